@@ -1,0 +1,9 @@
+#include "core/cursor_policy.hpp"
+
+namespace tavelin {
+
+void CursorPolicy::localInput(std::int64_t eventMarker) {
+    if (eventMarker != remoteEventMarker) windowsOwnsPointer = false;
+}
+
+} // namespace tavelin

@@ -1,0 +1,317 @@
+#include "core/settings_store.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <system_error>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace tavelin {
+
+namespace impl {
+
+std::optional<std::string> SettingsValues::data(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    if (const auto* value = std::get_if<Data>(&found->second)) return value->bytes;
+    return std::nullopt;
+}
+
+std::optional<std::string> SettingsValues::text(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    if (const auto* value = std::get_if<std::string>(&found->second)) return *value;
+    return std::nullopt;
+}
+
+bool SettingsValues::boolean(std::string_view key) const {
+    std::lock_guard lock(mutex_);
+    const auto found = values_.find(key);
+    if (found == values_.end()) return false;
+    const auto* value = std::get_if<bool>(&found->second);
+    return value && *value;
+}
+
+SettingsMap SettingsValues::set(std::string_view key, SettingsValue value) {
+    std::lock_guard lock(mutex_);
+    values_.insert_or_assign(std::string(key), std::move(value));
+    return values_;
+}
+
+SettingsMap SettingsValues::remove(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    if (const auto found = values_.find(key); found != values_.end()) values_.erase(found);
+    return values_;
+}
+
+void SettingsValues::replace(SettingsMap values) {
+    std::lock_guard lock(mutex_);
+    values_ = std::move(values);
+}
+
+} // namespace impl
+
+void MemorySettingsStore::setData(std::string_view key, std::string_view bytes) {
+    values_.set(key, impl::Data{std::string(bytes)});
+}
+void MemorySettingsStore::setText(std::string_view key, std::string_view text) {
+    values_.set(key, std::string(text));
+}
+void MemorySettingsStore::setBoolean(std::string_view key, bool value) { values_.set(key, value); }
+void MemorySettingsStore::remove(std::string_view key) { values_.remove(key); }
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+namespace fs = std::filesystem;
+
+// A stored file larger than this is not a settings file of ours.
+constexpr std::uintmax_t maximumFileSize = 64u << 20;
+
+constexpr char base64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64Encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
+                                                  static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                                  static_cast<unsigned char>(bytes[i + 2]));
+        out.push_back(base64Alphabet[n >> 18 & 63]);
+        out.push_back(base64Alphabet[n >> 12 & 63]);
+        out.push_back(base64Alphabet[n >> 6 & 63]);
+        out.push_back(base64Alphabet[n & 63]);
+    }
+    if (const auto rest = bytes.size() - i; rest > 0) {
+        std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
+        if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]) << 8);
+        out.push_back(base64Alphabet[n >> 18 & 63]);
+        out.push_back(base64Alphabet[n >> 12 & 63]);
+        out.push_back(rest == 2 ? base64Alphabet[n >> 6 & 63] : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::array<int, 256> values;
+    values.fill(-1);
+    for (int v = 0; v < 64; ++v) values[static_cast<unsigned char>(base64Alphabet[v])] = v;
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        const int padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=') : 0;
+        if (padding == 1 && text[i + 2] == '=') return std::nullopt; // "x=" then a digit
+        std::uint32_t n = 0;
+        for (std::size_t j = 0; j < 4; ++j) {
+            const int v = j >= 4u - static_cast<std::size_t>(padding)
+                              ? 0
+                              : values[static_cast<unsigned char>(text[i + j])];
+            if (v < 0) return std::nullopt;
+            n = n << 6 | static_cast<std::uint32_t>(v);
+        }
+        out.push_back(static_cast<char>(n >> 16 & 0xFF));
+        if (padding < 2) out.push_back(static_cast<char>(n >> 8 & 0xFF));
+        if (padding < 1) out.push_back(static_cast<char>(n & 0xFF));
+    }
+    return out;
+}
+
+// Reads the whole file; nothing when it does not exist or cannot be read.
+std::optional<std::string> readFile(const fs::path& path) {
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    if (error || size > maximumFileSize) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return content;
+}
+
+std::optional<impl::SettingsMap> decodeFile(std::string_view content) {
+    const auto document = Json::parse(content, nullptr, /*allow_exceptions=*/false);
+    if (!document.is_object()) return std::nullopt;
+    impl::SettingsMap values;
+    for (const auto& [key, value] : document.items()) {
+        if (value.is_boolean()) {
+            values.emplace(key, value.get<bool>());
+        } else if (value.is_string()) {
+            values.emplace(key, value.get<std::string>());
+        } else if (value.is_object() && value.size() == 1 && value.contains("data") &&
+                   value["data"].is_string()) {
+            if (auto bytes = base64Decode(value["data"].get_ref<const std::string&>())) {
+                values.emplace(key, impl::Data{std::move(*bytes)});
+            }
+        }
+        // Anything else was not written by us; it is left out.
+    }
+    return values;
+}
+
+std::string encodeFile(const impl::SettingsMap& values) {
+    auto document = Json::object();
+    for (const auto& [key, value] : values) {
+        std::visit(
+            [&, &key = key](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, impl::Data>) {
+                    document[key] = Json{{"data", base64Encode(v.bytes)}};
+                } else {
+                    document[key] = v;
+                }
+            },
+            value);
+    }
+    // Text values come from our own code and the user's edits; replace rather than
+    // fail on anything that is not UTF-8.
+    return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string systemMessage(int error) { return std::generic_category().message(error); }
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closes now so that a failing close (a delayed write error) is seen.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Writes the bytes to a new file beside `path`, flushes it and renames it over `path`.
+// Returns the reason on failure; the old file is then untouched.
+std::optional<std::string> replaceFile(const fs::path& path, std::string_view content) {
+    const auto folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code error;
+    if (!fs::exists(folder, error)) {
+        if (!fs::create_directories(folder, error)) return error.message();
+        fs::permissions(folder, fs::perms::owner_all, error);
+    }
+    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    FileDescriptor file(::mkstemp(temporary.data()));
+    if (file.get() < 0) return systemMessage(errno);
+    auto removeTemporary = [&] { ::unlink(temporary.c_str()); };
+    if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) {
+        const int failure = errno;
+        removeTemporary();
+        return systemMessage(failure);
+    }
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const auto n = ::write(file.get(), content.data() + written, content.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int failure = errno;
+            removeTemporary();
+            return systemMessage(failure);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(file.get()) != 0 || !file.close()) {
+        const int failure = errno;
+        removeTemporary();
+        return systemMessage(failure);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int failure = errno;
+        removeTemporary();
+        return systemMessage(failure);
+    }
+    // Make the rename itself durable.
+    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() >= 0) ::fsync(directory.get());
+    return std::nullopt;
+}
+
+} // namespace
+
+FileSettingsStore::FileSettingsStore(std::filesystem::path path, ErrorHandler onError)
+    : path_(std::move(path)), onError_(std::move(onError)) {
+    if (!onError_) {
+        onError_ = [](const std::string& message) { std::cerr << "Tavelin error: " << message << '\n'; };
+    }
+    load();
+}
+
+std::filesystem::path FileSettingsStore::defaultPath() {
+    // XDG: an unset, empty or relative XDG_CONFIG_HOME means ~/.config.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
+        return fs::path(config) / "tavelin" / "defaults.json";
+    }
+    fs::path home;
+    if (const char* value = std::getenv("HOME"); value && *value) {
+        home = value;
+    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        home = entry->pw_dir;
+    }
+    return home / ".config" / "tavelin" / "defaults.json";
+}
+
+void FileSettingsStore::load() {
+    const auto content = readFile(path_);
+    if (!content) return;
+    if (auto values = decodeFile(*content)) {
+        values_.replace(std::move(*values));
+        return;
+    }
+    // Keep the damaged file for the user instead of letting the next save erase it.
+    std::error_code ignored;
+    fs::rename(path_, fs::path(path_.string() + ".corrupt"), ignored);
+}
+
+void FileSettingsStore::save(const impl::SettingsMap& values) {
+    if (const auto failure = replaceFile(path_, encodeFile(values))) {
+        onError_("Could not save settings to " + path_.string() + ": " + *failure);
+    }
+}
+
+void FileSettingsStore::setData(std::string_view key, std::string_view bytes) {
+    std::lock_guard lock(writeMutex_);
+    save(values_.set(key, impl::Data{std::string(bytes)}));
+}
+
+void FileSettingsStore::setText(std::string_view key, std::string_view text) {
+    std::lock_guard lock(writeMutex_);
+    save(values_.set(key, std::string(text)));
+}
+
+void FileSettingsStore::setBoolean(std::string_view key, bool value) {
+    std::lock_guard lock(writeMutex_);
+    save(values_.set(key, value));
+}
+
+void FileSettingsStore::remove(std::string_view key) {
+    std::lock_guard lock(writeMutex_);
+    save(values_.remove(key));
+}
+
+} // namespace tavelin

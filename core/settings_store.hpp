@@ -1,0 +1,108 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace tavelin {
+
+// The application's user-defaults domain: small typed values by key. A value read
+// with the wrong type reads as absent (a boolean as false).
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+
+    virtual std::optional<std::string> data(std::string_view key) const = 0;
+    virtual std::optional<std::string> text(std::string_view key) const = 0;
+    virtual bool boolean(std::string_view key) const = 0;
+
+    virtual void setData(std::string_view key, std::string_view bytes) = 0;
+    virtual void setText(std::string_view key, std::string_view text) = 0;
+    virtual void setBoolean(std::string_view key, bool value) = 0;
+    virtual void remove(std::string_view key) = 0;
+};
+
+namespace impl {
+
+struct Data {
+    std::string bytes;
+    friend bool operator==(const Data&, const Data&) = default;
+};
+using SettingsValue = std::variant<Data, std::string, bool>;
+using SettingsMap = std::map<std::string, SettingsValue, std::less<>>;
+
+// The typed map shared by both stores; thread-safe.
+class SettingsValues {
+public:
+    std::optional<std::string> data(std::string_view key) const;
+    std::optional<std::string> text(std::string_view key) const;
+    bool boolean(std::string_view key) const;
+    // Each returns a copy of the whole map after the change, for persisting.
+    SettingsMap set(std::string_view key, SettingsValue value);
+    SettingsMap remove(std::string_view key);
+    void replace(SettingsMap values);
+
+private:
+    mutable std::mutex mutex_;
+    SettingsMap values_;
+};
+
+} // namespace impl
+
+// A store that lives only as long as the object; for tests and ephemeral runs.
+class MemorySettingsStore final : public SettingsStore {
+public:
+    std::optional<std::string> data(std::string_view key) const override { return values_.data(key); }
+    std::optional<std::string> text(std::string_view key) const override { return values_.text(key); }
+    bool boolean(std::string_view key) const override { return values_.boolean(key); }
+    void setData(std::string_view key, std::string_view bytes) override;
+    void setText(std::string_view key, std::string_view text) override;
+    void setBoolean(std::string_view key, bool value) override;
+    void remove(std::string_view key) override;
+
+private:
+    impl::SettingsValues values_;
+};
+
+// One JSON file, read once when the store is opened and rewritten whole after every
+// change: written to a temporary file beside it, flushed to disk and renamed over it,
+// so a crash leaves either the old or the new file. Mode 0600, its folder 0700.
+// A missing, unreadable or damaged file reads as an empty store; a damaged one is
+// kept aside as "<name>.corrupt" so the next save does not destroy it.
+class FileSettingsStore final : public SettingsStore {
+public:
+    // Called with one sentence when the file cannot be written; the value stays in
+    // memory either way. The default writes the sentence to stderr.
+    using ErrorHandler = std::function<void(const std::string&)>;
+
+    explicit FileSettingsStore(std::filesystem::path path, ErrorHandler onError = {});
+
+    // $XDG_CONFIG_HOME/tavelin/defaults.json, or ~/.config/tavelin/defaults.json.
+    static std::filesystem::path defaultPath();
+
+    const std::filesystem::path& path() const { return path_; }
+
+    std::optional<std::string> data(std::string_view key) const override { return values_.data(key); }
+    std::optional<std::string> text(std::string_view key) const override { return values_.text(key); }
+    bool boolean(std::string_view key) const override { return values_.boolean(key); }
+    void setData(std::string_view key, std::string_view bytes) override;
+    void setText(std::string_view key, std::string_view text) override;
+    void setBoolean(std::string_view key, bool value) override;
+    void remove(std::string_view key) override;
+
+private:
+    void load();
+    void save(const impl::SettingsMap& values);
+
+    std::filesystem::path path_;
+    ErrorHandler onError_;
+    impl::SettingsValues values_;
+    std::mutex writeMutex_;
+};
+
+} // namespace tavelin
