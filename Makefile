@@ -4,17 +4,16 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test fuzz run clean
+.PHONY: all bootstrap build test fuzz bench run clean
 
 all: build
 
 bootstrap:
 	@scripts/bootstrap
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DTAVELIN_WERROR=ON
-
-build: bootstrap $(BUILD)/build.ninja
+# Configuring again is quick and keeps warnings fatal even in an older build folder.
+build: bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja -DTAVELIN_WERROR=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
@@ -24,13 +23,19 @@ test: build
 
 # Each fuzz target runs for FUZZ_SECONDS under AddressSanitizer and UBSan.
 fuzz: bootstrap
-	@test -f $(FUZZ_BUILD)/build.ninja || CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVELIN_FUZZ=ON -DTAVELIN_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	@CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVELIN_WERROR=ON -DTAVELIN_FUZZ=ON -DTAVELIN_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
+
+# Benchmarks build with optimisation in their own folder and print their figures.
+bench: bootstrap
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELIN_TESTS=OFF -DTAVELIN_BENCH=ON >/dev/null
+	cmake --build build-bench -j $(JOBS)
+	build-bench/bench/tavelin_core_bench
 
 run: bootstrap
 	@echo "The Tavelin application arrives with a later change; today 'make test' builds and checks its core."
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench
