@@ -1,21 +1,18 @@
 #include "core/settings_store.hpp"
 
 #include <array>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <system_error>
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+
+#include "core/atomic_file.hpp"
+#include "core/unicode_text.hpp"
 
 namespace tavelin {
 
@@ -134,7 +131,8 @@ std::optional<std::string> base64Decode(std::string_view text) {
     return out;
 }
 
-// Reads the whole file; nothing when it does not exist or cannot be read.
+// The whole file, or nothing when it cannot be read (too large, no permission, an I/O
+// error).
 std::optional<std::string> readFile(const fs::path& path) {
     std::error_code error;
     const auto size = fs::file_size(path, error);
@@ -155,11 +153,11 @@ std::optional<impl::SettingsMap> decodeFile(std::string_view content) {
             values.emplace(key, value.get<bool>());
         } else if (value.is_string()) {
             values.emplace(key, value.get<std::string>());
-        } else if (value.is_object() && value.size() == 1 && value.contains("data") &&
-                   value["data"].is_string()) {
-            if (auto bytes = base64Decode(value["data"].get_ref<const std::string&>())) {
-                values.emplace(key, impl::Data{std::move(*bytes)});
-            }
+        } else if (value.is_object() && value.size() == 1 && value.begin().value().is_string()) {
+            const auto& kind = value.begin().key();
+            auto bytes = base64Decode(value.begin().value().get_ref<const std::string&>());
+            if (bytes && kind == "data") values.emplace(key, impl::Data{std::move(*bytes)});
+            if (bytes && kind == "text") values.emplace(key, std::move(*bytes));
         }
         // Anything else was not written by us; it is left out.
     }
@@ -174,82 +172,21 @@ std::string encodeFile(const impl::SettingsMap& values) {
                 using T = std::decay_t<decltype(v)>;
                 if constexpr (std::is_same_v<T, impl::Data>) {
                     document[key] = Json{{"data", base64Encode(v.bytes)}};
+                } else if constexpr (std::is_same_v<T, std::string>) {
+                    // Text that is not UTF-8 cannot be a JSON string; it is kept as bytes.
+                    if (unicode::isValidUTF8(v)) {
+                        document[key] = v;
+                    } else {
+                        document[key] = Json{{"text", base64Encode(v)}};
+                    }
                 } else {
                     document[key] = v;
                 }
             },
             value);
     }
-    // Text values come from our own code and the user's edits; replace rather than
-    // fail on anything that is not UTF-8.
+    // Keys come from our own code; a key that is not UTF-8 is replaced rather than failing.
     return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-std::string systemMessage(int error) { return std::generic_category().message(error); }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now so that a failing close (a delayed write error) is seen.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// Writes the bytes to a new file beside `path`, flushes it and renames it over `path`.
-// Returns the reason on failure; the old file is then untouched.
-std::optional<std::string> replaceFile(const fs::path& path, std::string_view content) {
-    const auto folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    std::error_code error;
-    if (!fs::exists(folder, error)) {
-        if (!fs::create_directories(folder, error)) return error.message();
-        fs::permissions(folder, fs::perms::owner_all, error);
-    }
-    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    FileDescriptor file(::mkstemp(temporary.data()));
-    if (file.get() < 0) return systemMessage(errno);
-    auto removeTemporary = [&] { ::unlink(temporary.c_str()); };
-    if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0) {
-        const int failure = errno;
-        removeTemporary();
-        return systemMessage(failure);
-    }
-    std::size_t written = 0;
-    while (written < content.size()) {
-        const auto n = ::write(file.get(), content.data() + written, content.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int failure = errno;
-            removeTemporary();
-            return systemMessage(failure);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(file.get()) != 0 || !file.close()) {
-        const int failure = errno;
-        removeTemporary();
-        return systemMessage(failure);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int failure = errno;
-        removeTemporary();
-        return systemMessage(failure);
-    }
-    // Make the rename itself durable.
-    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() >= 0) ::fsync(directory.get());
-    return std::nullopt;
 }
 
 } // namespace
@@ -277,19 +214,20 @@ std::filesystem::path FileSettingsStore::defaultPath() {
 }
 
 void FileSettingsStore::load() {
-    const auto content = readFile(path_);
-    if (!content) return;
-    if (auto values = decodeFile(*content)) {
-        values_.replace(std::move(*values));
-        return;
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(path_, error))) return;
+    if (const auto content = readFile(path_)) {
+        if (auto values = decodeFile(*content)) {
+            values_.replace(std::move(*values));
+            return;
+        }
     }
-    // Keep the damaged file for the user instead of letting the next save erase it.
-    std::error_code ignored;
-    fs::rename(path_, fs::path(path_.string() + ".corrupt"), ignored);
+    // A file we cannot use is kept for the user instead of being erased by the next save.
+    fs::rename(path_, fs::path(path_.string() + ".corrupt"), error);
 }
 
 void FileSettingsStore::save(const impl::SettingsMap& values) {
-    if (const auto failure = replaceFile(path_, encodeFile(values))) {
+    if (const auto failure = writeFileAtomically(path_, encodeFile(values))) {
         onError_("Could not save settings to " + path_.string() + ": " + *failure);
     }
 }

@@ -71,9 +71,10 @@ private:
 
 // One JSON file, read once when the store is opened and rewritten whole after every
 // change: written to a temporary file beside it, flushed to disk and renamed over it,
-// so a crash leaves either the old or the new file. Mode 0600, its folder 0700.
-// A missing, unreadable or damaged file reads as an empty store; a damaged one is
-// kept aside as "<name>.corrupt" so the next save does not destroy it.
+// so a crash leaves either the old or the new file. The file has mode 0600; missing
+// folders are created 0700. A missing file reads as an empty store; one that cannot be
+// read or decoded also does, and is kept aside as "<name>.corrupt" so that the next save
+// does not destroy it.
 class FileSettingsStore final : public SettingsStore {
 public:
     // Called with one sentence when the file cannot be written; the value stays in

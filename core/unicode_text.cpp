@@ -112,11 +112,21 @@ std::string lowercased(std::string_view text) {
         }
         return lower;
     }
-    auto unicodeText = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
-    unicodeText.toLower(icu::Locale::getRoot());
+    // Each scalar is mapped on its own, so that context rules such as the final sigma
+    // cannot make two spellings that differ only in case map differently.
     std::string lower;
-    unicodeText.toUTF8String(lower);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t start = i;
+        const UChar32 c = nextScalar(text, i);
+        if (c < 0) {
+            lower.append(text.substr(start, i - start));
+            continue;
+        }
+        icu::UnicodeString scalar(c);
+        scalar.toLower(icu::Locale::getRoot());
+        scalar.toUTF8String(lower);
+    }
     return lower;
 }
 

@@ -104,8 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
         FitCase{1920, 1080, 1, 1, {1080, 1080}},
         // A side that would shrink below two pixels stays at two.
         FitCase{1920, 1080, 100000, 1, {1920, 2}},
-        // 1366 x 768 into 1280 x 720: 1280.0 x 719.99..., halves round away from zero.
+        // 1366 x 768 into 1280 x 720: 1280 x 719.65 rounds to the even 720.
         FitCase{1280, 720, 1366, 768, {1280, 720}},
+        // Half of 1001 is 500.5: away from zero gives 1002, where half-to-even would give 1000.
+        FitCase{1920, 1080, 1001, 1080, {1002, 1080}},
         // An odd scaled side rounds to the nearest even number: 960 * 333/1000 = 319.68 -> 320.
         FitCase{960, 640, 1000, 333, {960, 320}},
         // Huge sources must not overflow the arithmetic.

@@ -77,6 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"length empty", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length:  \r\n\r\n", "malformed"},
         Case{"length Arabic-Indic digit", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: \xD9\xA5\r\n\r\n", "malformed"},
         Case{"length overflows 64 bits", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 9223372036854775808\r\n\r\n", "malformed"},
+        // Wraps to 5 in unsigned 64-bit arithmetic; must not be read as 5.
+        Case{"length wraps 64 bits", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 18446744073709551621\r\n\r\nhello", "malformed"},
         Case{"length int64 max", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 9223372036854775807\r\n\r\n", "malformed"},
         Case{"length with leading zeros", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 0005\r\n\r\nhello", "request /"},
         Case{"short body", "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhel", "need more"},
@@ -118,6 +120,8 @@ TEST(HTTPRequest, HeaderNamesAndValuesFollowUnicodeRules) {
     EXPECT_EQ(request.headers.at("x-\xC3\xA4"), "v");
     // Duplicates are found after lower-casing, beyond ASCII too.
     EXPECT_EQ(describe(outcome("GET / HTTP/1.1\r\nHost: a\r\nX-\xC3\x84: 1\r\nx-\xC3\xA4: 2\r\n\r\n")), "malformed");
+    // A capital sigma at the end of a word lower-cases like any other sigma here.
+    EXPECT_EQ(describe(outcome("GET / HTTP/1.1\r\nHost: a\r\nX\xCE\xA3: 1\r\nx\xCF\x83: 2\r\n\r\n")), "malformed");
 }
 
 TEST(HTTPRequest, EveryPrefixOfAnAcceptedRequestNeedsMore) {

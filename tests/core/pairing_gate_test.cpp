@@ -55,6 +55,13 @@ TEST(PairingGate, WrongShapesAreIncorrectAndCount) {
     }
 }
 
+TEST(PairingGate, LengthCountsCharactersNotBytes) {
+    PairingGate gate;
+    // Four characters in eight bytes match; four bytes that are three characters do not.
+    EXPECT_EQ(gate.check("\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 1), Result::accepted);
+    EXPECT_EQ(gate.check("\xC3\xA9" "12", "\xC3\xA9" "12", 2), Result::incorrect);
+}
+
 TEST(PairingGate, NewGateForgetsOldLock) {
     auto gate = gateWithFailuresAt({0, 1, 2, 3, 4});
     EXPECT_EQ(gate.check("4321", "4321", 5), Result::rateLimited);

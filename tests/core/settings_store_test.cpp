@@ -4,6 +4,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -20,7 +21,8 @@ class TemporaryFolder {
 public:
     TemporaryFolder() {
         std::string pattern = (fs::temp_directory_path() / "tavelin-settings-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
+        if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+        path_ = pattern;
     }
     ~TemporaryFolder() {
         std::error_code ignored;
@@ -84,6 +86,16 @@ TYPED_TEST(SettingsStoreContract, ValuesAreTypedByKey) {
     EXPECT_FALSE(store->boolean("flag"));
     store->setData("empty", "");
     EXPECT_EQ(store->data("empty"), "");
+    // Text that is not UTF-8 comes back byte for byte.
+    store->setText("bytes", "a\xFF");
+    EXPECT_EQ(store->text("bytes"), "a\xFF");
+}
+
+TEST(FileSettingsStore, TextThatIsNotUTF8SurvivesReopening) {
+    TemporaryFolder folder;
+    const auto path = folder.path() / "defaults.json";
+    FileSettingsStore(path).setText("k", "a\xFF");
+    EXPECT_EQ(FileSettingsStore(path).text("k"), "a\xFF");
 }
 
 TEST(FileSettingsStore, ValuesSurviveReopening) {
@@ -107,8 +119,11 @@ TEST(FileSettingsStore, ValuesSurviveReopening) {
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    ASSERT_EQ(::stat(path.parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    // Every folder the store had to create is private, not only the last one.
+    for (const auto& folderPath : {path.parent_path(), path.parent_path().parent_path()}) {
+        ASSERT_EQ(::stat(folderPath.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folderPath;
+    }
     // No temporary files are left beside it.
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 1);
 }
@@ -131,6 +146,17 @@ TEST(FileSettingsStore, DamagedFileReadsEmptyAndIsKeptAside) {
         store.setText("k", "new");
         EXPECT_EQ(FileSettingsStore(path).text("k"), "new") << c.what;
     }
+}
+
+TEST(FileSettingsStore, FileTooLargeToReadIsKeptAside) {
+    TemporaryFolder folder;
+    const auto path = folder.path() / "defaults.json";
+    writeAll(path, R"({"keep": "me"})");
+    fs::resize_file(path, (64u << 20) + 1); // sparse: cheap to make
+    FileSettingsStore store(path);
+    EXPECT_FALSE(store.text("keep"));
+    store.setText("k", "v");
+    EXPECT_EQ(fs::file_size(path.string() + ".corrupt"), (64u << 20) + 1);
 }
 
 TEST(FileSettingsStore, ForeignEntriesAreSkippedOthersKept) {
@@ -160,16 +186,16 @@ TEST(FileSettingsStore, UnwritableLocationKeepsValuesAndReports) {
     EXPECT_NE(errors[0].find("Could not save settings to "), std::string::npos) << errors[0];
 }
 
-TEST(FileSettingsStore, UnreadableFileReadsEmptyAndIsReplaced) {
+TEST(FileSettingsStore, SomethingElseAtThePathIsKeptAside) {
     TemporaryFolder folder;
     const auto path = folder.path() / "defaults.json";
-    fs::create_directory(path); // a folder where the file should be cannot be read as one
-    std::vector<std::string> errors;
-    FileSettingsStore store(path, [&](const std::string& e) { errors.push_back(e); });
+    fs::create_directory(path);
+    writeAll(path / "inside", "x");
+    FileSettingsStore store(path);
     EXPECT_FALSE(store.text("k"));
     store.setText("k", "v");
-    EXPECT_EQ(errors.size(), 1u);
-    EXPECT_EQ(store.text("k"), "v");
+    EXPECT_EQ(FileSettingsStore(path).text("k"), "v");
+    EXPECT_EQ(readAll(fs::path(path.string() + ".corrupt") / "inside"), "x");
 }
 
 TEST(FileSettingsStore, ConcurrentWritersLoseNothing) {

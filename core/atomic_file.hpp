@@ -1,0 +1,19 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace tavelin {
+
+// Replaces the file at `path` with `content`: written to a temporary file beside it,
+// given `mode`, flushed to disk and renamed over it, so that readers see either the old
+// or the whole new file. Missing folders on the way are created with mode 0700. Returns the
+// reason on failure, in which case the old file is untouched.
+std::optional<std::string> writeFileAtomically(const std::filesystem::path& path, std::string_view content,
+                                               mode_t mode = 0600);
+
+} // namespace tavelin
