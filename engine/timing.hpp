@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+
+namespace tavelin {
+
+// Every fixed delay and limit of the engine, in one place. Objects take a Timings at
+// construction so that tests can shorten them instead of waiting.
+struct Timings {
+    using Duration = std::chrono::steady_clock::duration;
+
+    // A server connection lives at most this long from acceptance; the answer to a
+    // connect request must be written within it.
+    Duration connectionLifetime = std::chrono::seconds(20);
+    // The server must report ready within this time after start.
+    Duration serverReady = std::chrono::seconds(5);
+    // ICE gathering is polled this often, this many times.
+    Duration iceGatheringPoll = std::chrono::milliseconds(100);
+    int iceGatheringPolls = 80;
+    // A peer connection that is not answered within this time is dropped.
+    Duration connectionWatchdog = std::chrono::seconds(20);
+    // A disconnected peer connection gets this long to recover.
+    Duration disconnectedGrace = std::chrono::seconds(8);
+    // The last frame is sent again this often while the screen is static.
+    Duration staticRefresh = std::chrono::seconds(1);
+    // The mouse watchdog runs this often and releases held buttons after this silence.
+    Duration mouseWatchdogInterval = std::chrono::seconds(1);
+    Duration mouseSilence = std::chrono::seconds(3);
+    // A new virtual display is checked this often for its requested mode, and the
+    // mirroring state is polled this often after a mirroring change.
+    Duration displayModePoll = std::chrono::milliseconds(100);
+    Duration mirrorStatePoll = std::chrono::milliseconds(100);
+    // Display configuration changes are collected for this long before acting on them.
+    Duration displayChangeDebounce = std::chrono::milliseconds(500);
+    // Captured frames older than this are dropped instead of delivered.
+    Duration frameMaximumAge = std::chrono::milliseconds(100);
+};
+
+} // namespace tavelin
