@@ -1,0 +1,158 @@
+// The tavelin program: one copy per user, the engine on the main thread, and a clean
+// stop of sharing on SIGINT or SIGTERM.
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/read_until.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/streambuf.hpp>
+
+#include "app/model.hpp"
+#include "app/single_instance.hpp"
+#include "core/stream_error.hpp"
+#include "platform/linux/posix_services.hpp"
+#include "platform/unavailable_display_backend.hpp"
+#include "server/local_server.hpp"
+
+namespace {
+
+using namespace tavelin;
+namespace fs = std::filesystem;
+
+class LocalSharingServer final : public SharingServer {
+public:
+    explicit LocalSharingServer(Timings timings) : server_(timings) {}
+
+    void start(std::uint16_t port, const std::vector<std::string>& addresses, Handler handler,
+               std::function<void(std::string)> onFailure, std::function<void()> ready) override {
+        server_.handler = std::move(handler);
+        server_.onFailure = std::move(onFailure);
+        server_.start(port, addresses, std::move(ready));
+    }
+    void stop() override { server_.stop(); }
+
+private:
+    LocalServer server_;
+};
+
+// Until the streaming backend exists, a session refuses to start with one sentence.
+class UnavailableStreamSession final : public StreamSession {
+public:
+    Task<> start(DisplayID, DisplayConfiguration, bool, bool) override {
+        throw StreamError("This build of Tavelin cannot stream video yet.");
+        co_return;
+    }
+    Task<nlohmann::json> answer(std::string, std::string) override {
+        throw StreamError("This build of Tavelin cannot stream video yet.");
+        co_return nlohmann::json();
+    }
+    void disconnect(const std::string&) override {}
+    Task<> stop() override { co_return; }
+    Task<nlohmann::json> statistics() override { co_return nlohmann::json::object(); }
+};
+
+// The receiver page: installed beside the program, else in the build tree.
+fs::path findWebRoot() {
+    std::error_code error;
+    const auto executable = fs::read_symlink("/proc/self/exe", error);
+    const auto installed = executable.parent_path().parent_path() / "share" / "tavelin" / "Web";
+    const fs::path built = TAVELIN_BUILD_WEB_DIR;
+    for (const auto& candidate : {installed, built}) {
+        if (fs::is_regular_file(candidate / "index.html", error)) return candidate;
+    }
+    std::cerr << "could not load resource bundle: from " << installed.string() << " or " << built.string() << '\n';
+    std::exit(1);
+}
+
+// A second copy connects to the running one and asks it to show its main window.
+void listenForActivation(asio::io_context& engine, const fs::path& socketPath, std::weak_ptr<AppModel> model) {
+    using asio::local::stream_protocol;
+    fs::remove(socketPath); // ours: we hold the lock, so any old socket is stale
+    auto acceptor = std::make_shared<stream_protocol::acceptor>(engine, stream_protocol::endpoint(socketPath.string()));
+    auto serve = [](std::shared_ptr<stream_protocol::acceptor> listener, std::weak_ptr<AppModel> owner) -> Task<> {
+        for (;;) {
+            auto [error, peer] = co_await listener->async_accept(asTuple);
+            if (error) co_return;
+            asio::streambuf request(64);
+            const auto [readError, length] =
+                co_await asio::async_read_until(peer, request, '\n', asTuple);
+            if (readError || length == 0) continue;
+            std::string line(asio::buffers_begin(request.data()), asio::buffers_begin(request.data()) + length);
+            if (line == "show\n") {
+                if (auto strong = owner.lock()) strong->showWindow("receiver");
+            }
+        }
+    };
+    detach(engine.get_executor(), serve(acceptor, std::move(model)));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const auto supportFolder = applicationSupportFolder();
+    switch (SingleInstance::acquire(supportFolder)) {
+    case SingleInstance::Outcome::acquired:
+        break;
+    case SingleInstance::Outcome::folderUnavailable:
+        std::fputs("Tavelin could not open its application support folder.\n", stderr);
+        return 1;
+    case SingleInstance::Outcome::heldByAnother:
+        SingleInstance::activateRunningCopy(supportFolder);
+        std::fputs("Tavelin is already running. Open it from the menu bar.\n", stderr);
+        return 0;
+    }
+    const auto webRoot = findWebRoot();
+
+    asio::io_context engine;
+    FileSettingsStore defaults(FileSettingsStore::defaultPath());
+    UnavailableDisplayBackend displays;
+    PosixNetworkInterfaces network;
+    KernelSecureRandom random;
+    XdgURLOpener urls;
+    const Timings timings;
+
+    auto model = AppModel::create(ModelDependencies{
+        engine.get_executor(),
+        Platform{displays, displays, displays, urls, network, random},
+        defaults,
+        [] { return std::make_shared<UnavailableStreamSession>(); },
+        [timings] { return std::make_unique<LocalSharingServer>(timings); },
+        arguments,
+        timings,
+        webRoot,
+    });
+
+    listenForActivation(engine, SingleInstance::socketPath(supportFolder), model);
+
+    // SIGINT and SIGTERM stop sharing cleanly, remembering the arrangement, then end the
+    // engine; a second signal while that runs changes nothing.
+    asio::signal_set signals(engine, SIGINT, SIGTERM);
+    signals.async_wait([&](const std::error_code& error, int) {
+        if (error) return;
+        auto shutDown = [](std::shared_ptr<AppModel> m, asio::io_context& context) -> Task<> {
+            m->rememberArrangement();
+            co_await m->stop();
+            context.stop();
+        };
+        model->spawn(shutDown(model, engine));
+        signals.async_wait([](const std::error_code&, int) {});
+    });
+
+    model->applyLaunchSettings();
+    auto launch = [](std::shared_ptr<AppModel> m) -> Task<> {
+        co_await m->restoreDisplays();
+        if (std::ranges::find(m->arguments(), "--start") != m->arguments().end()) co_await m->start();
+    };
+    model->spawn(launch(model));
+
+    engine.run();
+    return 0;
+}

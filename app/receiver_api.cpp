@@ -1,0 +1,42 @@
+#include <chrono>
+
+#include "app/model.hpp"
+#include "server/receiver_routes.hpp"
+
+namespace tavelin {
+
+namespace {
+
+// The model as the receiver routes see it, read live at every call.
+class ModelReceiverState final : public ReceiverState {
+public:
+    explicit ModelReceiverState(AppModel& model) : model_(model) {}
+
+    bool isSharing() override { return model_.isRunning(); }
+    std::string accessToken() override { return model_.token(); }
+    PairingGate::Result checkPairingCode(const std::string& code) override {
+        const auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        return model_.pairingGate().check(code, model_.pairingCode(), now);
+    }
+    std::shared_ptr<StreamSession> currentSession() override { return model_.session(); }
+    std::set<std::string>& cancelledSessions() override { return model_.cancelledSessions(); }
+    ReceiverSettings receiverSettings() override {
+        return {model_.receiverBrightness(), model_.receiverContrast(), model_.receiverSaturation(),
+                model_.receiverRotation(),   model_.receiverFlip(),     model_.receiverBlank(),
+                model_.receiverFit()};
+    }
+    bool mouseEnabled() override { return model_.platform().permissions.isInputTrusted(); }
+    std::filesystem::path webRoot() override { return model_.webRoot(); }
+
+private:
+    AppModel& model_;
+};
+
+} // namespace
+
+Task<> AppModel::handle(HTTPRequest request, SharingServer::Respond respond) {
+    ModelReceiverState state(*this);
+    respond(co_await handleReceiverRequest(state, request));
+}
+
+} // namespace tavelin

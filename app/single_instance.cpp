@@ -1,0 +1,61 @@
+#include "app/single_instance.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tavelin {
+
+namespace fs = std::filesystem;
+
+fs::path applicationSupportFolder() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') return fs::path(data) / "tavelin";
+    fs::path home;
+    if (const char* value = std::getenv("HOME"); value && *value) {
+        home = value;
+    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        home = entry->pw_dir;
+    }
+    return home / ".local" / "share" / "tavelin";
+}
+
+SingleInstance::Outcome SingleInstance::acquire(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error || ::chmod(folder.c_str(), 0700) != 0) return Outcome::folderUnavailable;
+    const int fd = ::open((folder / "instance.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return Outcome::heldByAnother;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return Outcome::heldByAnother;
+    }
+    // The descriptor stays open for the life of the process: closing it would drop the lock.
+    return Outcome::acquired;
+}
+
+bool SingleInstance::activateRunningCopy(const fs::path& folder) {
+    const auto path = socketPath(folder).string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool sent = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        constexpr char request[] = "show\n";
+        sent = ::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request - 1);
+    }
+    ::close(fd);
+    return sent;
+}
+
+} // namespace tavelin

@@ -1,0 +1,209 @@
+#include <cmath>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "app/model.hpp"
+#include "tests/support/simulated_platform.hpp"
+
+namespace tavelin {
+namespace {
+
+constexpr const char* activationFailed =
+    "The display server did not activate the requested display mode. Try connecting this display again.";
+
+class DisplayLifecycleTest : public ::testing::Test {
+protected:
+    void run(Task<> operation) {
+        model->spawn(std::move(operation));
+        drain();
+    }
+    void drain() {
+        ctx.run();
+        ctx.restart();
+    }
+    const DisplayProfile& first() const { return model->displayProfiles().front(); }
+    std::vector<std::string> names() const {
+        std::vector<std::string> result;
+        for (const auto& p : model->displayProfiles()) result.push_back(p.name);
+        return result;
+    }
+
+    SimulatedPlatform sim;
+    MemorySettingsStore store;
+    asio::io_context ctx;
+    std::shared_ptr<AppModel> model = AppModel::create(sim.modelDependencies(ctx.get_executor(), store));
+};
+
+struct ActivationCase {
+    const char* name;
+    SimulatedPlatform::NewDisplayScript script;
+    std::int64_t refreshRate;
+    bool hiDPI;
+    bool enabledBefore;
+    const char* error; // null: the display goes live
+    int modeQueries;
+};
+void PrintTo(const ActivationCase& c, std::ostream* out) { *out << c.name; }
+
+class ActivationTest : public DisplayLifecycleTest, public ::testing::WithParamInterface<ActivationCase> {};
+
+TEST_P(ActivationTest, ConfirmsTheModeOrReleasesTheDisplay) {
+    const auto& c = GetParam();
+    sim.newDisplays = c.script;
+    const UUID id = first().id();
+    model->displayProfiles.modify([&](auto& profiles) {
+        profiles[0].refreshRate = c.refreshRate;
+        profiles[0].hiDPI = c.hiDPI;
+        profiles[0].enabled = c.enabledBefore;
+    });
+    run(model->connectDisplay(id));
+
+    const bool live = c.error == nullptr;
+    EXPECT_EQ(model->error(), live ? std::nullopt : std::optional<std::string>(c.error));
+    EXPECT_EQ(model->activeDisplayIDs().contains(id), live);
+    EXPECT_EQ(sim.displays.size(), live ? 2u : 1u);
+    // A failure leaves the user's wish alone.
+    EXPECT_EQ(first().enabled, live || c.enabledBefore);
+    EXPECT_EQ(sim.modeQueries, c.modeQueries);
+    EXPECT_TRUE(model->restoringDisplayIDs().empty());
+}
+
+const DisplayMode otherSize{7, 1280, 720, 1280, 720, 75};
+const DisplayMode otherRate{8, 1920, 1080, 1920, 1080, 50};
+
+INSTANTIATE_TEST_SUITE_P(
+    DisplayActivation, ActivationTest,
+    ::testing::Values(
+        ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
+        ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
+        ActivationCase{"HiDPIModeCountsPoints", {}, 75, true, false, nullptr, 1},
+        ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
+        // Guards against rounding the rate instead of comparing within half a hertz.
+        ActivationCase{"RateOffByMoreThanHalf", {.modeRefreshRate = 59.4}, 60, false, false, activationFailed, 40},
+        ActivationCase{"SetModeRefused", {.setModeError = 3}, 75, false, false, activationFailed, 40},
+        ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
+        ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
+        ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},
+        ActivationCase{"CreationFails", {.failure = "No free output."}, 75, false, false, "No free output.", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DisplayLifecycleTest, EnablingALiveDisplayDoesNothing) {
+    const UUID id = first().id();
+    run(model->connectDisplay(id));
+    sim.modeQueries = 0;
+    run(model->enableDisplay(id));
+    EXPECT_EQ(sim.modeQueries, 0);
+    ASSERT_EQ(sim.created.size(), 1u);
+    EXPECT_EQ(sim.created[0].identifier, id.uuidString());
+}
+
+TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {
+    const std::string base = "Tavelin Virtual Display";
+    run(model->addDisplay());
+    run(model->addDisplay());
+    EXPECT_EQ(names(), (std::vector<std::string>{base, base + " 2", base + " 3"}));
+    EXPECT_EQ(model->selectedDisplayID(), model->displayProfiles().back().id());
+    EXPECT_TRUE(model->displayProfiles().back().enabled);
+
+    // The count decides, even when the name is taken.
+    run(model->removeDisplay(model->displayProfiles()[1].id()));
+    run(model->addDisplay());
+    EXPECT_EQ(names(), (std::vector<std::string>{base, base + " 3", base + " 3"}));
+
+    while (!model->displayProfiles().empty()) run(model->removeDisplay(first().id()));
+    EXPECT_FALSE(model->selectedDisplay());
+    EXPECT_EQ(sim.releasedDisplays, 3);
+    run(model->addDisplay());
+    EXPECT_EQ(names(), std::vector<std::string>{base});
+}
+
+TEST_F(DisplayLifecycleTest, RenameRecreatesOnlyALiveDisplayUnderANewName) {
+    const UUID id = first().id();
+    run(model->renameDisplay(id, "Desk"));
+    EXPECT_TRUE(sim.created.empty());
+    run(model->connectDisplay(id));
+    run(model->renameDisplay(id, "  Desk\n"));
+    EXPECT_EQ(sim.created.size(), 1u);
+
+    run(model->renameDisplay(id, "Studio"));
+    ASSERT_EQ(sim.created.size(), 2u);
+    EXPECT_EQ(sim.created[1].name, "Studio");
+    EXPECT_TRUE(model->activeDisplayIDs().contains(id));
+
+    for (const std::string& refused : {std::string(), std::string(81, 'x')}) {
+        model->setError(std::nullopt);
+        run(model->renameDisplay(id, refused));
+        EXPECT_EQ(model->error(), "Use a display name between 1 and 80 characters.");
+        EXPECT_EQ(first().name, "Studio");
+    }
+}
+
+TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
+    model->displayProfiles.modify([](auto& profiles) { profiles[0].bitrateMbps = 50; });
+    run(model->connectDisplay(first().id()));
+    const std::string resolution = ConfigurationError::message(ConfigurationError::Kind::invalidResolution);
+    const std::string bitrate = ConfigurationError::message(ConfigurationError::Kind::invalidBitrate);
+    struct Case {
+        std::string width;
+        double bitrate;
+        std::optional<std::string> error;
+    };
+    // Failures first: each must leave the profile and the live display as they are.
+    for (const auto& c : {Case{" 1920", 35, resolution}, Case{"1920", std::nan(""), bitrate},
+                          Case{"1920", 1e300, bitrate}, Case{"+2560", 35.9, std::nullopt}}) {
+        SCOPED_TRACE(c.width);
+        const auto before = first();
+        model->width.set(c.width);
+        model->bitrate.set(c.bitrate);
+        run(model->applyDisplayMode());
+        EXPECT_EQ(model->error(), c.error);
+        if (c.error) {
+            EXPECT_EQ(first(), before);
+        }
+        EXPECT_EQ(sim.created.size(), c.error ? 1u : 2u);
+        model->setError(std::nullopt);
+    }
+    EXPECT_EQ(first().width, 2560);
+    EXPECT_EQ(first().bitrateMbps, 35);
+    EXPECT_EQ(sim.created.back().width, 2560);
+}
+
+TEST_F(DisplayLifecycleTest, BurstOfChangesCapturesTheArrangementOnce) {
+    run(model->connectDisplay(first().id()));
+    sim.display(sim.created[0].display).bounds.x = -1920;
+    sim.boundsQueries = 0;
+    for (int change = 0; change < 5; ++change) {
+        model->displayConfigurationChanged();
+        ctx.poll(); // starts the delay that the next change cancels
+    }
+    drain();
+    EXPECT_EQ(sim.boundsQueries, 1);
+    EXPECT_EQ(first().originX, -1920);
+}
+
+TEST_F(DisplayLifecycleTest, CaptureSkippedWhileBusyOrCreating) {
+    run(model->connectDisplay(first().id()));
+    sim.boundsQueries = 0;
+    model->isBusy.set(true);
+    model->displayConfigurationChanged();
+    drain();
+    model->isBusy.set(false);
+
+    // A second display whose activation outlasts the delay, enabled without isBusy.
+    const auto second = UUID::random();
+    model->displayProfiles.modify([&](auto& p) { p.emplace_back(second, "B", 1920, 1080, 75, 35, false, true); });
+    sim.newDisplays.hiddenModeQueries = SimulatedPlatform::forever;
+    model->spawn(model->enableDisplay(second));
+    model->displayConfigurationChanged();
+    drain();
+    EXPECT_EQ(sim.boundsQueries, 0);
+
+    model->displayConfigurationChanged();
+    drain();
+    EXPECT_EQ(sim.boundsQueries, 1);
+}
+
+} // namespace
+} // namespace tavelin

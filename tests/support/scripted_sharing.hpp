@@ -1,0 +1,84 @@
+#pragma once
+
+// Stand-ins for the stream session and the HTTP server of a sharing run, scripted by
+// each test and recording what the model asked of them.
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/stream_error.hpp"
+#include "server/sharing_server.hpp"
+#include "streaming/stream_session.hpp"
+
+namespace tavelin::testing {
+
+class ScriptedSession : public StreamSession {
+public:
+    // What start does: succeed, throw a StreamError with this text, or refuse capture.
+    std::optional<std::string> startFailure;
+    bool captureDenied = false;
+    // What answer returns or throws.
+    nlohmann::json answerResult = {{"type", "answer"}, {"sdp", "v=0 answer"}};
+    std::optional<std::string> answerFailure;
+    nlohmann::json statisticsResult = nlohmann::json::object();
+
+    int starts = 0;
+    int stops = 0;
+    DisplayID startedDisplay = nullDisplay;
+    std::vector<std::string> offers;
+    std::vector<std::string> disconnected;
+
+    Task<> start(DisplayID display, DisplayConfiguration, bool, bool) override {
+        ++starts;
+        startedDisplay = display;
+        if (captureDenied) throw CaptureDeniedError();
+        if (startFailure) throw StreamError(*startFailure);
+        co_return;
+    }
+    Task<nlohmann::json> answer(std::string offer, std::string requestedSessionID) override {
+        offers.push_back(offer);
+        if (answerFailure) throw StreamError(*answerFailure);
+        auto result = answerResult;
+        result["sessionID"] = requestedSessionID;
+        co_return result;
+    }
+    void disconnect(const std::string& sessionID) override { disconnected.push_back(sessionID); }
+    Task<> stop() override {
+        ++stops;
+        co_return;
+    }
+    Task<nlohmann::json> statistics() override { co_return statisticsResult; }
+};
+
+class ScriptedServer : public SharingServer {
+public:
+    enum class Behaviour { ready, failBeforeReady, refuseToStart, neverReady };
+    Behaviour behaviour = Behaviour::ready;
+    std::string failureText = "Address already in use";
+
+    std::uint16_t port = 0;
+    std::vector<std::string> addresses;
+    Handler handler;
+    std::function<void(std::string)> onFailure;
+    int stops = 0;
+
+    void start(std::uint16_t listenPort, const std::vector<std::string>& hosts, Handler requests,
+               std::function<void(std::string)> failed, std::function<void()> ready) override {
+        port = listenPort;
+        addresses = hosts;
+        handler = std::move(requests);
+        onFailure = std::move(failed);
+        switch (behaviour) {
+        case Behaviour::ready: ready(); break;
+        case Behaviour::failBeforeReady: onFailure(failureText); break;
+        case Behaviour::refuseToStart: throw std::system_error(EADDRINUSE, std::generic_category());
+        case Behaviour::neverReady: break;
+        }
+    }
+    void stop() override { ++stops; }
+};
+
+} // namespace tavelin::testing

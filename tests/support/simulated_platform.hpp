@@ -1,0 +1,175 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/model.hpp"
+#include "platform/display_services.hpp"
+#include "platform/system_services.hpp"
+#include "platform/virtual_display.hpp"
+
+namespace tavelin {
+
+// An in-memory desktop for tests: a display server with one main display, virtual
+// displays created on request, configuration transactions, and the small system
+// services. Every behaviour is a public field a test sets before acting; counters and
+// records are public fields a test reads afterwards. Single-threaded, like the engine.
+// It must outlive every virtual display it created.
+class SimulatedPlatform final : public DisplayServices,
+                                public VirtualDisplayFactory,
+                                public Permissions,
+                                public URLOpener,
+                                public NetworkInterfaces,
+                                public SecureRandom {
+public:
+    // For counts meaning "never".
+    static constexpr int forever = std::numeric_limits<int>::max();
+
+    // One display as the server sees it.
+    struct Display {
+        DisplayBounds bounds;
+        bool online = true;
+        std::vector<DisplayMode> modes;
+        std::optional<DisplayMode> current = {};
+        // The first this many modes() calls list nothing.
+        int hiddenModeQueries = 0;
+        // setMode() returns this code (0: it switches).
+        int setModeError = 0;
+        // currentMode() reports this instead of the mode last set.
+        std::optional<DisplayMode> reportedMode = {};
+        // After a mirroring change, mirrorsDisplay() reports the old master this many times.
+        int mirrorSettleQueries = 0;
+        // The master it mirrors, as applied by the last transaction.
+        DisplayID master = nullDisplay;
+
+        // Records: modes() calls for this display, and the mirroring state still reported.
+        int modeQueries = 0;
+        DisplayID reportedMaster = nullDisplay;
+        int unsettledQueries = 0;
+    };
+
+    // How each virtual display created from now on behaves.
+    struct NewDisplayScript {
+        // When not empty, create() throws VirtualDisplayError with this text.
+        std::string failure = {};
+        bool online = true;
+        int hiddenModeQueries = 0;
+        // The offered mode's refresh rate, instead of the requested one.
+        std::optional<double> modeRefreshRate = {};
+        int setModeError = 0;
+        std::optional<DisplayMode> reportedMode = {};
+        int mirrorSettleQueries = 0;
+    };
+
+    // The parameters of one successful create().
+    struct Creation {
+        DisplayID display;
+        std::int64_t width;
+        std::int64_t height;
+        double refreshRate;
+        bool hiDPI;
+        std::string name;
+        std::string identifier;
+    };
+
+    // How the next transactions fail.
+    struct TransactionScript {
+        bool failBegin = false;
+        int configureError = 0; // returned by every configure call
+        int completeError = 0;  // nothing is applied then
+    };
+
+    // One change of a completed transaction.
+    struct AppliedChange {
+        enum class Kind { origin, mirror } kind;
+        DisplayID display;
+        std::int32_t x = 0;
+        std::int32_t y = 0;
+        DisplayID master = nullDisplay;
+        friend bool operator==(const AppliedChange&, const AppliedChange&) = default;
+    };
+
+    // The main display is id 1, 2560 × 1440 at the origin.
+    SimulatedPlatform();
+
+    Platform platform() { return {*this, *this, *this, *this, *this, *this}; }
+    // Dependencies of a model on this platform: no session or server factory, the
+    // arguments {"tavelin"}, and display timings shortened to 1 ms polls and a 20 ms
+    // debounce. A test sets what else it needs on the result.
+    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store);
+
+    // -- Display server state and script
+    DisplayID mainDisplayID = 1;
+    std::map<DisplayID, Display> displays;
+    Display& display(DisplayID id) { return displays.at(id); }
+    NewDisplayScript newDisplays;
+    TransactionScript transactions;
+    bool failActiveDisplays = false;
+
+    // -- Records
+    std::vector<Creation> created;
+    int releasedDisplays = 0;
+    std::vector<AppliedChange> applied;
+    int cancelledTransactions = 0;
+    int modeQueries = 0;   // modes() calls over all displays
+    int boundsQueries = 0; // bounds() calls over all displays
+    std::vector<std::string> openedURLs;
+
+    // -- System services
+    std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false},
+                                             {"127.0.0.1", true, true, true}};
+    bool inputTrusted = true;
+    bool captureAllowed = true;
+    int inputTrustRequests = 0;
+    // fill() fails; otherwise it yields the bytes 0, 1, 2, … continuing across calls.
+    bool failRandom = false;
+    std::uint8_t nextRandomByte = 0;
+
+    // DisplayServices
+    std::vector<DisplayMode> modes(DisplayID display) override;
+    std::optional<DisplayMode> currentMode(DisplayID display) override;
+    int setMode(DisplayID display, const DisplayMode& mode) override;
+    bool isOnline(DisplayID display) override;
+    DisplayBounds bounds(DisplayID display) override;
+    DisplayID mainDisplay() override { return mainDisplayID; }
+    DisplayID mirrorsDisplay(DisplayID display) override;
+    std::optional<std::vector<DisplayID>> activeDisplays() override;
+    std::unique_ptr<DisplayConfigurationTransaction> beginConfiguration() override;
+
+    // VirtualDisplayFactory
+    std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate,
+                                           bool hiDPI, const std::string& name,
+                                           const std::string& identifier) override;
+
+    // Permissions
+    bool isInputTrusted() override { return inputTrusted; }
+    bool requestInputTrust() override;
+    bool canCaptureScreen() override { return captureAllowed; }
+
+    // URLOpener: records the URL and reports success.
+    bool open(const std::string& url) override;
+
+    // NetworkInterfaces
+    std::vector<InterfaceAddress> addresses() override { return interfaces; }
+
+    // SecureRandom
+    bool fill(std::span<std::uint8_t> bytes) override;
+
+    // Applies the changes of a completed transaction; used by the transaction object.
+    void apply(const std::vector<AppliedChange>& changes);
+    // Removes a released virtual display; used by its destructor.
+    void release(DisplayID display);
+
+private:
+    double rightEdge() const;
+
+    DisplayID nextDisplayID_ = 100;
+};
+
+} // namespace tavelin
