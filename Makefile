@@ -34,8 +34,8 @@ bench: bootstrap
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/tavelin_core_bench
 
-run: bootstrap
-	@echo "The Tavelin application arrives with a later change; today 'make test' builds and checks its core."
+run: build
+	$(BUILD)/app/tavelin --headless --start $(ARGS)
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench

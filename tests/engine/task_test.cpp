@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include "engine/task.hpp"
+
+namespace tavelin {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(TaskHandle, CancellingEndsASleepAtOnce) {
+    asio::io_context context;
+    std::vector<std::string> steps;
+    auto work = [&]() -> Task<> {
+        steps.push_back("sleeping");
+        const bool slept = co_await sleepFor(1h);
+        steps.push_back(slept ? "woke" : "cancelled");
+    };
+    auto handle = TaskHandle::spawn(context.get_executor(), work());
+    context.run_one(); // runs until the sleep starts
+    EXPECT_TRUE(handle.isRunning());
+    handle.cancel();
+    // The hour-long sleep must not hold the context: run() returns once the task ends.
+    context.run();
+    EXPECT_EQ(steps, (std::vector<std::string>{"sleeping", "cancelled"}));
+    EXPECT_FALSE(handle.isRunning());
+    handle.cancel(); // harmless after the end
+}
+
+TEST(TaskHandle, UncancelledSleepCompletes) {
+    asio::io_context context;
+    bool slept = false;
+    auto work = [&]() -> Task<> { slept = co_await sleepFor(1ms); };
+    TaskHandle::spawn(context.get_executor(), work());
+    context.run();
+    EXPECT_TRUE(slept);
+}
+
+TEST(OneShot, FirstOutcomeDecides) {
+    struct Case {
+        const char* what;
+        std::vector<int> outcomes; // >= 0 succeed with that value, -1 fail
+        std::string expected;
+    };
+    for (const auto& c : {Case{"success first", {7, -1}, "7"}, Case{"failure first", {-1, 7}, "failed"},
+                          Case{"two successes", {1, 2}, "1"}}) {
+        asio::io_context context;
+        OneShot<int> race(context.get_executor());
+        std::string seen;
+        auto waiter = [&]() -> Task<> {
+            try {
+                seen = std::to_string(co_await race.wait());
+            } catch (const std::runtime_error&) {
+                seen = "failed";
+            }
+        };
+        TaskHandle::spawn(context.get_executor(), waiter());
+        context.run_one(); // the waiter is now suspended
+        std::vector<bool> first;
+        for (const int outcome : c.outcomes) {
+            first.push_back(outcome >= 0 ? race.succeed(outcome)
+                                         : race.fail(std::make_exception_ptr(std::runtime_error("x"))));
+        }
+        context.run();
+        EXPECT_EQ(seen, c.expected) << c.what;
+        EXPECT_EQ(first, (std::vector<bool>{true, false})) << c.what;
+    }
+}
+
+TEST(OneShot, SettledBeforeTheWaitIsStillSeen) {
+    asio::io_context context;
+    OneShot<int> race(context.get_executor());
+    race.succeed(3);
+    int seen = 0;
+    auto waiter = [&]() -> Task<> { seen = co_await race.wait(); };
+    TaskHandle::spawn(context.get_executor(), waiter());
+    context.run();
+    EXPECT_EQ(seen, 3);
+}
+
+TEST(PostWeak, SkipsAnOwnerThatIsGone) {
+    asio::io_context context;
+    auto owner = std::make_shared<int>(1);
+    int calls = 0;
+    postWeak(context.get_executor(), std::weak_ptr<int>(owner), [&](int& value) { calls += value; });
+    postWeak(context.get_executor(), std::weak_ptr<int>(owner), [&](int& value) { calls += value; });
+    context.run_one();
+    owner.reset();
+    context.run();
+    EXPECT_EQ(calls, 1);
+}
+
+} // namespace
+} // namespace tavelin
