@@ -1,31 +1,22 @@
 #include "app/single_instance.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "core/user_folders.hpp"
+
 namespace tavelin {
 
 namespace fs = std::filesystem;
 
-fs::path applicationSupportFolder() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') return fs::path(data) / "tavelin";
-    fs::path home;
-    if (const char* value = std::getenv("HOME"); value && *value) {
-        home = value;
-    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        home = entry->pw_dir;
-    }
-    return home / ".local" / "share" / "tavelin";
-}
+fs::path applicationSupportFolder() { return xdgFolder("XDG_DATA_HOME", ".local/share") / "tavelin"; }
 
 SingleInstance::Outcome SingleInstance::acquire(const fs::path& folder) {
     std::error_code error;

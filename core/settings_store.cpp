@@ -1,24 +1,21 @@
 #include "core/settings_store.hpp"
 
 #include <array>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "core/atomic_file.hpp"
 #include "core/unicode_text.hpp"
+#include "core/user_folders.hpp"
 
 namespace tavelin {
 
 namespace impl {
 
-std::optional<std::string> SettingsValues::data(std::string_view key) const {
+std::optional<std::string> TypedSettingsStore::data(std::string_view key) const {
     std::lock_guard lock(mutex_);
     const auto found = values_.find(key);
     if (found == values_.end()) return std::nullopt;
@@ -26,7 +23,7 @@ std::optional<std::string> SettingsValues::data(std::string_view key) const {
     return std::nullopt;
 }
 
-std::optional<std::string> SettingsValues::text(std::string_view key) const {
+std::optional<std::string> TypedSettingsStore::text(std::string_view key) const {
     std::lock_guard lock(mutex_);
     const auto found = values_.find(key);
     if (found == values_.end()) return std::nullopt;
@@ -34,7 +31,7 @@ std::optional<std::string> SettingsValues::text(std::string_view key) const {
     return std::nullopt;
 }
 
-bool SettingsValues::boolean(std::string_view key) const {
+bool TypedSettingsStore::boolean(std::string_view key) const {
     std::lock_guard lock(mutex_);
     const auto found = values_.find(key);
     if (found == values_.end()) return false;
@@ -42,33 +39,44 @@ bool SettingsValues::boolean(std::string_view key) const {
     return value && *value;
 }
 
-SettingsMap SettingsValues::set(std::string_view key, SettingsValue value) {
-    std::lock_guard lock(mutex_);
-    values_.insert_or_assign(std::string(key), std::move(value));
-    return values_;
+template <typename Change>
+void TypedSettingsStore::change(Change&& apply) {
+    // Holding changeMutex_ through changed() keeps two writers from persisting their
+    // snapshots in the opposite order of their changes.
+    std::lock_guard changing(changeMutex_);
+    SettingsMap snapshot;
+    {
+        std::lock_guard lock(mutex_);
+        apply(values_);
+        snapshot = values_;
+    }
+    changed(snapshot);
 }
 
-SettingsMap SettingsValues::remove(std::string_view key) {
-    std::lock_guard lock(mutex_);
-    if (const auto found = values_.find(key); found != values_.end()) values_.erase(found);
-    return values_;
+void TypedSettingsStore::setData(std::string_view key, std::string_view bytes) {
+    change([&](SettingsMap& values) { values.insert_or_assign(std::string(key), Data{std::string(bytes)}); });
 }
 
-void SettingsValues::replace(SettingsMap values) {
+void TypedSettingsStore::setText(std::string_view key, std::string_view text) {
+    change([&](SettingsMap& values) { values.insert_or_assign(std::string(key), std::string(text)); });
+}
+
+void TypedSettingsStore::setBoolean(std::string_view key, bool value) {
+    change([&](SettingsMap& values) { values.insert_or_assign(std::string(key), value); });
+}
+
+void TypedSettingsStore::remove(std::string_view key) {
+    change([&](SettingsMap& values) {
+        if (const auto found = values.find(key); found != values.end()) values.erase(found);
+    });
+}
+
+void TypedSettingsStore::replace(SettingsMap values) {
     std::lock_guard lock(mutex_);
     values_ = std::move(values);
 }
 
 } // namespace impl
-
-void MemorySettingsStore::setData(std::string_view key, std::string_view bytes) {
-    values_.set(key, impl::Data{std::string(bytes)});
-}
-void MemorySettingsStore::setText(std::string_view key, std::string_view text) {
-    values_.set(key, std::string(text));
-}
-void MemorySettingsStore::setBoolean(std::string_view key, bool value) { values_.set(key, value); }
-void MemorySettingsStore::remove(std::string_view key) { values_.remove(key); }
 
 namespace {
 
@@ -200,17 +208,7 @@ FileSettingsStore::FileSettingsStore(std::filesystem::path path, ErrorHandler on
 }
 
 std::filesystem::path FileSettingsStore::defaultPath() {
-    // XDG: an unset, empty or relative XDG_CONFIG_HOME means ~/.config.
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') {
-        return fs::path(config) / "tavelin" / "defaults.json";
-    }
-    fs::path home;
-    if (const char* value = std::getenv("HOME"); value && *value) {
-        home = value;
-    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        home = entry->pw_dir;
-    }
-    return home / ".config" / "tavelin" / "defaults.json";
+    return xdgFolder("XDG_CONFIG_HOME", ".config") / "tavelin" / "defaults.json";
 }
 
 void FileSettingsStore::load() {
@@ -218,7 +216,7 @@ void FileSettingsStore::load() {
     if (!fs::exists(fs::symlink_status(path_, error))) return;
     if (const auto content = readFile(path_)) {
         if (auto values = decodeFile(*content)) {
-            values_.replace(std::move(*values));
+            replace(std::move(*values));
             return;
         }
     }
@@ -226,30 +224,10 @@ void FileSettingsStore::load() {
     fs::rename(path_, fs::path(path_.string() + ".corrupt"), error);
 }
 
-void FileSettingsStore::save(const impl::SettingsMap& values) {
+void FileSettingsStore::changed(const impl::SettingsMap& values) {
     if (const auto failure = writeFileAtomically(path_, encodeFile(values))) {
         onError_("Could not save settings to " + path_.string() + ": " + *failure);
     }
-}
-
-void FileSettingsStore::setData(std::string_view key, std::string_view bytes) {
-    std::lock_guard lock(writeMutex_);
-    save(values_.set(key, impl::Data{std::string(bytes)}));
-}
-
-void FileSettingsStore::setText(std::string_view key, std::string_view text) {
-    std::lock_guard lock(writeMutex_);
-    save(values_.set(key, std::string(text)));
-}
-
-void FileSettingsStore::setBoolean(std::string_view key, bool value) {
-    std::lock_guard lock(writeMutex_);
-    save(values_.set(key, value));
-}
-
-void FileSettingsStore::remove(std::string_view key) {
-    std::lock_guard lock(writeMutex_);
-    save(values_.remove(key));
 }
 
 } // namespace tavelin

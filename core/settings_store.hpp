@@ -36,38 +36,35 @@ struct Data {
 using SettingsValue = std::variant<Data, std::string, bool>;
 using SettingsMap = std::map<std::string, SettingsValue, std::less<>>;
 
-// The typed map shared by both stores; thread-safe.
-class SettingsValues {
+// The typed map both stores keep in memory; thread-safe. Every change is handed to
+// changed() with a copy of the whole map, in the order the changes were made.
+class TypedSettingsStore : public SettingsStore {
 public:
-    std::optional<std::string> data(std::string_view key) const;
-    std::optional<std::string> text(std::string_view key) const;
-    bool boolean(std::string_view key) const;
-    // Each returns a copy of the whole map after the change, for persisting.
-    SettingsMap set(std::string_view key, SettingsValue value);
-    SettingsMap remove(std::string_view key);
+    std::optional<std::string> data(std::string_view key) const override;
+    std::optional<std::string> text(std::string_view key) const override;
+    bool boolean(std::string_view key) const override;
+    void setData(std::string_view key, std::string_view bytes) override;
+    void setText(std::string_view key, std::string_view text) override;
+    void setBoolean(std::string_view key, bool value) override;
+    void remove(std::string_view key) override;
+
+protected:
+    virtual void changed(const SettingsMap& values) { static_cast<void>(values); }
     void replace(SettingsMap values);
 
 private:
+    template <typename Change>
+    void change(Change&& apply);
+
     mutable std::mutex mutex_;
+    std::mutex changeMutex_; // held from a change until changed() returns
     SettingsMap values_;
 };
 
 } // namespace impl
 
 // A store that lives only as long as the object; for tests and ephemeral runs.
-class MemorySettingsStore final : public SettingsStore {
-public:
-    std::optional<std::string> data(std::string_view key) const override { return values_.data(key); }
-    std::optional<std::string> text(std::string_view key) const override { return values_.text(key); }
-    bool boolean(std::string_view key) const override { return values_.boolean(key); }
-    void setData(std::string_view key, std::string_view bytes) override;
-    void setText(std::string_view key, std::string_view text) override;
-    void setBoolean(std::string_view key, bool value) override;
-    void remove(std::string_view key) override;
-
-private:
-    impl::SettingsValues values_;
-};
+class MemorySettingsStore final : public impl::TypedSettingsStore {};
 
 // One JSON file, read once when the store is opened and rewritten whole after every
 // change: written to a temporary file beside it, flushed to disk and renamed over it,
@@ -75,7 +72,7 @@ private:
 // folders are created 0700. A missing file reads as an empty store; one that cannot be
 // read or decoded also does, and is kept aside as "<name>.corrupt" so that the next save
 // does not destroy it.
-class FileSettingsStore final : public SettingsStore {
+class FileSettingsStore final : public impl::TypedSettingsStore {
 public:
     // Called with one sentence when the file cannot be written; the value stays in
     // memory either way. The default writes the sentence to stderr.
@@ -88,22 +85,12 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    std::optional<std::string> data(std::string_view key) const override { return values_.data(key); }
-    std::optional<std::string> text(std::string_view key) const override { return values_.text(key); }
-    bool boolean(std::string_view key) const override { return values_.boolean(key); }
-    void setData(std::string_view key, std::string_view bytes) override;
-    void setText(std::string_view key, std::string_view text) override;
-    void setBoolean(std::string_view key, bool value) override;
-    void remove(std::string_view key) override;
-
 private:
     void load();
-    void save(const impl::SettingsMap& values);
+    void changed(const impl::SettingsMap& values) override;
 
     std::filesystem::path path_;
     ErrorHandler onError_;
-    impl::SettingsValues values_;
-    std::mutex writeMutex_;
 };
 
 } // namespace tavelin

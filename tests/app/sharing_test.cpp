@@ -9,6 +9,7 @@
 #include "app/model.hpp"
 #include "tests/support/scripted_sharing.hpp"
 #include "tests/support/simulated_platform.hpp"
+#include "tests/support/case_name.hpp"
 
 namespace tavelin {
 namespace {
@@ -157,11 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"server never ready",
                      [](Sharing& t, AppModel&) { t.serverBehaviour = ScriptedServer::Behaviour::neverReady; },
                      "The local server did not start. Try another port."}),
-    [](const auto& info) {
-        std::string name;
-        for (const char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    support::CaseName());
 
 TEST_F(Sharing, StartWhileBusyOrRunningChangesNothing) {
     auto model = makeModel();

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "core/display_configuration.hpp"
+#include "tests/support/case_name.hpp"
 
 namespace tavelin {
 namespace {
@@ -63,11 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValidationCase{"1366x768", 1366, 768, 60, 35, false, std::nullopt},
         ValidationCase{"1920x1080 HiDPI", 1920, 1080, 60, 35, true, std::nullopt},
         ValidationCase{"height not /4 HiDPI", 1920, 1082, 60, 35, true, Kind::invalidHiDPI}),
-    [](const auto& info) {
-        std::string name;
-        for (const char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    support::CaseName());
 
 TEST(ConfigurationError, MessagesAreTheUserFacingSentences) {
     EXPECT_EQ(ConfigurationError(Kind::invalidResolution).message(),

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/display_profile.hpp"
+#include "tests/support/case_name.hpp"
 
 namespace tavelin {
 namespace {
@@ -61,11 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"byte-order mark", "\uFEFFDesk", std::nullopt},
         NameCase{"non-Latin text", "\xE6\xA1\x8C\xE9\x9D\xA2", "\xE6\xA1\x8C\xE9\x9D\xA2"},
         NameCase{"not UTF-8", "Desk\xC3", std::nullopt}),
-    [](const auto& info) {
-        std::string name;
-        for (const char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    support::CaseName());
 
 const auto someID = *UUID::parse("6F9619FF-8B86-4D11-B42D-00C04FC964FF");
 

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "core/http_request.hpp"
+#include "tests/support/case_name.hpp"
 
 namespace tavelin {
 namespace {
@@ -90,11 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"blank line at 16385", headerEndingAt(16385), "malformed"},
         // Even a complete request is refused in a buffer over 1 MiB.
         Case{"over 1 MiB", headerEndingAt(100) + std::string(HTTPRequest::maximumSize, 'b'), "tooLarge"}),
-    [](const auto& info) {
-        std::string name;
-        for (const char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    support::CaseName());
 
 TEST(HTTPRequest, FieldsOfACompleteRequest) {
     const auto request = std::get<HTTPRequest>(outcome(

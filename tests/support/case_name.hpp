@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cctype>
+#include <string>
+
+namespace tavelin::support {
+
+// A test name for a parameterised case: its description with everything but letters
+// and digits turned into underscores.
+struct CaseName {
+    template <typename Info>
+    std::string operator()(const Info& info) const {
+        std::string name;
+        for (const char c : std::string(info.param.what)) {
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return name;
+    }
+};
+
+} // namespace tavelin::support
