@@ -19,28 +19,12 @@
 #include "core/stream_error.hpp"
 #include "platform/linux/posix_services.hpp"
 #include "platform/unavailable_display_backend.hpp"
-#include "server/local_server.hpp"
+#include "server/local_sharing_server.hpp"
 
 namespace {
 
 using namespace tavelin;
 namespace fs = std::filesystem;
-
-class LocalSharingServer final : public SharingServer {
-public:
-    explicit LocalSharingServer(Timings timings) : server_(timings) {}
-
-    void start(std::uint16_t port, const std::vector<std::string>& addresses, Handler handler,
-               std::function<void(std::string)> onFailure, std::function<void()> ready) override {
-        server_.handler = std::move(handler);
-        server_.onFailure = std::move(onFailure);
-        server_.start(port, addresses, std::move(ready));
-    }
-    void stop() override { server_.stop(); }
-
-private:
-    LocalServer server_;
-};
 
 // Until the streaming backend exists, a session refuses to start with one sentence.
 class UnavailableStreamSession final : public StreamSession {
@@ -74,20 +58,38 @@ fs::path findWebRoot() {
 // A second copy connects to the running one and asks it to show its main window.
 void listenForActivation(asio::io_context& engine, const fs::path& socketPath, std::weak_ptr<AppModel> model) {
     using asio::local::stream_protocol;
-    fs::remove(socketPath); // ours: we hold the lock, so any old socket is stale
-    auto acceptor = std::make_shared<stream_protocol::acceptor>(engine, stream_protocol::endpoint(socketPath.string()));
-    auto serve = [](std::shared_ptr<stream_protocol::acceptor> listener, std::weak_ptr<AppModel> owner) -> Task<> {
+    std::shared_ptr<stream_protocol::acceptor> acceptor;
+    try {
+        fs::remove(socketPath); // ours: we hold the lock, so any old socket is stale
+        acceptor = std::make_shared<stream_protocol::acceptor>(engine, stream_protocol::endpoint(socketPath.string()));
+    } catch (const std::exception& error) {
+        // Without the socket a second copy still refuses to run; it only cannot bring
+        // this one forward.
+        std::cerr << "Tavelin error: Could not listen for other copies at " << socketPath.string() << ": "
+                  << error.what() << '\n';
+        return;
+    }
+    // Each request is read on its own, with a time limit, so that a client that never
+    // writes cannot hold up the next one.
+    auto answer = [](stream_protocol::socket peer, std::weak_ptr<AppModel> owner) -> Task<> {
+        asio::steady_timer limit(peer.get_executor(), std::chrono::seconds(2));
+        limit.async_wait([&peer](const std::error_code& error) {
+            if (!error) peer.close();
+        });
+        asio::streambuf request(64);
+        const auto [error, length] = co_await asio::async_read_until(peer, request, '\n', asTuple);
+        limit.cancel();
+        if (error || length == 0) co_return;
+        const std::string line(asio::buffers_begin(request.data()), asio::buffers_begin(request.data()) + length);
+        if (line == "show\n") {
+            if (auto strong = owner.lock()) strong->showWindow("receiver");
+        }
+    };
+    auto serve = [answer](std::shared_ptr<stream_protocol::acceptor> listener, std::weak_ptr<AppModel> owner) -> Task<> {
         for (;;) {
             auto [error, peer] = co_await listener->async_accept(asTuple);
             if (error) co_return;
-            asio::streambuf request(64);
-            const auto [readError, length] =
-                co_await asio::async_read_until(peer, request, '\n', asTuple);
-            if (readError || length == 0) continue;
-            std::string line(asio::buffers_begin(request.data()), asio::buffers_begin(request.data()) + length);
-            if (line == "show\n") {
-                if (auto strong = owner.lock()) strong->showWindow("receiver");
-            }
+            detach(listener->get_executor(), answer(std::move(peer), owner));
         }
     };
     detach(engine.get_executor(), serve(acceptor, std::move(model)));
@@ -146,6 +148,13 @@ int main(int argc, char** argv) {
         signals.async_wait([](const std::error_code&, int) {});
     });
 
+    // Headless there is no window to show the link: print it whenever sharing starts.
+    model->subscribe([weak = std::weak_ptr<AppModel>(model)](ModelField field) {
+        const auto m = weak.lock();
+        if (m && field == ModelField::isRunning && m->isRunning()) {
+            std::cerr << "Tavelin: Receiver link " << m->receiverURL() << '\n';
+        }
+    });
     model->applyLaunchSettings();
     auto launch = [](std::shared_ptr<AppModel> m) -> Task<> {
         co_await m->restoreDisplays();

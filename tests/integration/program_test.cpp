@@ -1,0 +1,243 @@
+// The built tavelin program, run as a user would run it, in a private home folder. Only
+// the processes started here are ever signalled.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/uuid.hpp"
+#include "tests/support/loopback_http.hpp"
+
+namespace tavelin {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Generous: only a program that hangs ever waits this long.
+constexpr auto deadline = std::chrono::seconds(20);
+constexpr int pollMilliseconds = 20;
+constexpr const char* alreadyRunning = "Tavelin is already running. Open it from the menu bar.\n";
+
+std::string describe(int status) {
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status)) : "status " + std::to_string(status);
+}
+
+bool hasErrorLine(const std::string& text) {
+    const auto start = text.starts_with("Tavelin error: ") ? 0 : text.find("\nTavelin error: ");
+    return start != std::string::npos && text.find('\n', start + 1) != std::string::npos;
+}
+
+class Program : public ::testing::Test {
+protected:
+    struct Child {
+        pid_t pid = 0;
+        int errorPipe = -1;
+        std::string errors; // standard error so far
+        bool reaped = false;
+        int status = 0;
+    };
+
+    Program() { fs::create_directories(working); }
+
+    ~Program() override {
+        for (const auto& child : children) {
+            if (child->pid > 0 && !child->reaped) {
+                ::kill(child->pid, SIGKILL);
+                ::waitpid(child->pid, nullptr, 0);
+            }
+            if (child->errorPipe >= 0) ::close(child->errorPipe);
+        }
+        fs::remove_all(root);
+    }
+
+    // Starts the program in the working folder, standard error to a pipe of ours.
+    Child& launch(std::vector<std::string> arguments) {
+        auto& child = *children.emplace_back(std::make_unique<Child>());
+        int pipe[2];
+        EXPECT_EQ(::pipe2(pipe, O_CLOEXEC), 0) << std::strerror(errno);
+        posix_spawn_file_actions_t actions;
+        ::posix_spawn_file_actions_init(&actions);
+        ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        ::posix_spawn_file_actions_adddup2(&actions, pipe[1], 2);
+        ::posix_spawn_file_actions_addchdir_np(&actions, working.c_str());
+        arguments.insert(arguments.begin(), TAVELIN_PROGRAM);
+        std::vector<std::string> variables;
+        for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+        std::vector<char*> argv, envp;
+        for (auto& text : arguments) argv.push_back(text.data());
+        for (auto& text : variables) envp.push_back(text.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const int failed = ::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        EXPECT_EQ(failed, 0) << std::strerror(failed);
+        ::posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe[1]);
+        child.errorPipe = pipe[0];
+        child.reaped = failed != 0;
+        return child;
+    }
+
+    // Collects standard error for at most one polling interval.
+    static void drain(Child& child) {
+        pollfd entry{child.errorPipe, POLLIN, 0};
+        if (::poll(&entry, child.errorPipe < 0 ? 0 : 1, pollMilliseconds) <= 0) return;
+        char chunk[4096];
+        const auto size = ::read(child.errorPipe, chunk, sizeof chunk);
+        if (size > 0) {
+            child.errors.append(chunk, static_cast<std::size_t>(size));
+        } else if (size == 0 || errno != EINTR) {
+            ::close(child.errorPipe);
+            child.errorPipe = -1;
+        }
+    }
+
+    static bool reap(Child& child) {
+        if (!child.reaped && ::waitpid(child.pid, &child.status, WNOHANG) == child.pid) child.reaped = true;
+        return child.reaped;
+    }
+
+    // Polls until condition holds, collecting standard error meanwhile; false at the deadline.
+    static bool eventually(Child& child, const std::function<bool()>& condition) {
+        for (const auto end = std::chrono::steady_clock::now() + deadline; std::chrono::steady_clock::now() < end; drain(child)) {
+            if (condition()) return true;
+        }
+        return false;
+    }
+    static bool exited(Child& child) { return eventually(child, [&] { return reap(child) && child.errorPipe < 0; }); }
+    static bool whileRunning(Child& child, const std::function<bool()>& condition) {
+        return eventually(child, [&] { return reap(child) || condition(); }) && !child.reaped;
+    }
+
+    static void terminate(Child& child) {
+        ASSERT_FALSE(reap(child)) << describe(child.status);
+        ::kill(child.pid, SIGTERM);
+        ASSERT_TRUE(exited(child)) << "still running after SIGTERM";
+        EXPECT_EQ(describe(child.status), "exit 0") << child.errors;
+    }
+
+    // A connection to the running copy's activation socket, or -1.
+    int connectToRunningCopy() const {
+        const auto path = (root / "data" / "tavelin" / "instance.sock").string();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+        ::close(fd);
+        return -1;
+    }
+
+    bool listening(Child& child) const {
+        return whileRunning(child, [this] {
+            const int fd = connectToRunningCopy();
+            return fd >= 0 && ::close(fd) == 0;
+        });
+    }
+
+    // Asks the running copy to show its window. It closes each activation connection
+    // after acting on it, so an orderly end (not a reset) shows that its engine did.
+    bool activate() const {
+        const int fd = connectToRunningCopy();
+        pollfd entry{fd, POLLIN, 0};
+        char byte;
+        const bool handled = fd >= 0 && ::send(fd, "show\n", 5, MSG_NOSIGNAL) == 5 &&
+                             ::poll(&entry, 1, std::chrono::milliseconds(deadline).count()) == 1 &&
+                             ::recv(fd, &byte, 1, 0) == 0;
+        if (fd >= 0) ::close(fd);
+        return handled;
+    }
+
+    const fs::path root = fs::temp_directory_path() / ("tavelin-program-" + UUID::random().uuidString());
+    const fs::path working = root / "working";
+    std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"},
+                                                   {"HOME", (root / "home").string()},
+                                                   {"XDG_CONFIG_HOME", (root / "config").string()},
+                                                   {"XDG_DATA_HOME", (root / "data").string()}};
+    std::vector<std::unique_ptr<Child>> children;
+};
+
+TEST_F(Program, SecondCopyActivatesTheFirstAndLeaves) {
+    auto& first = launch({});
+    ASSERT_TRUE(listening(first)) << first.errors;
+    auto& second = launch({});
+    ASSERT_TRUE(exited(second));
+    EXPECT_EQ(describe(second.status), "exit 0");
+    EXPECT_EQ(second.errors, alreadyRunning);
+    // A client that never writes must not hold up the requests after it.
+    const int silent = connectToRunningCopy();
+    EXPECT_GE(silent, 0);
+    EXPECT_TRUE(activate());
+    ::close(silent);
+    terminate(first);
+}
+
+TEST_F(Program, SocketPathTooLongOnlyLosesActivation) {
+    // A Unix socket path is limited to 107 bytes; the lock itself still works.
+    environment["XDG_DATA_HOME"] = (root / std::string(110, 'd')).string();
+    auto& first = launch({});
+    ASSERT_TRUE(whileRunning(first, [&] { return hasErrorLine(first.errors); })) << first.errors;
+    auto& second = launch({});
+    ASSERT_TRUE(exited(second));
+    EXPECT_EQ(second.errors, alreadyRunning);
+    terminate(first);
+}
+
+TEST_F(Program, UnusableSupportFolderIsReported) {
+    std::ofstream(root / "file") << "not a folder";
+    environment["XDG_DATA_HOME"] = (root / "file" / "data").string();
+    auto& child = launch({});
+    ASSERT_TRUE(exited(child));
+    EXPECT_EQ(describe(child.status), "exit 1");
+    EXPECT_EQ(child.errors, "Tavelin could not open its application support folder.\n");
+}
+
+TEST_F(Program, LockLeftByACrashedCopyDoesNotBlock) {
+    auto& crashed = launch({});
+    ASSERT_TRUE(listening(crashed)) << crashed.errors;
+    ::kill(crashed.pid, SIGKILL);
+    ASSERT_TRUE(exited(crashed));
+    ASSERT_TRUE(fs::exists(root / "data" / "tavelin" / "instance.lock"));
+    // Its socket file stays behind too, so only a fresh listener counts.
+    auto& next = launch({});
+    ASSERT_TRUE(listening(next)) << next.errors;
+    EXPECT_EQ(next.errors.find(alreadyRunning), std::string::npos);
+    terminate(next);
+}
+
+TEST_F(Program, HeadlessStartWithoutDisplayBackendReportsAndKeepsRunning) {
+    auto& child = launch({"--headless", "--start", "--port", std::to_string(testing::freeLoopbackPort())});
+    ASSERT_TRUE(whileRunning(child, [&] { return hasErrorLine(child.errors); })) << child.errors;
+    // The engine goes on after the failed start: it is not merely slow to exit.
+    EXPECT_TRUE(activate());
+    terminate(child);
+}
+
+TEST_F(Program, ReceiverLinkFileWithoutPathWritesNothing) {
+    auto& child = launch({"--start", "--port", std::to_string(testing::freeLoopbackPort()), "--receiver-link-file"});
+    ASSERT_TRUE(whileRunning(child, [&] { return hasErrorLine(child.errors); })) << child.errors;
+    terminate(child);
+    EXPECT_TRUE(fs::is_empty(working));
+    EXPECT_EQ(child.errors.find("receiver link file"), std::string::npos) << child.errors;
+}
+
+} // namespace
+} // namespace tavelin

@@ -1,0 +1,111 @@
+#pragma once
+
+// A blocking HTTP client on 127.0.0.1 for tests that talk to a real server, and a port
+// the kernel has just handed out.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tavelin::testing {
+
+inline sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A port that was free a moment ago: bound on 127.0.0.1:0 and released again.
+inline std::uint16_t freeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    ::close(fd);
+    EXPECT_TRUE(bound) << "no free port: " << std::strerror(errno);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+// One answer as the client saw it: status 0 when there was none.
+struct HTTPReply {
+    int status = 0;
+    std::string head; // the header lines after the status line, each ending in CR LF
+    std::string body;
+};
+
+class LoopbackConnection {
+public:
+    // Only a safety net for a server that never answers.
+    static constexpr std::chrono::seconds safetyTimeout{10};
+
+    explicit LoopbackConnection(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const timeval timeout{safetyTimeout.count(), 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const auto address = loopbackAddress(port);
+        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~LoopbackConnection() { ::close(fd_); }
+    LoopbackConnection(const LoopbackConnection&) = delete;
+    LoopbackConnection& operator=(const LoopbackConnection&) = delete;
+
+    bool connected() const { return connected_; }
+
+    void send(std::string_view data) {
+        while (!data.empty()) {
+            const auto sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+            if (sent <= 0) {
+                ADD_FAILURE() << "send failed: " << std::strerror(errno);
+                return;
+            }
+            data.remove_prefix(static_cast<std::size_t>(sent));
+        }
+    }
+
+    // Everything received until the server closed (or reset) the connection.
+    std::string readToEnd() {
+        std::string received;
+        char chunk[4096];
+        for (;;) {
+            const auto size = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (size > 0) {
+                received.append(chunk, static_cast<std::size_t>(size));
+            } else if (size == 0 || errno == ECONNRESET) {
+                return received;
+            } else if (errno != EINTR) {
+                ADD_FAILURE() << "no end of answer: " << std::strerror(errno);
+                return received;
+            }
+        }
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Sends one request on a new connection and splits the whole answer.
+inline HTTPReply loopbackExchange(std::uint16_t port, std::string_view request) {
+    LoopbackConnection connection(port);
+    EXPECT_TRUE(connection.connected()) << std::strerror(errno);
+    connection.send(request);
+    const auto raw = connection.readToEnd();
+    const auto statusEnd = raw.find("\r\n");
+    const auto headEnd = raw.find("\r\n\r\n");
+    if (!raw.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) return {};
+    return {std::stoi(raw.substr(9, 3)), raw.substr(statusEnd + 2, headEnd - statusEnd), raw.substr(headEnd + 4)};
+}
+
+} // namespace tavelin::testing
