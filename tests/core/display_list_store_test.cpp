@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
-
 #include "core/display_list_store.hpp"
 
 namespace tavelin {
@@ -24,34 +19,30 @@ void store(SettingsStore& settings, const std::vector<DisplayProfile>& profiles)
     settings.setData(profileStoreKey, *encodeDisplayProfiles(profiles));
 }
 
-TEST(DisplayListStore, FirstRunGetsTheDefaultDisplaySelected) {
-    MemorySettingsStore settings;
-    const auto list = loadDisplayList(settings, fresh);
-    ASSERT_EQ(list.profiles.size(), 1u);
-    EXPECT_EQ(list.profiles[0], DisplayProfile(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false));
-    EXPECT_EQ(list.selectedDisplayID, freshID);
-    EXPECT_TRUE(settings.boolean(defaultNameMigrationKey));
-
-    saveDisplayList(settings, list.profiles, list.selectedDisplayID);
-    EXPECT_EQ(settings.text(selectedDisplayKey), "00000000-0000-4000-8000-0000000000FF");
-    EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), list.profiles);
-}
-
-TEST(DisplayListStore, UndecodableListFallsBackToTheDefault) {
-    for (const char* bad : {"", "{", "[{\"id\":\"00000000-0000-4000-8000-00000000000A\"}]", "null"}) {
-        MemorySettingsStore settings;
-        settings.setData(profileStoreKey, bad);
-        const auto list = loadDisplayList(settings, fresh);
-        ASSERT_EQ(list.profiles.size(), 1u) << bad;
-        EXPECT_EQ(list.profiles[0].id(), freshID);
+TEST(DisplayListStore, MissingOrUndecodableListGivesTheSelectedFirstRunDisplay) {
+    MemorySettingsStore missing, undecodable;
+    undecodable.setData(profileStoreKey, R"([{"id":"00000000-0000-4000-8000-00000000000A"}])");
+    for (auto* settings : {&missing, &undecodable}) {
+        const auto list = loadDisplayList(*settings, fresh);
+        const DisplayProfile firstRun(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false);
+        EXPECT_EQ(list.profiles, std::vector{firstRun});
+        EXPECT_EQ(list.selectedDisplayID, freshID);
     }
-    // Text under the key is not data.
-    MemorySettingsStore settings;
-    settings.setText(profileStoreKey, *encodeDisplayProfiles({named(idA, "Desk")}));
-    EXPECT_EQ(loadDisplayList(settings, fresh).profiles[0].id(), freshID);
 }
 
-TEST(DisplayListStore, EmptyListStaysEmptyWithAnUnmatchedSelection) {
+TEST(DisplayListStore, SelectionFallsBackToTheFirstProfileThenToAFreshID) {
+    struct Case {
+        std::optional<std::string> stored;
+        UUID expected;
+    };
+    for (const auto& c : std::initializer_list<Case>{
+             {idB.uuidString(), idB}, {"00000000-0000-4000-8000-00000000000b", idB}, {freshID.uuidString(), idA},
+             {"B", idA}, {{}, idA}}) {
+        MemorySettingsStore settings;
+        store(settings, {named(idA, "A"), named(idB, "B")});
+        if (c.stored) settings.setText(selectedDisplayKey, *c.stored);
+        EXPECT_EQ(loadDisplayList(settings, fresh).selectedDisplayID, c.expected) << c.stored.value_or("absent");
+    }
     MemorySettingsStore settings;
     store(settings, {});
     settings.setText(selectedDisplayKey, idA.uuidString());
@@ -60,68 +51,32 @@ TEST(DisplayListStore, EmptyListStaysEmptyWithAnUnmatchedSelection) {
     EXPECT_EQ(list.selectedDisplayID, freshID);
 }
 
-TEST(DisplayListStore, SelectionRule) {
-    struct Case {
-        const char* what;
-        std::optional<std::string> stored;
-        UUID expected;
-    };
-    for (const auto& c : {Case{"stored id", idB.uuidString(), idB},
-                          Case{"lower-case text", "00000000-0000-4000-8000-00000000000b", idB},
-                          Case{"unknown id", freshID.uuidString(), idA}, Case{"unparsable", "B", idA},
-                          Case{"absent", std::nullopt, idA}}) {
-        MemorySettingsStore settings;
-        store(settings, {named(idA, "A"), named(idB, "B")});
-        if (c.stored) settings.setText(selectedDisplayKey, *c.stored);
-        EXPECT_EQ(loadDisplayList(settings, fresh).selectedDisplayID, c.expected) << c.what;
-    }
-}
-
 TEST(DisplayListStore, LegacyNamesAreRenamedOnce) {
     MemorySettingsStore settings;
-    const std::vector<std::string> names{"Tavelin", "Pellmark", "Quillmere", "Extra display", "extra display",
-                                         "Tavelin ", "Desk"};
     std::vector<DisplayProfile> profiles;
-    for (const auto& name : names) profiles.push_back(named(UUID::random(), name));
+    for (const auto* name : {"Tavelin", "Pellmark", "Quillmere", "Extra display", "extra display", "Tavelin ", "Desk"}) {
+        profiles.push_back(named(UUID::random(), name));
+    }
     store(settings, profiles);
-
     auto list = loadDisplayList(settings, fresh);
     std::vector<std::string> loaded;
     for (const auto& profile : list.profiles) loaded.push_back(profile.name);
-    EXPECT_EQ(loaded, (std::vector<std::string>{"Tavelin Virtual Display", "Tavelin Virtual Display",
-                                                "Tavelin Virtual Display", "Tavelin Virtual Display",
-                                                "extra display", "Tavelin ", "Desk"}));
-
+    const std::string renamed = "Tavelin Virtual Display";
+    EXPECT_EQ(loaded, (std::vector<std::string>{renamed, renamed, renamed, renamed, "extra display", "Tavelin ", "Desk"}));
     // A name the user picks later is theirs, even a legacy one.
     list.profiles[6].name = "Extra display";
     saveDisplayList(settings, list.profiles, list.selectedDisplayID);
     EXPECT_EQ(loadDisplayList(settings, fresh).profiles[6].name, "Extra display");
 }
 
-TEST(DisplayListStore, SavingSkipsAListThatDoesNotEncodeButKeepsTheSelection) {
+TEST(DisplayListStore, SavesTheListWhenItEncodesAndTheSelectionAlways) {
     MemorySettingsStore settings;
-    store(settings, {named(idA, "A")});
+    saveDisplayList(settings, {named(idA, "A")}, freshID);
+    EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
+    EXPECT_EQ(settings.text(selectedDisplayKey), "00000000-0000-4000-8000-0000000000FF");
     saveDisplayList(settings, {named(idB, "\xFF")}, idB);
     EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
     EXPECT_EQ(settings.text(selectedDisplayKey), idB.uuidString());
-}
-
-TEST(DisplayListStore, FileStoreRecoversFromGarbageOnFirstSave) {
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("tavelin-list-" + UUID::random().uuidString() + ".json");
-    {
-        std::ofstream(path) << "\x01garbage";
-        FileSettingsStore settings(path);
-        const auto list = loadDisplayList(settings, fresh);
-        saveDisplayList(settings, list.profiles, list.selectedDisplayID);
-    }
-    FileSettingsStore reopened(path);
-    const auto list = loadDisplayList(reopened, [] { return UUID::random(); });
-    ASSERT_EQ(list.profiles.size(), 1u);
-    EXPECT_EQ(list.profiles[0].id(), freshID);
-    EXPECT_EQ(list.selectedDisplayID, freshID);
-    std::filesystem::remove(path);
-    std::filesystem::remove(path.string() + ".corrupt");
 }
 
 } // namespace
