@@ -41,6 +41,12 @@ std::optional<unsigned> uniformBelow10000(SecureRandom& random) {
     }
 }
 
+// A failure of a running share: stop it, then show why.
+Task<> stopThenReport(std::shared_ptr<AppModel> model, std::string message) {
+    co_await model->stop();
+    model->setError(std::move(message));
+}
+
 std::string messageOf(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
@@ -153,10 +159,6 @@ Task<> AppModel::start() {
             const auto model = weakModel.lock();
             const auto current = weakSession.lock();
             if (!model || !current || model->session_ != current) return;
-            auto stopThenReport = [](std::shared_ptr<AppModel> m, std::string message) -> Task<> {
-                co_await m->stop();
-                m->setError(std::move(message));
-            };
             model->spawn(stopThenReport(model, std::move(text)));
         };
         co_await session->start(live->second->displayID(), configuration, showCursor(), smoothMotion());
@@ -185,10 +187,6 @@ Task<> AppModel::start() {
                 if (outcome->fail(std::make_exception_ptr(StreamError(text)))) return;
                 const auto model = weakModel.lock();
                 if (!model || model->generation_ != runGeneration) return;
-                auto stopThenReport = [](std::shared_ptr<AppModel> m, std::string message) -> Task<> {
-                    co_await m->stop();
-                    m->setError(std::move(message));
-                };
                 model->spawn(stopThenReport(model, std::move(text)));
             });
         };
