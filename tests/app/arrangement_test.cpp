@@ -52,7 +52,7 @@ TEST_F(ArrangementTest, PlaceDisplayBesideTheMainDisplay) {
     }
 }
 
-TEST_F(ArrangementTest, MakeMainDisplayShiftsEveryDisplay) {
+TEST_F(ArrangementTest, TheNewMainDisplayCannotMirrorItself) {
     const DisplayID display = connect();
     sim.failActiveDisplays = true;
     model->makeMainDisplay();
@@ -63,6 +63,11 @@ TEST_F(ArrangementTest, MakeMainDisplayShiftsEveryDisplay) {
     EXPECT_EQ(position(1), Position(-2560, 0));
     EXPECT_EQ(sim.mainDisplayID, display);
     EXPECT_EQ(savedOrigin(), Position(0, 0));
+
+    run(model->mirrorMainDisplay(true));
+    EXPECT_EQ(model->error(), "Choose another main display in display settings before mirroring this display.");
+    EXPECT_FALSE(first().mirrorMain);
+    EXPECT_EQ(sim.display(display).master, nullDisplay);
 }
 
 TEST_F(ArrangementTest, TransactionFailuresAreReported) {
@@ -88,16 +93,6 @@ TEST_F(ArrangementTest, TransactionFailuresAreReported) {
         // The position is recorded even when the move failed.
         EXPECT_EQ(savedOrigin(), position(display));
     }
-}
-
-TEST_F(ArrangementTest, MirroringTheMainDisplayIsRefused) {
-    const DisplayID display = connect();
-    model->makeMainDisplay();
-    ASSERT_EQ(sim.mainDisplayID, display);
-    run(model->mirrorMainDisplay(true));
-    EXPECT_EQ(model->error(), "Choose another main display in display settings before mirroring this display.");
-    EXPECT_FALSE(first().mirrorMain);
-    EXPECT_EQ(sim.display(display).master, nullDisplay);
 }
 
 TEST_F(ArrangementTest, UnmirroringReturnsToTheOriginBeforeMirroring) {

@@ -128,10 +128,6 @@ protected:
     HTTPReply connect(const std::string& sessionID) {
         return post("/api/connect", {{"type", "offer"}, {"sdp", "v=0\r\ns=-\r\n"}, {"sessionID", sessionID}}, token());
     }
-    std::pair<std::string, std::string> rightAndWrongCode() {
-        const auto code = onEngine([this] { return model->pairingCode(); });
-        return {code, code == "0000" ? "1111" : "0000"};
-    }
 
     // Declared before the engine: work still queued at its end may hold the model.
     SimulatedPlatform sim;
@@ -158,9 +154,13 @@ TEST_F(ReceiverApi, ReceiverLinkServesThePageWithOnlyTheFixedHeaders) {
                              "base-uri 'none'; frame-ancestors 'none'\r\n");
 }
 
-TEST_F(ReceiverApi, GuardsStopRequestsBeforeTheModel) {
+TEST_F(ReceiverApi, GuardsAndPairingLimitStandBeforeTheToken) {
     const auto onPort = ":" + std::to_string(port);
-    const auto [right, wrong] = rightAndWrongCode();
+    const auto right = onEngine([this] { return model->pairingCode(); });
+    const std::string wrong = right == "0000" ? "1111" : "0000";
+    const auto pair = [this](const std::string& code, const std::string& origin = "") {
+        return post("/api/pair", {{"code", code}}, "", origin);
+    };
     struct Case {
         const char* what;
         HTTPReply reply;
@@ -171,25 +171,20 @@ TEST_F(ReceiverApi, GuardsStopRequestsBeforeTheModel) {
         // The model hands the server its interface addresses, not only the loopback one.
         {"interface address", get("/1234", "192.0.2.1" + onPort), 200, ""},
         {"host name", get("/1234", "localhost" + onPort), 403, "Unknown host."},
-        {"foreign origin", post("/api/pair", {{"code", wrong}}, "", "http://example.com"), 403, foreignOrigin},
-        {"origin of another host", post("/api/pair", {{"code", wrong}}, "", "http://192.0.2.1" + onPort), 403, foreignOrigin},
+        {"foreign origin", pair(wrong, "http://example.com"), 403, foreignOrigin},
+        {"origin of another host", pair(wrong, "http://192.0.2.1" + onPort), 403, foreignOrigin},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.reply.status, c.status) << c.what;
         EXPECT_EQ(errorOf(c.reply), c.error) << c.what;
     }
     // Refused guesses never reach the pairing gate, so they cannot lock the page out.
-    for (int i = 0; i < 5; ++i) post("/api/pair", {{"code", wrong}}, "", "http://example.com");
-    EXPECT_EQ(post("/api/pair", {{"code", right}}).status, 200);
-}
-
-TEST_F(ReceiverApi, PairingGivesTheTokenUntilFiveWrongCodes) {
-    const auto [right, wrong] = rightAndWrongCode();
-    const auto paired = post("/api/pair", {{"code", right}});
+    for (int i = 0; i < 5; ++i) pair(wrong, "http://example.com");
+    const auto paired = pair(right);
     EXPECT_EQ(paired.status, 200);
     EXPECT_EQ(Json::parse(paired.body, nullptr, false), Json({{"token", token()}}));
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(post("/api/pair", {{"code", wrong}}).status, 401) << i;
-    const auto limited = post("/api/pair", {{"code", right}});
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(pair(wrong).status, 401) << i;
+    const auto limited = pair(right);
     EXPECT_EQ(limited.status, 429);
     EXPECT_EQ(errorOf(limited), "Too many incorrect codes. Wait one minute and try again.");
 }
@@ -241,13 +236,15 @@ TEST_F(ReceiverApi, ConnectIsAnsweredByTheSessionUntilDisconnected) {
 }
 
 TEST_F(ReceiverApi, DisconnectedIdentifiersAreForgottenAfterSixtyFour) {
-    const auto bearer = token();
+    const auto disconnect = [this, bearer = token()](const std::string& id) {
+        post("/api/disconnect", {{"sessionID", id}}, bearer);
+    };
     const auto first = UUID::random().uuidString();
-    post("/api/disconnect", {{"sessionID", first}}, bearer);
-    for (int i = 1; i < 64; ++i) post("/api/disconnect", {{"sessionID", std::to_string(i)}}, bearer);
+    disconnect(first);
+    for (int i = 1; i < 64; ++i) disconnect(std::to_string(i));
     EXPECT_EQ(connect(first).status, 409);
     // The 65th distinct identifier empties the set before it is recorded.
-    post("/api/disconnect", {{"sessionID", "64"}}, bearer);
+    disconnect("64");
     EXPECT_EQ(connect(first).status, 200);
 }
 
