@@ -1,124 +1,50 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "server/local_server.hpp"
+#include "tests/support/loopback_http.hpp"
 
 namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::LoopbackConnection;
+constexpr auto safetyTimeout = LoopbackConnection::safetyTimeout;
 
-// Only a safety net for a server that never answers; no test waits for it to pass.
-constexpr auto safetyTimeout = 10s;
-
-// A blocking client socket on 127.0.0.1.
-class Client {
-public:
-    explicit Client(std::uint16_t port, bool noDelay = false) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        const timeval timeout{std::chrono::seconds(safetyTimeout).count(), 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        const int on = 1;
-        if (noDelay) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client() { ::close(fd_); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-
-    void send(std::string_view data) {
-        while (!data.empty()) {
-            const auto sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-            ASSERT_GT(sent, 0) << "send failed";
-            data.remove_prefix(static_cast<std::size_t>(sent));
-        }
-    }
-
-    // Everything the server sends until it closes the connection; nothing if the
-    // safety timeout passes or the connection is reset first.
-    std::optional<std::string> readToEnd() {
-        std::string received;
-        char chunk[4096];
-        for (;;) {
-            const auto size = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (size == 0) return received;
-            if (size < 0) return std::nullopt;
-            received.append(chunk, static_cast<std::size_t>(size));
-        }
-    }
-
-    // True while the server has neither written nor closed.
-    bool quiet() {
-        char byte;
-        return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
-
-std::string response(int status, std::string_view reason, std::string_view type, std::string_view body) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) + "\r\nContent-Type: " + std::string(type) +
-           "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
-           "Referrer-Policy: no-referrer\r\nContent-Security-Policy: default-src 'self'; script-src 'self'; "
-           "style-src 'self'; media-src 'self' blob:; connect-src 'self'; object-src 'none'; base-uri 'none'; "
-           "frame-ancestors 'none'\r\n\r\n" +
-           std::string(body);
+// The status line and the body: what the guards decide.
+std::string outline(const std::string& raw) {
+    const auto headEnd = raw.find("\r\n\r\n");
+    return headEnd == std::string::npos ? raw : raw.substr(0, raw.find("\r\n")) + " " + raw.substr(headEnd + 4);
 }
 
-std::string jsonError(int status, std::string_view reason, std::string_view message) {
-    return response(status, reason, "application/json; charset=utf-8", R"({"error":")" + std::string(message) + "\"}");
-}
-
-// What the test handler answers: proof that the request reached it, intact.
-std::string served(std::string_view method, std::string_view path, std::string_view body = "") {
-    return response(200, "OK", "text/plain", std::string(method) + " " + std::string(path) + " " + std::string(body));
-}
-
-class LocalServerTest : public testing::Test {
+class LocalServerTest : public ::testing::Test {
 protected:
     void start(Timings timings = {}) {
         server = std::make_unique<LocalServer>(timings);
         server->handler = [this](HTTPRequest request, LocalServer::Respond respond) {
-            if (onRequest) {
-                onRequest(std::move(request), std::move(respond));
-                return;
-            }
+            if (onRequest) return onRequest(std::move(request), std::move(respond));
             respond({200, "text/plain", request.method + " " + request.path + " " + request.body});
         };
         std::promise<void> ready;
-        server->start(0, {"192.0.2.7"}, [&ready] { ready.set_value(); });
+        server->start(0, {"192.0.2.7", "receiver.lan"}, [&ready] { ready.set_value(); });
         ASSERT_EQ(ready.get_future().wait_for(safetyTimeout), std::future_status::ready);
         port = server->localPort();
         host = "127.0.0.1:" + std::to_string(port);
     }
 
-    std::optional<std::string> exchange(std::string_view request) {
-        Client client(port);
+    std::string get(const std::string& path) const { return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"; }
+
+    std::string exchange(const std::string& request) {
+        LoopbackConnection client(port);
         EXPECT_TRUE(client.connected());
         client.send(request);
         return client.readToEnd();
@@ -132,42 +58,43 @@ protected:
 
 TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
     start();
-    const std::string otherPort = "127.0.0.1:" + std::to_string(port == 65535 ? 1 : port + 1);
-    const std::string foreignOrigin = "Open the receiver directly from the host computer's address.";
-    struct Case {
-        const char* what;
-        std::string request;
-        std::string expected;
+    const auto at = [this](const std::string& name) { return name + ":" + std::to_string(port); };
+    const auto refused = [](const std::string& message) {
+        return "HTTP/1.1 403 Forbidden {\"error\":\"" + message + "\"}";
     };
-    const Case cases[] = {
-        {"loopback host", "GET /a?b=1 HTTP/1.1\r\nHost: " + host + "\r\n\r\n", served("GET", "/a?b=1")},
-        {"listed address", "GET / HTTP/1.1\r\nHost: 192.0.2.7:" + std::to_string(port) + "\r\n\r\n", served("GET", "/")},
-        // A name instead of an address is what DNS rebinding would send.
-        {"host name", "GET / HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n",
-         jsonError(403, "Forbidden", "Unknown host.")},
-        {"other port", "GET / HTTP/1.1\r\nHost: " + otherPort + "\r\n\r\n", jsonError(403, "Forbidden", "Unknown host.")},
-        {"post from the page", "POST /p HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host + "\r\nContent-Length: 2\r\n\r\nok",
-         served("POST", "/p", "ok")},
-        {"post without origin", "POST /p HTTP/1.1\r\nHost: " + host + "\r\n\r\n", jsonError(403, "Forbidden", foreignOrigin)},
-        {"post from elsewhere", "POST /p HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://example.com\r\n\r\n",
-         jsonError(403, "Forbidden", foreignOrigin)},
-        {"post over https origin", "POST /p HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host + "\r\n\r\n",
-         jsonError(403, "Forbidden", foreignOrigin)},
-        // The origin guard is for POST only: a page may load from a link on another site.
-        {"get from elsewhere", "GET /x HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://example.com\r\n\r\n", served("GET", "/x")},
-        {"malformed", "GARBAGE\r\n\r\n", jsonError(400, "Bad Request", "Invalid request.")},
-        {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: " + host + "\r\n\r\n", jsonError(400, "Bad Request", "Invalid request.")},
+    const std::string unknownHost = refused("Unknown host.");
+    const std::string foreign = refused("Open the receiver directly from the host computer's address.");
+    const auto post = [this](const std::string& origin) {
+        return "POST /p HTTP/1.1\r\nHost: " + host + "\r\n" + origin + "Content-Length: 2\r\n\r\nok";
     };
-    for (const auto& c : cases) EXPECT_EQ(exchange(c.request), c.expected) << c.what;
+    const struct {
+        std::string request, expected;
+    } cases[] = {
+        {get("/a?b=1"), "HTTP/1.1 200 OK GET /a?b=1 "},
+        {"GET / HTTP/1.1\r\nHost: " + at("192.0.2.7") + "\r\n\r\n", "HTTP/1.1 200 OK GET / "},
+        // A name other than ours, or ours in another spelling, is what DNS rebinding would send.
+        {"GET / HTTP/1.1\r\nHost: " + at("localhost") + "\r\n\r\n", unknownHost},
+        {"GET / HTTP/1.1\r\nHost: " + at("Receiver.lan") + "\r\n\r\n", unknownHost},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port == 65535 ? 1 : port + 1) + "\r\n\r\n", unknownHost},
+        {post("Origin: http://" + host + "\r\n"), "HTTP/1.1 200 OK POST /p ok"},
+        {post(""), foreign},
+        {post("Origin: http://example.com\r\n"), foreign},
+        {post("Origin: https://" + host + "\r\n"), foreign},
+        // A page may be opened from a link on another site.
+        {"GET /x HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://example.com\r\n\r\n", "HTTP/1.1 200 OK GET /x "},
+        {"GARBAGE\r\n\r\n", R"(HTTP/1.1 400 Bad Request {"error":"Invalid request."})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(outline(exchange(c.request)), c.expected) << c.request;
 }
 
 TEST_F(LocalServerTest, RequestArrivingByteByByteIsAssembled) {
     start();
-    Client client(port, true);
+    LoopbackConnection client(port);
+    client.noDelay();
     const std::string request = "POST /slow HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
                                 "\r\nContent-Length: 5\r\n\r\nhello";
     for (const char byte : request) client.send(std::string_view(&byte, 1));
-    EXPECT_EQ(client.readToEnd(), served("POST", "/slow", "hello"));
+    EXPECT_EQ(outline(client.readToEnd()), "HTTP/1.1 200 OK POST /slow hello");
 }
 
 TEST(HTTPResponse, UnserializableJSONGivesEmptyBody) {
@@ -186,8 +113,8 @@ TEST_F(LocalServerTest, OnlyTheFirstAnswerFromAnotherThreadIsWritten) {
         pending.set_value(std::move(respond));
     };
     start();
-    Client client(port);
-    client.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    LoopbackConnection client(port);
+    client.send(get("/"));
     auto answer = pending.get_future();
     ASSERT_EQ(answer.wait_for(safetyTimeout), std::future_status::ready);
     EXPECT_EQ(thread, "tavelin-http");
@@ -197,7 +124,12 @@ TEST_F(LocalServerTest, OnlyTheFirstAnswerFromAnotherThreadIsWritten) {
     respond({418, "text/plain", "first"});
     respond({500, "text/plain", "second"});
     copy({500, "text/plain", "copy"});
-    EXPECT_EQ(client.readToEnd(), response(418, "Error", "text/plain", "first"));
+    EXPECT_EQ(client.readToEnd(),
+              "HTTP/1.1 418 Error\r\nContent-Type: text/plain\r\nContent-Length: 5\r\nConnection: close\r\n"
+              "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\n"
+              "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
+              "media-src 'self' blob:; connect-src 'self'; object-src 'none'; base-uri 'none'; "
+              "frame-ancestors 'none'\r\n\r\nfirst");
 }
 
 TEST_F(LocalServerTest, ConnectionsEndAtTheirDeadlineWithoutAnswer) {
@@ -205,9 +137,9 @@ TEST_F(LocalServerTest, ConnectionsEndAtTheirDeadlineWithoutAnswer) {
     onRequest = [](HTTPRequest, LocalServer::Respond) {};
     start(timings);
     const auto begin = std::chrono::steady_clock::now();
-    Client silent(port);
-    Client unanswered(port);
-    unanswered.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    LoopbackConnection silent(port);
+    LoopbackConnection unanswered(port);
+    unanswered.send(get("/"));
     EXPECT_EQ(silent.readToEnd(), "");
     EXPECT_EQ(unanswered.readToEnd(), "");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, timings.connectionLifetime);
@@ -215,69 +147,47 @@ TEST_F(LocalServerTest, ConnectionsEndAtTheirDeadlineWithoutAnswer) {
 
 TEST_F(LocalServerTest, SixtyFifthConnectionIsClosedAtOnce) {
     start();
-    std::vector<std::unique_ptr<Client>> open;
+    std::vector<std::unique_ptr<LoopbackConnection>> open;
     for (int i = 0; i < 64; ++i) {
-        open.push_back(std::make_unique<Client>(port));
+        open.push_back(std::make_unique<LoopbackConnection>(port));
         ASSERT_TRUE(open.back()->connected());
     }
-    Client extra(port);
+    LoopbackConnection extra(port);
     EXPECT_EQ(extra.readToEnd(), "");
     for (const auto& client : open) EXPECT_TRUE(client->quiet());
     // An answered connection gives its slot back.
-    open.front()->send("GET /1 HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-    EXPECT_EQ(open.front()->readToEnd(), served("GET", "/1"));
-    EXPECT_EQ(exchange("GET /2 HTTP/1.1\r\nHost: " + host + "\r\n\r\n"), served("GET", "/2"));
+    open.front()->send(get("/1"));
+    EXPECT_EQ(outline(open.front()->readToEnd()), "HTTP/1.1 200 OK GET /1 ");
+    EXPECT_EQ(outline(exchange(get("/2"))), "HTTP/1.1 200 OK GET /2 ");
 }
 
-TEST_F(LocalServerTest, StartOnPortInUseThrows) {
-    start();
-    LocalServer second;
-    EXPECT_THROW(second.start(port, {}, [] {}), std::system_error);
-}
-
-TEST_F(LocalServerTest, StopClosesOpenConnectionsAndListener) {
+TEST_F(LocalServerTest, HoldsItsPortUntilStopClosesEverything) {
     std::promise<void> received;
     onRequest = [&received](HTTPRequest, LocalServer::Respond) { received.set_value(); };
     start();
-    Client client(port);
-    client.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_THROW(LocalServer().start(port, {}, [] {}), std::system_error);
+    LoopbackConnection client(port);
+    client.send(get("/"));
     ASSERT_EQ(received.get_future().wait_for(safetyTimeout), std::future_status::ready);
     server->stop();
     server->stop();
     EXPECT_EQ(client.readToEnd(), "");
-    EXPECT_FALSE(Client(port).connected());
+    EXPECT_FALSE(LoopbackConnection(port).connected());
 }
 
 TEST_F(LocalServerTest, DroppedFromItsOwnHandler) {
     std::promise<void> dropped;
     onRequest = [this, &dropped](HTTPRequest, LocalServer::Respond respond) {
         server.reset();
+        // An answer that outlives its server does nothing.
         respond({200, "text/plain", "too late"});
         dropped.set_value();
     };
     start();
-    Client client(port);
-    client.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    LoopbackConnection client(port);
+    client.send(get("/"));
     EXPECT_EQ(client.readToEnd(), "");
     EXPECT_EQ(dropped.get_future().wait_for(safetyTimeout), std::future_status::ready);
-}
-
-TEST_F(LocalServerTest, DroppedWithConnectionsOpen) {
-    std::promise<LocalServer::Respond> pending;
-    onRequest = [&pending](HTTPRequest, LocalServer::Respond respond) { pending.set_value(std::move(respond)); };
-    start();
-    Client waiting(port);
-    waiting.send("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-    auto answer = pending.get_future();
-    ASSERT_EQ(answer.wait_for(safetyTimeout), std::future_status::ready);
-    Client idle(port);
-    server.reset();
-    EXPECT_EQ(waiting.readToEnd(), "");
-    // A route still holding the answer outlives the server harmlessly.
-    answer.get()({200, "text/plain", "after"});
-
-    LocalServer neverStarted;
-    neverStarted.stop();
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,18 @@ public:
     LoopbackConnection& operator=(const LoopbackConnection&) = delete;
 
     bool connected() const { return connected_; }
+
+    // Sends each write as its own segment, so the server sees a request in pieces.
+    void noDelay() {
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+
+    // True while the server has neither written nor closed.
+    bool quiet() {
+        char byte;
+        return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
+    }
 
     void send(std::string_view data) {
         while (!data.empty()) {
