@@ -180,8 +180,6 @@ public:
     const std::map<UUID, std::unique_ptr<VirtualDisplay>>& displays() const { return displays_; }
     const std::set<UUID>& restoringDisplayIDs() const { return restoringDisplayIDs_; }
     const Platform& platform() const { return platform_; }
-    const Executor& engine() const { return engine_; }
-    const Timings& timings() const { return timings_; }
     const std::filesystem::path& webRoot() const { return webRoot_; }
     const std::vector<std::string>& arguments() const { return arguments_; }
     WindowHooks windowHooks;

@@ -7,6 +7,7 @@
 
 #include "app/model.hpp"
 #include "tests/support/simulated_platform.hpp"
+#include "tests/support/engine_runner.hpp"
 
 namespace tavelin {
 namespace {
@@ -17,11 +18,7 @@ using Position = std::pair<double, double>;
 // connected, is 1920 × 1080 and appears at (2560, 0).
 class ArrangementTest : public ::testing::Test {
 protected:
-    void run(Task<> operation) {
-        model->spawn(std::move(operation));
-        ctx.run();
-        ctx.restart();
-    }
+    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
     const DisplayProfile& first() const { return model->displayProfiles().front(); }
     DisplayID connect() {
         run(model->connectDisplay(first().id()));

@@ -6,6 +6,7 @@
 
 #include "app/model.hpp"
 #include "tests/support/simulated_platform.hpp"
+#include "tests/support/engine_runner.hpp"
 
 namespace tavelin {
 namespace {
@@ -15,14 +16,8 @@ constexpr const char* activationFailed =
 
 class DisplayLifecycleTest : public ::testing::Test {
 protected:
-    void run(Task<> operation) {
-        model->spawn(std::move(operation));
-        drain();
-    }
-    void drain() {
-        ctx.run();
-        ctx.restart();
-    }
+    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
+    void drain() { support::drain(ctx); }
     const DisplayProfile& first() const { return model->displayProfiles().front(); }
     std::vector<std::string> names() const {
         std::vector<std::string> result;

@@ -10,6 +10,7 @@
 #include "tests/support/case_name.hpp"
 #include "tests/support/scripted_sharing.hpp"
 #include "tests/support/simulated_platform.hpp"
+#include "tests/support/engine_runner.hpp"
 
 namespace tavelin {
 namespace {
@@ -39,14 +40,8 @@ public:
         return model = AppModel::create(std::move(dependencies));
     }
 
-    void run(Task<> operation) {
-        model->spawn(std::move(operation));
-        drain();
-    }
-    void drain() {
-        context.run();
-        context.restart();
-    }
+    void run(Task<> operation) { support::runToEnd(context, *model, std::move(operation)); }
+    void drain() { support::drain(context); }
 
     void expectIdle() const {
         EXPECT_EQ(model->status(), "Ready to extend your desktop");
