@@ -1,0 +1,55 @@
+#include "platform/x11/event_pump.hpp"
+
+#include <unistd.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+
+namespace tavelin::x11 {
+
+struct EventPump::Watch {
+    explicit Watch(asio::any_io_executor engine, int fd) : descriptor(engine, ::dup(fd)) {}
+    asio::posix::stream_descriptor descriptor;
+};
+
+std::shared_ptr<EventPump> EventPump::create(asio::any_io_executor engine, const std::string& displayName) {
+    return std::make_shared<EventPump>(std::move(engine), displayName);
+}
+
+EventPump::EventPump(asio::any_io_executor engine, const std::string& displayName)
+    : connection_(displayName),
+      watch_(std::make_unique<Watch>(std::move(engine), xcb_get_file_descriptor(connection_))) {}
+
+EventPump::~EventPump() = default;
+
+void EventPump::start(Handler handler) {
+    handler_ = std::move(handler);
+    xcb_flush(connection_);
+    // Events may already wait in xcb's queue from the set-up requests.
+    drain();
+    wait();
+}
+
+void EventPump::stop() {
+    handler_ = nullptr;
+    std::error_code ignored;
+    watch_->descriptor.cancel(ignored);
+}
+
+void EventPump::wait() {
+    watch_->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                                  [weak = weak_from_this()](const std::error_code& error) {
+                                      const auto self = weak.lock();
+                                      if (error || !self || !self->handler_) return;
+                                      self->drain();
+                                      if (!self->connection_.broken()) self->wait();
+                                  });
+}
+
+void EventPump::drain() {
+    while (auto* raw = xcb_poll_for_event(connection_)) {
+        Reply<xcb_generic_event_t> event(raw);
+        if (handler_) handler_(*event);
+    }
+}
+
+} // namespace tavelin::x11

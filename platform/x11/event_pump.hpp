@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <asio/any_io_executor.hpp>
+#include <xcb/xcb.h>
+
+#include "platform/x11/xcb_handles.hpp"
+
+namespace tavelin::x11 {
+
+// A connection that only receives events, read on the engine as they arrive. Keeping
+// requests with replies off this connection matters: a reply wait would read events
+// into xcb's queue behind the back of the descriptor watch, and they would sit there.
+class EventPump : public std::enable_shared_from_this<EventPump> {
+public:
+    using Handler = std::function<void(const xcb_generic_event_t& event)>;
+
+    // Throws XError. Select the events with connection() before calling start().
+    static std::shared_ptr<EventPump> create(asio::any_io_executor engine, const std::string& displayName);
+    ~EventPump();
+
+    Connection& connection() { return connection_; }
+    // Events are handed to `handler` on the engine until stop() or destruction.
+    void start(Handler handler);
+    void stop();
+
+    EventPump(asio::any_io_executor engine, const std::string& displayName);
+
+private:
+    void wait();
+    void drain();
+
+    Connection connection_;
+    struct Watch;
+    std::unique_ptr<Watch> watch_;
+    Handler handler_;
+};
+
+} // namespace tavelin::x11

@@ -1,0 +1,50 @@
+#include "platform/x11/randr_query.hpp"
+
+namespace tavelin::x11 {
+
+void requireRandR(const Connection& connection) {
+    if (!connection.hasExtension(&xcb_randr_id)) throw XError("The display server does not support RandR.");
+    auto version = reply(connection.get(), xcb_randr_query_version_reply,
+                         xcb_randr_query_version(connection.get(), 1, 5));
+    if (!version || version->major_version < 1 || (version->major_version == 1 && version->minor_version < 5))
+        throw XError("The display server needs RandR 1.5 or later.");
+}
+
+std::optional<RootRect> outputRect(const Connection& connection, xcb_randr_output_t output) {
+    if (output == XCB_NONE) return std::nullopt;
+    auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
+                      xcb_randr_get_output_info(connection.get(), output, XCB_CURRENT_TIME));
+    if (!info || info->crtc == XCB_NONE) return std::nullopt;
+    auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                      xcb_randr_get_crtc_info(connection.get(), info->crtc, XCB_CURRENT_TIME));
+    if (!crtc || crtc->mode == XCB_NONE) return std::nullopt;
+    // The CRTC reply already gives the rotated size on the root window.
+    return RootRect{crtc->x, crtc->y, crtc->width, crtc->height};
+}
+
+std::vector<xcb_randr_output_t> litOutputs(const Connection& connection) {
+    auto resources = reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
+                           xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
+    std::vector<xcb_randr_output_t> lit;
+    if (!resources) return lit;
+    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        if (outputRect(connection, outputs[i])) lit.push_back(outputs[i]);
+    }
+    return lit;
+}
+
+xcb_randr_output_t primaryOutput(const Connection& connection) {
+    auto primary = reply(connection.get(), xcb_randr_get_output_primary_reply,
+                         xcb_randr_get_output_primary(connection.get(), connection.root()));
+    if (primary && primary->output != XCB_NONE && outputRect(connection, primary->output)) return primary->output;
+    const auto lit = litOutputs(connection);
+    return lit.empty() ? xcb_randr_output_t{XCB_NONE} : lit.front();
+}
+
+RootRect primaryRect(const Connection& connection) {
+    return outputRect(connection, primaryOutput(connection)).value_or(RootRect{});
+}
+
+} // namespace tavelin::x11

@@ -1,0 +1,42 @@
+#pragma once
+
+// Small RandR lookups that the display services, capture and input all need.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <xcb/randr.h>
+
+#include "platform/x11/xcb_handles.hpp"
+
+namespace tavelin::x11 {
+
+// A rectangle in root-window coordinates (never negative on X11).
+struct RootRect {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    friend bool operator==(const RootRect&, const RootRect&) = default;
+};
+
+// Throws XError when the server has no RandR 1.5.
+void requireRandR(const Connection& connection);
+
+// The RandR primary output, or the first output that shows a picture when none is
+// marked primary; XCB_NONE when nothing is lit.
+xcb_randr_output_t primaryOutput(const Connection& connection);
+
+// Where the output's picture lies on the root window: its CRTC's geometry, with width
+// and height swapped for a quarter turn. Nothing when the output is off or unknown.
+std::optional<RootRect> outputRect(const Connection& connection, xcb_randr_output_t output);
+
+// Outputs that show a picture now, in the server's order.
+std::vector<xcb_randr_output_t> litOutputs(const Connection& connection);
+
+// The root position of the primary output's top-left corner: global display
+// coordinates (primary at 0, 0) are root coordinates minus this.
+RootRect primaryRect(const Connection& connection);
+
+} // namespace tavelin::x11
