@@ -1,0 +1,1 @@
+# X11 pieces: capture (sources added to tavelin_x11)

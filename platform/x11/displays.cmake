@@ -1,0 +1,1 @@
+# X11 pieces: displays (sources added to tavelin_x11)

@@ -1,0 +1,1 @@
+# X11 pieces: input (sources added to tavelin_x11)

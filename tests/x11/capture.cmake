@@ -1,0 +1,1 @@
+# Tests on the embedded server: capture
