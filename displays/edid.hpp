@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "displays/virtual_display_descriptor.hpp"
+
+namespace tavelin::displays {
+
+// The timing of one display mode, as the display server programs it.
+struct ModeTiming {
+    std::uint64_t dotClockKHz = 0;
+    std::uint32_t hDisplay = 0, hSyncStart = 0, hSyncEnd = 0, hTotal = 0;
+    std::uint32_t vDisplay = 0, vSyncStart = 0, vSyncEnd = 0, vTotal = 0;
+    bool hSyncPositive = false;
+    bool vSyncPositive = false;
+    bool interlaced = false;
+    bool doubleScan = false;
+
+    // Frames per second: the dot clock over the pixels of one frame. An interlaced
+    // mode shows two fields per frame, a double-scanned one each line twice.
+    double refreshRate() const;
+};
+
+using EDID = std::array<std::uint8_t, 128>;
+
+// An EDID 1.3 base block for the descriptor, with `preferred` as its first detailed
+// timing. The monitor name keeps its UTF-8 bytes, cut at a character boundary to 13
+// bytes; control characters become spaces. A preferred mode beyond what a detailed
+// timing can hold (4095 pixels a side, 655.35 MHz) is left out, the block stays valid.
+EDID makeEDID(const VirtualDisplayDescriptor& descriptor, const ModeTiming& preferred);
+
+} // namespace tavelin::displays
