@@ -34,6 +34,9 @@ struct Timings {
     Duration displayChangeDebounce = std::chrono::milliseconds(500);
     // Captured frames older than this are dropped instead of delivered.
     Duration frameMaximumAge = std::chrono::milliseconds(100);
+    // Capture looks for the shared display this often, this many times, before giving up.
+    Duration displayLookupInterval = std::chrono::milliseconds(100);
+    int displayLookups = 30;
 };
 
 } // namespace tavelin

@@ -59,7 +59,7 @@ private:
 };
 
 // A capture facility that lists a display only after a number of lookups, and whose
-// streams deliver frames only when a test pushes them.
+// streams deliver frames only when a test pushes them (stream->onFrame(...)).
 class SimulatedCapture final : public ScreenCapture {
 public:
     std::vector<CaptureDisplay> displays;
@@ -71,9 +71,10 @@ public:
     std::vector<Stream*> streams;
 
     struct Stream final : CaptureStream {
-        Stream(SimulatedCapture& owner, CaptureConfiguration configuration,
-               std::function<void(const CapturedFrame&)> onFrame)
-            : owner(owner), configuration(configuration), onFrame(std::move(onFrame)) {
+        Stream(SimulatedCapture& owner, CaptureDisplay display, CaptureConfiguration configuration,
+               FrameHandler onFrame, ErrorHandler onError)
+            : owner(owner), display(display), configuration(configuration), onFrame(std::move(onFrame)),
+              onError(std::move(onError)) {
             owner.streams.push_back(this);
         }
         ~Stream() override { std::erase(owner.streams, this); }
@@ -82,18 +83,20 @@ public:
             ++updates;
         }
         SimulatedCapture& owner;
+        CaptureDisplay display;
         CaptureConfiguration configuration;
-        std::function<void(const CapturedFrame&)> onFrame;
+        FrameHandler onFrame;
+        ErrorHandler onError;
         int updates = 0;
     };
 
     std::vector<CaptureDisplay> shareableDisplays() override {
         return ++lookups <= hiddenLookups ? std::vector<CaptureDisplay>{} : displays;
     }
-    std::unique_ptr<CaptureStream> start(const CaptureDisplay&, const CaptureConfiguration& configuration,
-                                         std::function<void(const CapturedFrame&)> onFrame) override {
+    std::unique_ptr<CaptureStream> start(const CaptureDisplay& display, const CaptureConfiguration& configuration,
+                                         FrameHandler onFrame, ErrorHandler onError) override {
         if (failStart) throw std::system_error(std::make_error_code(std::errc::operation_not_permitted));
-        return std::make_unique<Stream>(*this, configuration, std::move(onFrame));
+        return std::make_unique<Stream>(*this, display, configuration, std::move(onFrame), std::move(onError));
     }
 };
 

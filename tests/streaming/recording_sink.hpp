@@ -1,0 +1,63 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+#include "streaming/video_sink.hpp"
+
+namespace tavelin::support {
+
+// Records every delivered frame. While `hold` is set, a delivery waits inside the sink
+// until release(), so a test can stage frames behind one that is being delivered.
+class RecordingSink final : public VideoSink {
+public:
+    struct Format {
+        std::int64_t width = 0, height = 0, framesPerSecond = 0;
+    };
+
+    void adaptOutputFormat(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond) override {
+        std::lock_guard lock(mutex_);
+        format_ = {width, height, framesPerSecond};
+    }
+    void deliver(VideoFrame frame) override {
+        std::unique_lock lock(mutex_);
+        frames_.push_back(std::move(frame));
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !hold_; });
+    }
+
+    void holdDeliveries() {
+        std::lock_guard lock(mutex_);
+        hold_ = true;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        hold_ = false;
+        changed_.notify_all();
+    }
+    // Waits until `count` frames have arrived; returns all of them.
+    std::vector<VideoFrame> waitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return frames_.size() >= count; });
+        return frames_;
+    }
+    std::vector<VideoFrame> frames() {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    Format format() {
+        std::lock_guard lock(mutex_);
+        return format_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<VideoFrame> frames_;
+    Format format_;
+    bool hold_ = false;
+};
+
+} // namespace tavelin::support
