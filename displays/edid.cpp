@@ -34,7 +34,7 @@ void putChromaticity(EDID& block) {
 
 bool fitsDetailedTiming(const ModeTiming& t) {
     const auto hBlank = t.hTotal - t.hDisplay, vBlank = t.vTotal - t.vDisplay;
-    return t.dotClockKHz / 10 <= 0xFFFF && t.dotClockKHz > 0 && t.hDisplay < 4096 && t.vDisplay < 4096 &&
+    return t.dotClockHz / 10000 <= 0xFFFF && t.dotClockHz > 0 && t.hDisplay < 4096 && t.vDisplay < 4096 &&
            t.hTotal > t.hDisplay && t.vTotal > t.vDisplay && hBlank < 4096 && vBlank < 4096 &&
            t.hSyncStart >= t.hDisplay && t.hSyncStart - t.hDisplay < 1024 && t.hSyncEnd >= t.hSyncStart &&
            t.hSyncEnd - t.hSyncStart < 1024 && t.vSyncStart >= t.vDisplay && t.vSyncStart - t.vDisplay < 64 &&
@@ -42,7 +42,7 @@ bool fitsDetailedTiming(const ModeTiming& t) {
 }
 
 void putDetailedTiming(std::uint8_t* d, const ModeTiming& t, double widthMM, double heightMM) {
-    const auto clock = static_cast<std::uint16_t>(t.dotClockKHz / 10);
+    const auto clock = static_cast<std::uint16_t>(t.dotClockHz / 10000);
     const std::uint32_t hBlank = t.hTotal - t.hDisplay, vBlank = t.vTotal - t.vDisplay;
     const std::uint32_t hOffset = t.hSyncStart - t.hDisplay, hWidth = t.hSyncEnd - t.hSyncStart;
     const std::uint32_t vOffset = t.vSyncStart - t.vDisplay, vWidth = t.vSyncEnd - t.vSyncStart;
@@ -92,12 +92,12 @@ void putName(std::uint8_t* d, std::string_view name) {
 
 void putRangeLimits(std::uint8_t* d, const ModeTiming& t, double refreshRate) {
     putDescriptorHeader(d, 0xFD);
-    const double hKHz = t.hTotal ? static_cast<double>(t.dotClockKHz) / t.hTotal : 0;
+    const double hKHz = t.hTotal ? static_cast<double>(t.dotClockHz) / 1000 / t.hTotal : 0;
     d[5] = 1;
     d[6] = clampByte(std::ceil(refreshRate) + 1, 1);
     d[7] = 1;
     d[8] = clampByte(std::ceil(hKHz) + 1, 1);
-    d[9] = clampByte(std::ceil(static_cast<double>(t.dotClockKHz) / 10000.0) + 1, 1);
+    d[9] = clampByte(std::ceil(static_cast<double>(t.dotClockHz) / 1e7) + 1, 1);
     d[10] = 0x00;
     d[11] = '\n';
     std::fill(d + 12, d + 18, ' ');
@@ -110,7 +110,7 @@ double ModeTiming::refreshRate() const {
     if (frame == 0) return 0;
     if (interlaced) frame /= 2;
     if (doubleScan) frame *= 2;
-    return static_cast<double>(dotClockKHz) * 1000 / frame;
+    return static_cast<double>(dotClockHz) / frame;
 }
 
 EDID makeEDID(const VirtualDisplayDescriptor& descriptor, const ModeTiming& preferred) {

@@ -9,7 +9,7 @@ namespace tavelin::displays {
 
 // The timing of one display mode, as the display server programs it.
 struct ModeTiming {
-    std::uint64_t dotClockKHz = 0;
+    std::uint64_t dotClockHz = 0;
     std::uint32_t hDisplay = 0, hSyncStart = 0, hSyncEnd = 0, hTotal = 0;
     std::uint32_t vDisplay = 0, vSyncStart = 0, vSyncEnd = 0, vTotal = 0;
     bool hSyncPositive = false;

@@ -58,7 +58,7 @@ TEST(VirtualDisplayDescriptor, SizeAndModes) {
 
 TEST(ModeTiming, RefreshIsTheDotClockOverTheFrame) {
     // The CVT 1920x1080 "75 Hz" mode reads 74.95 Hz.
-    ModeTiming t{.dotClockKHz = 220750, .hDisplay = 1920, .hSyncStart = 2064, .hSyncEnd = 2272, .hTotal = 2624,
+    ModeTiming t{.dotClockHz = 220750000, .hDisplay = 1920, .hSyncStart = 2064, .hSyncEnd = 2272, .hTotal = 2624,
                  .vDisplay = 1080, .vSyncStart = 1083, .vSyncEnd = 1088, .vTotal = 1123};
     EXPECT_NEAR(t.refreshRate(), 74.91, 0.01);
     t.interlaced = true;
@@ -110,7 +110,7 @@ Decoded decode(const EDID& e) {
 }
 
 TEST(EDID, CarriesTheDescriptor) {
-    const ModeTiming cvt1280{.dotClockKHz = 74500, .hDisplay = 1280, .hSyncStart = 1344, .hSyncEnd = 1472,
+    const ModeTiming cvt1280{.dotClockHz = 74500000, .hDisplay = 1280, .hSyncStart = 1344, .hSyncEnd = 1472,
                              .hTotal = 1664, .vDisplay = 720, .vSyncStart = 723, .vSyncEnd = 728, .vTotal = 748,
                              .vSyncPositive = true};
     const auto descriptor = VirtualDisplayDescriptor::describe(1280, 720, 60, false, "Desk", "abc");
@@ -146,7 +146,7 @@ TEST(EDID, NameAndOversizedModes) {
         EXPECT_EQ(std::accumulate(e.begin(), e.end(), 0u) % 256, 0u);
     }
     // 5120 pixels do not fit a detailed timing; the rest of the block still does.
-    const ModeTiming wide{.dotClockKHz = 938250, .hDisplay = 5120, .hSyncStart = 5560, .hSyncEnd = 6128,
+    const ModeTiming wide{.dotClockHz = 938250000, .hDisplay = 5120, .hSyncStart = 5560, .hSyncEnd = 6128,
                           .hTotal = 7136, .vDisplay = 2880, .vSyncStart = 2883, .vSyncEnd = 2888, .vTotal = 2926};
     const auto d = decode(makeEDID(VirtualDisplayDescriptor::describe(5120, 2880, 60, true, "Wide", "id"), wide));
     EXPECT_EQ(d.pixelClock10kHz, 0);

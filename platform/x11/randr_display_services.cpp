@@ -1,0 +1,436 @@
+#include "platform/x11/randr_display_services.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "displays/edid.hpp"
+#include "platform/x11/event_pump.hpp"
+
+namespace tavelin::x11 {
+
+namespace {
+
+constexpr std::uint16_t changeEvents = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE;
+
+using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
+
+Resources resources(const Connection& connection) {
+    return reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
+                 xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
+}
+
+std::optional<xcb_randr_mode_info_t> findMode(const Resources& resources, xcb_randr_mode_t id) {
+    if (!resources) return std::nullopt;
+    const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        if (modes[i].id == id) return modes[i];
+    }
+    return std::nullopt;
+}
+
+double refreshRate(const xcb_randr_mode_info_t& info) {
+    displays::ModeTiming timing;
+    timing.dotClockHz = info.dot_clock;
+    timing.hTotal = info.htotal;
+    timing.vTotal = info.vtotal;
+    timing.interlaced = (info.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE) != 0;
+    timing.doubleScan = (info.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN) != 0;
+    return timing.refreshRate();
+}
+
+// Holds the server for one configuration change, so that clients see only its result.
+class ServerGrab {
+public:
+    explicit ServerGrab(Connection& connection) : connection_(connection) { xcb_grab_server(connection_); }
+    ~ServerGrab() {
+        xcb_ungrab_server(connection_);
+        xcb_flush(connection_);
+    }
+    ServerGrab(const ServerGrab&) = delete;
+    ServerGrab& operator=(const ServerGrab&) = delete;
+
+private:
+    Connection& connection_;
+};
+
+} // namespace
+
+RandRDisplayServices::RandRDisplayServices(Executor engine, const std::string& displayName)
+    : connection_(displayName) {
+    requireRandR(connection_);
+    pump_ = EventPump::create(std::move(engine), displayName);
+    auto& events = pump_->connection();
+    // RandR sends its 1.2 events only to clients that announced the version.
+    reply(events.get(), xcb_randr_query_version_reply, xcb_randr_query_version(events.get(), 1, 5));
+    xcb_randr_select_input(events.get(), events.root(), changeEvents);
+    const auto* randr = xcb_get_extension_data(events.get(), &xcb_randr_id);
+    const std::uint8_t first = randr ? randr->first_event : 0;
+    pump_->start([this, first](const xcb_generic_event_t& event) {
+        const int type = event.response_type & 0x7F;
+        if ((type == first + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == first + XCB_RANDR_NOTIFY) && changed_) {
+            changed_();
+        }
+    });
+}
+
+RandRDisplayServices::~RandRDisplayServices() { pump_->stop(); }
+
+void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) { changed_ = std::move(handler); }
+
+void RandRDisplayServices::registerOutput(xcb_randr_output_t output, std::int64_t hiDPIWidth,
+                                          std::int64_t hiDPIHeight) {
+    outputs_[output] = {hiDPIWidth, hiDPIHeight};
+}
+
+void RandRDisplayServices::forgetOutput(xcb_randr_output_t output) { outputs_.erase(output); }
+
+bool RandRDisplayServices::releaseMode(xcb_randr_mode_t mode) {
+    const auto found = createdModes_.find(mode);
+    if (found == createdModes_.end()) return false;
+    if (--found->second > 0) return false;
+    createdModes_.erase(found);
+    return true;
+}
+
+DisplayMode RandRDisplayServices::outputMode(xcb_randr_output_t output, const xcb_randr_mode_info_t& info) const {
+    DisplayMode mode{info.id, info.width, info.height, info.width, info.height, refreshRate(info)};
+    const auto registered = outputs_.find(output);
+    if (registered != outputs_.end() && registered->second.first == info.width &&
+        registered->second.second == info.height) {
+        mode.width /= 2;
+        mode.height /= 2;
+    }
+    return mode;
+}
+
+DisplayMode RandRDisplayServices::monitorMode(const Monitor& monitor) const {
+    const int scale = monitor.hiDPI ? 2 : 1;
+    return {0, monitor.rect.width, monitor.rect.height, monitor.rect.width / scale, monitor.rect.height / scale,
+            monitor.refreshRate};
+}
+
+std::vector<DisplayMode> RandRDisplayServices::modes(DisplayID display) {
+    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) return {monitorMode(monitor->second)};
+    std::vector<DisplayMode> result;
+    const auto all = resources(connection_);
+    auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
+                      xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
+    if (!info || !all) return result;
+    const auto* ids = xcb_randr_get_output_info_modes(info.get());
+    const int count = xcb_randr_get_output_info_modes_length(info.get());
+    for (int i = 0; i < count; ++i) {
+        if (const auto mode = findMode(all, ids[i])) result.push_back(outputMode(display, *mode));
+    }
+    return result;
+}
+
+std::optional<DisplayMode> RandRDisplayServices::currentMode(DisplayID display) {
+    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) return monitorMode(monitor->second);
+    auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
+                      xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
+    if (!info || info->crtc == XCB_NONE) return std::nullopt;
+    auto crtc = reply(connection_.get(), xcb_randr_get_crtc_info_reply,
+                      xcb_randr_get_crtc_info(connection_.get(), info->crtc, XCB_CURRENT_TIME));
+    if (!crtc || crtc->mode == XCB_NONE) return std::nullopt;
+    const auto mode = findMode(resources(connection_), crtc->mode);
+    if (!mode) return std::nullopt;
+    return outputMode(display, *mode);
+}
+
+int RandRDisplayServices::setMode(DisplayID display, const DisplayMode& mode) {
+    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) {
+        return mode == monitorMode(monitor->second) ? 0 : illegalArgument;
+    }
+    const auto all = resources(connection_);
+    auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
+                      xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
+    if (!info || !all || info->crtc == XCB_NONE) return illegalArgument;
+    const auto* ids = xcb_randr_get_output_info_modes(info.get());
+    const int count = xcb_randr_get_output_info_modes_length(info.get());
+    if (std::find(ids, ids + count, mode.id) == ids + count) return illegalArgument;
+    const auto wanted = findMode(all, static_cast<xcb_randr_mode_t>(mode.id));
+    auto crtc = reply(connection_.get(), xcb_randr_get_crtc_info_reply,
+                      xcb_randr_get_crtc_info(connection_.get(), info->crtc, XCB_CURRENT_TIME));
+    if (!crtc || !wanted) return illegalArgument;
+    if (crtc->mode == mode.id) return 0;
+
+    const bool sideways = (crtc->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
+    const RootRect target{crtc->x, crtc->y, sideways ? wanted->height : wanted->width,
+                          sideways ? wanted->width : wanted->height};
+    ServerGrab grab(connection_);
+    if (!growFramebuffer(target)) return failure;
+    const auto* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
+    Error error;
+    auto set = reply(connection_.get(), xcb_randr_set_crtc_config_reply,
+                     xcb_randr_set_crtc_config(connection_.get(), info->crtc, XCB_CURRENT_TIME,
+                                               all->config_timestamp, crtc->x, crtc->y, wanted->id, crtc->rotation,
+                                               xcb_randr_get_crtc_info_outputs_length(crtc.get()), outputs),
+                     &error);
+    const bool applied = set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+    shrinkFramebuffer();
+    return applied ? 0 : failure;
+}
+
+std::optional<RootRect> RandRDisplayServices::rootRect(DisplayID display) {
+    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) return monitor->second.rect;
+    return outputRect(connection_, display);
+}
+
+bool RandRDisplayServices::isOnline(DisplayID display) {
+    if (monitors_.contains(display)) return true;
+    auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
+                      xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
+    return info && (info->connection == XCB_RANDR_CONNECTION_CONNECTED || info->crtc != XCB_NONE);
+}
+
+DisplayBounds RandRDisplayServices::bounds(DisplayID display) {
+    const auto rect = rootRect(display);
+    if (!rect) return {};
+    const auto origin = primaryRect(connection_);
+    return {static_cast<double>(rect->x - origin.x), static_cast<double>(rect->y - origin.y),
+            static_cast<double>(rect->width), static_cast<double>(rect->height)};
+}
+
+DisplayID RandRDisplayServices::mainDisplay() { return primaryOutput(connection_); }
+
+std::vector<RandRDisplayServices::Display> RandRDisplayServices::litDisplays() {
+    std::vector<Display> lit;
+    const auto primary = primaryOutput(connection_);
+    for (const auto output : litOutputs(connection_)) {
+        const auto rect = outputRect(connection_, output);
+        auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
+                          xcb_randr_get_output_info(connection_.get(), output, XCB_CURRENT_TIME));
+        if (!rect || !info) continue;
+        const Display display{output, *rect, false, info->crtc};
+        lit.insert(output == primary ? lit.begin() : lit.end(), display);
+    }
+    for (const auto& [name, monitor] : monitors_) lit.push_back({name, monitor.rect, true});
+    return lit;
+}
+
+DisplayID RandRDisplayServices::mirrorsDisplay(DisplayID display) {
+    const auto lit = litDisplays();
+    const auto own = std::find_if(lit.begin(), lit.end(), [&](const Display& d) { return d.id == display; });
+    const auto master = std::find_if(lit.begin(), own, [&](const Display& d) {
+        return d.rect.x == own->rect.x && d.rect.y == own->rect.y;
+    });
+    return own == lit.end() || master == own ? nullDisplay : master->id;
+}
+
+std::optional<std::vector<DisplayID>> RandRDisplayServices::activeDisplays() {
+    if (connection_.broken()) return std::nullopt;
+    std::vector<DisplayID> ids;
+    for (const auto& display : litDisplays()) ids.push_back(display.id);
+    return ids;
+}
+
+RootRect RandRDisplayServices::litExtent() {
+    RootRect extent;
+    for (const auto& display : litDisplays()) {
+        extent.width = std::max(extent.width, display.rect.x + display.rect.width);
+        extent.height = std::max(extent.height, display.rect.y + display.rect.height);
+    }
+    return extent;
+}
+
+RootRect RandRDisplayServices::placeAtRight(std::int32_t width, std::int32_t height) {
+    return {litExtent().width, primaryRect(connection_).y, width, height};
+}
+
+RootRect RandRDisplayServices::framebuffer() {
+    auto geometry = reply(connection_.get(), xcb_get_geometry_reply,
+                          xcb_get_geometry(connection_.get(), connection_.root()));
+    if (!geometry) return {};
+    return {0, 0, geometry->width, geometry->height};
+}
+
+bool RandRDisplayServices::resizeFramebuffer(std::int32_t width, std::int32_t height) {
+    if (width <= 0 || height <= 0 || width > 0xFFFF || height > 0xFFFF) return false;
+    const auto millimetres = [](std::int32_t pixels) {
+        return static_cast<std::uint32_t>(std::lround(pixels * 25.4 / 96));
+    };
+    return !check(connection_, xcb_randr_set_screen_size_checked(
+                                   connection_, connection_.root(), static_cast<std::uint16_t>(width),
+                                   static_cast<std::uint16_t>(height), millimetres(width), millimetres(height)));
+}
+
+bool RandRDisplayServices::growFramebuffer(const RootRect& rect) {
+    const auto current = framebuffer();
+    const std::int32_t width = std::max(current.width, rect.x + rect.width);
+    const std::int32_t height = std::max(current.height, rect.y + rect.height);
+    if (width == current.width && height == current.height) return true;
+    return resizeFramebuffer(width, height);
+}
+
+void RandRDisplayServices::shrinkFramebuffer() {
+    auto range = reply(connection_.get(), xcb_randr_get_screen_size_range_reply,
+                       xcb_randr_get_screen_size_range(connection_.get(), connection_.root()));
+    const auto extent = litExtent();
+    const std::int32_t width = std::max<std::int32_t>(extent.width, range ? range->min_width : 1);
+    const std::int32_t height = std::max<std::int32_t>(extent.height, range ? range->min_height : 1);
+    const auto current = framebuffer();
+    if (width < current.width || height < current.height) {
+        resizeFramebuffer(std::min(width, current.width), std::min(height, current.height));
+    }
+}
+
+bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor) {
+    xcb_randr_monitor_info_t info{};
+    info.name = name;
+    info.x = static_cast<std::int16_t>(monitor.rect.x);
+    info.y = static_cast<std::int16_t>(monitor.rect.y);
+    info.width = static_cast<std::uint16_t>(monitor.rect.width);
+    info.height = static_cast<std::uint16_t>(monitor.rect.height);
+    const double pixelsPerInch = monitor.hiDPI ? 220 : 110;
+    info.width_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.width * 25.4 / pixelsPerInch));
+    info.height_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.height * 25.4 / pixelsPerInch));
+    return !check(connection_, xcb_randr_set_monitor_checked(connection_, connection_.root(), &info));
+}
+
+// Staged changes in the global coordinates of the moment the transaction began.
+class RandRConfigurationTransaction final : public DisplayConfigurationTransaction {
+public:
+    explicit RandRConfigurationTransaction(RandRDisplayServices& services)
+        : services_(services), entries_(services.litDisplays()) {
+        if (!entries_.empty()) primary_ = entries_.front();
+    }
+
+    int configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
+        if (!entry(display)) return RandRDisplayServices::illegalArgument;
+        mirrors_.erase(display);
+        origins_[display] = {x, y};
+        return 0;
+    }
+
+    int configureMirror(DisplayID display, DisplayID master) override {
+        if (!entry(display) || (master != nullDisplay && (!entry(master) || master == display))) {
+            return RandRDisplayServices::illegalArgument;
+        }
+        if (master == nullDisplay) {
+            mirrors_.erase(display);
+            unmirrored_.insert(display);
+        } else {
+            origins_.erase(display);
+            mirrors_[display] = master;
+        }
+        return 0;
+    }
+
+    int complete() override;
+    void cancel() override { entries_.clear(); }
+
+private:
+    using Entry = RandRDisplayServices::Display;
+    struct Point {
+        std::int64_t x = 0;
+        std::int64_t y = 0;
+        friend bool operator==(const Point&, const Point&) = default;
+    };
+
+    const Entry* entry(DisplayID display) const {
+        const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.id == display; });
+        return found == entries_.end() ? nullptr : &*found;
+    }
+    std::map<DisplayID, Point> finalPlaces() const;
+    bool moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime);
+
+    RandRDisplayServices& services_;
+    std::vector<Entry> entries_;
+    Entry primary_;
+    std::map<DisplayID, Point> origins_;
+    std::map<DisplayID, DisplayID> mirrors_;
+    std::set<DisplayID> unmirrored_;
+};
+
+std::map<DisplayID, RandRConfigurationTransaction::Point> RandRConfigurationTransaction::finalPlaces() const {
+    std::map<DisplayID, Point> place;
+    for (const auto& e : entries_) place[e.id] = {e.rect.x - primary_.rect.x, e.rect.y - primary_.rect.y};
+    for (const auto& [id, origin] : origins_) place[id] = origin;
+    for (const auto& [id, master] : mirrors_) place[id] = place[master];
+    // A display that stops mirroring leaves its master's origin for the right of the
+    // others, unless the transaction also gives it an origin.
+    for (const DisplayID id : unmirrored_) {
+        if (origins_.contains(id)) continue;
+        std::int64_t right = 0;
+        for (const auto& e : entries_) {
+            if (e.id != id) right = std::max(right, place[e.id].x + e.rect.width);
+        }
+        place[id] = {right, place[primary_.id].y};
+    }
+    return place;
+}
+
+bool RandRConfigurationTransaction::moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime) {
+    auto& connection = services_.connection();
+    auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                      xcb_randr_get_crtc_info(connection.get(), entry.crtc, XCB_CURRENT_TIME));
+    if (!crtc) return false;
+    auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
+                     xcb_randr_set_crtc_config(connection.get(), entry.crtc, XCB_CURRENT_TIME, configTime,
+                                               static_cast<std::int16_t>(to.x), static_cast<std::int16_t>(to.y),
+                                               crtc->mode, crtc->rotation,
+                                               xcb_randr_get_crtc_info_outputs_length(crtc.get()),
+                                               xcb_randr_get_crtc_info_outputs(crtc.get())));
+    return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+}
+
+int RandRConfigurationTransaction::complete() {
+    if (entries_.empty()) return RandRDisplayServices::failure;
+    const auto place = finalPlaces();
+
+    // The display placed at the global origin becomes the primary output.
+    DisplayID primary = primary_.id;
+    for (const auto& e : entries_) {
+        if (!e.monitor && origins_.contains(e.id) && place.at(e.id) == Point{}) {
+            primary = e.id;
+            break;
+        }
+    }
+
+    std::int64_t left = place.begin()->second.x, top = place.begin()->second.y;
+    for (const auto& [id, point] : place) left = std::min(left, point.x), top = std::min(top, point.y);
+    std::map<DisplayID, RootRect> target;
+    RootRect extent;
+    for (const auto& e : entries_) {
+        const auto& point = place.at(e.id);
+        const std::int64_t x = point.x - left, y = point.y - top;
+        if (x + e.rect.width > 0x7FFF || y + e.rect.height > 0x7FFF) return RandRDisplayServices::failure;
+        target[e.id] = {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), e.rect.width, e.rect.height};
+        extent.width = std::max(extent.width, target[e.id].x + e.rect.width);
+        extent.height = std::max(extent.height, target[e.id].y + e.rect.height);
+    }
+
+    auto& connection = services_.connection();
+    ServerGrab grab(connection);
+    const auto now = resources(connection);
+    if (!now || !services_.growFramebuffer(extent)) return RandRDisplayServices::failure;
+    std::set<xcb_randr_crtc_t> moved;
+    for (const auto& e : entries_) {
+        const auto& to = target.at(e.id);
+        if (to == e.rect) continue;
+        if (e.monitor) {
+            auto monitor = services_.monitors().at(e.id);
+            monitor.rect = to;
+            if (!services_.applyMonitor(e.id, monitor)) return RandRDisplayServices::failure;
+            services_.registerMonitor(e.id, monitor);
+        } else if (moved.insert(e.crtc).second && !moveCrtc(e, to, now->config_timestamp)) {
+            return RandRDisplayServices::failure;
+        }
+    }
+    services_.shrinkFramebuffer();
+    if (primary != primary_.id &&
+        check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary))) {
+        return RandRDisplayServices::failure;
+    }
+    return 0;
+}
+
+std::unique_ptr<DisplayConfigurationTransaction> RandRDisplayServices::beginConfiguration() {
+    if (connection_.broken()) return nullptr;
+    auto transaction = std::make_unique<RandRConfigurationTransaction>(*this);
+    return transaction;
+}
+
+} // namespace tavelin::x11

@@ -1,0 +1,310 @@
+#include "platform/x11/randr_virtual_display.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <vector>
+
+#include <libxcvt/libxcvt.h>
+
+#include "displays/edid.hpp"
+#include "displays/virtual_display_descriptor.hpp"
+
+namespace tavelin::x11 {
+
+namespace {
+
+const char* const unavailableMessage = "The display server does not expose virtual displays.";
+const char* const creationMessage = "The display server could not create a virtual display.";
+const char* const modeMessage = "The display server rejected this display mode. Try 1080p at 60 Hz.";
+const char* const noIDMessage = "The virtual display has no display ID.";
+const char* const fallbackMessage = "Virtual display creation failed.";
+
+// The output does not take new modes; the next free output may.
+struct OutputRefused {};
+
+struct CvtMode {
+    xcb_randr_mode_info_t info{};
+    std::string name;
+    displays::ModeTiming timing;
+};
+
+CvtMode cvtMode(std::int64_t width, std::int64_t height, double refreshRate) {
+    std::unique_ptr<libxcvt_mode_info, FreeDeleter> generated(libxcvt_gen_mode_info(
+        static_cast<int>(width), static_cast<int>(height), static_cast<float>(refreshRate), false, false));
+    if (!generated || generated->htotal <= generated->hdisplay || generated->vtotal <= generated->vdisplay) {
+        throw VirtualDisplayError(modeMessage);
+    }
+    CvtMode mode;
+    const auto& g = *generated;
+    char name[64];
+    std::snprintf(name, sizeof name, "%lldx%lld_%.2f", static_cast<long long>(width), static_cast<long long>(height),
+                  refreshRate);
+    mode.name = name;
+    // libxcvt's flags use RandR's values and its clock is in kHz.
+    mode.info = {0, static_cast<std::uint16_t>(g.hdisplay), static_cast<std::uint16_t>(g.vdisplay),
+                 static_cast<std::uint32_t>(g.dot_clock * 1000), g.hsync_start, g.hsync_end, g.htotal, 0,
+                 g.vsync_start, g.vsync_end, g.vtotal, static_cast<std::uint16_t>(mode.name.size()),
+                 static_cast<std::uint32_t>(g.mode_flags)};
+    mode.timing = {g.dot_clock * 1000, g.hdisplay, g.hsync_start, g.hsync_end, g.htotal,
+                   g.vdisplay, g.vsync_start, g.vsync_end, g.vtotal,
+                   (g.mode_flags & LIBXCVT_MODE_FLAG_HSYNC_POSITIVE) != 0,
+                   (g.mode_flags & LIBXCVT_MODE_FLAG_VSYNC_POSITIVE) != 0,
+                   (g.mode_flags & LIBXCVT_MODE_FLAG_INTERLACE) != 0, false};
+    return mode;
+}
+
+bool sameTiming(const xcb_randr_mode_info_t& a, const xcb_randr_mode_info_t& b) {
+    return a.width == b.width && a.height == b.height && a.dot_clock == b.dot_clock &&
+           a.hsync_start == b.hsync_start && a.hsync_end == b.hsync_end && a.htotal == b.htotal &&
+           a.hskew == b.hskew && a.vsync_start == b.vsync_start && a.vsync_end == b.vsync_end &&
+           a.vtotal == b.vtotal && a.mode_flags == b.mode_flags;
+}
+
+Reply<xcb_randr_get_screen_resources_current_reply_t> currentResources(const Connection& connection) {
+    return reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
+                 xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
+}
+
+// A display lit on an output. Built step by step; whatever was done is undone when it
+// goes, so a failed creation leaves nothing behind.
+class OutputDisplay final : public VirtualDisplay {
+public:
+    OutputDisplay(RandRDisplayServices& services, xcb_randr_output_t output, xcb_randr_crtc_t crtc)
+        : services_(services), output_(output), crtc_(crtc) {}
+
+    ~OutputDisplay() override {
+        auto& connection = services_.connection();
+        if (lit_) {
+            if (auto resources = currentResources(connection)) {
+                reply(connection.get(), xcb_randr_set_crtc_config_reply,
+                      xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
+                                                resources->config_timestamp, 0, 0, XCB_NONE,
+                                                XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
+            }
+        }
+        for (const auto mode : addedModes_) check(connection, xcb_randr_delete_output_mode_checked(connection, output_, mode));
+        for (const auto mode : retainedModes_) {
+            if (services_.releaseMode(mode)) check(connection, xcb_randr_destroy_mode_checked(connection, mode));
+        }
+        if (edidAtom_ != XCB_NONE) {
+            if (previousEDID_) {
+                check(connection, xcb_randr_change_output_property_checked(
+                                      connection, output_, edidAtom_, previousType_, 8, XCB_PROP_MODE_REPLACE,
+                                      static_cast<std::uint32_t>(previousEDID_->size()), previousEDID_->data()));
+            } else {
+                check(connection, xcb_randr_delete_output_property_checked(connection, output_, edidAtom_));
+            }
+        }
+        services_.forgetOutput(output_);
+        services_.shrinkFramebuffer();
+    }
+
+    DisplayID displayID() const override { return output_; }
+
+    // Throws OutputRefused when the output does not take the mode.
+    xcb_randr_mode_t addMode(const CvtMode& mode) {
+        auto& connection = services_.connection();
+        const auto id = findOrCreate(mode);
+        if (check(connection, xcb_randr_add_output_mode_checked(connection, output_, id))) throw OutputRefused{};
+        addedModes_.push_back(id);
+        return id;
+    }
+
+    void setEDID(const displays::EDID& edid) {
+        auto& connection = services_.connection();
+        const xcb_atom_t atom = connection.atom("EDID");
+        if (atom == XCB_NONE) return;
+        auto previous = reply(connection.get(), xcb_randr_get_output_property_reply,
+                              xcb_randr_get_output_property(connection.get(), output_, atom, XCB_GET_PROPERTY_TYPE_ANY,
+                                                            0, 256, false, false));
+        if (previous && previous->type != XCB_NONE && previous->format == 8) {
+            const auto* data = xcb_randr_get_output_property_data(previous.get());
+            previousEDID_.emplace(data, data + xcb_randr_get_output_property_data_length(previous.get()));
+            previousType_ = previous->type;
+        }
+        // A driver that refuses the property still shows the display; only its identity
+        // is lost then.
+        if (check(connection, xcb_randr_change_output_property_checked(connection, output_, atom, XCB_ATOM_INTEGER, 8,
+                                                                       XCB_PROP_MODE_REPLACE, edid.size(),
+                                                                       edid.data()))) {
+            std::cerr << "Tavelin: The display server refused the EDID of a virtual display.\n";
+            previousEDID_.reset();
+            return;
+        }
+        edidAtom_ = atom;
+    }
+
+    void light(xcb_randr_mode_t mode, const RootRect& place) {
+        auto& connection = services_.connection();
+        if (place.x + place.width > 0x7FFF || place.y + place.height > 0x7FFF || !services_.growFramebuffer(place)) {
+            throw VirtualDisplayError(modeMessage);
+        }
+        const auto resources = currentResources(connection);
+        if (!resources) throw VirtualDisplayError(creationMessage);
+        auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
+                         xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
+                                                   resources->config_timestamp, static_cast<std::int16_t>(place.x),
+                                                   static_cast<std::int16_t>(place.y), mode,
+                                                   XCB_RANDR_ROTATION_ROTATE_0, 1, &output_));
+        if (!set || set->status != XCB_RANDR_SET_CONFIG_SUCCESS) throw VirtualDisplayError(modeMessage);
+        lit_ = true;
+    }
+
+private:
+    xcb_randr_mode_t findOrCreate(const CvtMode& mode) {
+        auto& connection = services_.connection();
+        const auto resources = currentResources(connection);
+        if (!resources) throw VirtualDisplayError(creationMessage);
+        const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+        const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
+        for (int i = 0; i < count; ++i) {
+            if (!sameTiming(modes[i], mode.info)) continue;
+            // Another display's mode is shared and goes with the last of them; the
+            // server's own modes stay.
+            if (services_.isCreatedMode(modes[i].id)) {
+                services_.retainMode(modes[i].id);
+                retainedModes_.push_back(modes[i].id);
+            }
+            return modes[i].id;
+        }
+        auto info = mode.info;
+        auto created = reply(connection.get(), xcb_randr_create_mode_reply,
+                             xcb_randr_create_mode(connection.get(), connection.root(), info,
+                                                   static_cast<std::uint32_t>(mode.name.size()), mode.name.c_str()));
+        if (!created) throw VirtualDisplayError(modeMessage);
+        services_.retainMode(created->mode);
+        retainedModes_.push_back(created->mode);
+        return created->mode;
+    }
+
+    RandRDisplayServices& services_;
+    xcb_randr_output_t output_;
+    xcb_randr_crtc_t crtc_;
+    std::vector<xcb_randr_mode_t> addedModes_;
+    std::vector<xcb_randr_mode_t> retainedModes_;
+    xcb_atom_t edidAtom_ = XCB_NONE;
+    std::optional<std::vector<std::uint8_t>> previousEDID_;
+    xcb_atom_t previousType_ = XCB_ATOM_INTEGER;
+    bool lit_ = false;
+};
+
+// A display without an output: a RandR monitor over a region of the framebuffer.
+class MonitorDisplay final : public VirtualDisplay {
+public:
+    explicit MonitorDisplay(RandRDisplayServices& services) : services_(services) {}
+    ~MonitorDisplay() override {
+        if (name_ != XCB_NONE) {
+            auto& connection = services_.connection();
+            check(connection, xcb_randr_delete_monitor_checked(connection, connection.root(), name_));
+            services_.forgetMonitor(name_);
+        }
+        services_.shrinkFramebuffer();
+    }
+    DisplayID displayID() const override { return name_; }
+    void setName(xcb_atom_t name) { name_ = name; }
+
+private:
+    RandRDisplayServices& services_;
+    xcb_atom_t name_ = XCB_NONE;
+};
+
+struct FreeOutput {
+    xcb_randr_output_t output;
+    xcb_randr_crtc_t crtc;
+};
+
+// Outputs without a CRTC that no live display uses, each with a CRTC that can drive it;
+// disconnected ones first, so that a monitor someone switched off is the last choice.
+std::vector<FreeOutput> freeOutputs(RandRDisplayServices& services) {
+    auto& connection = services.connection();
+    std::vector<FreeOutput> found;
+    std::vector<FreeOutput> connected;
+    const auto resources = currentResources(connection);
+    if (!resources) return found;
+    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    for (int i = 0; i < count; ++i) {
+        if (services.isVirtualOutput(outputs[i])) continue;
+        auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
+                          xcb_randr_get_output_info(connection.get(), outputs[i], XCB_CURRENT_TIME));
+        if (!info || info->crtc != XCB_NONE) continue;
+        const auto* crtcs = xcb_randr_get_output_info_crtcs(info.get());
+        const int crtcCount = xcb_randr_get_output_info_crtcs_length(info.get());
+        for (int c = 0; c < crtcCount; ++c) {
+            auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                              xcb_randr_get_crtc_info(connection.get(), crtcs[c], XCB_CURRENT_TIME));
+            if (!crtc || crtc->mode != XCB_NONE || crtc->num_outputs != 0) continue;
+            auto& list = info->connection == XCB_RANDR_CONNECTION_DISCONNECTED ? found : connected;
+            list.push_back({outputs[i], crtcs[c]});
+            break;
+        }
+    }
+    found.insert(found.end(), connected.begin(), connected.end());
+    return found;
+}
+
+} // namespace
+
+RandRVirtualDisplayFactory::RandRVirtualDisplayFactory(RandRDisplayServices& services, Backing backing)
+    : services_(services), backing_(backing) {}
+
+std::unique_ptr<VirtualDisplay> RandRVirtualDisplayFactory::create(std::int64_t width, std::int64_t height,
+                                                                   double refreshRate, bool hiDPI,
+                                                                   const std::string& name,
+                                                                   const std::string& identifier) {
+    try {
+        auto& connection = services_.connection();
+        try {
+            requireRandR(connection);
+        } catch (const XError&) {
+            throw VirtualDisplayError(unavailableMessage);
+        }
+        if (width < 1 || height < 1 || width > 0x7FFF || height > 0x7FFF || !(refreshRate > 0)) {
+            throw VirtualDisplayError(modeMessage);
+        }
+        const auto descriptor =
+            displays::VirtualDisplayDescriptor::describe(width, height, refreshRate, hiDPI, name, identifier);
+
+        if (backing_ == Backing::output) {
+            std::vector<CvtMode> modes;
+            for (const auto& size : descriptor.modes) modes.push_back(cvtMode(size.width, size.height, refreshRate));
+            for (const auto& free : freeOutputs(services_)) {
+                try {
+                    auto display = std::make_unique<OutputDisplay>(services_, free.output, free.crtc);
+                    std::vector<xcb_randr_mode_t> ids;
+                    for (const auto& mode : modes) ids.push_back(display->addMode(mode));
+                    display->setEDID(displays::makeEDID(descriptor, modes.front().timing));
+                    display->light(ids.front(), services_.placeAtRight(static_cast<std::int32_t>(width),
+                                                                       static_cast<std::int32_t>(height)));
+                    if (display->displayID() == nullDisplay) throw VirtualDisplayError(noIDMessage);
+                    services_.registerOutput(free.output, hiDPI ? width : 0, hiDPI ? height : 0);
+                    return display;
+                } catch (const OutputRefused&) {
+                }
+            }
+        }
+
+        const auto place = services_.placeAtRight(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
+        auto display = std::make_unique<MonitorDisplay>(services_);
+        if (place.x + place.width > 0x7FFF || place.y + place.height > 0x7FFF || !services_.growFramebuffer(place)) {
+            throw VirtualDisplayError(modeMessage);
+        }
+        xcb_atom_t atom = XCB_NONE;
+        do {
+            atom = connection.atom("TAVELIN-" + std::to_string(nextMonitor_++));
+        } while (atom != XCB_NONE && services_.monitors().contains(atom));
+        const RandRDisplayServices::Monitor monitor{place, refreshRate, hiDPI};
+        if (atom == XCB_NONE || !services_.applyMonitor(atom, monitor)) throw VirtualDisplayError(creationMessage);
+        display->setName(atom);
+        services_.registerMonitor(atom, monitor);
+        return display;
+    } catch (const VirtualDisplayError&) {
+        throw;
+    } catch (const std::exception&) {
+        throw VirtualDisplayError(fallbackMessage);
+    }
+}
+
+} // namespace tavelin::x11
