@@ -61,6 +61,16 @@ RandRDisplayServices::RandRDisplayServices(Executor engine, const std::string& d
     : connection_(displayName) {
     requireRandR(connection_);
     pump_ = EventPump::create(std::move(engine), displayName);
+}
+
+RandRDisplayServices::~RandRDisplayServices() { pump_->stop(); }
+
+void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) {
+    changed_ = std::move(handler);
+    if (listening_ || !changed_) return;
+    listening_ = true;
+    // The pump only waits on the engine once someone listens, so an engine run to its
+    // end is not held up by a display services object nobody watches.
     auto& events = pump_->connection();
     // RandR sends its 1.2 events only to clients that announced the version.
     reply(events.get(), xcb_randr_query_version_reply, xcb_randr_query_version(events.get(), 1, 5));
@@ -74,10 +84,6 @@ RandRDisplayServices::RandRDisplayServices(Executor engine, const std::string& d
         }
     });
 }
-
-RandRDisplayServices::~RandRDisplayServices() { pump_->stop(); }
-
-void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) { changed_ = std::move(handler); }
 
 void RandRDisplayServices::registerOutput(xcb_randr_output_t output, std::int64_t hiDPIWidth,
                                           std::int64_t hiDPIHeight) {

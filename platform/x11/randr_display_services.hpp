@@ -51,7 +51,7 @@ public:
     RandRDisplayServices(const RandRDisplayServices&) = delete;
     RandRDisplayServices& operator=(const RandRDisplayServices&) = delete;
 
-    // Called on the engine after the screen, a CRTC or an output changed.
+    // Called on the engine after the screen, a CRTC or an output changed. Set it once.
     void onConfigurationChanged(std::function<void()> handler);
 
     std::vector<DisplayMode> modes(DisplayID display) override;
@@ -111,6 +111,7 @@ private:
     Connection connection_;
     std::shared_ptr<EventPump> pump_;
     std::function<void()> changed_;
+    bool listening_ = false;
     // Output → HiDPI full size (0 × 0 when not HiDPI).
     std::map<xcb_randr_output_t, std::pair<std::int64_t, std::int64_t>> outputs_;
     std::map<xcb_atom_t, Monitor> monitors_;

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "tests/x11/randr_test_support.hpp"
+
+namespace tavelin::x11 {
+namespace {
+
+class RandRDisplayServicesTest : public ::testing::Test, protected testing::RandRFixture {
+protected:
+    int apply(const std::function<int(DisplayConfigurationTransaction&)>& configure) {
+        auto transaction = services.beginConfiguration();
+        if (!transaction) return -1;
+        if (const int code = configure(*transaction); code != 0) {
+            transaction->cancel();
+            return code;
+        }
+        return transaction->complete();
+    }
+    std::pair<double, double> origin(DisplayID display) {
+        const auto b = services.bounds(display);
+        return {b.x, b.y};
+    }
+    using Origin = std::pair<double, double>;
+    // Puts the original primary back at the root origin for the next test.
+    void TearDown() override {
+        const auto dummy0 = server.lit().front();
+        apply([&](auto& t) { return t.configureOrigin(dummy0, 0, 0); });
+        EXPECT_EQ(server.rect(dummy0), (RootRect{0, 0, 1920, 1080}));
+    }
+};
+
+TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
+    const DisplayID main = services.mainDisplay();
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const DisplayID virt = display->displayID();
+    EXPECT_EQ(services.activeDisplays(), (std::vector<DisplayID>{main, virt}));
+
+    struct Case {
+        const char* what;
+        std::int32_t x, y;
+        RootRect mainOnRoot;
+        RootRect framebuffer;
+    };
+    // Negative places move the root's content right or down: the primary stays at
+    // global (0, 0) wherever it lands on the root.
+    for (const auto& c : {Case{"left", -1280, 0, {1280, 0, 1920, 1080}, {0, 0, 3200, 1080}},
+                          Case{"above", 0, -720, {0, 720, 1920, 1080}, {0, 0, 1920, 1800}},
+                          Case{"below", 0, 1080, {0, 0, 1920, 1080}, {0, 0, 1920, 1800}},
+                          Case{"right, lower", 1920, 100, {0, 0, 1920, 1080}, {0, 0, 3200, 1080}}}) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(virt, c.x, c.y); }), 0);
+        EXPECT_EQ(origin(virt), Origin(c.x, c.y));
+        EXPECT_EQ(origin(main), Origin(0, 0));
+        EXPECT_EQ(server.rect(main), c.mainOnRoot);
+        EXPECT_EQ(server.framebuffer(), c.framebuffer);
+        EXPECT_EQ(services.mainDisplay(), main);
+    }
+
+    // Moving everything by the virtual display's origin makes it the primary.
+    ASSERT_EQ(apply([&](auto& t) {
+                  return t.configureOrigin(main, -1920, -100) || t.configureOrigin(virt, 0, 0);
+              }),
+              0);
+    EXPECT_EQ(services.mainDisplay(), virt);
+    EXPECT_EQ(server.primary(), virt);
+    EXPECT_EQ(origin(main), Origin(-1920, -100));
+
+    EXPECT_EQ(apply([&](auto& t) { return t.configureOrigin(12345, 0, 0); }), RandRDisplayServices::illegalArgument);
+    EXPECT_EQ(apply([&](auto& t) { return t.configureMirror(virt, virt); }), RandRDisplayServices::illegalArgument);
+    ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(main, 0, 0) || t.configureOrigin(virt, 1920, 0); }), 0);
+    EXPECT_EQ(services.mainDisplay(), main);
+}
+
+TEST_F(RandRDisplayServicesTest, MirroringSharesTheMastersOrigin) {
+    const DisplayID main = services.mainDisplay();
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const DisplayID virt = display->displayID();
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+
+    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, main); }), 0);
+    EXPECT_EQ(services.mirrorsDisplay(virt), main);
+    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(0, 0));
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
+
+    // Ending the mirror alone puts it beside the others; with an origin, there.
+    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, nullDisplay); }), 0);
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(1920, 0));
+    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, main); }), 0);
+    ASSERT_EQ(apply([&](auto& t) {
+                  return t.configureMirror(virt, nullDisplay) || t.configureOrigin(virt, -1280, 300);
+              }),
+              0);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    auto transaction = services.beginConfiguration();
+    ASSERT_EQ(transaction->configureMirror(virt, main), 0);
+    transaction->cancel();
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+}
+
+TEST_F(RandRDisplayServicesTest, SetModeSwitchesTheCrtcAndResizesTheFramebuffer) {
+    auto display = factory.create(2560, 1440, 60, true, "Sharp", "hidpi");
+    const DisplayID virt = display->displayID();
+    const auto modes = services.modes(virt);
+    const auto half = std::ranges::find_if(modes, [](const DisplayMode& m) {
+        return m.pixelWidth == 1280 && m.pixelHeight == 720 && std::abs(m.refreshRate - 60) < 0.5;
+    });
+    ASSERT_NE(half, modes.end());
+    EXPECT_EQ(services.setMode(virt, *half), 0);
+    EXPECT_EQ(services.currentMode(virt), *half);
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
+
+    DisplayMode unknown = *half;
+    unknown.id = 0x7FFFFFF;
+    EXPECT_EQ(services.setMode(virt, unknown), RandRDisplayServices::illegalArgument);
+}
+
+TEST_F(RandRDisplayServicesTest, ChangesAreReportedOnTheEngine) {
+    int changes = 0;
+    services.onConfigurationChanged([&] { ++changes; });
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    // Bounded: the events are on their way once create() returned.
+    for (int turn = 0; turn < 50 && changes == 0; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
+    EXPECT_GT(changes, 0);
+}
+
+} // namespace
+} // namespace tavelin::x11
