@@ -1,0 +1,404 @@
+#include "platform/x11/shm_capture.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include <libyuv/scale_argb.h>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include "platform/x11/randr_query.hpp"
+#include "platform/x11/xcb_handles.hpp"
+
+namespace tavelin::x11 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const lostConnection = "The connection to the display server was lost.";
+
+// The process's side of one shared-memory segment. Frames handed downstream keep it
+// alive through their release function, so it may outlive the stream.
+class SharedMemory {
+public:
+    SharedMemory(std::int64_t width, std::int64_t height) {
+        const auto size = static_cast<std::size_t>(width * height * 4);
+        id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        if (id_ < 0) throw std::system_error(errno, std::generic_category(), "shmget");
+        void* address = shmat(id_, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1)) {
+            const int error = errno;
+            shmctl(id_, IPC_RMID, nullptr);
+            throw std::system_error(error, std::generic_category(), "shmat");
+        }
+        pixels.width = width;
+        pixels.height = height;
+        pixels.stride = width * 4;
+        pixels.data = static_cast<std::uint8_t*>(address);
+    }
+    ~SharedMemory() {
+        shmdt(pixels.data);
+        markRemoved();
+    }
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    int id() const { return id_; }
+    // Once the server has attached it, the segment can go as soon as both sides detach.
+    void markRemoved() {
+        if (!removed_) shmctl(id_, IPC_RMID, nullptr);
+        removed_ = true;
+    }
+
+    PixelBuffer pixels;
+    // Set while a frame on this memory is held downstream.
+    std::atomic<bool> busy{false};
+
+private:
+    int id_ = -1;
+    bool removed_ = false;
+};
+
+// A segment and the server's attachment of it, which lives no longer than the connection.
+class Segment {
+public:
+    Segment(const Connection& connection, std::int64_t width, std::int64_t height)
+        : memory(std::make_shared<SharedMemory>(width, height)), connection_(connection.get()) {
+        const auto id = xcb_generate_id(connection_);
+        if (check(connection_, xcb_shm_attach_checked(connection_, id, static_cast<std::uint32_t>(memory->id()), 0)))
+            throw XError("The display server refused a shared-memory segment for capture.");
+        seg_ = id;
+        memory->markRemoved();
+    }
+    ~Segment() { xcb_shm_detach(connection_, seg_); }
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    xcb_shm_seg_t seg() const { return seg_; }
+    std::shared_ptr<const PixelBuffer> handOut() const {
+        memory->busy.store(true, std::memory_order_relaxed);
+        return {&memory->pixels, [memory = memory](const PixelBuffer*) {
+                    memory->busy.store(false, std::memory_order_release);
+                }};
+    }
+
+    const std::shared_ptr<SharedMemory> memory;
+
+private:
+    xcb_connection_t* connection_;
+    xcb_shm_seg_t seg_ = 0;
+};
+
+// Pointer image over premultiplied-alpha ARGB, drawn onto a BGRX picture.
+void compositeCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, const PixelBuffer& target, std::int32_t left,
+                     std::int32_t top) {
+    const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
+    for (std::int32_t row = 0; row < cursor.height; ++row) {
+        const std::int64_t y = top + row;
+        if (y < 0 || y >= target.height) continue;
+        auto* line = reinterpret_cast<std::uint32_t*>(target.data + y * target.stride);
+        for (std::int32_t column = 0; column < cursor.width; ++column) {
+            const std::int64_t x = left + column;
+            if (x < 0 || x >= target.width) continue;
+            const std::uint32_t source = image[row * cursor.width + column];
+            const std::uint32_t alpha = source >> 24;
+            if (alpha == 0) continue;
+            const std::uint32_t destination = line[x];
+            std::uint32_t blended = 0;
+            for (int shift = 0; shift < 24; shift += 8) {
+                const std::uint32_t s = (source >> shift) & 0xff;
+                const std::uint32_t d = (destination >> shift) & 0xff;
+                blended |= std::min<std::uint32_t>(255, s + (d * (255 - alpha) + 127) / 255) << shift;
+            }
+            line[x] = blended;
+        }
+    }
+}
+
+bool intersects(const xcb_rectangle_t& area, const RootRect& rect) {
+    return area.x < rect.x + rect.width && rect.x < area.x + area.width && area.y < rect.y + rect.height &&
+           rect.y < area.y + area.height;
+}
+
+std::int64_t elapsedTicks(Clock::duration elapsed, Clock::duration period) { return elapsed / period; }
+
+} // namespace
+
+// Everything the capture thread touches on the display server, on a connection of its own.
+class X11CaptureStream::Grabber {
+public:
+    enum class Outcome { complete, idle, skipped, unavailable, broken };
+
+    Grabber(const std::string& displayName, xcb_randr_output_t output) : connection_(displayName), output_(output) {
+        requireRandR(connection_);
+        if (!connection_.hasExtension(&xcb_shm_id)) throw XError("The display server does not offer MIT-SHM.");
+        if (!connection_.hasExtension(&xcb_damage_id)) throw XError("The display server does not offer DAMAGE.");
+        if (!connection_.hasExtension(&xcb_xfixes_id)) throw XError("The display server does not offer XFIXES.");
+        // Both extensions refuse every request until the client said which version it speaks.
+        reply(connection_.get(), xcb_xfixes_query_version_reply, xcb_xfixes_query_version(connection_, 4, 0));
+        reply(connection_.get(), xcb_damage_query_version_reply, xcb_damage_query_version(connection_, 1, 1));
+        if (connection_.screen()->root_depth != 24 && connection_.screen()->root_depth != 32)
+            throw XError("Capture needs a display server with 24-bit colour.");
+        const auto rect = outputRect(connection_, output_);
+        if (!rect) throw XError("The display to capture is switched off.");
+        rect_ = *rect;
+
+        damageEvent_ = xcb_get_extension_data(connection_, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+        randrEvent_ = xcb_get_extension_data(connection_, &xcb_randr_id)->first_event;
+        xcb_randr_select_input(connection_, connection_.root(),
+                               XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                   XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        damage_ = xcb_generate_id(connection_);
+        if (check(connection_, xcb_damage_create_checked(connection_, damage_, connection_.root(),
+                                                         XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES)))
+            throw XError("The display server refused to report changes of the picture.");
+    }
+    ~Grabber() {
+        pool_.clear();
+        scratch_.reset();
+        xcb_damage_destroy(connection_, damage_);
+        xcb_flush(connection_);
+    }
+
+    // Redraw everything on the next tick.
+    void invalidate() { dirty_ = true; }
+
+    Outcome grab(const CaptureConfiguration& configuration, CapturedFrame& frame) {
+        if (!readEvents()) return Outcome::broken;
+        if (geometryChanged_) {
+            geometryChanged_ = false;
+            lit_ = false;
+            if (const auto rect = outputRect(connection_, output_)) {
+                lit_ = true;
+                if (*rect != rect_) scratch_.reset();
+                rect_ = *rect;
+            }
+            dirty_ = true;
+        }
+        if (connection_.broken()) return Outcome::broken;
+        if (!lit_) return Outcome::unavailable;
+
+        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
+        if (configuration.showsCursor) {
+            cursor = reply(connection_.get(), xcb_xfixes_get_cursor_image_reply,
+                           xcb_xfixes_get_cursor_image(connection_));
+            if (cursor && (cursor->x != cursorX_ || cursor->y != cursorY_ || cursor->cursor_serial != cursorSerial_)) {
+                cursorX_ = cursor->x;
+                cursorY_ = cursor->y;
+                cursorSerial_ = cursor->cursor_serial;
+                dirty_ = true;
+            }
+        }
+        if (!dirty_) return Outcome::idle;
+
+        const std::int64_t width = configuration.width > 0 ? configuration.width : rect_.width;
+        const std::int64_t height = configuration.height > 0 ? configuration.height : rect_.height;
+        preparePool(width, height, std::max(configuration.queueDepth, 1));
+        Segment* target = nullptr;
+        for (auto& segment : pool_) {
+            if (!segment->memory->busy.load(std::memory_order_acquire)) {
+                target = segment.get();
+                break;
+            }
+        }
+        if (!target) return Outcome::skipped;
+
+        const bool scaled = width != rect_.width || height != rect_.height;
+        if (scaled && !scratch_) scratch_ = std::make_unique<Segment>(connection_, rect_.width, rect_.height);
+        const Segment& source = scaled ? *scratch_ : *target;
+
+        // Damage reported from here on belongs to the next picture.
+        xcb_damage_subtract(connection_, damage_, XCB_NONE, XCB_NONE);
+        Error error;
+        auto image = reply(connection_.get(), xcb_shm_get_image_reply,
+                           xcb_shm_get_image(connection_, connection_.root(), static_cast<std::int16_t>(rect_.x),
+                                             static_cast<std::int16_t>(rect_.y),
+                                             static_cast<std::uint16_t>(rect_.width),
+                                             static_cast<std::uint16_t>(rect_.height), ~0u,
+                                             XCB_IMAGE_FORMAT_Z_PIXMAP, source.seg(), 0),
+                           &error);
+        const auto takenAt = Clock::now();
+        if (!image) {
+            if (connection_.broken()) return Outcome::broken;
+            // The root shrank under the rectangle; read the geometry again.
+            geometryChanged_ = true;
+            return Outcome::unavailable;
+        }
+        dirty_ = false;
+        if (cursor) {
+            compositeCursor(*cursor, source.memory->pixels, cursor->x - cursor->xhot - rect_.x,
+                            cursor->y - cursor->yhot - rect_.y);
+        }
+        if (scaled) {
+            const auto& from = source.memory->pixels;
+            const auto& to = target->memory->pixels;
+            libyuv::ARGBScale(from.data, static_cast<int>(from.stride), static_cast<int>(from.width),
+                              static_cast<int>(from.height), to.data, static_cast<int>(to.stride),
+                              static_cast<int>(to.width), static_cast<int>(to.height), libyuv::kFilterBilinear);
+        }
+        frame = CapturedFrame{target->handOut(), takenAt, true};
+        return Outcome::complete;
+    }
+
+private:
+    // False when the connection broke.
+    bool readEvents() {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_)}) {
+            const auto type = event->response_type & 0x7f;
+            if (type == damageEvent_) {
+                const auto& notify = *reinterpret_cast<const xcb_damage_notify_event_t*>(event.get());
+                if (intersects(notify.area, rect_)) dirty_ = true;
+            } else if (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY) {
+                geometryChanged_ = true;
+            }
+        }
+        return !connection_.broken();
+    }
+
+    void preparePool(std::int64_t width, std::int64_t height, int depth) {
+        if (!pool_.empty() && pool_.front()->memory->pixels.width == width &&
+            pool_.front()->memory->pixels.height == height && static_cast<int>(pool_.size()) == depth)
+            return;
+        // Buffers of the old size that are still held downstream stay valid until released.
+        pool_.clear();
+        for (int i = 0; i < depth; ++i) pool_.push_back(std::make_unique<Segment>(connection_, width, height));
+    }
+
+    Connection connection_;
+    xcb_randr_output_t output_;
+    RootRect rect_;
+    bool lit_ = true;
+    bool dirty_ = true;
+    bool geometryChanged_ = false;
+    std::uint8_t damageEvent_ = 0;
+    std::uint8_t randrEvent_ = 0;
+    xcb_damage_damage_t damage_ = 0;
+    std::int16_t cursorX_ = -1, cursorY_ = -1;
+    std::uint32_t cursorSerial_ = 0;
+    std::vector<std::unique_ptr<Segment>> pool_;
+    std::unique_ptr<Segment> scratch_; // the display's own size, when frames are scaled
+};
+
+X11CaptureStream::X11CaptureStream(const std::string& displayName, std::uint32_t output,
+                                   const CaptureConfiguration& configuration, ScreenCapture::FrameHandler onFrame,
+                                   ScreenCapture::ErrorHandler onError)
+    : grabber_(std::make_unique<Grabber>(displayName, output)), onFrame_(std::move(onFrame)),
+      onError_(std::move(onError)), configuration_(configuration) {
+    thread_ = std::thread([this] { run(); });
+    pthread_setname_np(thread_.native_handle(), "capture");
+}
+
+X11CaptureStream::~X11CaptureStream() {
+    {
+        std::lock_guard lock(lock_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void X11CaptureStream::update(const CaptureConfiguration& configuration) {
+    std::lock_guard lock(lock_);
+    configuration_ = configuration;
+    configurationChanged_ = true;
+}
+
+X11CaptureCounts X11CaptureStream::counts() const {
+    return {completeFrames_.load(), idleFrames_.load(), skippedTicks_.load()};
+}
+
+void X11CaptureStream::run() {
+    CaptureConfiguration configuration = configuration_;
+    auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
+                  std::max<std::int64_t>(configuration.refreshRate, 1);
+    auto origin = Clock::now();
+    std::int64_t tick = 0;
+    std::int64_t skippedSinceReport = 0;
+    auto lastReport = Clock::time_point{};
+    try {
+        for (;;) {
+            {
+                std::unique_lock lock(lock_);
+                wake_.wait_until(lock, origin + tick * period, [this] { return stopping_; });
+                if (stopping_) return;
+                if (std::exchange(configurationChanged_, false)) {
+                    configuration = configuration_;
+                    grabber_->invalidate();
+                    period = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
+                             std::max<std::int64_t>(configuration.refreshRate, 1);
+                    origin = Clock::now();
+                    tick = 0;
+                }
+            }
+            // Ticks missed while late are dropped rather than caught up.
+            tick = std::max(tick + 1, elapsedTicks(Clock::now() - origin, period) + 1);
+
+            CapturedFrame frame;
+            switch (grabber_->grab(configuration, frame)) {
+            case Grabber::Outcome::complete:
+                ++completeFrames_;
+                onFrame_(frame);
+                break;
+            case Grabber::Outcome::idle:
+                ++idleFrames_;
+                onFrame_(CapturedFrame{nullptr, Clock::now(), false});
+                break;
+            case Grabber::Outcome::skipped:
+                ++skippedTicks_;
+                ++skippedSinceReport;
+                if (Clock::now() - lastReport > std::chrono::seconds(10)) {
+                    std::fprintf(stderr, "Tavelin capture: %lld pictures skipped, every buffer is still in use\n",
+                                 static_cast<long long>(skippedSinceReport));
+                    skippedSinceReport = 0;
+                    lastReport = Clock::now();
+                }
+                break;
+            case Grabber::Outcome::unavailable:
+                break;
+            case Grabber::Outcome::broken:
+                onError_(lostConnection);
+                return;
+            }
+        }
+    } catch (const std::exception& error) {
+        onError_(error.what());
+    }
+}
+
+X11ScreenCapture::X11ScreenCapture(std::string displayName)
+    : displayName_(std::move(displayName)), connection_(std::make_unique<Connection>(displayName_)) {
+    requireRandR(*connection_);
+}
+
+X11ScreenCapture::~X11ScreenCapture() = default;
+
+std::vector<CaptureDisplay> X11ScreenCapture::shareableDisplays() {
+    std::lock_guard lock(lock_);
+    if (connection_->broken()) throw XError(lostConnection);
+    std::vector<CaptureDisplay> displays;
+    for (const auto output : litOutputs(*connection_)) {
+        if (const auto rect = outputRect(*connection_, output)) displays.push_back({output, rect->width, rect->height});
+    }
+    return displays;
+}
+
+std::unique_ptr<CaptureStream> X11ScreenCapture::start(const CaptureDisplay& display,
+                                                       const CaptureConfiguration& configuration,
+                                                       FrameHandler onFrame, ErrorHandler onError) {
+    return std::make_unique<X11CaptureStream>(displayName_, display.id, configuration, std::move(onFrame),
+                                              std::move(onError));
+}
+
+} // namespace tavelin::x11

@@ -1,0 +1,260 @@
+#include "platform/x11/shm_capture.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include "platform/x11/randr_query.hpp"
+#include "platform/x11/xcb_handles.hpp"
+#include "streaming/capture_output.hpp"
+#include "tests/streaming/recording_sink.hpp"
+
+namespace tavelin::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t background = 0x204080;
+constexpr std::uint32_t red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, white = 0xffffff;
+// Safety net for a capture that never delivers; waits normally end within a few ticks.
+constexpr auto patience = 10s;
+
+// The colour at a point, as 0xRRGGBB.
+std::uint32_t pixel(const PixelBuffer& buffer, std::int64_t x, std::int64_t y) {
+    std::uint32_t value;
+    std::memcpy(&value, buffer.data + y * buffer.stride + x * 4, 4);
+    return value & 0xffffff;
+}
+
+// Whether every pixel of the square is the background colour.
+bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::int64_t side = 24) {
+    for (auto y = top; y < top + side; ++y)
+        for (auto x = left; x < left + side; ++x)
+            if (pixel(buffer, x, y) != background) return false;
+    return true;
+}
+
+// Draws on the primary display (DUMMY0, 1920 × 1080 at the origin) through a
+// connection of the test's own.
+class Painter {
+public:
+    Painter() : gc_(xcb_generate_id(connection)) {
+        xcb_create_gc(connection, gc_, connection.root(), 0, nullptr);
+    }
+    ~Painter() { xcb_free_gc(connection, gc_); }
+
+    void fill(std::uint32_t colour, std::int16_t x, std::int16_t y, std::uint16_t width, std::uint16_t height) {
+        xcb_change_gc(connection, gc_, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t rect{x, y, width, height};
+        xcb_poly_fill_rectangle(connection, connection.root(), gc_, 1, &rect);
+        sync();
+    }
+    // A plain window above the root, drawn by the server from its background.
+    void window(std::uint32_t colour, std::int16_t x, std::int16_t y, std::uint16_t side) {
+        const auto id = xcb_generate_id(connection);
+        const std::uint32_t values[] = {colour, 1};
+        xcb_create_window(connection, XCB_COPY_FROM_PARENT, id, connection.root(), x, y, side, side, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(connection, id);
+        sync();
+    }
+    // The arrow pointer of the cursor font (a bare server shows none), at a known spot.
+    void showPointerAt(std::int16_t x, std::int16_t y) {
+        if (!cursor_) {
+            const auto font = xcb_generate_id(connection);
+            xcb_open_font(connection, font, 6, "cursor");
+            cursor_ = xcb_generate_id(connection);
+            constexpr std::uint16_t leftPointer = 68; // XC_left_ptr; its mask is the next glyph
+            xcb_create_glyph_cursor(connection, cursor_, font, font, leftPointer, leftPointer + 1, 0, 0, 0, 0xffff,
+                                    0xffff, 0xffff);
+            xcb_close_font(connection, font);
+            xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor_);
+        }
+        xcb_warp_pointer(connection, XCB_NONE, connection.root(), 0, 0, 0, 0, x, y);
+        sync();
+    }
+    void sync() { reply(connection.get(), xcb_get_input_focus_reply, xcb_get_input_focus(connection)); }
+
+    Connection connection;
+
+private:
+    xcb_gcontext_t gc_;
+    xcb_cursor_t cursor_ = 0;
+};
+
+// Receives the stream's frames; keeps the last complete one (or all while holding).
+class Frames {
+public:
+    ScreenCapture::FrameHandler handler(std::function<void(const CapturedFrame&)> also = {}) {
+        return [this, also = std::move(also)](const CapturedFrame& frame) {
+            if (also) also(frame);
+            std::lock_guard lock(mutex_);
+            if (frame.complete) {
+                if (!hold) held_.clear();
+                held_.push_back(frame.buffer);
+                ++complete_;
+            } else {
+                ++idle_;
+            }
+            changed_.notify_all();
+        };
+    }
+    // Waits for a complete frame that satisfies `wanted`; fails the test after `patience`.
+    std::shared_ptr<const PixelBuffer> waitFor(const std::function<bool(const PixelBuffer&)>& wanted) {
+        std::unique_lock lock(mutex_);
+        const bool found = changed_.wait_for(lock, patience, [&] { return !held_.empty() && wanted(*held_.back()); });
+        EXPECT_TRUE(found) << "no such frame came";
+        return found ? held_.back() : nullptr;
+    }
+    // Waits for `count` more idle frames and returns how many complete ones came meanwhile.
+    int waitForIdle(int count) {
+        std::unique_lock lock(mutex_);
+        const int idleTarget = idle_ + count, completeBefore = complete_;
+        EXPECT_TRUE(changed_.wait_for(lock, patience, [&] { return idle_ >= idleTarget; }));
+        return complete_ - completeBefore;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        held_.clear();
+        hold = false;
+    }
+    bool hold = false;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::shared_ptr<const PixelBuffer>> held_;
+    int complete_ = 0, idle_ = 0;
+};
+
+class ShmCaptureTest : public ::testing::Test {
+protected:
+    ShmCaptureTest() { painter.fill(background, 0, 0, 1920, 1080); }
+
+    std::unique_ptr<CaptureStream> start(CaptureConfiguration configuration, ScreenCapture::FrameHandler handler) {
+        const auto displays = capture.shareableDisplays();
+        EXPECT_EQ(displays.size(), 1u);
+        return capture.start(displays.at(0), configuration, std::move(handler),
+                             [](const std::string& message) { ADD_FAILURE() << message; });
+    }
+
+    Painter painter;
+    X11ScreenCapture capture;
+    Frames frames;
+};
+
+TEST_F(ShmCaptureTest, ListsThePrimaryOutputAtItsPixelSize) {
+    const auto displays = capture.shareableDisplays();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].id, primaryOutput(painter.connection));
+    EXPECT_EQ(displays[0].width, 1920);
+    EXPECT_EQ(displays[0].height, 1080);
+}
+
+TEST_F(ShmCaptureTest, CapturesTheDrawnPatternAndEachChange) {
+    painter.fill(red, 100, 100, 200, 100);
+    painter.fill(green, 1000, 500, 50, 50);
+    painter.window(blue, 1500, 800, 100);
+    auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
+
+    const auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 1920);
+    EXPECT_EQ(picture->height, 1080);
+    struct Point {
+        std::int64_t x, y;
+        std::uint32_t colour;
+    };
+    for (const auto& p : {Point{150, 150, red}, Point{100, 100, red}, Point{299, 199, red}, Point{300, 200, background},
+                          Point{99, 150, background}, Point{1020, 520, green}, Point{1550, 850, blue},
+                          Point{1599, 899, blue}, Point{1600, 900, background}, Point{1919, 1079, background}}) {
+        EXPECT_EQ(pixel(*picture, p.x, p.y), p.colour) << p.x << "," << p.y;
+    }
+
+    // Damage on the root and in a window both make a new picture.
+    painter.fill(white, 400, 400, 10, 10);
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 405, 405) == white; });
+    painter.window(red, 700, 700, 20);
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 710, 710) == red; });
+}
+
+TEST_F(ShmCaptureTest, AStaticScreenGivesIdleFramesAndTheOutputResendsTheLastPicture) {
+    auto sink = std::make_shared<support::RecordingSink>();
+    auto output = CaptureOutput::create(sink);
+    auto stream = start({1920, 1080, 60, 3, false},
+                        frames.handler([output](const CapturedFrame& frame) { output->captured(frame); }));
+    frames.waitFor([](const PixelBuffer&) { return true; });
+    EXPECT_EQ(frames.waitForIdle(5), 0);
+    output->waitForDelivery();
+    EXPECT_EQ(output->metrics().at("capturedFrames"), 1);
+
+    output->refreshStaticFrame(true);
+    const auto delivered = sink->waitFor(2);
+    EXPECT_EQ(delivered[1].buffer, delivered[0].buffer);
+    EXPECT_GT(delivered[1].timestampNS, delivered[0].timestampNS);
+    EXPECT_EQ(pixel(*delivered[1].buffer, 10, 10), background);
+}
+
+TEST_F(ShmCaptureTest, ThePointerIsInThePictureExactlyWhenShown) {
+    painter.showPointerAt(700, 300);
+    CaptureConfiguration configuration{1920, 1080, 60, 3, false};
+    auto stream = start(configuration, frames.handler());
+    auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
+    ASSERT_TRUE(picture);
+    EXPECT_TRUE(plain(*picture, 696, 296));
+    picture.reset();
+
+    configuration.showsCursor = true;
+    stream->update(configuration);
+    frames.waitFor([](const PixelBuffer& b) { return !plain(b, 696, 296); });
+
+    // A moved pointer is a change of the picture by itself.
+    painter.showPointerAt(900, 300);
+    frames.waitFor([](const PixelBuffer& b) { return plain(b, 696, 296) && !plain(b, 896, 296); });
+
+    configuration.showsCursor = false;
+    stream->update(configuration);
+    frames.waitFor([](const PixelBuffer& b) { return plain(b, 896, 296); });
+}
+
+TEST_F(ShmCaptureTest, ScalesToTheConfiguredSize) {
+    painter.fill(red, 100, 100, 200, 100);
+    auto stream = start({960, 540, 60, 3, false}, frames.handler());
+    const auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 960);
+    EXPECT_EQ(picture->height, 540);
+    EXPECT_EQ(pixel(*picture, 75, 75), red);
+    EXPECT_EQ(pixel(*picture, 40, 40), background);
+}
+
+TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
+    frames.hold = true;
+    auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
+    auto& x11Stream = dynamic_cast<X11CaptureStream&>(*stream);
+    frames.waitFor([](const PixelBuffer&) { return true; });
+    painter.fill(white, 10, 10, 5, 5);
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 12, 12) == white; });
+    painter.fill(green, 10, 10, 5, 5);
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 12, 12) == green; });
+    painter.fill(red, 10, 10, 5, 5);
+
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (x11Stream.counts().skippedTicks == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_GT(x11Stream.counts().skippedTicks, 0);
+    EXPECT_EQ(x11Stream.counts().completeFrames, 3);
+
+    frames.release();
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 12, 12) == red; });
+}
+
+} // namespace
+} // namespace tavelin::x11
