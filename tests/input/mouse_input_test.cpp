@@ -57,8 +57,8 @@ TEST_F(MouseInputTest, FractionsMapFromFirstToLastPixel) {
         {"centre of a 1920x1080 display", {0, 0, 1920, 1080}, 0.5, 0.5, {959.5, 539.5}},
         {"1 is the last pixel, not one past it", {0, 0, 1920, 1080}, 1, 1, {1919, 1079}},
         {"a display left of and below the main one", {-1280, 1080, 1280, 1024}, 0, 1, {-1280, 2103}},
-        // A one-pixel-wide display must not map to a negative span.
-        {"one pixel wide", {100, 0, 1, 1080}, 1, 0, {100, 0}},
+        // A display narrower than one point must not map to a negative span.
+        {"under a point wide", {100, 0, 0.5, 1080}, 1, 0, {100, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -71,8 +71,10 @@ TEST_F(MouseInputTest, FractionsMapFromFirstToLastPixel) {
     EXPECT_EQ(remotePointers, 4);
 
     // A display without size takes nothing and tells nobody.
-    platform.display(1).bounds = {0, 0, 0, 1080};
-    mouse->receive(at("move", 0.5, 0.5));
+    for (const DisplayBounds empty : {DisplayBounds{0, 0, 0, 1080}, DisplayBounds{0, 0, 1920, 0}}) {
+        platform.display(1).bounds = empty;
+        mouse->receive(at("move", 0.5, 0.5));
+    }
     EXPECT_EQ(input.events.size(), 1u);
     EXPECT_EQ(remotePointers, 4);
 }
@@ -208,10 +210,10 @@ TEST_F(MouseInputTest, WithoutTrustOrDisplayOnlyHeldButtonsAreReleased) {
 }
 
 TEST_F(MouseInputTest, ReleasePacketReleasesEverythingAndForgetsClicks) {
+    mouse->receive(at("down", 0, 0, R"(,"button":2)"));
     mouse->receive(at("down", 0, 0, R"(,"button":0)"));
     mouse->receive(at("up", 0, 0, R"(,"button":0)"));
     mouse->receive(at("down", 0, 0, R"(,"button":0,"alt":true)"));
-    mouse->receive(at("down", 0, 0, R"(,"button":2)"));
     input.events.clear();
     mouse->receive(R"({"type":"release","button":7})");
     EXPECT_EQ(input.events, (std::vector<MouseEvent>{{Type::leftUp, 0, 0, 0, {}, 2}, {Type::rightUp, 2, 0, 0, {}, 1}}));

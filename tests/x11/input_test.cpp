@@ -4,7 +4,9 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,27 @@ TEST_F(X11Input, ClicksAndDragsReachTheWindowWithTheirButtons) {
                           {XCB_BUTTON_PRESS, 2, 960, 540, 0},
                           {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2},
                       }));
+}
+
+TEST_F(X11Input, FollowsThePrimaryOutputAcrossTheRoot) {
+    const auto pointerAt = [&](double x, double y) {
+        mouse->receive(at("move", x, y));
+        poster.sync();
+        auto pointer = reply(client.get(), xcb_query_pointer_reply, xcb_query_pointer(client, client.root()));
+        return pointer ? std::pair<int, int>{pointer->root_x, pointer->root_y} : std::pair<int, int>{-1, -1};
+    };
+    EXPECT_EQ(pointerAt(0, 0), (std::pair<int, int>{0, 0}));
+    // A display placed left of the primary shifts the primary's root position; a stale
+    // origin would put the pointer on the wrong display.
+    ASSERT_EQ(std::system("xrandr --newmode tavelin-input 63.50 1024 1072 1176 1328 768 771 775 798 -hsync +vsync"
+                          " && xrandr --addmode DUMMY1 tavelin-input"
+                          " && xrandr --output DUMMY1 --mode tavelin-input --pos 0x0"
+                          " --output DUMMY0 --primary --pos 1024x0"),
+              0);
+    EXPECT_EQ(pointerAt(0, 0), (std::pair<int, int>{1024, 0}));
+    EXPECT_EQ(pointerAt(1, 1), (std::pair<int, int>{2943, 1079}));
+    ASSERT_EQ(std::system("xrandr --output DUMMY1 --off --output DUMMY0 --primary --pos 0x0"), 0);
+    EXPECT_EQ(pointerAt(1, 1), (std::pair<int, int>{1919, 1079}));
 }
 
 TEST_F(X11Input, ScrollPixelsBecomeWheelClicks) {
