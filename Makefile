@@ -33,6 +33,7 @@ bench: bootstrap
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVELIN_TESTS=OFF -DTAVELIN_BENCH=ON >/dev/null
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/tavelin_core_bench
+	build-bench/bench/tavelin_capture_bench
 
 run: build
 	$(BUILD)/app/tavelin --headless --start $(ARGS)
