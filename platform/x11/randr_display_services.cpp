@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include <sys/uio.h>
+#include <xcb/xcbext.h>
+
 #include "displays/edid.hpp"
 #include "platform/x11/event_pump.hpp"
 
@@ -38,6 +41,19 @@ double refreshRate(const xcb_randr_mode_info_t& info) {
     timing.interlaced = (info.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE) != 0;
     timing.doubleScan = (info.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN) != 0;
     return timing.refreshRate();
+}
+
+// libxcb-randr 1.15 leaves the padding entry of its SetMonitor request uninitialised,
+// which sends random request lengths or trips an assertion, so the request is built here.
+xcb_void_cookie_t setMonitor(xcb_connection_t* connection, xcb_window_t window, xcb_randr_monitor_info_t& info) {
+    static const xcb_protocol_request_t request{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    xcb_randr_set_monitor_request_t header{};
+    header.window = window;
+    // xcb uses the two entries before the request's own.
+    iovec parts[4]{};
+    parts[2] = {&header, sizeof header};
+    parts[3] = {&info, sizeof info};
+    return {xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &request)};
 }
 
 // Holds the server for one configuration change, so that clients see only its result.
@@ -292,7 +308,7 @@ bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor)
     const double pixelsPerInch = monitor.hiDPI ? 220 : 110;
     info.width_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.width * 25.4 / pixelsPerInch));
     info.height_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.height * 25.4 / pixelsPerInch));
-    return !check(connection_, xcb_randr_set_monitor_checked(connection_, connection_.root(), &info));
+    return !check(connection_, setMonitor(connection_, connection_.root(), info));
 }
 
 // Staged changes in the global coordinates of the moment the transaction began.
@@ -426,7 +442,11 @@ int RandRConfigurationTransaction::complete() {
         }
     }
     services_.shrinkFramebuffer();
-    if (primary != primary_.id &&
+    // Compared with what RandR holds, not with the lit output that stands in for a
+    // primary that is off or unset.
+    auto marked = reply(connection.get(), xcb_randr_get_output_primary_reply,
+                        xcb_randr_get_output_primary(connection.get(), connection.root()));
+    if (!services_.monitors().contains(primary) && (!marked || marked->output != primary) &&
         check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary))) {
         return RandRDisplayServices::failure;
     }

@@ -83,6 +83,14 @@ public:
                                                 resources->config_timestamp, 0, 0, XCB_NONE,
                                                 XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
             }
+            // The primary mark would otherwise stay on a dark output and pass to the next
+            // display lit there.
+            auto primary = reply(connection.get(), xcb_randr_get_output_primary_reply,
+                                 xcb_randr_get_output_primary(connection.get(), connection.root()));
+            if (primary && primary->output == output_) {
+                const auto lit = litOutputs(connection);
+                xcb_randr_set_output_primary(connection, connection.root(), lit.empty() ? XCB_NONE : lit.front());
+            }
         }
         for (const auto mode : addedModes_) check(connection, xcb_randr_delete_output_mode_checked(connection, output_, mode));
         for (const auto mode : retainedModes_) {

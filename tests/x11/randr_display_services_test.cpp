@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "tests/x11/randr_test_support.hpp"
+#include "tests/displays/randr_observer.hpp"
 
 namespace tavelin::x11 {
 namespace {

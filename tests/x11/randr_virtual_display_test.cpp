@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "tests/x11/randr_test_support.hpp"
+#include "tests/displays/randr_observer.hpp"
 
 namespace tavelin::x11 {
 namespace {

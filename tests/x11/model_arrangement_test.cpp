@@ -1,0 +1,135 @@
+// The application model arranging displays on a real display server: the RandR services
+// and factory under it, the simulated platform for everything else.
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+
+#include "app/model.hpp"
+#include "core/settings_store.hpp"
+#include "tests/displays/randr_observer.hpp"
+#include "tests/support/engine_runner.hpp"
+#include "tests/support/simulated_platform.hpp"
+
+namespace tavelin {
+namespace {
+
+using Position = std::pair<double, double>;
+
+class ModelArrangementTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        model = make();
+        model->displayProfiles.modify([](auto& profiles) {
+            profiles[0].width = 1280;
+            profiles[0].height = 720;
+            profiles[0].refreshRate = 60;
+        });
+        dummy0 = services.mainDisplay();
+    }
+
+    // The original primary back at the root origin for the next test in this process.
+    void TearDown() override {
+        model.reset();
+        auto transaction = services.beginConfiguration();
+        ASSERT_EQ(transaction->configureOrigin(dummy0, 0, 0), 0);
+        ASSERT_EQ(transaction->complete(), 0);
+        EXPECT_EQ(server.framebuffer(), (x11::RootRect{0, 0, 1920, 1080}));
+    }
+
+    std::shared_ptr<AppModel> make() {
+        const auto simulated = sim.modelDependencies(ctx.get_executor(), store);
+        return AppModel::create({.engine = ctx.get_executor(),
+                                 .platform = {services, factory, sim, sim, sim, sim},
+                                 .defaults = store,
+                                 .makeSession = nullptr,
+                                 .makeServer = nullptr,
+                                 .arguments = {"tavelin"},
+                                 .timings = simulated.timings,
+                                 .webRoot = {}});
+    }
+    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
+    const DisplayProfile& first() const { return model->displayProfiles().front(); }
+    DisplayID connect() {
+        run(model->connectDisplay(first().id()));
+        EXPECT_FALSE(model->error()) << *model->error();
+        return model->displays().at(first().id())->displayID();
+    }
+    Position position(DisplayID display) { return {services.bounds(display).x, services.bounds(display).y}; }
+    Position savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
+
+    asio::io_context ctx;
+    SimulatedPlatform sim;
+    MemorySettingsStore store;
+    x11::RandRDisplayServices services{ctx.get_executor()};
+    x11::RandRVirtualDisplayFactory factory{services};
+    x11::testing::Observer server;
+    std::shared_ptr<AppModel> model;
+    DisplayID dummy0 = nullDisplay;
+};
+
+TEST_F(ModelArrangementTest, PlacesBesideTheMainDisplayAndMakesItMain) {
+    const DisplayID display = connect();
+    EXPECT_EQ(position(display), Position(1920, 0));
+    struct Case {
+        const char* direction;
+        Position expected;
+    };
+    for (const auto& c : {Case{"Left", {-1280, 0}}, Case{"Above", {0, -720}}, Case{"Below", {0, 1080}},
+                          Case{"Right", {1920, 0}}, Case{"Left", {-1280, 0}}}) {
+        SCOPED_TRACE(c.direction);
+        model->placeDisplay(c.direction);
+        EXPECT_FALSE(model->error());
+        EXPECT_EQ(position(display), c.expected);
+        EXPECT_EQ(position(dummy0), Position(0, 0));
+        EXPECT_EQ(savedOrigin(), c.expected);
+    }
+
+    model->makeMainDisplay();
+    EXPECT_EQ(server.primary(), display);
+    EXPECT_EQ(position(display), Position(0, 0));
+    EXPECT_EQ(position(dummy0), Position(1280, 0));
+    EXPECT_EQ(savedOrigin(), Position(0, 0));
+}
+
+TEST_F(ModelArrangementTest, MirrorsTheMainDisplayAndReturnsToItsPlace) {
+    const DisplayID display = connect();
+    model->placeDisplay("Below");
+    run(model->mirrorMainDisplay(true));
+    EXPECT_FALSE(model->error());
+    EXPECT_EQ(first().mirrorMain, true);
+    EXPECT_EQ(services.mirrorsDisplay(display), dummy0);
+    EXPECT_EQ(position(display), Position(0, 0));
+    model->rememberArrangement();
+    EXPECT_EQ(savedOrigin(), Position(0, 1080));
+
+    run(model->mirrorMainDisplay(false));
+    EXPECT_FALSE(model->error());
+    EXPECT_EQ(first().mirrorMain, false);
+    EXPECT_EQ(services.mirrorsDisplay(display), nullDisplay);
+    EXPECT_EQ(position(display), Position(0, 1080));
+}
+
+TEST_F(ModelArrangementTest, ARestartedModelPutsTheDisplayBack) {
+    // HiDPI also checks that the model finds the full-size mode by its halved points.
+    model->displayProfiles.modify([](auto& profiles) {
+        profiles[0].width = 2560;
+        profiles[0].height = 1440;
+        profiles[0].hiDPI = true;
+    });
+    const DisplayID display = connect();
+    EXPECT_EQ(services.currentMode(display)->pixelWidth, 2560);
+    model->placeDisplay("Above");
+    EXPECT_EQ(position(display), Position(0, -1440));
+
+    model.reset();
+    EXPECT_EQ(server.lit(), std::vector<xcb_randr_output_t>{dummy0});
+    model = make();
+    run(model->restoreDisplays());
+    EXPECT_FALSE(model->error());
+    ASSERT_TRUE(model->displays().contains(first().id()));
+    EXPECT_EQ(position(model->displays().at(first().id())->displayID()), Position(0, -1440));
+}
+
+} // namespace
+} // namespace tavelin
