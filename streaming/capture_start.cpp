@@ -69,8 +69,10 @@ Task<StartedCapture> startCapture(ScreenCapture& capture, DisplayServices& displ
     sink->adaptOutputFormat(configuration.width, configuration.height, configuration.refreshRate);
 
     auto output = CaptureOutput::create(sink, timings);
-    output->onFailure = [engine = co_await asio::this_coro::executor,
-                         onFailure = std::move(onFailure)](const std::string& message) {
+    // The executor is fetched first: g++ 12 miscompiles a co_await inside a lambda's
+    // capture list (the captured function was destroyed twice).
+    const auto engine = co_await asio::this_coro::executor;
+    output->onFailure = [engine, onFailure = std::move(onFailure)](const std::string& message) {
         if (onFailure) asio::post(engine, [onFailure, message] { onFailure(message); });
     };
     std::weak_ptr<CaptureOutput> weak = output;
