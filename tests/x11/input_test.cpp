@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
 #include <xcb/xtest.h>
 
 #include <cstdlib>
@@ -108,6 +109,36 @@ protected:
         for (int k = 0; k < xcb_get_keyboard_mapping_keysyms_length(mapping.get()); ++k)
             if (keysyms[k] == keysym) return static_cast<xcb_keycode_t>(setup->min_keycode + k / mapping->keysyms_per_keycode);
         return 0;
+    }
+
+    // Creates a master pointer and keyboard pair; returns the pointer's device id.
+    int addMasterPointer(const std::string& name) {
+        reply(client.get(), xcb_input_xi_query_version_reply, xcb_input_xi_query_version(client, 2, 2));
+        std::vector<std::uint8_t> change(8 + ((name.size() + 3) & ~std::size_t{3}), 0);
+        const std::uint16_t header[] = {XCB_INPUT_HIERARCHY_CHANGE_TYPE_ADD_MASTER,
+                                        static_cast<std::uint16_t>(change.size() / 4),
+                                        static_cast<std::uint16_t>(name.size())};
+        std::memcpy(change.data(), header, sizeof header);
+        change[6] = 1; // send core events
+        change[7] = 1; // enabled
+        std::memcpy(change.data() + 8, name.data(), name.size());
+        if (check(client, xcb_input_xi_change_hierarchy_checked(
+                              client, 1, reinterpret_cast<const xcb_input_hierarchy_change_t*>(change.data()))))
+            return -1;
+        auto devices = reply(client.get(), xcb_input_xi_query_device_reply,
+                             xcb_input_xi_query_device(client, XCB_INPUT_DEVICE_ALL));
+        for (auto it = xcb_input_xi_query_device_infos_iterator(devices.get()); it.rem; xcb_input_xi_device_info_next(&it)) {
+            if (it.data->type == XCB_INPUT_DEVICE_TYPE_MASTER_POINTER &&
+                std::string(xcb_input_xi_device_info_name(it.data), it.data->name_len) == name + " pointer")
+                return it.data->deviceid;
+        }
+        return -1;
+    }
+    void removeMaster(int pointer) {
+        const std::uint16_t change[] = {XCB_INPUT_HIERARCHY_CHANGE_TYPE_REMOVE_MASTER, 3,
+                                        static_cast<std::uint16_t>(pointer), XCB_INPUT_CHANGE_MODE_FLOAT, 0, 0};
+        check(client, xcb_input_xi_change_hierarchy_checked(
+                          client, 1, reinterpret_cast<const xcb_input_hierarchy_change_t*>(change)));
     }
 
     Connection client;
@@ -232,16 +263,33 @@ TEST_F(X11Input, InjectedEventsCarryTheRemoteMarker) {
     auto watch = monitors.watch([&](std::int64_t marker) { markers.push_back(marker); });
     mouse->receive(at("move", 0.1, 0.1));
     mouse->receive(at("down", 0.1, 0.1, R"(,"button":0)"));
+    // The press gave the test window's client an implicit grab, which would steer its
+    // own fake input to the grabbing pointer.
+    mouse->receive(at("up", 0.1, 0.1, R"(,"button":0)"));
     poster.sync();
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (markers.size() < 2 && std::chrono::steady_clock::now() < deadline) engine.run_one_for(100ms);
     EXPECT_EQ(markers, (std::vector<std::int64_t>{CursorPolicy::remoteEventMarker, CursorPolicy::remoteEventMarker}));
 
+    // Fake input through a second master pointer comes from another XTEST device: to us
+    // it is the user's own pointer.
+    const auto local = addMasterPointer("tavelin-local");
+    ASSERT_GT(local, 0);
+    xcb_input_xi_set_client_pointer(client, XCB_NONE, static_cast<xcb_input_device_id_t>(local));
+    xcb_test_fake_input(client, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, client.root(), 10, 10, 0);
+    roundTrip(client);
+    mouse->receive(at("move", 0.3, 0.3));
+    poster.sync();
+    while (markers.size() < 4 && std::chrono::steady_clock::now() < deadline) engine.run_one_for(100ms);
+    removeMaster(local);
+    EXPECT_EQ(markers, (std::vector<std::int64_t>{CursorPolicy::remoteEventMarker, CursorPolicy::remoteEventMarker, 0,
+                                                  CursorPolicy::remoteEventMarker}));
+
     watch.reset();
     mouse->receive(at("move", 0.2, 0.2));
     poster.sync();
     engine.run_for(100ms);
-    EXPECT_EQ(markers.size(), 2u) << "no callback after the watch ended";
+    EXPECT_EQ(markers.size(), 4u) << "no callback after the watch ended";
 }
 
 TEST_F(X11Input, DesktopFacts) {
