@@ -298,6 +298,11 @@ void RandRDisplayServices::shrinkFramebuffer() {
     }
 }
 
+void RandRDisplayServices::settle() {
+    // An empty transaction normalises the arrangement and marks the primary.
+    if (auto transaction = beginConfiguration(); !transaction || transaction->complete() != 0) shrinkFramebuffer();
+}
+
 bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor) {
     xcb_randr_monitor_info_t info{};
     info.name = name;

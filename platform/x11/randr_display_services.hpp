@@ -92,6 +92,9 @@ public:
     bool growFramebuffer(const RootRect& rect);
     // Shrinks the framebuffer to what stays lit (never below the server's minimum).
     void shrinkFramebuffer();
+    // After a display went: moves what stays lit back to the root origin, keeps the
+    // primary mark on a lit output and shrinks the framebuffer to fit.
+    void settle();
     // Sets the monitor's geometry on the server; false when refused.
     bool applyMonitor(xcb_atom_t name, const Monitor& monitor);
 

@@ -83,14 +83,6 @@ public:
                                                 resources->config_timestamp, 0, 0, XCB_NONE,
                                                 XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
             }
-            // The primary mark would otherwise stay on a dark output and pass to the next
-            // display lit there.
-            auto primary = reply(connection.get(), xcb_randr_get_output_primary_reply,
-                                 xcb_randr_get_output_primary(connection.get(), connection.root()));
-            if (primary && primary->output == output_) {
-                const auto lit = litOutputs(connection);
-                xcb_randr_set_output_primary(connection, connection.root(), lit.empty() ? XCB_NONE : lit.front());
-            }
         }
         for (const auto mode : addedModes_) check(connection, xcb_randr_delete_output_mode_checked(connection, output_, mode));
         for (const auto mode : retainedModes_) {
@@ -106,7 +98,9 @@ public:
             }
         }
         services_.forgetOutput(output_);
-        services_.shrinkFramebuffer();
+        // Also takes the primary mark off this dark output, so that it does not pass to
+        // the next display lit here.
+        services_.settle();
     }
 
     DisplayID displayID() const override { return output_; }
@@ -208,7 +202,7 @@ public:
             check(connection, xcb_randr_delete_monitor_checked(connection, connection.root(), name_));
             services_.forgetMonitor(name_);
         }
-        services_.shrinkFramebuffer();
+        services_.settle();
     }
     DisplayID displayID() const override { return name_; }
     void setName(xcb_atom_t name) { name_ = name; }
