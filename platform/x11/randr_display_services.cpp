@@ -433,18 +433,26 @@ int RandRConfigurationTransaction::complete() {
     ServerGrab grab(connection);
     const auto now = resources(connection);
     if (!now || !services_.growFramebuffer(extent)) return RandRDisplayServices::failure;
-    std::set<xcb_randr_crtc_t> moved;
+    const auto moveTo = [&](const Entry& e, const RootRect& to) {
+        if (!e.monitor) return moveCrtc(e, to, now->config_timestamp);
+        auto monitor = services_.monitors().at(e.id);
+        monitor.rect = to;
+        if (!services_.applyMonitor(e.id, monitor)) return false;
+        services_.registerMonitor(e.id, monitor);
+        return true;
+    };
+    std::set<xcb_randr_crtc_t> crtcs;
+    std::vector<const Entry*> moved;
     for (const auto& e : entries_) {
         const auto& to = target.at(e.id);
-        if (to == e.rect) continue;
-        if (e.monitor) {
-            auto monitor = services_.monitors().at(e.id);
-            monitor.rect = to;
-            if (!services_.applyMonitor(e.id, monitor)) return RandRDisplayServices::failure;
-            services_.registerMonitor(e.id, monitor);
-        } else if (moved.insert(e.crtc).second && !moveCrtc(e, to, now->config_timestamp)) {
+        if (to == e.rect || (!e.monitor && !crtcs.insert(e.crtc).second)) continue;
+        if (!moveTo(e, to)) {
+            // Half an arrangement is worse than none: what moved goes back.
+            for (const auto* done : moved) moveTo(*done, done->rect);
+            services_.shrinkFramebuffer();
             return RandRDisplayServices::failure;
         }
+        moved.push_back(&e);
     }
     services_.shrinkFramebuffer();
     // Compared with what RandR holds, not with the lit output that stands in for a
