@@ -33,11 +33,25 @@ struct CvtMode {
 CvtMode cvtMode(std::int64_t width, std::int64_t height, double refreshRate) {
     std::unique_ptr<libxcvt_mode_info, FreeDeleter> generated(libxcvt_gen_mode_info(
         static_cast<int>(width), static_cast<int>(height), static_cast<float>(refreshRate), false, false));
-    if (!generated || generated->htotal <= generated->hdisplay || generated->vtotal <= generated->vdisplay) {
+    if (!generated) throw VirtualDisplayError(modeMessage);
+    auto g = *generated;
+    // CVT rounds the width down to 8 pixels; the display must have the width it asked
+    // for, so the line grows by the difference and the clock with it, keeping the rate.
+    const auto wanted = static_cast<std::uint32_t>(width);
+    if (g.hdisplay < wanted && g.htotal > 0) {
+        const auto shift = wanted - g.hdisplay;
+        g.dot_clock = g.dot_clock * (g.htotal + shift) / g.htotal;
+        g.hdisplay = wanted;
+        g.hsync_start = static_cast<std::uint16_t>(g.hsync_start + shift);
+        g.hsync_end = static_cast<std::uint16_t>(g.hsync_end + shift);
+        g.htotal = static_cast<std::uint16_t>(g.htotal + shift);
+    }
+    if (g.hdisplay != wanted || g.vdisplay != height || g.dot_clock == 0 || !(g.hdisplay < g.hsync_start) ||
+        !(g.hsync_start <= g.hsync_end && g.hsync_end <= g.htotal) || !(g.vdisplay < g.vsync_start) ||
+        !(g.vsync_start <= g.vsync_end && g.vsync_end <= g.vtotal)) {
         throw VirtualDisplayError(modeMessage);
     }
     CvtMode mode;
-    const auto& g = *generated;
     char name[64];
     std::snprintf(name, sizeof name, "%lldx%lld_%.2f", static_cast<long long>(width), static_cast<long long>(height),
                   refreshRate);

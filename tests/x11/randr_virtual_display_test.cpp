@@ -56,16 +56,31 @@ TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDID) {
 }
 
 TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeAndReportsPointsAsHalfPixels) {
-    auto display = factory.create(2560, 1440, 60, true, "Sharp", "hidpi");
-    std::vector<std::array<std::int64_t, 4>> sizes;
-    for (const auto& mode : services.modes(display->displayID())) {
-        if (std::abs(mode.refreshRate - 60) < 0.5) sizes.push_back({mode.pixelWidth, mode.pixelHeight, mode.width, mode.height});
+    using Mode = std::array<std::int64_t, 4>; // pixels, then points
+    struct Case {
+        std::int64_t width, height;
+        Mode full, half;
+    };
+    // 1365 guards the width CVT would round down to 1360 (and 682 to 680).
+    for (const auto& c : {Case{2560, 1440, {2560, 1440, 1280, 720}, {1280, 720, 1280, 720}},
+                          Case{1365, 767, {1365, 767, 682, 383}, {682, 383, 682, 383}}}) {
+        SCOPED_TRACE(c.width);
+        auto display = factory.create(c.width, c.height, 60, true, "Sharp", "hidpi");
+        std::vector<Mode> sizes;
+        for (const auto& mode : services.modes(display->displayID())) {
+            if (std::abs(mode.refreshRate - 60) < 0.5) sizes.push_back({mode.pixelWidth, mode.pixelHeight, mode.width, mode.height});
+        }
+        EXPECT_NE(std::ranges::find(sizes, c.full), sizes.end());
+        EXPECT_NE(std::ranges::find(sizes, c.half), sizes.end());
+        const auto current = services.currentMode(display->displayID());
+        EXPECT_EQ((Mode{current->pixelWidth, current->pixelHeight, current->width, current->height}), c.full);
     }
-    EXPECT_NE(std::ranges::find(sizes, std::array<std::int64_t, 4>{2560, 1440, 1280, 720}), sizes.end());
-    EXPECT_NE(std::ranges::find(sizes, std::array<std::int64_t, 4>{1280, 720, 1280, 720}), sizes.end());
-    EXPECT_EQ(services.currentMode(display->displayID())->pixelWidth, 2560);
+}
+
+TEST_F(RandRVirtualDisplayTest, ModesMadeForADisplayGoWithIt) {
     // CVT 1280 × 720 at 60 Hz is one of the server's own modes and is reused; the full
-    // size is made for the display and goes with it.
+    // size is made for the display.
+    auto display = factory.create(2560, 1440, 60, true, "Sharp", "hidpi");
     EXPECT_FALSE(has(server.modeNames(), "1280x720_60.00"));
     EXPECT_TRUE(has(server.modeNames(), "2560x1440_60.00"));
     display.reset();
