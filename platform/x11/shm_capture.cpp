@@ -320,7 +320,12 @@ X11CaptureCounts X11CaptureStream::counts() const {
 }
 
 void X11CaptureStream::run() {
-    CaptureConfiguration configuration = configuration_;
+    CaptureConfiguration configuration;
+    {
+        std::lock_guard lock(lock_);
+        configuration = configuration_;
+        configurationChanged_ = false;
+    }
     auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
                   std::max<std::int64_t>(configuration.refreshRate, 1);
     auto origin = Clock::now();
