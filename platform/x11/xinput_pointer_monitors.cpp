@@ -77,7 +77,8 @@ std::unique_ptr<PointerMonitors::Watch> X11PointerMonitors::watch(std::function<
     // Raw events of the master pointer name the slave they came from; hierarchy changes
     // may replace the XTEST device.
     const Mask masks[] = {
-        {{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS},
+        {{XCB_INPUT_DEVICE_ALL_MASTER, 1},
+         XCB_INPUT_XI_EVENT_MASK_RAW_MOTION | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS},
         {{XCB_INPUT_DEVICE_ALL, 1}, XCB_INPUT_XI_EVENT_MASK_HIERARCHY},
     };
     if (check(events, xcb_input_xi_select_events_checked(events, events.root(), 2, &masks[0].head)))

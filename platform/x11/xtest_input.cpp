@@ -124,8 +124,9 @@ struct X11InputPoster::Impl {
         modifierKeys->fill(0);
         const auto* setup = xcb_get_setup(connection);
         const int count = setup->max_keycode - setup->min_keycode + 1;
-        auto mapping = reply(connection.get(), xcb_get_keyboard_mapping_reply,
-                             xcb_get_keyboard_mapping(connection, setup->min_keycode, static_cast<std::uint8_t>(count)));
+        auto mapping =
+            reply(connection.get(), xcb_get_keyboard_mapping_reply,
+                  xcb_get_keyboard_mapping(connection, setup->min_keycode, static_cast<std::uint8_t>(count)));
         if (!mapping || mapping->keysyms_per_keycode == 0) return *modifierKeys;
         const auto* keysyms = xcb_get_keyboard_mapping_keysyms(mapping.get());
         const int perKeycode = mapping->keysyms_per_keycode;

@@ -171,8 +171,8 @@ TEST_F(MouseInputTest, ScrollMovesThenScrollsWholePixelsInverted) {
         SCOPED_TRACE(c.what);
         input.events.clear();
         input.scrolls.clear();
-        mouse->receive(at("scroll", 0.5, 0.5,
-                          ",\"dx\":" + std::to_string(c.dx) + ",\"dy\":" + std::to_string(c.dy) + R"(,"control":true)"));
+        const std::string amounts = ",\"dx\":" + std::to_string(c.dx) + ",\"dy\":" + std::to_string(c.dy);
+        mouse->receive(at("scroll", 0.5, 0.5, amounts + R"(,"control":true)"));
         const ModifierFlags control{false, true, false, false};
         EXPECT_EQ(input.events, (std::vector<MouseEvent>{{Type::moved, 0, 959.5, 539.5, control, 1}}));
         EXPECT_EQ(input.scrolls,
