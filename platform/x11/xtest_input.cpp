@@ -201,6 +201,8 @@ struct X11InputPoster::Impl {
     bool randr = false;
     std::optional<RootRect> primary;
     std::optional<std::array<xcb_keycode_t, 4>> modifierKeys;
+    xcb_atom_t settingsSelection = XCB_ATOM_NONE;
+    xcb_atom_t settingsProperty = XCB_ATOM_NONE;
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
 };
@@ -252,8 +254,12 @@ std::chrono::milliseconds X11InputPoster::doubleClickInterval() {
     // A settings manager (the desktop's, if any) owns the selection and publishes the
     // value as a property of its window.
     auto& connection = impl_->connection;
-    const xcb_atom_t selection = connection.atom("_XSETTINGS_S0", true);
-    const xcb_atom_t property = connection.atom("_XSETTINGS_SETTINGS", true);
+    if (impl_->settingsSelection == XCB_ATOM_NONE) {
+        impl_->settingsSelection = connection.atom("_XSETTINGS_S0");
+        impl_->settingsProperty = connection.atom("_XSETTINGS_SETTINGS");
+    }
+    const xcb_atom_t selection = impl_->settingsSelection;
+    const xcb_atom_t property = impl_->settingsProperty;
     if (selection == XCB_ATOM_NONE || property == XCB_ATOM_NONE) return defaultDoubleClickInterval;
     auto owner = reply(connection.get(), xcb_get_selection_owner_reply, xcb_get_selection_owner(connection, selection));
     if (!owner || owner->owner == XCB_NONE) return defaultDoubleClickInterval;
