@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -239,13 +240,25 @@ std::vector<FreeOutput> freeOutputs(RandRDisplayServices& services) {
     std::vector<FreeOutput> connected;
     const auto resources = currentResources(connection);
     if (!resources) return found;
+    // Head-mounted displays announce themselves as non-desktop; they are no place for a desktop.
+    const xcb_atom_t nonDesktop = connection.atom("non-desktop", true);
+    const auto isNonDesktop = [&](xcb_randr_output_t output) {
+        if (nonDesktop == XCB_NONE) return false;
+        auto value = reply(connection.get(), xcb_randr_get_output_property_reply,
+                           xcb_randr_get_output_property(connection.get(), output, nonDesktop, XCB_ATOM_INTEGER, 0, 1,
+                                                         false, false));
+        std::uint32_t flag = 0;
+        if (!value || value->format != 32 || xcb_randr_get_output_property_data_length(value.get()) < 4) return false;
+        std::memcpy(&flag, xcb_randr_get_output_property_data(value.get()), sizeof flag);
+        return flag != 0;
+    };
     const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
     const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
     for (int i = 0; i < count; ++i) {
         if (services.isVirtualOutput(outputs[i])) continue;
         auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
                           xcb_randr_get_output_info(connection.get(), outputs[i], XCB_CURRENT_TIME));
-        if (!info || info->crtc != XCB_NONE) continue;
+        if (!info || info->crtc != XCB_NONE || isNonDesktop(outputs[i])) continue;
         const auto* crtcs = xcb_randr_get_output_info_crtcs(info.get());
         const int crtcCount = xcb_randr_get_output_info_crtcs_length(info.get());
         for (int c = 0; c < crtcCount; ++c) {
