@@ -2,6 +2,7 @@
 // stop of sharing on SIGINT or SIGTERM.
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -16,31 +17,17 @@
 
 #include "app/model.hpp"
 #include "app/single_instance.hpp"
-#include "core/stream_error.hpp"
 #include "platform/linux/posix_services.hpp"
-#include "platform/unavailable_display_backend.hpp"
+#include "platform/x11/embedded_server.hpp"
+#include "platform/x11/x11_backend.hpp"
 #include "server/local_sharing_server.hpp"
+#include "streaming/counting_video_sink.hpp"
+#include "streaming/live_session.hpp"
 
 namespace {
 
 using namespace tavelin;
 namespace fs = std::filesystem;
-
-// Until the streaming backend exists, a session refuses to start with one sentence.
-class UnavailableStreamSession final : public StreamSession {
-public:
-    Task<> start(DisplayID, DisplayConfiguration, bool, bool) override {
-        throw StreamError("This build of Tavelin cannot stream video yet.");
-        co_return;
-    }
-    Task<nlohmann::json> answer(std::string, std::string) override {
-        throw StreamError("This build of Tavelin cannot stream video yet.");
-        co_return nlohmann::json();
-    }
-    void disconnect(const std::string&) override {}
-    Task<> stop() override { co_return; }
-    Task<nlohmann::json> statistics() override { co_return nlohmann::json::object(); }
-};
 
 // The receiver page: installed beside the program, else in the build tree.
 fs::path findWebRoot() {
@@ -113,23 +100,50 @@ int main(int argc, char** argv) {
     }
     const auto webRoot = findWebRoot();
 
+    // Without a desktop, Tavelin brings its own X server and stops it on the way out.
+    std::unique_ptr<x11::EmbeddedServer> ownServer;
+    if (const char* display = std::getenv("DISPLAY"); !display || !*display) {
+        try {
+            ownServer = x11::EmbeddedServer::start();
+        } catch (const x11::EmbeddedServerError& error) {
+            std::cerr << error.what() << '\n';
+            return 1;
+        }
+        ownServer->exportEnvironment();
+        std::cerr << "Tavelin: Started its own X server on " << ownServer->displayName() << '\n';
+    }
+
     asio::io_context engine;
+    std::unique_ptr<x11::X11Backend> desktop;
+    try {
+        desktop = x11::X11Backend::connect(engine.get_executor());
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << '\n';
+        return 1;
+    }
     FileSettingsStore defaults(FileSettingsStore::defaultPath());
-    UnavailableDisplayBackend displays;
     PosixNetworkInterfaces network;
     KernelSecureRandom random;
     XdgURLOpener urls;
     const Timings timings;
+    const SessionPorts sessionPorts{desktop->displays(), desktop->capture(), desktop->input(),
+                                    desktop->pointerMonitors(), desktop->permissions()};
 
     auto model = AppModel::create(ModelDependencies{
         engine.get_executor(),
-        Platform{displays, displays, displays, urls, network, random},
+        Platform{desktop->displays(), desktop->virtualDisplays(), desktop->permissions(), urls, network, random},
         defaults,
-        [] { return std::make_shared<UnavailableStreamSession>(); },
+        [&engine, sessionPorts, timings] {
+            return std::make_shared<LiveStreamSession>(engine.get_executor(), sessionPorts,
+                                                       std::make_shared<CountingVideoSink>(), timings);
+        },
         [timings] { return std::make_unique<LocalSharingServer>(timings); },
         arguments,
         timings,
         webRoot,
+    });
+    desktop->onConfigurationChanged([weak = std::weak_ptr<AppModel>(model)] {
+        if (const auto m = weak.lock()) m->displayConfigurationChanged();
     });
 
     listenForActivation(engine, SingleInstance::socketPath(supportFolder), model);

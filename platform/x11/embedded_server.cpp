@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,10 +124,28 @@ std::string reasonFromLog(const fs::path& log) {
     return "it stopped before it answered.";
 }
 
+constexpr const char* folderPrefix = "tavelin-xserver-";
+
+// A copy killed outright cannot remove its folder (its server goes with it); the next
+// start removes folders of ours whose owner is gone.
+void removeAbandonedFolders(const fs::path& base) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(base, error)) {
+        if (!entry.path().filename().string().starts_with(folderPrefix)) continue;
+        struct stat info{};
+        if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) continue;
+        std::ifstream ownerFile(entry.path() / "owner.pid");
+        pid_t owner = 0;
+        if (!(ownerFile >> owner) || owner <= 0) continue;
+        if (::kill(owner, 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
+    }
+}
+
 fs::path privateFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     fs::path base = runtime && *runtime && fs::is_directory(runtime) ? fs::path(runtime) : fs::temp_directory_path();
-    auto pattern = (base / "tavelin-xserver-XXXXXX").string();
+    removeAbandonedFolders(base);
+    auto pattern = (base / (std::string(folderPrefix) + "XXXXXX")).string();
     if (!::mkdtemp(pattern.data())) fail("no private temporary folder (" + std::string(std::strerror(errno)) + ").");
     return pattern;
 }
@@ -147,6 +166,7 @@ std::unique_ptr<EmbeddedServer> EmbeddedServer::start(std::chrono::milliseconds 
     if (::getrandom(cookie.data(), cookie.size(), 0) != static_cast<ssize_t>(cookie.size()))
         fail("no random cookie for its access control.");
     const std::string cookieText(cookie.begin(), cookie.end());
+    writePrivateFile(folder / "owner.pid", std::to_string(::getpid()));
     writePrivateFile(folder / "xorg.conf", configuration);
     fs::create_directory(folder / "xorg.conf.d");
     writePrivateFile(folder / "server.auth", authorityEntry("", cookieText));

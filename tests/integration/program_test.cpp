@@ -221,9 +221,17 @@ TEST_F(Program, LockLeftByACrashedCopyDoesNotBlock) {
 }
 
 TEST_F(Program, FailedStartIsReportedAndTheProgramKeepsRunning) {
+    // Someone else listens on the port, so that starting to share fails.
+    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto address = testing::loopbackAddress(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const auto port = std::to_string(ntohs(address.sin_port));
     for (const char* option : {"--headless", "--receiver-link-file"}) {
         SCOPED_TRACE(option);
-        auto& child = launch({"--start", "--port", std::to_string(testing::freeLoopbackPort()), option});
+        auto& child = launch({"--start", "--port", port, option});
         ASSERT_TRUE(whileRunning(child, [&] { return hasErrorLine(child.errors); })) << child.errors;
         // The engine goes on after the failed start: it is not merely slow to exit.
         EXPECT_TRUE(activate());
@@ -232,6 +240,61 @@ TEST_F(Program, FailedStartIsReportedAndTheProgramKeepsRunning) {
         EXPECT_TRUE(fs::is_empty(working));
         EXPECT_EQ(child.errors.find("receiver link file"), std::string::npos) << child.errors;
     }
+    ::close(taken);
+}
+
+// What `make run` does on a machine without a desktop: the program brings its own X
+// server, shares a virtual display on it, and a receiver can load the page and pair.
+TEST_F(Program, HeadlessRunServesAPageThatPairs) {
+    const auto port = testing::freeLoopbackPort();
+    auto& child = launch({"--headless", "--start", "--port", std::to_string(port)});
+    const std::string linkLine = "Tavelin: Receiver link http://";
+    ASSERT_TRUE(whileRunning(child, [&] {
+        const auto at = child.errors.find(linkLine);
+        return at != std::string::npos && child.errors.find('\n', at) != std::string::npos;
+    })) << child.errors;
+    const auto at = child.errors.find(linkLine);
+    const auto link = child.errors.substr(at, child.errors.find('\n', at) - at);
+    const auto code = link.substr(link.size() - 4);
+    EXPECT_NE(link.find(":" + std::to_string(port) + "/"), std::string::npos) << link;
+    const auto serverName = child.errors.substr(child.errors.find("X server on :") + 12);
+    const auto socket = fs::path("/tmp/.X11-unix") / ("X" + serverName.substr(1, serverName.find('\n') - 1));
+    EXPECT_TRUE(fs::exists(socket)) << socket;
+
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    const auto post = [&](const std::string& path, const std::string& body, const std::string& token) {
+        return testing::loopbackExchange(
+            port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                      "\r\nContent-Type: application/json\r\n" +
+                      (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") +
+                      "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    const auto page = testing::loopbackExchange(port, "GET /" + code + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("receiver.js"), std::string::npos);
+
+    const auto paired = post("/api/pair", R"({"code":")" + code + R"("})", "");
+    ASSERT_EQ(paired.status, 200) << paired.body;
+    const auto tokenAt = paired.body.find(R"("token":")") + 9;
+    const auto token = paired.body.substr(tokenAt, paired.body.find('"', tokenAt) - tokenAt);
+    EXPECT_EQ(post("/api/status", "{}", token).status, 200);
+    // Until the WebRTC layer exists, connecting answers with the session's sentence.
+    const auto connected = post("/api/connect",
+                                R"({"type":"offer","sdp":"v=0\r\n","sessionID":")" + UUID::random().uuidString() + R"("})",
+                                token);
+    EXPECT_EQ(connected.status, 409);
+    EXPECT_EQ(connected.body, R"({"error":"This build of Tavelin cannot stream video to a receiver yet."})");
+
+    terminate(child);
+    EXPECT_FALSE(fs::exists(socket)) << "the X server outlived the program";
+}
+
+TEST_F(Program, AnXServerThatCannotStartIsOneSentence) {
+    environment["TAVELIN_XORG"] = "/bin/false";
+    auto& child = launch({"--headless"});
+    ASSERT_TRUE(exited(child));
+    EXPECT_EQ(describe(child.status), "exit 1");
+    EXPECT_EQ(child.errors, "Tavelin could not start its own X server: it stopped before it answered.\n");
 }
 
 } // namespace

@@ -1,0 +1,42 @@
+#include "platform/x11/x11_backend.hpp"
+
+#include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/randr_virtual_display.hpp"
+#include "platform/x11/shm_capture.hpp"
+#include "platform/x11/x11_permissions.hpp"
+#include "platform/x11/xinput_pointer_monitors.hpp"
+#include "platform/x11/xtest_input.hpp"
+
+namespace tavelin::x11 {
+
+struct X11Backend::Parts {
+    Parts(Executor engine, const std::string& name)
+        : displays(engine, name), virtualDisplays(displays), permissions(name), capture(name), input(name),
+          pointerMonitors(engine, name) {}
+    RandRDisplayServices displays;
+    RandRVirtualDisplayFactory virtualDisplays;
+    X11Permissions permissions;
+    X11ScreenCapture capture;
+    X11InputPoster input;
+    X11PointerMonitors pointerMonitors;
+};
+
+std::unique_ptr<X11Backend> X11Backend::connect(Executor engine, const std::string& displayName) {
+    return std::unique_ptr<X11Backend>(new X11Backend(std::make_unique<Parts>(std::move(engine), displayName)));
+}
+
+X11Backend::X11Backend(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+X11Backend::~X11Backend() = default;
+
+DisplayServices& X11Backend::displays() { return parts_->displays; }
+VirtualDisplayFactory& X11Backend::virtualDisplays() { return parts_->virtualDisplays; }
+Permissions& X11Backend::permissions() { return parts_->permissions; }
+ScreenCapture& X11Backend::capture() { return parts_->capture; }
+InputPoster& X11Backend::input() { return parts_->input; }
+PointerMonitors& X11Backend::pointerMonitors() { return parts_->pointerMonitors; }
+
+void X11Backend::onConfigurationChanged(std::function<void()> handler) {
+    parts_->displays.onConfigurationChanged(std::move(handler));
+}
+
+} // namespace tavelin::x11
