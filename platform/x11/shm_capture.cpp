@@ -178,14 +178,15 @@ public:
     Outcome grab(const CaptureConfiguration& configuration, CapturedFrame& frame) {
         if (!readEvents()) return Outcome::broken;
         if (geometryChanged_) {
+            // Other outputs changing leave this picture alone.
             geometryChanged_ = false;
-            lit_ = false;
-            if (const auto rect = outputRect(connection_, output_)) {
-                lit_ = true;
-                if (*rect != rect_) scratch_.reset();
+            const auto rect = outputRect(connection_, output_);
+            if (rect.has_value() != lit_ || (rect && *rect != rect_)) dirty_ = true;
+            if (rect && *rect != rect_) {
+                scratch_.reset();
                 rect_ = *rect;
             }
-            dirty_ = true;
+            lit_ = rect.has_value();
         }
         if (connection_.broken()) return Outcome::broken;
         if (!lit_) return Outcome::unavailable;
@@ -194,11 +195,16 @@ public:
         if (configuration.showsCursor) {
             cursor = reply(connection_.get(), xcb_xfixes_get_cursor_image_reply,
                            xcb_xfixes_get_cursor_image(connection_));
-            if (cursor && (cursor->x != cursorX_ || cursor->y != cursorY_ || cursor->cursor_serial != cursorSerial_)) {
-                cursorX_ = cursor->x;
-                cursorY_ = cursor->y;
+            if (cursor) {
+                const xcb_rectangle_t area{static_cast<std::int16_t>(cursor->x - cursor->xhot),
+                                           static_cast<std::int16_t>(cursor->y - cursor->yhot), cursor->width,
+                                           cursor->height};
+                // A pointer moving on another display changes nothing here.
+                if ((area.x != cursorArea_.x || area.y != cursorArea_.y || cursor->cursor_serial != cursorSerial_) &&
+                    (intersects(area, rect_) || intersects(cursorArea_, rect_)))
+                    dirty_ = true;
+                cursorArea_ = area;
                 cursorSerial_ = cursor->cursor_serial;
-                dirty_ = true;
             }
         }
         if (!dirty_) return Outcome::idle;
@@ -285,7 +291,7 @@ private:
     std::uint8_t damageEvent_ = 0;
     std::uint8_t randrEvent_ = 0;
     xcb_damage_damage_t damage_ = 0;
-    std::int16_t cursorX_ = -1, cursorY_ = -1;
+    xcb_rectangle_t cursorArea_{}; // where the pointer image was at the last look
     std::uint32_t cursorSerial_ = 0;
     std::vector<std::unique_ptr<Segment>> pool_;
     std::unique_ptr<Segment> scratch_; // the display's own size, when frames are scaled

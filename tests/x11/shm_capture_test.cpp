@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <utility>
 #include <mutex>
 #include <thread>
 
@@ -99,26 +101,43 @@ private:
     xcb_cursor_t cursor_ = 0;
 };
 
-// Switches the primary output's CRTC to the listed mode of that size; returns the
-// mode it showed before, XCB_NONE when nothing changed.
-xcb_randr_mode_t switchPrimaryMode(const Connection& connection, std::uint16_t width, std::uint16_t height) {
-    const auto output = primaryOutput(connection);
-    auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
-                      xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME));
-    auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
-                      xcb_randr_get_crtc_info(connection, info->crtc, XCB_CURRENT_TIME));
+// Shows `output` at (x, y) in the listed mode of that size (on `crtc`, or on its
+// current one), or switches it off for a zero size. Returns whether the server agreed.
+bool setOutputMode(const Connection& connection, xcb_randr_output_t output, std::int16_t x, std::int16_t y,
+                   std::uint16_t width, std::uint16_t height, xcb_randr_crtc_t crtc = XCB_NONE) {
     auto resources = reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
                            xcb_randr_get_screen_resources_current(connection, connection.root()));
-    const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
-    const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
-    for (int i = 0; i < count; ++i) {
-        if (modes[i].width != width || modes[i].height != height) continue;
-        auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
-                         xcb_randr_set_crtc_config(connection, info->crtc, XCB_CURRENT_TIME, resources->config_timestamp,
-                                                   crtc->x, crtc->y, modes[i].id, crtc->rotation, 1, &output));
-        if (set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS) return crtc->mode;
+    if (crtc == XCB_NONE) {
+        auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
+                          xcb_randr_get_output_info(connection, output, XCB_CURRENT_TIME));
+        crtc = info->crtc;
     }
-    return XCB_NONE;
+    xcb_randr_mode_t mode = XCB_NONE;
+    const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(resources.get()); ++i)
+        if (width != 0 && modes[i].width == width && modes[i].height == height) mode = modes[i].id;
+    if (width != 0 && mode == XCB_NONE) return false;
+    if (mode != XCB_NONE) xcb_randr_add_output_mode(connection, output, mode);
+    auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
+                     xcb_randr_set_crtc_config(connection, crtc, XCB_CURRENT_TIME, resources->config_timestamp, x, y,
+                                               mode, XCB_RANDR_ROTATION_ROTATE_0, mode == XCB_NONE ? 0 : 1, &output));
+    return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+}
+
+// DUMMY1 and a CRTC that shows nothing, to light it beside the primary display.
+std::pair<xcb_randr_output_t, xcb_randr_crtc_t> spareOutput(const Connection& connection) {
+    auto resources = reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
+                           xcb_randr_get_screen_resources_current(connection, connection.root()));
+    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(resources.get()); ++i) {
+        auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
+                          xcb_randr_get_output_info(connection, outputs[i], XCB_CURRENT_TIME));
+        const std::string name(reinterpret_cast<const char*>(xcb_randr_get_output_info_name(info.get())),
+                               xcb_randr_get_output_info_name_length(info.get()));
+        if (name == "DUMMY1" && xcb_randr_get_output_info_crtcs_length(info.get()) > 0)
+            return {outputs[i], xcb_randr_get_output_info_crtcs(info.get())[0]};
+    }
+    return {XCB_NONE, XCB_NONE};
 }
 
 // Receives the stream's frames; keeps the last complete one (or all while holding).
@@ -290,20 +309,34 @@ TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
 
 TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
     painter.fill(red, 100, 100, 200, 100);
-    auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
+    painter.showPointerAt(1500, 300);
+    auto stream = start({1920, 1080, 60, 3, true}, frames.handler());
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 150, 150) == red; });
 
-    // The output now shows only the top-left 960 × 540 of the root, stretched to the
-    // stream's size.
-    const auto previous = switchPrimaryMode(painter.connection, 960, 540);
-    ASSERT_NE(previous, xcb_randr_mode_t{XCB_NONE});
+    // The display now shows only the top-left 960 × 540 of the root, stretched to the
+    // stream's size, and DUMMY1 shows the next 960 × 540 beside it.
+    const auto primary = primaryOutput(painter.connection);
+    ASSERT_TRUE(setOutputMode(painter.connection, primary, 0, 0, 960, 540));
+    const auto [beside, spareCrtc] = spareOutput(painter.connection);
+    ASSERT_TRUE(setOutputMode(painter.connection, beside, 960, 0, 960, 540, spareCrtc));
     const auto picture = frames.waitFor([](const PixelBuffer& b) { return near(pixel(b, 300, 250), red); });
     ASSERT_TRUE(picture);
     EXPECT_EQ(picture->width, 1920);
     EXPECT_TRUE(near(pixel(*picture, 150, 150), background));
     EXPECT_TRUE(near(pixel(*picture, 650, 450), background));
 
-    switchPrimaryMode(painter.connection, 1920, 1080);
+    // A pointer moving on the other display makes no new picture of this one.
+    painter.showPointerAt(1300, 300);
+    frames.waitForIdle(1);
+    int completeFrames = 0;
+    for (std::int16_t step = 0; step < 5; ++step) {
+        painter.showPointerAt(static_cast<std::int16_t>(1400 + 40 * step), 300);
+        completeFrames += frames.waitForIdle(1);
+    }
+    EXPECT_EQ(completeFrames, 0);
+
+    ASSERT_TRUE(setOutputMode(painter.connection, beside, 0, 0, 0, 0, spareCrtc));
+    ASSERT_TRUE(setOutputMode(painter.connection, primary, 0, 0, 1920, 1080));
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 150, 150) == red && pixel(b, 300, 250) == background; });
 }
 
