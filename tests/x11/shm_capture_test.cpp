@@ -1,13 +1,22 @@
 #include "platform/x11/shm_capture.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <string>
-#include <utility>
+#include <future>
+#include <iterator>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
+#include <utility>
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <xcb/randr.h>
@@ -140,6 +149,18 @@ std::pair<xcb_randr_output_t, xcb_randr_crtc_t> spareOutput(const Connection& co
     return {XCB_NONE, XCB_NONE};
 }
 
+// The socket descriptors this process holds now.
+std::set<int> openSockets() {
+    std::set<int> sockets;
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir("/proc/self/fd"), closedir);
+    while (const auto* entry = readdir(folder.get())) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat status {};
+        if (entry->d_name[0] != '.' && fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) sockets.insert(fd);
+    }
+    return sockets;
+}
+
 // Receives the stream's frames; keeps the last complete one (or all while holding).
 class Frames {
 public:
@@ -189,11 +210,12 @@ class ShmCaptureTest : public ::testing::Test {
 protected:
     ShmCaptureTest() { painter.fill(background, 0, 0, 1920, 1080); }
 
-    std::unique_ptr<CaptureStream> start(CaptureConfiguration configuration, ScreenCapture::FrameHandler handler) {
+    std::unique_ptr<CaptureStream> start(CaptureConfiguration configuration, ScreenCapture::FrameHandler handler,
+                                         ScreenCapture::ErrorHandler onError = {}) {
         const auto displays = capture.shareableDisplays();
         EXPECT_EQ(displays.size(), 1u);
-        return capture.start(displays.at(0), configuration, std::move(handler),
-                             [](const std::string& message) { ADD_FAILURE() << message; });
+        if (!onError) onError = [](const std::string& message) { ADD_FAILURE() << message; };
+        return capture.start(displays.at(0), configuration, std::move(handler), std::move(onError));
     }
 
     Painter painter;
@@ -340,6 +362,23 @@ TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
     ASSERT_TRUE(setOutputMode(painter.connection, beside, 0, 0, 0, 0, spareCrtc));
     ASSERT_TRUE(setOutputMode(painter.connection, primary, 0, 0, 1920, 1080));
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 150, 150) == red && pixel(b, 300, 250) == background; });
+}
+
+TEST_F(ShmCaptureTest, ALostConnectionEndsTheStreamWithTheMessage) {
+    std::promise<std::string> failure;
+    const auto before = openSockets();
+    auto stream = start({1920, 1080, 60, 3, false}, frames.handler(),
+                        [&failure](const std::string& message) { failure.set_value(message); });
+    frames.waitFor([](const PixelBuffer&) { return true; });
+    // The one socket the stream opened is its own connection; cut it as a dying server would.
+    std::vector<int> opened;
+    std::ranges::set_difference(openSockets(), before, std::back_inserter(opened));
+    ASSERT_EQ(opened.size(), 1u);
+    shutdown(opened[0], SHUT_RDWR);
+
+    auto message = failure.get_future();
+    ASSERT_EQ(message.wait_for(patience), std::future_status::ready);
+    EXPECT_EQ(message.get(), "The connection to the display server was lost.");
 }
 
 } // namespace
