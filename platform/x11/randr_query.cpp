@@ -22,6 +22,26 @@ std::optional<RootRect> outputRect(const Connection& connection, xcb_randr_outpu
     return RootRect{crtc->x, crtc->y, crtc->width, crtc->height};
 }
 
+std::vector<std::pair<xcb_atom_t, RootRect>> outputlessMonitors(const Connection& connection) {
+    std::vector<std::pair<xcb_atom_t, RootRect>> found;
+    auto monitors = reply(connection.get(), xcb_randr_get_monitors_reply,
+                          xcb_randr_get_monitors(connection.get(), connection.root(), 1));
+    if (!monitors) return found;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem; xcb_randr_monitor_info_next(&it)) {
+        if (it.data->nOutput == 0 && it.data->width > 0 && it.data->height > 0)
+            found.emplace_back(it.data->name, RootRect{it.data->x, it.data->y, it.data->width, it.data->height});
+    }
+    return found;
+}
+
+std::optional<RootRect> displayRect(const Connection& connection, std::uint32_t display) {
+    if (auto rect = outputRect(connection, display)) return rect;
+    for (const auto& [name, rect] : outputlessMonitors(connection)) {
+        if (name == display) return rect;
+    }
+    return std::nullopt;
+}
+
 std::vector<xcb_randr_output_t> litOutputs(const Connection& connection) {
     auto resources = reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
                            xcb_randr_get_screen_resources_current(connection.get(), connection.root()));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <xcb/randr.h>
@@ -31,6 +32,13 @@ xcb_randr_output_t primaryOutput(const Connection& connection);
 // Where the output's picture lies on the root window: its CRTC's geometry, with width
 // and height swapped for a quarter turn. Nothing when the output is off or unknown.
 std::optional<RootRect> outputRect(const Connection& connection, xcb_randr_output_t output);
+
+// Where a display lies on the root: an output's picture, or a RandR monitor declared
+// without outputs (a display made where no output was free; its ID is the name atom).
+std::optional<RootRect> displayRect(const Connection& connection, std::uint32_t display);
+
+// Monitors declared without outputs, with their name atoms.
+std::vector<std::pair<xcb_atom_t, RootRect>> outputlessMonitors(const Connection& connection);
 
 // Outputs that show a picture now, in the server's order.
 std::vector<xcb_randr_output_t> litOutputs(const Connection& connection);

@@ -151,7 +151,7 @@ public:
         reply(connection_.get(), xcb_damage_query_version_reply, xcb_damage_query_version(connection_, 1, 1));
         if (connection_.screen()->root_depth != 24 && connection_.screen()->root_depth != 32)
             throw XError("Capture needs a display server with 24-bit colour.");
-        const auto rect = outputRect(connection_, output_);
+        const auto rect = displayRect(connection_, output_);
         if (!rect) throw XError("The display to capture is switched off.");
         rect_ = *rect;
 
@@ -180,7 +180,7 @@ public:
         if (geometryChanged_) {
             // Other outputs changing leave this picture alone.
             geometryChanged_ = false;
-            const auto rect = outputRect(connection_, output_);
+            const auto rect = displayRect(connection_, output_);
             if (rect.has_value() != lit_ || (rect && *rect != rect_)) dirty_ = true;
             if (rect && *rect != rect_) {
                 scratch_.reset();
@@ -402,6 +402,7 @@ std::vector<CaptureDisplay> X11ScreenCapture::shareableDisplays() {
     for (const auto output : litOutputs(*connection_)) {
         if (const auto rect = outputRect(*connection_, output)) displays.push_back({output, rect->width, rect->height});
     }
+    for (const auto& [name, rect] : outputlessMonitors(*connection_)) displays.push_back({name, rect.width, rect.height});
     return displays;
 }
 

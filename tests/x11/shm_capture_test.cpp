@@ -19,10 +19,14 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
+#include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_query.hpp"
+#include "platform/x11/randr_virtual_display.hpp"
 #include "platform/x11/xcb_handles.hpp"
 #include "streaming/capture_output.hpp"
 #include "tests/streaming/recording_sink.hpp"
@@ -229,6 +233,28 @@ TEST_F(ShmCaptureTest, ListsThePrimaryOutputAtItsPixelSize) {
     EXPECT_EQ(displays[0].id, primaryOutput(painter.connection));
     EXPECT_EQ(displays[0].width, 1920);
     EXPECT_EQ(displays[0].height, 1080);
+}
+
+// Where no output was free, a virtual display is a monitor over part of the framebuffer;
+// it must be as capturable as an output.
+TEST_F(ShmCaptureTest, CapturesAMonitorDeclaredWithoutAnOutput) {
+    asio::io_context engine;
+    RandRDisplayServices services(engine.get_executor());
+    RandRVirtualDisplayFactory factory(services, RandRVirtualDisplayFactory::Backing::monitor);
+    const auto display = factory.create(640, 480, 60, false, "Region", "region");
+    const auto displays = capture.shareableDisplays();
+    const auto found = std::ranges::find(displays, display->displayID(), &CaptureDisplay::id);
+    ASSERT_NE(found, displays.end());
+    EXPECT_EQ(found->width, 640);
+    EXPECT_EQ(found->height, 480);
+
+    painter.fill(background, 1920, 0, 640, 480);
+    painter.fill(red, 1920 + 10, 10, 20, 20);
+    auto stream = capture.start(*found, {640, 480, 60, 3, false}, frames.handler(),
+                                [](const std::string& message) { ADD_FAILURE() << message; });
+    const auto picture = frames.waitFor([](const PixelBuffer& b) { return pixel(b, 15, 15) == red; });
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(pixel(*picture, 5, 5), background);
 }
 
 TEST_F(ShmCaptureTest, CapturesTheDrawnPatternAndEachChange) {
