@@ -150,6 +150,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   let mouseEnabled = true;
   let settings = { brightness: 1, contrast: 1, saturation: 1, rotation: 0, flip: false, blank: false, fit: 'contain' };
   let channel = null;
+  let liveSession = null;
   let heldButtons = 0;
   let heartbeat = null;
   let quietTimer = null;
@@ -165,12 +166,12 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
     }
   }
 
-  async function post(path, body) {
+  async function post(path, body, keepalive = false) {
     const headers = { 'Content-Type': 'application/json' };
     if (token && path !== '/api/pair') headers.Authorization = `Bearer ${token}`;
     let response;
     try {
-      response = await fetch(path, { method: 'POST', headers, body: JSON.stringify(body), cache: 'no-store' });
+      response = await fetch(path, { method: 'POST', headers, body: JSON.stringify(body), cache: 'no-store', keepalive });
     } catch {
       throw new HostError(0, stoppedText);
     }
@@ -296,7 +297,11 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   }, { passive: false });
   stage.addEventListener('contextmenu', (event) => event.preventDefault());
   window.addEventListener('blur', releaseAll);
-  window.addEventListener('pagehide', releaseAll);
+  window.addEventListener('pagehide', () => {
+    releaseAll();
+    // Let the host take the next receiver at once instead of waiting out a dead link.
+    if (liveSession && token) post('/api/disconnect', { sessionID: liveSession }, true).catch(() => {});
+  });
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'hidden') releaseAll();
   });
@@ -376,6 +381,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
       await peer.setLocalDescription(await peer.createOffer());
       await gatheringComplete(peer);
       answered = true;
+      liveSession = sessionID;
       const answer = await post('/api/connect', { type: 'offer', sdp: peer.localDescription.sdp, sessionID });
       await peer.setRemoteDescription({ type: 'answer', sdp: answer.sdp });
       show('connecting', 'Connecting to the picture…');
@@ -403,6 +409,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
       peer.close();
       video.srcObject = null;
       // The host may have answered an offer the page gave up on; tell it to let go.
+      if (liveSession === sessionID) liveSession = null;
       if (answered && token) post('/api/disconnect', { sessionID }).catch(() => {});
     }
   }

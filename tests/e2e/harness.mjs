@@ -12,6 +12,9 @@ import { chromium } from 'playwright-core';
 const repository = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const program = path.resolve(repository, process.env.TAVELIN_PROGRAM || 'build/app/tavelin');
 const startLimit = 30_000;
+// Programs still running when the test process ends, however it ends.
+const running = new Set();
+process.once('exit', () => { for (const child of running) child.kill('SIGTERM'); });
 const stopLimit = 20_000;
 
 // A port the kernel just handed out and took back.
@@ -71,8 +74,12 @@ export class Tavelin {
     this.port = port;
     this.stderr = '';
     this.waiters = new Set();
+    running.add(child);
     this.exited = new Promise((resolve) => {
-      child.once('exit', (code, signal) => resolve({ code, signal }));
+      child.once('exit', (code, signal) => {
+        running.delete(child);
+        resolve({ code, signal });
+      });
     });
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
@@ -80,6 +87,11 @@ export class Tavelin {
       for (const waiter of this.waiters) waiter();
     });
     child.once('exit', () => { for (const waiter of this.waiters) waiter(); });
+    child.once('error', (error) => {
+      this.failure = error;
+      running.delete(child);
+      for (const waiter of this.waiters) waiter();
+    });
   }
 
   line(pattern) {
@@ -97,6 +109,7 @@ export class Tavelin {
       waiter = () => {
         const match = this.line(pattern);
         if (match) resolve(match);
+        else if (this.failure) reject(new Error(`cannot run ${program}: ${this.failure.message}`));
         else if (this.child.exitCode !== null || this.child.signalCode !== null) {
           reject(new Error(`tavelin ended before printing ${pattern}:\n${this.stderr}`));
         }
@@ -123,6 +136,10 @@ export class Tavelin {
 
   // Ends the program with SIGTERM (only this child) and reports how it ended.
   async stop() {
+    if (this.failure) {
+      await rm(this.root, { recursive: true, force: true });
+      return { code: null, signal: null };
+    }
     if (this.child.exitCode === null && this.child.signalCode === null) this.child.kill('SIGTERM');
     try {
       return await withTimeout(this.exited, stopLimit, 'tavelin stopping after SIGTERM');

@@ -1,0 +1,172 @@
+// The whole road of one receiver: video decoded in Chromium, its mouse on the host's X
+// server, one receiver at a time, and the ways a receiver goes away.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { setTimeout as delay } from 'node:timers/promises';
+import { Tavelin, launchBrowser } from './harness.mjs';
+
+const limit = { timeout: 90_000 };
+const busy = 'A receiver is already connected. Disconnect it on the host computer first.';
+
+let tavelin;
+let browser;
+let shared; // the shared display on the X root: { x, y, width, height }
+
+before(async () => {
+  [tavelin, browser] = await Promise.all([Tavelin.start(), launchBrowser()]);
+  shared = await sharedDisplay();
+});
+
+after(async () => {
+  await browser?.close();
+  if (tavelin?.child.exitCode === null) await tavelin.stop();
+});
+
+// The display Tavelin shares is the active monitor beside the primary one.
+async function sharedDisplay() {
+  const monitors = (await tavelin.x('xrandr', '--listactivemonitors'))
+    .split('\n')
+    .map((line) => line.match(/^\s*\d+: \+(\*?)(\S+) (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/))
+    .filter(Boolean)
+    .map(([, primary, name, width, height, x, y]) => ({ primary: primary === '*', name, width: +width, height: +height, x: +x, y: +y }));
+  const display = monitors.find((m) => !m.primary) ?? monitors[0];
+  assert.ok(display, 'no active monitor on the X server');
+  return display;
+}
+
+async function pointer() {
+  const shell = await tavelin.x('xdotool', 'getmouselocation', '--shell');
+  return { x: Number(shell.match(/^X=(\d+)/m)[1]), y: Number(shell.match(/^Y=(\d+)/m)[1]) };
+}
+
+// Button numbers of X (1 left, 2 middle, 3 right) held by the XTest device, the one
+// Tavelin injects through (xinput reads the state of slave devices only).
+async function heldButtons() {
+  const state = await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer');
+  return [...state.matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
+}
+
+// The X server answers asynchronously to what the page sent: ask until it agrees.
+async function eventually(read, expected, what, ms = 10_000) {
+  const end = Date.now() + ms;
+  let actual;
+  for (;;) {
+    actual = await read();
+    try {
+      expected(actual);
+      return actual;
+    } catch (error) {
+      if (Date.now() > end) throw new Error(`${what}: ${error.message}`);
+    }
+    await delay(50);
+  }
+}
+
+// A receiver whose window has the shared display's shape, so window fractions are
+// picture fractions without depending on the page's own mapping.
+async function openReceiver() {
+  const context = await browser.newContext({ viewport: { width: shared.width / 2, height: shared.height / 2 } });
+  const page = await context.newPage();
+  const answer = page.waitForResponse((r) => r.url().endsWith('/api/connect') && r.status() === 200, { timeout: 30_000 });
+  await page.goto(tavelin.link);
+  page.answer = await (await answer).json();
+  await page.waitForSelector('body[data-state="streaming"]', { timeout: 30_000 });
+  page.at = (fx, fy) => ({ x: (shared.width / 2) * fx, y: (shared.height / 2) * fy });
+  return page;
+}
+
+const decodedFrames = (page, count) => page.evaluate((wanted) => new Promise((resolve) => {
+  const video = document.getElementById('video');
+  let seen = 0;
+  const next = () => video.requestVideoFrameCallback(() => {
+    if (++seen === wanted) resolve({ width: video.videoWidth, height: video.videoHeight });
+    else next();
+  });
+  next();
+}), count);
+
+let receiver;
+
+test('frames arrive decoded at the shared display size', limit, async () => {
+  receiver = await openReceiver();
+  assert.deepEqual([receiver.answer.width, receiver.answer.height], [shared.width, shared.height]);
+  // A static screen is sent again once a second, so three frames come without any change.
+  assert.deepEqual(await decodedFrames(receiver, 3), { width: shared.width, height: shared.height });
+});
+
+test('the receiver pointer lands at the same place of the shared display', limit, async () => {
+  for (const [fx, fy] of [[0.5, 0.5], [0.25, 0.75], [0.9, 0.1]]) {
+    const { x, y } = receiver.at(fx, fy);
+    await receiver.mouse.move(x, y);
+    const want = { x: shared.x + fx * shared.width, y: shared.y + fy * shared.height };
+    await eventually(pointer, (p) => {
+      assert.ok(Math.abs(p.x - want.x) <= 1 && Math.abs(p.y - want.y) <= 1, `${JSON.stringify(p)} vs ${JSON.stringify(want)}`);
+    }, `pointer for ${fx},${fy}`);
+  }
+});
+
+test('presses, drags and releases reach the X server', limit, async () => {
+  const hasButtons = (expected) => (held) => assert.deepEqual(held, expected);
+  const cases = [['left', 1], ['middle', 2], ['right', 3]];
+  for (const [button, xButton] of cases) {
+    const start = receiver.at(0.3, 0.3);
+    await receiver.mouse.move(start.x, start.y);
+    await receiver.mouse.down({ button });
+    await eventually(heldButtons, hasButtons([xButton]), `${button} pressed`);
+    const end = receiver.at(0.6, 0.4);
+    await receiver.mouse.move(end.x, end.y, { steps: 5 });
+    await eventually(pointer, (p) => assert.ok(Math.abs(p.x - (shared.x + 0.6 * shared.width)) <= 1), `${button} drag`);
+    assert.deepEqual(await heldButtons(), [xButton], `${button} held through the drag`);
+    await receiver.mouse.up({ button });
+    await eventually(heldButtons, hasButtons([]), `${button} released`);
+  }
+});
+
+test('a held button stays down past the host watchdog while the page sends heartbeats', limit, async () => {
+  await receiver.mouse.down();
+  await eventually(heldButtons, (held) => assert.deepEqual(held, [1]), 'pressed');
+  await delay(4500); // longer than the host's 3 s release after silence
+  assert.deepEqual(await heldButtons(), [1]);
+  // Losing focus lets go at once.
+  await receiver.evaluate(() => window.dispatchEvent(new Event('blur')));
+  await eventually(heldButtons, (held) => assert.deepEqual(held, []), 'released on blur');
+  await receiver.mouse.up();
+});
+
+test('a second receiver is refused while one is connected', limit, async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  await page.goto(tavelin.link);
+  await page.waitForSelector('body[data-state="failed"]', { timeout: 30_000 });
+  assert.equal(await page.textContent('#status'), busy);
+  await context.close();
+});
+
+test('closing the page releases its button and the link connects again', limit, async () => {
+  await receiver.mouse.down();
+  await eventually(heldButtons, (held) => assert.deepEqual(held, [1]), 'pressed');
+  const first = receiver.answer.sessionID;
+  await receiver.context().close();
+  await eventually(heldButtons, (held) => assert.deepEqual(held, []), 'released on close');
+
+  receiver = await openReceiver();
+  assert.notEqual(receiver.answer.sessionID, first);
+  await decodedFrames(receiver, 2);
+});
+
+test('a reload disconnects and reconnects with the same link', limit, async () => {
+  const first = receiver.answer.sessionID;
+  const disconnected = receiver.waitForRequest((r) => r.url().endsWith('/api/disconnect'));
+  const answer = receiver.waitForResponse((r) => r.url().endsWith('/api/connect') && r.status() === 200, { timeout: 30_000 });
+  await receiver.reload();
+  assert.equal((await disconnected).postDataJSON().sessionID, first);
+  assert.notEqual((await (await answer).json()).sessionID, first);
+  await receiver.waitForSelector('body[data-state="streaming"]', { timeout: 30_000 });
+});
+
+test('stopping sharing shows the stopped state', limit, async () => {
+  const { code } = await tavelin.stop();
+  assert.equal(code, 0);
+  await receiver.waitForSelector('body[data-state="stopped"]', { timeout: 30_000 });
+  assert.equal(await receiver.textContent('#status'), 'The host computer is not sharing a display.');
+});
