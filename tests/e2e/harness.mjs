@@ -153,7 +153,9 @@ export class Tavelin {
   }
 }
 
-export function launchBrowser() {
+// `plainAddresses` shows host candidates as addresses instead of mDNS names, for a
+// browser that plays the host's side of a connection.
+export function launchBrowser({ plainAddresses = false } = {}) {
   const args = [
     '--disable-background-networking',
     '--disable-component-update',
@@ -163,5 +165,6 @@ export function launchBrowser() {
   ];
   // Chromium refuses to run as root inside its sandbox.
   if (process.getuid?.() === 0) args.push('--no-sandbox');
+  if (plainAddresses) args.push('--disable-features=WebRtcHideLocalIpsWithMdns');
   return chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args });
 }
