@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/task.hpp"
+#include "platform/webrtc.hpp"
+
+namespace tavelin {
+
+// WebRTC connections over GStreamer's webrtcbin. At construction it initialises
+// GStreamer (once per process) and picks the H.264 encoder: a hardware one
+// (vaapih264enc, nvh264enc) when it is present and encodes a test picture, else x264enc.
+// Peers complete their operations on `engine`.
+class GstWebRTCFactory final : public WebRTCFactory {
+public:
+    explicit GstWebRTCFactory(Executor engine);
+    ~GstWebRTCFactory() override;
+
+    std::vector<std::string> encoderNames() override;
+    std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height,
+                                           std::int64_t framesPerSecond) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace tavelin

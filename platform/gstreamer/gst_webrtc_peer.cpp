@@ -1,0 +1,739 @@
+#include "platform/gstreamer/gst_webrtc_peer.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <asio/async_result.hpp>
+#include <asio/post.hpp>
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+#include <libyuv.h>
+
+namespace tavelin::gst {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* closedMessage = "The video connection is closed.";
+
+// ---- the offer ---------------------------------------------------------------------
+
+std::string lowered(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+std::optional<int> payloadNumber(std::string_view text) {
+    int value = 0;
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+struct OfferedPayload {
+    int type = 0;
+    bool h264 = false;
+    std::string packetizationMode = "0";
+    std::string profileLevelID;
+};
+
+} // namespace
+
+std::optional<H264Format> chooseH264(std::string_view offerSDP) {
+    std::vector<OfferedPayload> payloads;
+    bool inVideo = false;
+    auto find = [&](int type) -> OfferedPayload* {
+        for (auto& payload : payloads) {
+            if (payload.type == type) return &payload;
+        }
+        return nullptr;
+    };
+    while (!offerSDP.empty()) {
+        const auto end = offerSDP.find('\n');
+        const std::string_view line = trimmed(offerSDP.substr(0, end));
+        offerSDP.remove_prefix(end == std::string_view::npos ? offerSDP.size() : end + 1);
+        if (line.starts_with("m=")) {
+            inVideo = line.starts_with("m=video ");
+            if (!inVideo) continue;
+            // m=video <port> <proto> <pt> <pt> ...
+            std::istringstream words{std::string(line.substr(2))};
+            std::string word;
+            for (int index = 0; words >> word; ++index) {
+                if (index < 3) continue;
+                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .h264 = false, .packetizationMode = "0", .profileLevelID = {}});
+            }
+            continue;
+        }
+        if (!inVideo) continue;
+        const bool rtpmap = line.starts_with("a=rtpmap:");
+        const bool fmtp = line.starts_with("a=fmtp:");
+        if (!rtpmap && !fmtp) continue;
+        const std::string_view rest = line.substr(rtpmap ? 9 : 7);
+        const auto space = rest.find(' ');
+        if (space == std::string_view::npos) continue;
+        const auto type = payloadNumber(rest.substr(0, space));
+        OfferedPayload* payload = type ? find(*type) : nullptr;
+        if (!payload) continue;
+        const std::string value = lowered(trimmed(rest.substr(space + 1)));
+        if (rtpmap) {
+            payload->h264 = value == "h264/90000";
+            continue;
+        }
+        std::string_view parameters = value;
+        while (!parameters.empty()) {
+            const auto semicolon = parameters.find(';');
+            const std::string_view parameter = trimmed(parameters.substr(0, semicolon));
+            parameters.remove_prefix(semicolon == std::string_view::npos ? parameters.size() : semicolon + 1);
+            const auto equals = parameter.find('=');
+            if (equals == std::string_view::npos) continue;
+            const std::string_view key = trimmed(parameter.substr(0, equals));
+            const std::string_view setting = trimmed(parameter.substr(equals + 1));
+            if (key == "packetization-mode") payload->packetizationMode = std::string(setting);
+            if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
+        }
+    }
+    auto pick = [&](std::string_view prefix) -> std::optional<H264Format> {
+        for (const auto& payload : payloads) {
+            if (payload.h264 && payload.packetizationMode == "1" && payload.profileLevelID.size() == 6 &&
+                payload.profileLevelID.starts_with(prefix)) {
+                return H264Format{payload.type, payload.profileLevelID};
+            }
+        }
+        return std::nullopt;
+    };
+    if (auto constrained = pick("42e0")) return constrained;
+    return pick("42");
+}
+
+// ---- counters at the encoder's output ----------------------------------------------
+
+struct EncoderFigures {
+    std::mutex mutex;
+    std::int64_t framesEncoded = 0;
+    std::int64_t keyFramesEncoded = 0;
+    std::int64_t bytesEncoded = 0;
+    std::int64_t framesSent = 0;
+    Clock::duration totalEncodeTime{};
+    std::deque<std::pair<GstClockTime, Clock::time_point>> pushed; // awaiting their encoded frame
+    std::deque<Clock::time_point> lastSecond;                       // encoded frames
+    std::optional<Clock::time_point> lastDrop;                      // a frame the encoder had no time for
+
+    void framePushed(GstClockTime pts, bool dropsOne) {
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex);
+        if (pushed.size() >= 64) pushed.pop_front();
+        pushed.emplace_back(pts, now);
+        if (dropsOne) lastDrop = now;
+    }
+
+    void frameEncoded(GstBuffer* buffer) {
+        const auto now = Clock::now();
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        std::lock_guard lock(mutex);
+        // Frames dropped on the way never come out; their entries go with the next one.
+        while (!pushed.empty() && pushed.front().first < pts) pushed.pop_front();
+        if (!pushed.empty() && pushed.front().first == pts) {
+            totalEncodeTime += now - pushed.front().second;
+            pushed.pop_front();
+        }
+        ++framesEncoded;
+        if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) ++keyFramesEncoded;
+        bytesEncoded += static_cast<std::int64_t>(gst_buffer_get_size(buffer));
+        lastSecond.push_back(now);
+        while (now - lastSecond.front() > std::chrono::seconds(1)) lastSecond.pop_front();
+    }
+
+    // An RTP packet with the marker bit ends a frame.
+    void packetSent(GstBuffer* packet) {
+        guint8 second = 0;
+        if (gst_buffer_extract(packet, 1, &second, 1) != 1 || !(second & 0x80)) return;
+        std::lock_guard lock(mutex);
+        ++framesSent;
+    }
+
+    static GstPadProbeReturn encodedProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) static_cast<EncoderFigures*>(self)->frameEncoded(buffer);
+        return GST_PAD_PROBE_OK;
+    }
+
+    static GstPadProbeReturn sentProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        auto* figures = static_cast<EncoderFigures*>(self);
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+            GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+            for (guint index = 0; index < gst_buffer_list_length(list); ++index) {
+                figures->packetSent(gst_buffer_list_get(list, index));
+            }
+        } else if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) {
+            figures->packetSent(buffer);
+        }
+        return GST_PAD_PROBE_OK;
+    }
+};
+
+namespace {
+
+// A probe keeps the figures alive until it is removed with its pad.
+void addProbe(GstElement* element, const char* padName, GstPadProbeType type, GstPadProbeCallback callback,
+              const std::shared_ptr<EncoderFigures>& figures) {
+    Owned<GstPad> pad = adopt(gst_element_get_static_pad(element, padName));
+    gst_pad_add_probe(pad.get(), type, callback, new std::shared_ptr<EncoderFigures>(figures),
+                      [](gpointer box) { delete static_cast<std::shared_ptr<EncoderFigures>*>(box); });
+}
+
+} // namespace
+
+// ---- the feed: captured frames into the appsrc -------------------------------------
+
+class EncoderFeed final : public VideoSink {
+public:
+    EncoderFeed(std::shared_ptr<EncoderFigures> figures, std::int64_t framesPerSecond)
+        : figures_(std::move(figures)), framesPerSecond_(framesPerSecond) {}
+
+    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t framesPerSecond) override {
+        // The frames carry their own size; the caps follow them.
+        std::lock_guard lock(mutex_);
+        if (framesPerSecond > 0) framesPerSecond_ = framesPerSecond;
+    }
+
+    void deliver(VideoFrame frame) override {
+        if (!frame.buffer) return;
+        const PixelBuffer& pixels = *frame.buffer;
+        // 4:2:0 needs even sizes; an odd last row or column is left out.
+        const std::int64_t width = pixels.width & ~std::int64_t{1};
+        const std::int64_t height = pixels.height & ~std::int64_t{1};
+        if (width <= 0 || height <= 0 || !pixels.data) return;
+
+        std::lock_guard lock(mutex_);
+        if (!source_) return;
+        const auto timestamp = static_cast<GstClockTime>(frame.timestampNS);
+        if (timestamp <= baseTime_) return;
+        const GstClockTime pts = timestamp - baseTime_;
+        if (GST_CLOCK_TIME_IS_VALID(lastPTS_) && pts <= lastPTS_) return;
+        if (!withinFramerate(frame.timestampNS)) return;
+        if (width != capsWidth_ || height != capsHeight_) setCaps(width, height);
+
+        GstVideoInfo info;
+        gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
+        Owned<GstBuffer> buffer = adopt(gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr));
+        GstMapInfo map;
+        if (!buffer || !gst_buffer_map(buffer.get(), &map, GST_MAP_WRITE)) return;
+        auto plane = [&](int index) { return map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, index); };
+        libyuv::ARGBToI420(pixels.data, static_cast<int>(pixels.stride), plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0),
+                           plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1), plane(2),
+                           GST_VIDEO_INFO_PLANE_STRIDE(&info, 2), static_cast<int>(width), static_cast<int>(height));
+        gst_buffer_unmap(buffer.get(), &map);
+        GST_BUFFER_PTS(buffer.get()) = pts;
+        lastPTS_ = pts;
+
+        auto* source = GST_APP_SRC(source_.get());
+        // With two frames already waiting, the queue drops its oldest: the encoder is behind.
+        figures_->framePushed(pts, gst_app_src_get_current_level_buffers(source) >= maxQueued);
+        gst_app_src_push_buffer(source, buffer.release());
+    }
+
+    void attach(Owned<GstElement> source, GstClockTime baseTime) {
+        std::lock_guard lock(mutex_);
+        source_ = std::move(source);
+        baseTime_ = baseTime;
+        capsWidth_ = capsHeight_ = 0;
+    }
+
+    void detach() {
+        std::lock_guard lock(mutex_);
+        source_.reset();
+    }
+
+    void setMaxFramerate(std::int64_t framesPerSecond) {
+        std::lock_guard lock(mutex_);
+        maxFramerate_ = std::max<std::int64_t>(framesPerSecond, 0);
+    }
+
+    std::pair<std::int64_t, std::int64_t> size() {
+        std::lock_guard lock(mutex_);
+        return {capsWidth_, capsHeight_};
+    }
+
+    static constexpr guint64 maxQueued = 2;
+
+private:
+    // Frames above the maximum rate are dropped here; a quarter interval of jitter is
+    // allowed so that a capture paced at the same rate loses nothing.
+    bool withinFramerate(std::int64_t timestampNS) {
+        if (maxFramerate_ <= 0) return true;
+        const std::int64_t interval = 1'000'000'000 / maxFramerate_;
+        const std::int64_t tolerance = interval / 4;
+        if (nextDueNS_ && timestampNS + tolerance < *nextDueNS_) return false;
+        nextDueNS_ = std::max(nextDueNS_ ? *nextDueNS_ + interval : 0, timestampNS + interval - tolerance);
+        return true;
+    }
+
+    void setCaps(std::int64_t width, std::int64_t height) {
+        const auto rate = static_cast<int>(maxFramerate_ > 0 ? std::min(maxFramerate_, framesPerSecond_) : framesPerSecond_);
+        Owned<GstCaps> caps = adopt(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
+                                                        G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
+                                                        static_cast<int>(height), "framerate", GST_TYPE_FRACTION,
+                                                        std::max(rate, 1), 1, nullptr));
+        gst_app_src_set_caps(GST_APP_SRC(source_.get()), caps.get());
+        capsWidth_ = width;
+        capsHeight_ = height;
+    }
+
+    std::mutex mutex_;
+    std::shared_ptr<EncoderFigures> figures_;
+    Owned<GstElement> source_;
+    GstClockTime baseTime_ = 0;
+    GstClockTime lastPTS_ = GST_CLOCK_TIME_NONE;
+    std::int64_t capsWidth_ = 0;
+    std::int64_t capsHeight_ = 0;
+    std::int64_t framesPerSecond_;
+    std::int64_t maxFramerate_ = 0;
+    std::optional<std::int64_t> nextDueNS_;
+};
+
+namespace {
+
+// ---- GStreamer callbacks into the engine -------------------------------------------
+
+// What a callback on a GStreamer thread holds: the owner weakly, and where to go.
+template <typename Owner>
+struct WeakBox {
+    std::weak_ptr<Owner> owner;
+    Executor engine;
+
+    // Runs fn(owner) on the engine if the owner is still there then.
+    template <typename Fn>
+    void post(Fn&& fn) const {
+        postWeak(engine, owner, std::forward<Fn>(fn));
+    }
+};
+
+template <typename Owner>
+gulong connectWeak(gpointer instance, const char* signal, GCallback callback, std::weak_ptr<Owner> owner,
+                   Executor engine) {
+    return g_signal_connect_data(instance, signal, callback, new WeakBox<Owner>{std::move(owner), std::move(engine)},
+                                 [](gpointer box, GClosure*) { delete static_cast<WeakBox<Owner>*>(box); },
+                                 GConnectFlags{});
+}
+
+template <typename Owner>
+const WeakBox<Owner>& unbox(gpointer box) {
+    return *static_cast<const WeakBox<Owner>*>(box);
+}
+
+// A GstPromise awaited on the engine. The reply (or the promise's end without one,
+// when webrtcbin shuts down) resumes the waiter exactly once through a post.
+template <typename Handler>
+struct PromiseWaiter {
+    Executor engine;
+    Handler handler;
+    std::atomic<bool> finished{false};
+
+    void finish(GstPromise* promise) {
+        if (finished.exchange(true)) return;
+        Owned<GstPromise> held(promise ? gst_promise_ref(promise) : nullptr);
+        asio::post(engine, [handler = std::move(handler), held = std::move(held)]() mutable {
+            std::move(handler)(std::move(held));
+        });
+    }
+    static void changed(GstPromise* promise, gpointer self) { static_cast<PromiseWaiter*>(self)->finish(promise); }
+    static void released(gpointer self) {
+        auto* waiter = static_cast<PromiseWaiter*>(self);
+        waiter->finish(nullptr);
+        delete waiter;
+    }
+};
+
+// The reply of a finished promise, or the error it carries as a sentence.
+const GstStructure* replyOf(const Owned<GstPromise>& promise, const char* what) {
+    if (!promise || gst_promise_wait(promise.get()) != GST_PROMISE_RESULT_REPLIED) throw std::runtime_error(closedMessage);
+    const GstStructure* reply = gst_promise_get_reply(promise.get());
+    if (reply && gst_structure_has_field(reply, "error")) {
+        GError* raw = nullptr;
+        gst_structure_get(reply, "error", G_TYPE_ERROR, &raw, nullptr);
+        const Owned<GError> error = adopt(raw);
+        throw std::runtime_error(std::string("The video connection could not ") + what + " (" +
+                                 (error ? error->message : "unknown error") + ").");
+    }
+    return reply;
+}
+
+// ---- data channels -----------------------------------------------------------------
+
+class GstPeerDataChannel final : public PeerDataChannel, public std::enable_shared_from_this<GstPeerDataChannel> {
+public:
+    GstPeerDataChannel(Executor engine, Owned<GstWebRTCDataChannel> channel)
+        : engine_(std::move(engine)), channel_(std::move(channel)) {}
+
+    ~GstPeerDataChannel() override {
+        for (const gulong handler : handlers_) g_signal_handler_disconnect(channel_.get(), handler);
+    }
+
+    // Connected at once, inside webrtcbin's announcement, so that nothing is missed.
+    void start() {
+        const std::weak_ptr<GstPeerDataChannel> self = weak_from_this();
+        handlers_ = {
+            connectWeak(channel_.get(), "on-open", G_CALLBACK(opened), self, engine_),
+            connectWeak(channel_.get(), "on-close", G_CALLBACK(closed), self, engine_),
+            connectWeak(channel_.get(), "on-message-string", G_CALLBACK(textMessage), self, engine_),
+            connectWeak(channel_.get(), "on-message-data", G_CALLBACK(binaryMessage), self, engine_),
+        };
+    }
+
+    std::string label() const override {
+        gchar* raw = nullptr;
+        g_object_get(channel_.get(), "label", &raw, nullptr);
+        return text(adopt(raw));
+    }
+
+    bool isOpen() const override {
+        GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
+        g_object_get(channel_.get(), "ready-state", &state, nullptr);
+        return state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN;
+    }
+
+    void close() override { gst_webrtc_data_channel_close(channel_.get()); }
+
+private:
+    static void opened(GstWebRTCDataChannel*, gpointer box) {
+        unbox<GstPeerDataChannel>(box).post([](GstPeerDataChannel& channel) {
+            if (channel.onStateChange) channel.onStateChange(true);
+        });
+    }
+    static void closed(GstWebRTCDataChannel*, gpointer box) {
+        unbox<GstPeerDataChannel>(box).post([](GstPeerDataChannel& channel) {
+            if (channel.onStateChange) channel.onStateChange(false);
+        });
+    }
+    static void textMessage(GstWebRTCDataChannel*, gchar* message, gpointer box) {
+        unbox<GstPeerDataChannel>(box).post([message = std::string(message ? message : "")](GstPeerDataChannel& channel) {
+            if (channel.onMessage) channel.onMessage(message, false);
+        });
+    }
+    static void binaryMessage(GstWebRTCDataChannel*, GBytes* bytes, gpointer box) {
+        gsize size = 0;
+        const auto* data = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &size)) : nullptr;
+        unbox<GstPeerDataChannel>(box).post([message = std::string(data ? data : "", size)](GstPeerDataChannel& channel) {
+            if (channel.onMessage) channel.onMessage(message, true);
+        });
+    }
+
+    Executor engine_;
+    Owned<GstWebRTCDataChannel> channel_;
+    std::vector<gulong> handlers_;
+};
+
+bool hasProperty(gpointer object, const char* name) {
+    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
+}
+
+} // namespace
+
+// ---- the peer ----------------------------------------------------------------------
+
+std::shared_ptr<GstWebRTCPeer> GstWebRTCPeer::create(Executor engine, std::string encoder, std::int64_t width,
+                                                     std::int64_t height, std::int64_t framesPerSecond) {
+    auto peer = std::make_shared<GstWebRTCPeer>(std::move(engine), std::move(encoder), width, height, framesPerSecond);
+    peer->start();
+    return peer;
+}
+
+GstWebRTCPeer::GstWebRTCPeer(Executor engine, std::string encoder, std::int64_t width, std::int64_t height,
+                             std::int64_t framesPerSecond)
+    : engine_(std::move(engine)), encoderName_(std::move(encoder)), width_(width), height_(height),
+      framesPerSecond_(std::max<std::int64_t>(framesPerSecond, 1)), figures_(std::make_shared<EncoderFigures>()),
+      feed_(std::make_shared<EncoderFeed>(figures_, framesPerSecond_)) {}
+
+GstWebRTCPeer::~GstWebRTCPeer() {
+    if (!closed_) shutDown();
+}
+
+void GstWebRTCPeer::start() {
+    pipeline_ = adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    webrtc_ = makeElement("webrtcbin");
+    // Host candidates only; the receiver sends one complete offer and gets one complete answer.
+    gst_util_set_object_arg(G_OBJECT(webrtc_.get()), "bundle-policy", "max-bundle");
+    gst_bin_add(GST_BIN(pipeline_.get()), webrtc_.get());
+    // Buffer times are host clock readings made relative to the base time.
+    Owned<GstClock> clock = adopt(gst_system_clock_obtain());
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), clock.get());
+
+    const std::weak_ptr<GstWebRTCPeer> self = weak_from_this();
+    handlers_ = {
+        connectWeak(webrtc_.get(), "notify::connection-state", G_CALLBACK(connectionStateChanged), self, engine_),
+        connectWeak(webrtc_.get(), "on-data-channel", G_CALLBACK(dataChannelArrived), self, engine_),
+    };
+    Owned<GstBus> bus = adopt(gst_element_get_bus(pipeline_.get()));
+    gst_bus_set_sync_handler(bus.get(), busMessage, new WeakBox<GstWebRTCPeer>{self, engine_},
+                             [](gpointer box) { delete static_cast<WeakBox<GstWebRTCPeer>*>(box); });
+    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        shutDown();
+        throw std::runtime_error("Could not create a video connection.");
+    }
+}
+
+void GstWebRTCPeer::shutDown() {
+    closed_ = true;
+    feed_->detach();
+    if (webrtc_) {
+        for (const gulong handler : handlers_) g_signal_handler_disconnect(webrtc_.get(), handler);
+    }
+    handlers_.clear();
+    if (pipeline_) {
+        Owned<GstBus> bus = adopt(gst_element_get_bus(pipeline_.get()));
+        gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+        // Only ever on the engine: a streaming thread setting NULL would wait for itself.
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    }
+    encoder_.reset();
+    webrtc_.reset();
+    pipeline_.reset();
+}
+
+void GstWebRTCPeer::close() {
+    if (closed_) return;
+    shutDown();
+    if (reported_ != PeerConnectionState::closed && onConnectionState) {
+        asio::post(engine_, [callback = onConnectionState] { callback(PeerConnectionState::closed); });
+    }
+    reported_ = PeerConnectionState::closed;
+}
+
+std::shared_ptr<VideoSink> GstWebRTCPeer::videoSink() { return feed_; }
+
+Task<Owned<GstPromise>> GstWebRTCPeer::emitWithPromise(const char* signal, void* argument) {
+    co_return co_await asio::async_initiate<decltype(asio::use_awaitable), void(Owned<GstPromise>)>(
+        [this, signal, argument](auto handler) {
+            using Waiter = PromiseWaiter<decltype(handler)>;
+            auto* waiter = new Waiter{engine_, std::move(handler)};
+            Owned<GstPromise> promise = adopt(gst_promise_new_with_change_func(Waiter::changed, waiter, Waiter::released));
+            if (argument) {
+                g_signal_emit_by_name(webrtc_.get(), signal, argument, promise.get());
+            } else {
+                g_signal_emit_by_name(webrtc_.get(), signal, nullptr, promise.get());
+            }
+        },
+        asio::use_awaitable);
+}
+
+Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
+    const auto self = shared_from_this();
+    if (closed_) throw std::runtime_error(closedMessage);
+    const auto format = chooseH264(sdp);
+    if (!format) throw std::runtime_error(noH264Message);
+    GstSDPMessage* message = nullptr;
+    gst_sdp_message_new_from_text(sdp.c_str(), &message);
+    if (!message) throw std::runtime_error("The receiver's offer could not be read.");
+    std::unique_ptr<GstWebRTCSessionDescription, Release<GstWebRTCSessionDescription>> offer(
+        gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, message));
+    replyOf(co_await emitWithPromise("set-remote-description", offer.get()), "accept the receiver's offer");
+    if (closed_) throw std::runtime_error(closedMessage);
+    format_ = format;
+    buildSendBranch(*format);
+}
+
+Task<> GstWebRTCPeer::createAnswer() {
+    const auto self = shared_from_this();
+    if (closed_ || !format_) throw std::runtime_error(closedMessage);
+    const GstStructure* reply = replyOf(co_await emitWithPromise("create-answer", nullptr), "create the answer");
+    GstWebRTCSessionDescription* raw = nullptr;
+    if (!reply || !gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &raw, nullptr) || !raw) {
+        throw std::runtime_error("The video connection could not create the answer.");
+    }
+    const Owned<GstWebRTCSessionDescription> answer = adopt(raw);
+    if (closed_) throw std::runtime_error(closedMessage);
+    replyOf(co_await emitWithPromise("set-local-description", answer.get()), "keep its answer");
+    if (closed_) throw std::runtime_error(closedMessage);
+}
+
+void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
+    Owned<GstElement> source = makeElement("appsrc");
+    gst_util_set_object_arg(G_OBJECT(source.get()), "format", "time");
+    gst_util_set_object_arg(G_OBJECT(source.get()), "leaky-type", "downstream");
+    g_object_set(source.get(), "is-live", TRUE, "block", FALSE, "max-buffers", EncoderFeed::maxQueued, nullptr);
+
+    Owned<GstElement> encoder = makeElement(encoderName_.c_str());
+    Owned<GstElement> profile = makeElement("capsfilter");
+    const auto keyInterval = static_cast<guint>(2 * framesPerSecond_);
+    if (encoderName_ == "x264enc") {
+        gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
+        gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
+        g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, nullptr);
+    } else if (hasProperty(encoder.get(), "keyframe-period")) {
+        g_object_set(encoder.get(), "keyframe-period", keyInterval, nullptr);
+    } else if (hasProperty(encoder.get(), "gop-size")) {
+        g_object_set(encoder.get(), "gop-size", static_cast<gint>(keyInterval), nullptr);
+    }
+    Owned<GstCaps> h264 = adopt(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
+    g_object_set(profile.get(), "caps", h264.get(), nullptr);
+
+    Owned<GstElement> payloader = makeElement("rtph264pay");
+    gst_util_set_object_arg(G_OBJECT(payloader.get()), "aggregate-mode", "zero-latency");
+    g_object_set(payloader.get(), "config-interval", -1, "pt", static_cast<guint>(format.payloadType), nullptr);
+
+    GstBin* bin = GST_BIN(pipeline_.get());
+    for (const auto* element : {&source, &encoder, &profile, &payloader}) gst_bin_add(bin, element->get());
+    if (!gst_element_link_many(source.get(), encoder.get(), profile.get(), payloader.get(), nullptr)) {
+        throw std::runtime_error("Could not attach the display video.");
+    }
+
+    // The pad's caps carry the offer's payload type: webrtcbin answers with what it is fed.
+    Owned<GstCaps> rtp = adopt(gst_caps_new_simple(
+        "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
+        G_TYPE_INT, 90000, "payload", G_TYPE_INT, format.payloadType, "packetization-mode", G_TYPE_STRING, "1",
+        "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr));
+    GstPadTemplate* sinkTemplate = gst_element_get_pad_template(webrtc_.get(), "sink_%u");
+    Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, rtp.get()));
+    Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(payloader.get(), "src"));
+    if (!sink || gst_pad_link(payloaderSource.get(), sink.get()) != GST_PAD_LINK_OK) {
+        throw std::runtime_error("Could not attach the display video.");
+    }
+    GstWebRTCRTPTransceiver* rawTransceiver = nullptr;
+    g_object_get(sink.get(), "transceiver", &rawTransceiver, nullptr);
+    const Owned<GstWebRTCRTPTransceiver> transceiver = adopt(rawTransceiver);
+    if (!transceiver) throw std::runtime_error("Could not attach the display video.");
+    g_object_set(transceiver.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "codec-preferences",
+                 rtp.get(), nullptr);
+    // Without retransmission one lost packet freezes the picture until the next key frame.
+    if (hasProperty(transceiver.get(), "do-nack")) g_object_set(transceiver.get(), "do-nack", TRUE, nullptr);
+
+    addProbe(encoder.get(), "src", GST_PAD_PROBE_TYPE_BUFFER, EncoderFigures::encodedProbe, figures_);
+    addProbe(payloader.get(), "src",
+             static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+             EncoderFigures::sentProbe, figures_);
+    for (const auto* element : {&payloader, &profile, &encoder, &source}) {
+        gst_element_sync_state_with_parent(element->get());
+    }
+    encoder_ = std::move(encoder);
+    applyEncoderParameters();
+    feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
+}
+
+void GstWebRTCPeer::setEncoderParameters(const EncoderParameters& parameters) {
+    parameters_ = parameters;
+    applyEncoderParameters();
+}
+
+void GstWebRTCPeer::applyEncoderParameters() {
+    feed_->setMaxFramerate(parameters_.maxFramerate);
+    if (!encoder_ || parameters_.maxBitrate <= 0) return;
+    // Nothing here lowers the rate below the maximum, so the minimum holds as a floor.
+    const auto bitrate = std::max(parameters_.maxBitrate, parameters_.minBitrate);
+    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(bitrate / 1000, 1)), nullptr);
+}
+
+bool GstWebRTCPeer::iceGatheringComplete() {
+    if (closed_) return false;
+    GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
+    g_object_get(webrtc_.get(), "ice-gathering-state", &state, nullptr);
+    return state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE;
+}
+
+std::optional<std::string> GstWebRTCPeer::localDescription() {
+    if (closed_) return std::nullopt;
+    GstWebRTCSessionDescription* raw = nullptr;
+    g_object_get(webrtc_.get(), "local-description", &raw, nullptr);
+    const Owned<GstWebRTCSessionDescription> description = adopt(raw);
+    if (!description || !description->sdp) return std::nullopt;
+    return text(adopt(gst_sdp_message_as_text(description->sdp)));
+}
+
+PeerConnectionState GstWebRTCPeer::connectionState() {
+    if (closed_) return PeerConnectionState::closed;
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc_.get(), "connection-state", &state, nullptr);
+    // webrtcbin numbers its states as the diagnostics do: new 0 ... closed 5.
+    return static_cast<PeerConnectionState>(state);
+}
+
+void GstWebRTCPeer::reportState(PeerConnectionState state) {
+    if (closed_ || reported_ == state) return;
+    reported_ = state;
+    if (onConnectionState) onConnectionState(state);
+}
+
+void GstWebRTCPeer::pipelineError(const std::string& message) {
+    if (closed_) return;
+    std::cerr << "Tavelin: video pipeline error: " << message << '\n';
+    reportState(PeerConnectionState::failed);
+}
+
+void GstWebRTCPeer::connectionStateChanged(GstElement*, GParamSpec*, gpointer box) {
+    // Read on the engine: webrtcbin may hold its own lock while it notifies.
+    unbox<GstWebRTCPeer>(box).post([](GstWebRTCPeer& peer) { peer.reportState(peer.connectionState()); });
+}
+
+void GstWebRTCPeer::dataChannelArrived(GstElement*, GObject* rawChannel, gpointer box) {
+    const auto& weak = unbox<GstWebRTCPeer>(box);
+    auto channel = std::make_shared<GstPeerDataChannel>(
+        weak.engine, adopt(GST_WEBRTC_DATA_CHANNEL(g_object_ref(rawChannel))));
+    channel->start();
+    weak.post([channel](GstWebRTCPeer& peer) {
+        if (!peer.closed_ && peer.onDataChannel) peer.onDataChannel(channel);
+    });
+}
+
+GstBusSyncReply GstWebRTCPeer::busMessage(GstBus*, GstMessage* message, gpointer box) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError* raw = nullptr;
+        gst_message_parse_error(message, &raw, nullptr);
+        const Owned<GError> error = adopt(raw);
+        unbox<GstWebRTCPeer>(box).post([text = std::string(error ? error->message : "unknown error")](
+                                           GstWebRTCPeer& peer) { peer.pipelineError(text); });
+    }
+    // Nobody reads this bus; a message left on it would only pile up.
+    return GST_BUS_DROP;
+}
+
+Task<nlohmann::json> GstWebRTCPeer::statistics() {
+    const auto self = shared_from_this();
+    auto [width, height] = feed_->size();
+    if (width == 0) std::tie(width, height) = std::pair{width_ & ~std::int64_t{1}, height_ & ~std::int64_t{1}};
+    std::int64_t targetBitrate = 0;
+    if (encoder_) {
+        guint kilobits = 0;
+        g_object_get(encoder_.get(), "bitrate", &kilobits, nullptr);
+        targetBitrate = static_cast<std::int64_t>(kilobits) * 1000;
+    }
+    nlohmann::json figures;
+    {
+        std::lock_guard lock(figures_->mutex);
+        const auto now = Clock::now();
+        auto& recent = figures_->lastSecond;
+        while (!recent.empty() && now - recent.front() > std::chrono::seconds(1)) recent.pop_front();
+        const bool cpuLimited = figures_->lastDrop && now - *figures_->lastDrop < std::chrono::seconds(2);
+        figures = {
+            {"frameWidth", width},
+            {"frameHeight", height},
+            {"framesPerSecond", static_cast<std::int64_t>(recent.size())},
+            {"framesEncoded", figures_->framesEncoded},
+            {"keyFramesEncoded", figures_->keyFramesEncoded},
+            {"framesSent", figures_->framesSent},
+            {"bytesSent", figures_->bytesEncoded},
+            {"targetBitrate", targetBitrate},
+            {"qualityLimitationReason", cpuLimited ? "cpu" : "none"},
+            {"encoderImplementation", encoderName_},
+            {"totalEncodeTime", std::chrono::duration<double>(figures_->totalEncodeTime).count()},
+        };
+    }
+    co_return figures;
+}
+
+} // namespace tavelin::gst
