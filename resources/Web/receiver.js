@@ -368,7 +368,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   async function connectOnce(firstAttempt) {
     const sessionID = sessionIdentifier(crypto);
     const peer = new RTCPeerConnection({ iceServers: [] });
-    let answered = false;
+    let offered = false;
     let stopWatching = () => {};
     let interruption = null;
     try {
@@ -380,9 +380,16 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
       });
       await peer.setLocalDescription(await peer.createOffer());
       await gatheringComplete(peer);
-      answered = true;
+      offered = true;
       liveSession = sessionID;
-      const answer = await post('/api/connect', { type: 'offer', sdp: peer.localDescription.sdp, sessionID });
+      let answer;
+      try {
+        answer = await post('/api/connect', { type: 'offer', sdp: peer.localDescription.sdp, sessionID });
+      } catch (error) {
+        // A refusal leaves nothing to let go of on the host.
+        if (error.status > 0) offered = false;
+        throw error;
+      }
       await peer.setRemoteDescription({ type: 'answer', sdp: answer.sdp });
       show('connecting', 'Connecting to the picture…');
 
@@ -408,9 +415,9 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
       channel = null;
       peer.close();
       video.srcObject = null;
-      // The host may have answered an offer the page gave up on; tell it to let go.
+      // The host may hold a connection for an offer the page gave up on; let it go.
       if (liveSession === sessionID) liveSession = null;
-      if (answered && token) post('/api/disconnect', { sessionID }).catch(() => {});
+      if (offered && token) await post('/api/disconnect', { sessionID }).catch(() => {});
     }
   }
 

@@ -115,6 +115,7 @@ test('refusals show their message; a stopped share is waited out and paired agai
   await page.goto(host.link);
   await waitForState('failed');
   assert.equal(await page.textContent('#status'), host.refusal);
+  assert.deepEqual(host.calls('/api/disconnect'), [], 'a refused offer leaves nothing to disconnect');
 
   host.refusal = null;
   await waitForState('streaming');
@@ -137,4 +138,12 @@ test('a token the host no longer knows means pairing again', limit, async () => 
   await page.waitForFunction(() => document.body.dataset.state !== 'streaming', null, { timeout: 30_000 });
   await waitForState('streaming');
   assert.ok(host.calls('/api/pair').length >= 1);
+});
+
+test('leaving the page lets the host go at once', limit, async () => {
+  await openReceiver();
+  const [first] = host.calls('/api/connect');
+  await page.reload();
+  await waitForState('streaming');
+  assert.deepEqual(host.calls('/api/disconnect')[0], { sessionID: first.sessionID });
 });
