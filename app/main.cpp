@@ -21,13 +21,19 @@
 #include "platform/x11/embedded_server.hpp"
 #include "platform/x11/x11_backend.hpp"
 #include "server/local_sharing_server.hpp"
-#include "streaming/counting_video_sink.hpp"
 #include "streaming/live_session.hpp"
 
 namespace {
 
 using namespace tavelin;
 namespace fs = std::filesystem;
+
+// Until the WebRTC stack is built in, no connection can be made.
+class NoVideoConnections final : public WebRTCFactory {
+public:
+    std::vector<std::string> encoderNames() override { return {}; }
+    std::shared_ptr<WebRTCPeer> createPeer(std::int64_t, std::int64_t, std::int64_t) override { return nullptr; }
+};
 
 // The receiver page: installed beside the program, else in the build tree.
 fs::path findWebRoot() {
@@ -105,7 +111,7 @@ int main(int argc, char** argv) {
     if (const char* display = std::getenv("DISPLAY"); !display || !*display) {
         try {
             ownServer = x11::EmbeddedServer::start();
-        } catch (const x11::EmbeddedServerError& error) {
+        } catch (const std::exception& error) {
             std::cerr << error.what() << '\n';
             return 1;
         }
@@ -113,7 +119,8 @@ int main(int argc, char** argv) {
         std::cerr << "Tavelin: Started its own X server on " << ownServer->displayName() << '\n';
     }
 
-    asio::io_context engine;
+    auto engineOwner = std::make_unique<asio::io_context>();
+    asio::io_context& engine = *engineOwner;
     std::unique_ptr<x11::X11Backend> desktop;
     try {
         desktop = x11::X11Backend::connect(engine.get_executor());
@@ -126,16 +133,16 @@ int main(int argc, char** argv) {
     KernelSecureRandom random;
     XdgURLOpener urls;
     const Timings timings;
+    NoVideoConnections webrtc;
     const SessionPorts sessionPorts{desktop->displays(), desktop->capture(), desktop->input(),
-                                    desktop->pointerMonitors(), desktop->permissions()};
+                                    desktop->pointerMonitors(), desktop->permissions(), webrtc};
 
     auto model = AppModel::create(ModelDependencies{
         engine.get_executor(),
         Platform{desktop->displays(), desktop->virtualDisplays(), desktop->permissions(), urls, network, random},
         defaults,
         [&engine, sessionPorts, timings] {
-            return std::make_shared<LiveStreamSession>(engine.get_executor(), sessionPorts,
-                                                       std::make_shared<CountingVideoSink>(), timings);
+            return std::make_shared<LiveStreamSession>(engine.get_executor(), sessionPorts, timings);
         },
         [timings] { return std::make_unique<LocalSharingServer>(timings); },
         arguments,
@@ -150,8 +157,8 @@ int main(int argc, char** argv) {
 
     // SIGINT and SIGTERM stop sharing cleanly, remembering the arrangement, then end the
     // engine; a second signal while that runs changes nothing.
-    asio::signal_set signals(engine, SIGINT, SIGTERM);
-    signals.async_wait([&](const std::error_code& error, int) {
+    auto signals = std::make_unique<asio::signal_set>(engine, SIGINT, SIGTERM);
+    signals->async_wait([&](const std::error_code& error, int) {
         if (error) return;
         auto shutDown = [](std::shared_ptr<AppModel> m, asio::io_context& context) -> Task<> {
             m->rememberArrangement();
@@ -159,7 +166,7 @@ int main(int argc, char** argv) {
             context.stop();
         };
         model->spawn(shutDown(model, engine));
-        signals.async_wait([](const std::error_code&, int) {});
+        signals->async_wait([](const std::error_code&, int) {});
     });
 
     // Headless there is no window to show the link: print it whenever sharing starts.
@@ -177,5 +184,14 @@ int main(int argc, char** argv) {
     model->spawn(launch(model));
 
     engine.run();
+
+    // Work still suspended in the engine (a launch the signal interrupted) holds the
+    // model, and the model holds displays that only the backend can release: end the
+    // engine while the backend lives, after taking back what the backend keeps on it.
+    signals.reset();
+    desktop->stopEvents();
+    model.reset();
+    engineOwner.reset();
+    desktop.reset();
     return 0;
 }

@@ -1,18 +1,63 @@
 #include "streaming/live_session.hpp"
 
+#include <algorithm>
 #include <iostream>
+
+#include <asio/post.hpp>
 
 #include "core/stream_error.hpp"
 
 namespace tavelin {
 
-LiveStreamSession::LiveStreamSession(Executor engine, SessionPorts ports, std::shared_ptr<VideoSink> sink,
-                                     Timings timings)
-    : engine_(std::move(engine)), ports_(ports), sink_(std::move(sink)), timings_(timings) {}
+namespace {
+
+constexpr const char* notSharing = "The host computer is not sharing a display.";
+constexpr const char* alreadyConnected = "A receiver is already connected. Disconnect it on the host computer first.";
+constexpr const char* cancelled = "The connection was cancelled.";
+
+// The text of whatever an answer step threw.
+std::string describe(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "Unknown error.";
+    }
+}
+
+} // namespace
+
+void LiveStreamSession::VideoSwitch::deliver(VideoFrame frame) {
+    std::shared_ptr<VideoSink> target;
+    {
+        std::lock_guard guard(lock_);
+        target = target_;
+    }
+    if (target) target->deliver(std::move(frame));
+}
+
+void LiveStreamSession::VideoSwitch::attach(std::shared_ptr<VideoSink> target) {
+    std::lock_guard guard(lock_);
+    target_ = std::move(target);
+}
+
+LiveStreamSession::LiveStreamSession(Executor engine, SessionPorts ports, Timings timings)
+    : engine_(std::move(engine)), ports_(ports), timings_(timings) {
+    std::string names;
+    for (const auto& name : ports_.webrtc.encoderNames()) names += (names.empty() ? "" : ", ") + name;
+    std::cerr << "Tavelin encoders: " << names << '\n';
+}
 
 LiveStreamSession::~LiveStreamSession() {
-    // A session dropped without stop still lets go of every held button.
+    // A session dropped without stop still lets go of every held button and its peer.
     if (mouseInput_) mouseInput_->releaseAll();
+    if (mouseChannel_) mouseChannel_->close();
+    if (peer_) peer_->close();
+}
+
+void LiveStreamSession::status(const std::string& text) {
+    if (onStatus) onStatus(text);
 }
 
 Task<> LiveStreamSession::start(DisplayID display, DisplayConfiguration configuration, bool showsCursor,
@@ -41,27 +86,235 @@ Task<> LiveStreamSession::start(DisplayID display, DisplayConfiguration configur
     // Built before the co_await, so that no temporary with a destructor lives across the
     // suspension (g++ 12 mishandles some).
     auto starting = startCapture(ports_.capture, ports_.displays, CaptureRequest{display, configuration, showsCursor},
-                                 sink_, std::move(onFailure), timings_);
+                                 video_, std::move(onFailure), timings_);
     auto started = co_await std::move(starting);
     if (stopped_) co_return; // stopped while capture was starting: drop what started
     capture_ = std::move(started);
 }
 
-Task<nlohmann::json> LiveStreamSession::answer(std::string, std::string) {
-    if (stopped_ || !capture_ || !configuration_) throw StreamError("The host computer is not sharing a display.");
-    throw StreamError("This build of Tavelin cannot stream video to a receiver yet.");
-    co_return nlohmann::json();
+EncoderParameters LiveStreamSession::encoderParameters() const {
+    const auto megabits = configuration_->bitrateMbps();
+    return EncoderParameters{
+        std::min<std::int64_t>(megabits, 5) * 1'000'000,
+        megabits * 1'000'000,
+        configuration_->refreshRate(),
+        1.0,
+        smoothMotion_ ? DegradationPreference::disabled : DegradationPreference::maintainResolution,
+    };
 }
 
-void LiveStreamSession::disconnect(const std::string&) {
-    // No receiver connection exists without the WebRTC layer; held buttons still go.
+Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string requestedSessionID) {
+    if (stopped_ || !capture_ || !configuration_) throw StreamError(notSharing);
+    if (peer_ || connecting_) throw StreamError(alreadyConnected);
+    connecting_ = true;
+    struct Reset {
+        LiveStreamSession& session;
+        ~Reset() { session.connecting_ = false; }
+    } reset{*this};
+
+    const auto& frame = capture_->configuration;
+    auto peer = ports_.webrtc.createPeer(frame.width, frame.height, frame.refreshRate);
+    if (!peer) throw StreamError("Could not create a video connection.");
+    peer_ = peer;
+    status("Pairing receiver…");
+    std::cerr << "Tavelin: Creating WebRTC answer\n";
+    sessionID_ = requestedSessionID;
+
+    // Callbacks come on the stack's threads; each hops to the engine holding the
+    // session and the peer weakly.
+    const std::weak_ptr<LiveStreamSession> weakSelf = weak_from_this();
+    const std::weak_ptr<WebRTCPeer> weakPeer = peer;
+    peer->onConnectionState = [engine = engine_, weakSelf, weakPeer](PeerConnectionState state) {
+        asio::post(engine, [weakSelf, weakPeer, state] {
+            const auto self = weakSelf.lock();
+            const auto reporting = weakPeer.lock();
+            if (self && reporting) self->connectionStateChanged(reporting, state);
+        });
+    };
+    peer->onDataChannel = [engine = engine_, weakSelf, weakPeer](std::shared_ptr<PeerDataChannel> channel) {
+        asio::post(engine, [weakSelf, weakPeer, channel = std::move(channel)]() mutable {
+            const auto self = weakSelf.lock();
+            const auto reporting = weakPeer.lock();
+            if (self && reporting) {
+                self->dataChannelOpened(reporting, std::move(channel));
+            } else {
+                channel->close();
+            }
+        });
+    };
+
+    std::exception_ptr failure;
+    try {
+        auto producing = produceAnswer(peer, std::move(offer), requestedSessionID);
+        co_return co_await std::move(producing);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::cerr << "Tavelin connection error: " << describe(failure) << '\n';
+    disconnect(requestedSessionID);
+    std::rethrow_exception(failure);
+}
+
+Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<WebRTCPeer> peer, std::string offer,
+                                                      std::string sessionID) {
+    std::cerr << "Tavelin receiver H.264 support: " << (offer.find("H264/90000") != std::string::npos ? "yes" : "no")
+              << '\n';
+    auto sink = peer->videoSink();
+    if (!sink) throw StreamError("Could not attach the display video.");
+    video_->attach(std::move(sink));
+    peer->setEncoderParameters(encoderParameters());
+
+    const auto stillCurrent = [&] { return !stopped_ && peer_ == peer && sessionID_ == sessionID; };
+    auto accepting = peer->setRemoteOffer(std::move(offer));
+    co_await std::move(accepting);
+    if (!stillCurrent()) throw StreamError(cancelled);
+
+    std::cerr << "Tavelin: Remote offer accepted\n";
+    auto answering = peer->createAnswer();
+    co_await std::move(answering);
+    if (!stillCurrent()) throw StreamError(cancelled);
+    peer->setEncoderParameters(encoderParameters());
+
+    std::cerr << "Tavelin: Gathering local candidates\n";
+    for (int poll = 0;; ++poll) {
+        if (!stillCurrent()) throw StreamError(cancelled);
+        if (peer->iceGatheringComplete() || poll == timings_.iceGatheringPolls) break;
+        co_await sleepFor(timings_.iceGatheringPoll);
+    }
+    const auto local = peer->localDescription();
+    if (!local || !peer->iceGatheringComplete()) {
+        throw StreamError("Local network discovery timed out. Check network permissions and try again.");
+    }
+    TaskHandle::spawn(engine_,
+                      connectionWatchdog(weak_from_this(), peer, sessionID, timings_.connectionWatchdog));
+    status("Connecting receiver…");
+    co_return nlohmann::json{
+        {"type", "answer"},
+        {"sdp", *local},
+        {"sessionID", sessionID},
+        {"width", configuration_->width()},
+        {"height", configuration_->height()},
+        {"targetFPS", configuration_->refreshRate()},
+        {"bitrateMbps", configuration_->bitrateMbps()},
+    };
+}
+
+// A receiver that never completes its connection is dropped.
+Task<> LiveStreamSession::connectionWatchdog(std::weak_ptr<LiveStreamSession> weakSelf,
+                                             std::weak_ptr<WebRTCPeer> weakPeer, std::string sessionID,
+                                             Timings::Duration wait) {
+    if (!co_await sleepFor(wait)) co_return;
+    const auto self = weakSelf.lock();
+    const auto peer = weakPeer.lock();
+    if (!self || !peer || self->peer_ != peer || self->sessionID_ != sessionID) co_return;
+    if (peer->connectionState() != PeerConnectionState::connected) self->disconnect(sessionID);
+}
+
+// A dropped connection gets a while to come back before it is given up.
+Task<> LiveStreamSession::disconnectedGrace(std::weak_ptr<LiveStreamSession> weakSelf,
+                                            std::weak_ptr<WebRTCPeer> weakPeer, std::string sessionID,
+                                            Timings::Duration wait) {
+    if (!co_await sleepFor(wait)) co_return;
+    const auto self = weakSelf.lock();
+    const auto peer = weakPeer.lock();
+    if (!self || !peer || self->peer_ != peer) co_return;
+    if (peer->connectionState() != PeerConnectionState::connected) self->disconnect(sessionID);
+}
+
+// While connected, a static screen is sent again now and then, so that the receiver
+// keeps a picture.
+Task<> LiveStreamSession::refreshWhileConnected(std::weak_ptr<LiveStreamSession> weakSelf,
+                                                std::weak_ptr<WebRTCPeer> weakPeer, Timings::Duration interval) {
+    while (co_await sleepFor(interval)) {
+        const auto self = weakSelf.lock();
+        const auto peer = weakPeer.lock();
+        if (!self || !peer || self->peer_ != peer) co_return;
+        self->refreshStaticFrame(false);
+    }
+}
+
+void LiveStreamSession::connectionStateChanged(const std::shared_ptr<WebRTCPeer>& peer, PeerConnectionState state) {
+    if (peer != peer_) return;
+    switch (state) {
+    case PeerConnectionState::failed:
+    case PeerConnectionState::closed:
+        disconnect({});
+        break;
+    case PeerConnectionState::disconnected:
+        if (mouseInput_) mouseInput_->releaseAll();
+        status("Receiver connection interrupted");
+        TaskHandle::spawn(engine_, disconnectedGrace(weak_from_this(), peer, sessionID_.value_or(""),
+                                                     timings_.disconnectedGrace));
+        break;
+    case PeerConnectionState::connected:
+        status("Receiver connected");
+        refreshStaticFrame(true);
+        refreshTask_.cancel();
+        refreshTask_ =
+            TaskHandle::spawn(engine_, refreshWhileConnected(weak_from_this(), peer, timings_.staticRefresh));
+        break;
+    case PeerConnectionState::fresh:
+    case PeerConnectionState::connecting:
+        break;
+    }
+}
+
+void LiveStreamSession::dataChannelOpened(const std::shared_ptr<WebRTCPeer>& peer,
+                                          std::shared_ptr<PeerDataChannel> channel) {
+    if (peer != peer_ || channel->label() != "mouse" || mouseChannel_) {
+        channel->close();
+        return;
+    }
+    mouseChannel_ = channel;
+    const std::weak_ptr<LiveStreamSession> weakSelf = weak_from_this();
+    const std::weak_ptr<PeerDataChannel> weakChannel = channel;
+    channel->onStateChange = [engine = engine_, weakSelf, weakChannel](bool open) {
+        if (open) return;
+        asio::post(engine, [weakSelf, weakChannel] {
+            const auto self = weakSelf.lock();
+            const auto closed = weakChannel.lock();
+            if (self && closed && closed == self->mouseChannel_ && self->mouseInput_) self->mouseInput_->releaseAll();
+        });
+    };
+    channel->onMessage = [engine = engine_, weakSelf, weakChannel](std::string data, bool binary) {
+        // Tested before the hop, so that a flood of large messages costs nothing here.
+        if (binary || data.size() > maximumMouseMessage) return;
+        asio::post(engine, [weakSelf, weakChannel, data = std::move(data)] {
+            const auto self = weakSelf.lock();
+            const auto from = weakChannel.lock();
+            if (self && from) self->mouseMessage(from, data);
+        });
+    };
+    if (mouseInput_) mouseWatchdog_ = TaskHandle::spawn(engine_, MouseInput::watchdog(mouseInput_));
+}
+
+void LiveStreamSession::mouseMessage(const std::shared_ptr<PeerDataChannel>& channel, const std::string& message) {
+    if (channel != mouseChannel_ || !peer_ || peer_->connectionState() != PeerConnectionState::connected ||
+        !mouseInput_)
+        return;
+    mouseInput_->receive(message);
+}
+
+void LiveStreamSession::disconnect(const std::string& sessionID) {
+    if (!sessionID.empty() && sessionID_ != sessionID) return;
+    refreshTask_.cancel();
+    mouseWatchdog_.cancel();
     if (mouseInput_) mouseInput_->releaseAll();
+    if (auto channel = std::exchange(mouseChannel_, nullptr)) {
+        channel->onStateChange = nullptr;
+        channel->onMessage = nullptr;
+        channel->close();
+    }
+    sessionID_.reset();
+    video_->attach(nullptr);
+    if (auto peer = std::exchange(peer_, nullptr)) peer->close();
+    if (!stopped_) status("Waiting for receiver");
 }
 
 Task<> LiveStreamSession::stop() {
-    stopped_ = true;
     pointerWatch_.reset();
-    if (mouseInput_) mouseInput_->releaseAll();
+    stopped_ = true;
+    disconnect({});
     capture_.reset(); // the stream first: no frame reaches the output after this
     co_return;
 }
@@ -70,13 +323,18 @@ Task<nlohmann::json> LiveStreamSession::statistics() {
     auto snapshot = capture_ && capture_->output ? capture_->output->metrics() : nlohmann::json::object();
     snapshot["capturedCursorVisible"] = capturedCursor_;
     snapshot["pointerOwner"] = cursorPolicy_.windowsOwnsPointer ? "Receiver" : "Host";
-    snapshot["connectionState"] = -1;
-    snapshot["isNegotiating"] = false;
+    snapshot["connectionState"] = peer_ ? static_cast<int>(peer_->connectionState()) : -1;
+    snapshot["isNegotiating"] = connecting_;
+    if (auto peer = peer_) {
+        auto asking = peer->statistics();
+        const auto outbound = co_await std::move(asking);
+        for (const char* key : {"frameWidth", "frameHeight", "framesPerSecond", "framesEncoded", "framesSent",
+                                "bytesSent", "targetBitrate", "qualityLimitationReason", "encoderImplementation",
+                                "totalEncodeTime"}) {
+            if (outbound.contains(key)) snapshot[key] = outbound[key];
+        }
+    }
     co_return snapshot;
-}
-
-void LiveStreamSession::mouseMessage(std::string_view message) {
-    if (!stopped_ && mouseInput_) mouseInput_->receive(message);
 }
 
 void LiveStreamSession::refreshStaticFrame(bool force) {

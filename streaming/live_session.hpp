@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "platform/input.hpp"
 #include "platform/screen_capture.hpp"
 #include "platform/system_services.hpp"
+#include "platform/webrtc.hpp"
 #include "streaming/capture_start.hpp"
 #include "streaming/stream_session.hpp"
 #include "streaming/video_sink.hpp"
@@ -25,26 +27,29 @@ struct SessionPorts {
     InputPoster& input;
     PointerMonitors& pointerMonitors;
     Permissions& permissions;
+    WebRTCFactory& webrtc;
 };
 
-// The session of one sharing run: it captures the display into the video sink, owns the
-// receiver's mouse input, and keeps the host pointer in the picture or out of it as the
-// cursor policy says. Receiver connections are answered by the WebRTC layer; without it
-// an offer is refused with a sentence. Engine thread only.
+// The session of one sharing run: it captures the display, answers one receiver's offer
+// at a time with a WebRTC connection that carries the video and the "mouse" channel,
+// injects that mouse, and keeps the host pointer in the picture or out of it as the
+// cursor policy says. Engine thread only; callbacks from the WebRTC stack hop here and
+// check that they still concern the current connection.
 class LiveStreamSession final : public StreamSession, public std::enable_shared_from_this<LiveStreamSession> {
 public:
-    LiveStreamSession(Executor engine, SessionPorts ports, std::shared_ptr<VideoSink> sink, Timings timings = {});
+    // Messages longer than this are dropped unread.
+    static constexpr std::size_t maximumMouseMessage = 1024;
+
+    LiveStreamSession(Executor engine, SessionPorts ports, Timings timings = {});
     ~LiveStreamSession() override;
 
     Task<> start(DisplayID display, DisplayConfiguration configuration, bool showsCursor, bool smoothMotion) override;
     Task<nlohmann::json> answer(std::string offer, std::string requestedSessionID) override;
+    // An empty identifier drops whatever connection exists.
     void disconnect(const std::string& sessionID) override;
     Task<> stop() override;
     Task<nlohmann::json> statistics() override;
 
-    // One text message of the receiver's "mouse" channel, already checked by the caller
-    // (accepted channel, connected peer, at most 1,024 bytes).
-    void mouseMessage(std::string_view message);
     // Makes the last picture go out again (the receiver connected, the preview opened).
     void refreshStaticFrame(bool force);
 
@@ -52,14 +57,40 @@ public:
     const CursorPolicy& cursorPolicy() const { return cursorPolicy_; }
 
 private:
+    // Hands captured frames to the encoder of the current connection, if any.
+    class VideoSwitch final : public VideoSink {
+    public:
+        void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
+        void deliver(VideoFrame frame) override;
+        void attach(std::shared_ptr<VideoSink> target);
+
+    private:
+        std::mutex lock_;
+        std::shared_ptr<VideoSink> target_;
+    };
+
     void localPointer(std::int64_t marker);
     void remotePointer();
     void setCapturedCursor(bool show);
 
+    void connectionStateChanged(const std::shared_ptr<WebRTCPeer>& peer, PeerConnectionState state);
+    void dataChannelOpened(const std::shared_ptr<WebRTCPeer>& peer, std::shared_ptr<PeerDataChannel> channel);
+    void mouseMessage(const std::shared_ptr<PeerDataChannel>& channel, const std::string& message);
+    EncoderParameters encoderParameters() const;
+    Task<nlohmann::json> produceAnswer(std::shared_ptr<WebRTCPeer> peer, std::string offer, std::string sessionID);
+    // Timer tasks hold the session weakly: they may outlive it.
+    static Task<> connectionWatchdog(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
+                                     std::string sessionID, Timings::Duration wait);
+    static Task<> disconnectedGrace(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
+                                    std::string sessionID, Timings::Duration wait);
+    static Task<> refreshWhileConnected(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
+                                        Timings::Duration interval);
+    void status(const std::string& text);
+
     Executor engine_;
     SessionPorts ports_;
-    std::shared_ptr<VideoSink> sink_;
     Timings timings_;
+    std::shared_ptr<VideoSwitch> video_ = std::make_shared<VideoSwitch>();
 
     std::optional<StartedCapture> capture_;
     std::unique_ptr<PointerMonitors::Watch> pointerWatch_;
@@ -67,6 +98,13 @@ private:
     CursorPolicy cursorPolicy_{true};
     bool desiredCursor_ = true;
     bool capturedCursor_ = true;
+
+    std::shared_ptr<WebRTCPeer> peer_;
+    std::shared_ptr<PeerDataChannel> mouseChannel_;
+    TaskHandle mouseWatchdog_;
+    TaskHandle refreshTask_;
+    std::optional<std::string> sessionID_;
+    bool connecting_ = false;
     bool stopped_ = false;
     std::optional<DisplayConfiguration> configuration_;
     bool smoothMotion_ = true;

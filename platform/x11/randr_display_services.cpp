@@ -79,11 +79,17 @@ RandRDisplayServices::RandRDisplayServices(Executor engine, const std::string& d
     pump_ = EventPump::create(std::move(engine), displayName);
 }
 
-RandRDisplayServices::~RandRDisplayServices() { pump_->stop(); }
+RandRDisplayServices::~RandRDisplayServices() { stopEvents(); }
+
+void RandRDisplayServices::stopEvents() {
+    changed_ = nullptr;
+    if (pump_) pump_->stop();
+    pump_.reset();
+}
 
 void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) {
     changed_ = std::move(handler);
-    if (listening_ || !changed_) return;
+    if (listening_ || !changed_ || !pump_) return;
     listening_ = true;
     // The pump only waits on the engine once someone listens, so an engine run to its
     // end is not held up by a display services object nobody watches.

@@ -53,6 +53,9 @@ public:
 
     // Called on the engine after the screen, a CRTC or an output changed. Set it once.
     void onConfigurationChanged(std::function<void()> handler);
+    // Lets go of the event connection's watch on the engine; for a shutdown that ends the
+    // engine before this object.
+    void stopEvents();
 
     std::vector<DisplayMode> modes(DisplayID display) override;
     std::optional<DisplayMode> currentMode(DisplayID display) override;

@@ -35,6 +35,8 @@ ScreenCapture& X11Backend::capture() { return parts_->capture; }
 InputPoster& X11Backend::input() { return parts_->input; }
 PointerMonitors& X11Backend::pointerMonitors() { return parts_->pointerMonitors; }
 
+void X11Backend::stopEvents() { parts_->displays.stopEvents(); }
+
 void X11Backend::onConfigurationChanged(std::function<void()> handler) {
     parts_->displays.onConfigurationChanged(std::move(handler));
 }

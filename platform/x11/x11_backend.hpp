@@ -31,6 +31,9 @@ public:
     PointerMonitors& pointerMonitors();
     // Called on the engine whenever the server's display arrangement changed.
     void onConfigurationChanged(std::function<void()> handler);
+    // Releases what the backend keeps on the engine, so that the engine can end before
+    // the backend does (its last work may still release displays through the backend).
+    void stopEvents();
 
 private:
     struct Parts;

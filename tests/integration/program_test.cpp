@@ -283,7 +283,7 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
                                 R"({"type":"offer","sdp":"v=0\r\n","sessionID":")" + UUID::random().uuidString() + R"("})",
                                 token);
     EXPECT_EQ(connected.status, 409);
-    EXPECT_EQ(connected.body, R"({"error":"This build of Tavelin cannot stream video to a receiver yet."})");
+    EXPECT_EQ(connected.body, R"({"error":"Could not create a video connection."})");
 
     terminate(child);
     EXPECT_FALSE(fs::exists(socket)) << "the X server outlived the program";

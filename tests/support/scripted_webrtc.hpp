@@ -1,0 +1,112 @@
+#pragma once
+
+// A WebRTC stack whose connections do what a test says: offers accepted or refused,
+// gathering that completes after some polls or never, connection states and data
+// channels raised by hand, statistics given. Callbacks are raised synchronously, as if
+// from the stack's threads; the session hops to the engine itself.
+
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/webrtc.hpp"
+
+namespace tavelin::testing {
+
+class ScriptedChannel final : public PeerDataChannel {
+public:
+    explicit ScriptedChannel(std::string label, bool open = true) : label_(std::move(label)), open_(open) {}
+    std::string label() const override { return label_; }
+    bool isOpen() const override { return open_; }
+    void close() override {
+        ++closes;
+        open_ = false;
+    }
+    void send(std::string text, bool binary = false) {
+        if (onMessage) onMessage(std::move(text), binary);
+    }
+    void leaveOpenState() {
+        open_ = false;
+        if (onStateChange) onStateChange(false);
+    }
+    int closes = 0;
+
+private:
+    std::string label_;
+    bool open_;
+};
+
+class ScriptedPeer final : public WebRTCPeer {
+public:
+    struct Sink final : VideoSink {
+        void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
+        void deliver(VideoFrame) override { ++frames; }
+        std::atomic<int> frames = 0;
+    };
+
+    std::shared_ptr<VideoSink> videoSink() override { return sink; }
+    Task<> setRemoteOffer(std::string sdp) override {
+        offer = std::move(sdp);
+        if (!refuseOffer.empty()) throw std::runtime_error(refuseOffer);
+        co_return;
+    }
+    Task<> createAnswer() override {
+        answered = true;
+        co_return;
+    }
+    void setEncoderParameters(const EncoderParameters& parameters) override { encoder.push_back(parameters); }
+    bool iceGatheringComplete() override { return answered && ++gatheringPolls > pollsUntilGathered; }
+    std::optional<std::string> localDescription() override {
+        return answered ? std::optional<std::string>("v=0 answer") : std::nullopt;
+    }
+    PeerConnectionState connectionState() override { return state; }
+    Task<nlohmann::json> statistics() override { co_return outbound; }
+    void close() override {
+        ++closes;
+        state = PeerConnectionState::closed;
+    }
+
+    // Raised as the stack would.
+    void changeState(PeerConnectionState next) {
+        state = next;
+        if (onConnectionState) onConnectionState(next);
+    }
+    std::shared_ptr<ScriptedChannel> openChannel(std::string label) {
+        auto channel = std::make_shared<ScriptedChannel>(std::move(label));
+        if (onDataChannel) onDataChannel(channel);
+        return channel;
+    }
+
+    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
+    std::string refuseOffer;      // setRemoteOffer throws this text when not empty
+    int pollsUntilGathered = 0;   // gathering completes after this many polls (a huge value: never)
+    nlohmann::json outbound = nlohmann::json::object();
+
+    std::string offer;
+    bool answered = false;
+    int gatheringPolls = 0;
+    std::vector<EncoderParameters> encoder;
+    PeerConnectionState state = PeerConnectionState::fresh;
+    int closes = 0;
+};
+
+class ScriptedWebRTC final : public WebRTCFactory {
+public:
+    std::vector<std::string> encoderNames() override { return {"x264enc"}; }
+    std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height, std::int64_t fps) override {
+        if (refuse) return nullptr;
+        requested = {width, height, fps};
+        auto peer = std::make_shared<ScriptedPeer>();
+        peer->pollsUntilGathered = pollsUntilGathered;
+        peers.push_back(peer);
+        return peer;
+    }
+    ScriptedPeer& last() { return *peers.back(); }
+
+    bool refuse = false;
+    int pollsUntilGathered = 0;
+    std::vector<std::int64_t> requested;
+    std::vector<std::shared_ptr<ScriptedPeer>> peers;
+};
+
+} // namespace tavelin::testing
