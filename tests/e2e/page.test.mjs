@@ -1,6 +1,6 @@
 // The receiver page against a scripted host: what it sends on the mouse channel for
 // what the user does, and how it rides out drops, refusals and restarts.
-import { after, before, beforeEach, test } from 'node:test';
+import { after, afterEach, before, beforeEach, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { setTimeout as delay } from 'node:timers/promises';
 import { launchBrowser } from './harness.mjs';
@@ -13,6 +13,7 @@ let receiverBrowser;
 let senderBrowser;
 let host;
 let page;
+const scriptErrors = [];
 
 before(async () => {
   [receiverBrowser, senderBrowser] = await Promise.all([launchBrowser(), launchBrowser({ plainAddresses: true })]);
@@ -30,11 +31,21 @@ beforeEach(async () => {
   host.settings = { ...host.settings, rotation: 0, flip: false, fit: 'contain' };
 });
 
+afterEach(() => {
+  const errors = scriptErrors.splice(0);
+  assert.deepEqual(errors, [], 'script errors on the page');
+});
+
 const waitForState = (state) => page.waitForSelector(`body[data-state="${state}"]`, { timeout: 30_000 });
 
-async function openReceiver() {
+async function newPage() {
   const context = await receiverBrowser.newContext({ viewport });
   page = await context.newPage();
+  page.on('pageerror', (error) => scriptErrors.push(error.message));
+}
+
+async function openReceiver() {
+  await newPage();
   await page.goto(host.link);
   await waitForState('streaming');
   await host.messages(); // anything sent while connecting
@@ -110,8 +121,7 @@ test('a dropped connection is abandoned and made again with a new identifier', l
 
 test('refusals show their message; a stopped share is waited out and paired again', limit, async () => {
   host.refusal = 'A receiver is already connected. Disconnect it on the host computer first.';
-  const context = await receiverBrowser.newContext({ viewport });
-  page = await context.newPage();
+  await newPage();
   await page.goto(host.link);
   await waitForState('failed');
   assert.equal(await page.textContent('#status'), host.refusal);
