@@ -315,7 +315,8 @@ Task<> LiveStreamSession::stop() {
     pointerWatch_.reset();
     stopped_ = true;
     disconnect({});
-    capture_.reset(); // the stream first: no frame reaches the output after this
+    if (capture_) capture_->stream.reset(); // first: no frame reaches the output after this
+    capture_.reset();
     co_return;
 }
 

@@ -27,7 +27,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// VideoRam bounds the framebuffer the outputs share: 256 MiB holds 8192 × 8192 pixels.
+// VideoRam bounds the framebuffer the outputs share: 512 MiB holds 16384 × 8192 pixels,
+// room for the largest display beside the main one. Pages are only touched when used.
 constexpr const char* configuration = R"(Section "ServerFlags"
   Option "AutoAddDevices" "false"
   Option "AutoAddGPU" "false"
@@ -37,7 +38,7 @@ EndSection
 Section "Device"
   Identifier "tavelin-dummy"
   Driver "dummy"
-  VideoRam 262144
+  VideoRam 524288
 EndSection
 Section "Monitor"
   Identifier "tavelin-monitor"
@@ -51,7 +52,7 @@ Section "Screen"
   DefaultDepth 24
   SubSection "Display"
     Depth 24
-    Virtual 8192 8192
+    Virtual 16384 8192
     Modes "1920x1080"
   EndSubSection
 EndSection
@@ -136,8 +137,13 @@ void removeAbandonedFolders(const fs::path& base) {
         if (::lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) continue;
         std::ifstream ownerFile(entry.path() / "owner.pid");
         pid_t owner = 0;
-        if (!(ownerFile >> owner) || owner <= 0) continue;
-        if (::kill(owner, 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
+        if (ownerFile >> owner && owner > 0) {
+            if (::kill(owner, 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
+        } else if (std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(info.st_mtime) >
+                   std::chrono::minutes(1)) {
+            // Killed before it could say whose it was.
+            fs::remove_all(entry.path(), error);
+        }
     }
 }
 

@@ -241,10 +241,11 @@ std::vector<RandRDisplayServices::Display> RandRDisplayServices::litDisplays() {
 DisplayID RandRDisplayServices::mirrorsDisplay(DisplayID display) {
     const auto lit = litDisplays();
     const auto own = std::find_if(lit.begin(), lit.end(), [&](const Display& d) { return d.id == display; });
+    if (own == lit.end()) return nullDisplay; // dark: it shows nothing, so it mirrors nothing
     const auto master = std::find_if(lit.begin(), own, [&](const Display& d) {
         return d.rect.x == own->rect.x && d.rect.y == own->rect.y;
     });
-    return own == lit.end() || master == own ? nullDisplay : master->id;
+    return master == own ? nullDisplay : master->id;
 }
 
 std::optional<std::vector<DisplayID>> RandRDisplayServices::activeDisplays() {
@@ -342,8 +343,10 @@ public:
             return RandRDisplayServices::illegalArgument;
         }
         if (master == nullDisplay) {
+            // Only a display that mirrors now needs a place of its own; ending mirroring
+            // of one that does not changes nothing.
             mirrors_.erase(display);
-            unmirrored_.insert(display);
+            if (services_.mirrorsDisplay(display) != nullDisplay) unmirrored_.insert(display);
         } else {
             origins_.erase(display);
             mirrors_[display] = master;
@@ -391,6 +394,26 @@ std::map<DisplayID, RandRConfigurationTransaction::Point> RandRConfigurationTran
             if (e.id != id) right = std::max(right, place[e.id].x + e.rect.width);
         }
         place[id] = {right, place[primary_.id].y};
+    }
+    // A display the transaction leaves where it was must not end up under one it moved
+    // there (a display restored at the main display's origin becomes the main display):
+    // it goes to the right of the others, as the display would be pushed aside.
+    const auto overlap = [&](const Entry& a, const Entry& b) {
+        const auto &pa = place.at(a.id), &pb = place.at(b.id);
+        return pa.x < pb.x + b.rect.width && pb.x < pa.x + a.rect.width && pa.y < pb.y + b.rect.height &&
+               pb.y < pa.y + a.rect.height;
+    };
+    for (const auto& still : entries_) {
+        if (origins_.contains(still.id) || mirrors_.contains(still.id) || services_.mirrorsDisplay(still.id)) continue;
+        const bool covered = std::ranges::any_of(entries_, [&](const Entry& moved) {
+            return moved.id != still.id && origins_.contains(moved.id) && overlap(still, moved);
+        });
+        if (!covered) continue;
+        std::int64_t right = 0;
+        for (const auto& other : entries_) {
+            if (other.id != still.id) right = std::max(right, place.at(other.id).x + other.rect.width);
+        }
+        place[still.id].x = right;
     }
     return place;
 }

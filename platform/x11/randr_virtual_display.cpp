@@ -47,7 +47,9 @@ CvtMode cvtMode(std::int64_t width, std::int64_t height, double refreshRate) {
         g.hsync_end = static_cast<std::uint16_t>(g.hsync_end + shift);
         g.htotal = static_cast<std::uint16_t>(g.htotal + shift);
     }
-    if (g.hdisplay != wanted || g.vdisplay != height || g.dot_clock == 0 || !(g.hdisplay < g.hsync_start) ||
+    // RandR carries the dot clock in Hz in 32 bits; a faster mode cannot be described.
+    constexpr auto maximumClockKHz = std::numeric_limits<std::uint32_t>::max() / 1000;
+    if (g.hdisplay != wanted || g.vdisplay != height || g.dot_clock == 0 || g.dot_clock > maximumClockKHz || !(g.hdisplay < g.hsync_start) ||
         !(g.hsync_start <= g.hsync_end && g.hsync_end <= g.htotal) || !(g.vdisplay < g.vsync_start) ||
         !(g.vsync_start <= g.vsync_end && g.vsync_end <= g.vtotal)) {
         throw VirtualDisplayError(modeMessage);
@@ -91,7 +93,9 @@ public:
 
     ~OutputDisplay() override {
         auto& connection = services_.connection();
-        if (lit_) {
+        // The desktop's display settings may have moved this output to another CRTC
+        // since; only a CRTC that still drives this output alone is switched off.
+        if (lit_ && drivesOnlyThisOutput(connection)) {
             if (auto resources = currentResources(connection)) {
                 reply(connection.get(), xcb_randr_set_crtc_config_reply,
                       xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
@@ -119,6 +123,14 @@ public:
     }
 
     DisplayID displayID() const override { return output_; }
+
+    bool drivesOnlyThisOutput(const Connection& connection) const {
+        auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                          xcb_randr_get_crtc_info(connection.get(), crtc_, XCB_CURRENT_TIME));
+        if (!crtc) return false;
+        const auto* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
+        return xcb_randr_get_crtc_info_outputs_length(crtc.get()) == 1 && outputs[0] == output_;
+    }
 
     // Throws OutputRefused when the output does not take the mode.
     xcb_randr_mode_t addMode(const CvtMode& mode) {

@@ -70,6 +70,16 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
     EXPECT_EQ(server.primary(), virt);
     EXPECT_EQ(origin(main), Origin(-1920, -100));
 
+    // A display put alone on the main display's origin (a restored "main" display)
+    // becomes main and pushes the old one aside instead of covering it.
+    ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(main, 0, 0); }), 0);
+    EXPECT_EQ(services.mainDisplay(), main);
+    EXPECT_EQ(origin(virt), Origin(1920, 0));
+    ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(virt, 0, 0); }), 0);
+    EXPECT_EQ(services.mainDisplay(), virt);
+    EXPECT_EQ(origin(main), Origin(1280, 0));
+    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
+
     EXPECT_EQ(apply([&](auto& t) { return t.configureOrigin(12345, 0, 0); }), RandRDisplayServices::illegalArgument);
     EXPECT_EQ(apply([&](auto& t) { return t.configureMirror(virt, virt); }), RandRDisplayServices::illegalArgument);
     // Released while main and left of the other display: the release settles.
@@ -102,6 +112,12 @@ TEST_F(RandRDisplayServicesTest, MirroringSharesTheMastersOrigin) {
     ASSERT_EQ(transaction->configureMirror(virt, main), 0);
     transaction->cancel();
     EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    // Ending a mirror that does not exist leaves the display where it is.
+    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, nullDisplay); }), 0);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+    // A dark display mirrors nothing.
+    EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
 }
 
 TEST_F(RandRDisplayServicesTest, SetModeSwitchesTheCrtcAndResizesTheFramebuffer) {
