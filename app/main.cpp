@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read_until.hpp>
 #include <asio/signal_set.hpp>
@@ -155,6 +159,22 @@ int main(int argc, char** argv) {
 
     listenForActivation(engine, SingleInstance::socketPath(supportFolder), model);
 
+    // Without its X server Tavelin has nothing to show or capture: when the server ends
+    // on its own, Tavelin ends too.
+    int exitStatus = 0;
+    std::unique_ptr<asio::posix::stream_descriptor> serverWatch;
+    if (ownServer) {
+        if (const int fd = static_cast<int>(::syscall(SYS_pidfd_open, ownServer->pid(), 0)); fd >= 0) {
+            serverWatch = std::make_unique<asio::posix::stream_descriptor>(engine, fd);
+            serverWatch->async_wait(asio::posix::stream_descriptor::wait_read, [&](const std::error_code& error) {
+                if (error) return;
+                std::cerr << "Tavelin error: Its own X server stopped, so Tavelin stops too.\n";
+                exitStatus = 1;
+                engine.stop();
+            });
+        }
+    }
+
     // SIGINT and SIGTERM stop sharing cleanly, remembering the arrangement, then end the
     // engine; a second signal while that runs changes nothing.
     auto signals = std::make_unique<asio::signal_set>(engine, SIGINT, SIGTERM);
@@ -189,9 +209,10 @@ int main(int argc, char** argv) {
     // model, and the model holds displays that only the backend can release: end the
     // engine while the backend lives, after taking back what the backend keeps on it.
     signals.reset();
+    serverWatch.reset();
     desktop->stopEvents();
     model.reset();
     engineOwner.reset();
     desktop.reset();
-    return 0;
+    return exitStatus;
 }

@@ -35,6 +35,8 @@ public:
     const std::string& displayName() const { return displayName_; }
     // The cookie file a client needs, for $XAUTHORITY.
     const std::filesystem::path& authorityFile() const { return clientAuthority_; }
+    // The server's process, to notice when it ends.
+    pid_t pid() const { return pid_; }
     // Sets $DISPLAY and $XAUTHORITY of this process (and so of the programs it starts).
     void exportEnvironment() const;
 

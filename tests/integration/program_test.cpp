@@ -289,6 +289,21 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     EXPECT_FALSE(fs::exists(socket)) << "the X server outlived the program";
 }
 
+TEST_F(Program, TavelinEndsWhenItsXServerDies) {
+    auto& child = launch({"--headless"});
+    ASSERT_TRUE(listening(child)) << child.errors;
+    // The server is the program's only child process.
+    std::ifstream childrenFile("/proc/" + std::to_string(child.pid) + "/task/" + std::to_string(child.pid) +
+                               "/children");
+    pid_t server = 0;
+    ASSERT_TRUE(childrenFile >> server);
+    ::kill(server, SIGKILL);
+    ASSERT_TRUE(exited(child));
+    EXPECT_EQ(describe(child.status), "exit 1");
+    EXPECT_NE(child.errors.find("Tavelin error: Its own X server stopped, so Tavelin stops too.\n"), std::string::npos)
+        << child.errors;
+}
+
 TEST_F(Program, AnXServerThatCannotStartIsOneSentence) {
     environment["TAVELIN_XORG"] = "/bin/false";
     auto& child = launch({"--headless"});
