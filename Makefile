@@ -4,7 +4,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test fuzz bench run clean
+.PHONY: all bootstrap build test e2e fuzz bench run clean
 
 all: build
 
@@ -18,8 +18,14 @@ build: bootstrap
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory e2e
 	@if command -v clang++ >/dev/null; then $(MAKE) --no-print-directory fuzz; \
 	 else echo "clang++ not found: fuzz targets skipped"; fi
+
+# The receiver page in headless Chromium against the real program, inside a private
+# network namespace (scripts/e2e).
+e2e: build
+	TAVELIN_PROGRAM=$(BUILD)/app/tavelin scripts/e2e
 
 # Each fuzz target runs for FUZZ_SECONDS under AddressSanitizer and UBSan.
 fuzz: bootstrap

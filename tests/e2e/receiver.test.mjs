@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { Tavelin, launchBrowser } from './harness.mjs';
 
 const uuid = /^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$/;
-const noStream = 'This build of Tavelin cannot stream video to a receiver yet.';
+const noStream = 'Could not create a video connection.';
 const limit = { timeout: 60_000 };
 
 let tavelin;
