@@ -225,14 +225,16 @@ DisplayID RandRDisplayServices::mainDisplay() { return primaryOutput(connection_
 
 std::vector<RandRDisplayServices::Display> RandRDisplayServices::litDisplays() {
     std::vector<Display> lit;
-    const auto primary = primaryOutput(connection_);
-    for (const auto output : litOutputs(connection_)) {
-        const auto rect = outputRect(connection_, output);
-        auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
-                          xcb_randr_get_output_info(connection_.get(), output, XCB_CURRENT_TIME));
-        if (!rect || !info) continue;
-        const Display display{output, *rect, false, info->crtc};
-        lit.insert(output == primary ? lit.begin() : lit.end(), display);
+    const auto outputs = litOutputRects(connection_);
+    auto marked = reply(connection_.get(), xcb_randr_get_output_primary_reply,
+                        xcb_randr_get_output_primary(connection_.get(), connection_.root()));
+    // The marked primary when it is lit, else the first lit output (as primaryOutput).
+    const bool markedIsLit =
+        marked && std::ranges::find(outputs, marked->output, &LitOutput::output) != outputs.end();
+    const auto primary = markedIsLit ? marked->output : outputs.empty() ? XCB_NONE : outputs.front().output;
+    for (const auto& entry : outputs) {
+        const Display display{entry.output, entry.rect, false, entry.crtc};
+        lit.insert(entry.output == primary ? lit.begin() : lit.end(), display);
     }
     for (const auto& [name, monitor] : monitors_) lit.push_back({name, monitor.rect, true});
     return lit;

@@ -1,5 +1,7 @@
 #include "platform/x11/randr_query.hpp"
 
+#include <algorithm>
+
 namespace tavelin::x11 {
 
 void requireRandR(const Connection& connection) {
@@ -42,16 +44,38 @@ std::optional<RootRect> displayRect(const Connection& connection, std::uint32_t 
     return std::nullopt;
 }
 
-std::vector<xcb_randr_output_t> litOutputs(const Connection& connection) {
+std::vector<LitOutput> litOutputRects(const Connection& connection) {
+    std::vector<LitOutput> lit;
     auto resources = reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
                            xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
-    std::vector<xcb_randr_output_t> lit;
     if (!resources) return lit;
-    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
-    const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
-    for (int i = 0; i < count; ++i) {
-        if (outputRect(connection, outputs[i])) lit.push_back(outputs[i]);
+    const auto* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+    const int crtcCount = xcb_randr_get_screen_resources_current_crtcs_length(resources.get());
+    std::vector<xcb_randr_get_crtc_info_cookie_t> cookies;
+    for (int i = 0; i < crtcCount; ++i)
+        cookies.push_back(xcb_randr_get_crtc_info(connection.get(), crtcs[i], resources->config_timestamp));
+    std::vector<LitOutput> driven;
+    for (int i = 0; i < crtcCount; ++i) {
+        auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply, cookies[static_cast<std::size_t>(i)]);
+        if (!crtc || crtc->mode == XCB_NONE) continue;
+        // The CRTC reply already gives the rotated size on the root window.
+        const RootRect rect{crtc->x, crtc->y, crtc->width, crtc->height};
+        const auto* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
+        for (int o = 0; o < xcb_randr_get_crtc_info_outputs_length(crtc.get()); ++o)
+            driven.push_back({outputs[o], crtcs[i], rect});
     }
+    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    for (int i = 0; i < outputCount; ++i) {
+        const auto found = std::ranges::find(driven, outputs[i], &LitOutput::output);
+        if (found != driven.end()) lit.push_back(*found);
+    }
+    return lit;
+}
+
+std::vector<xcb_randr_output_t> litOutputs(const Connection& connection) {
+    std::vector<xcb_randr_output_t> lit;
+    for (const auto& entry : litOutputRects(connection)) lit.push_back(entry.output);
     return lit;
 }
 

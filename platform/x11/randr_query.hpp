@@ -40,7 +40,16 @@ std::optional<RootRect> displayRect(const Connection& connection, std::uint32_t 
 // Monitors declared without outputs, with their name atoms.
 std::vector<std::pair<xcb_atom_t, RootRect>> outputlessMonitors(const Connection& connection);
 
-// Outputs that show a picture now, in the server's order.
+// An output that shows a picture, with the CRTC that drives it.
+struct LitOutput {
+    xcb_randr_output_t output = XCB_NONE;
+    xcb_randr_crtc_t crtc = XCB_NONE;
+    RootRect rect;
+};
+
+// Outputs that show a picture now, in the server's order. Two round trips, whatever the
+// number of outputs: the CRTC requests are sent together before any answer is read.
+std::vector<LitOutput> litOutputRects(const Connection& connection);
 std::vector<xcb_randr_output_t> litOutputs(const Connection& connection);
 
 // The root position of the primary output's top-left corner: global display

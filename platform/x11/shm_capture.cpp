@@ -399,9 +399,7 @@ std::vector<CaptureDisplay> X11ScreenCapture::shareableDisplays() {
     std::lock_guard lock(lock_);
     if (connection_->broken()) throw XError(lostConnection);
     std::vector<CaptureDisplay> displays;
-    for (const auto output : litOutputs(*connection_)) {
-        if (const auto rect = outputRect(*connection_, output)) displays.push_back({output, rect->width, rect->height});
-    }
+    for (const auto& lit : litOutputRects(*connection_)) displays.push_back({lit.output, lit.rect.width, lit.rect.height});
     for (const auto& [name, rect] : outputlessMonitors(*connection_)) displays.push_back({name, rect.width, rect.height});
     return displays;
 }
