@@ -132,7 +132,8 @@ struct EncoderFigures {
     std::int64_t bytesEncoded = 0;
     std::int64_t framesSent = 0;
     Clock::duration totalEncodeTime{};
-    std::deque<std::pair<GstClockTime, Clock::time_point>> pushed; // awaiting their encoded frame
+    std::deque<std::pair<GstClockTime, Clock::time_point>> pushed; // into appsrc, by PTS
+    std::deque<Clock::time_point> entered;                          // into the encoder, pushed then
     std::deque<Clock::time_point> lastSecond;                       // encoded frames
     std::optional<Clock::time_point> lastDrop;                      // a frame the encoder had no time for
 
@@ -144,15 +145,25 @@ struct EncoderFigures {
         if (dropsOne) lastDrop = now;
     }
 
-    void frameEncoded(GstBuffer* buffer) {
+    // The encoder rebases timestamps on its way out, so a frame is known by its time on
+    // the way in; without B-frames or lookahead frames leave in the order they entered.
+    void frameEntering(GstBuffer* buffer) {
         const auto now = Clock::now();
         const GstClockTime pts = GST_BUFFER_PTS(buffer);
         std::lock_guard lock(mutex);
-        // Frames dropped on the way never come out; their entries go with the next one.
+        // Frames the queue dropped never arrive; their entries go with the next one.
         while (!pushed.empty() && pushed.front().first < pts) pushed.pop_front();
-        if (!pushed.empty() && pushed.front().first == pts) {
-            totalEncodeTime += now - pushed.front().second;
-            pushed.pop_front();
+        const bool known = !pushed.empty() && pushed.front().first == pts;
+        entered.push_back(known ? pushed.front().second : now);
+        if (known) pushed.pop_front();
+    }
+
+    void frameEncoded(GstBuffer* buffer) {
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex);
+        if (!entered.empty()) {
+            totalEncodeTime += now - entered.front();
+            entered.pop_front();
         }
         ++framesEncoded;
         if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) ++keyFramesEncoded;
@@ -169,13 +180,21 @@ struct EncoderFigures {
         ++framesSent;
     }
 
-    static GstPadProbeReturn encodedProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
-        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) static_cast<EncoderFigures*>(self)->frameEncoded(buffer);
+    // A probe's data is the shared_ptr that keeps the figures alive (see addProbe).
+    static EncoderFigures* unboxed(gpointer box) { return static_cast<std::shared_ptr<EncoderFigures>*>(box)->get(); }
+
+    static GstPadProbeReturn enteringProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
+        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) unboxed(box)->frameEntering(buffer);
         return GST_PAD_PROBE_OK;
     }
 
-    static GstPadProbeReturn sentProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
-        auto* figures = static_cast<EncoderFigures*>(self);
+    static GstPadProbeReturn encodedProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
+        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) unboxed(box)->frameEncoded(buffer);
+        return GST_PAD_PROBE_OK;
+    }
+
+    static GstPadProbeReturn sentProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
+        auto* figures = unboxed(box);
         if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
             GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
             for (guint index = 0; index < gst_buffer_list_length(list); ++index) {
@@ -543,7 +562,8 @@ Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     if (!message) throw std::runtime_error("The receiver's offer could not be read.");
     std::unique_ptr<GstWebRTCSessionDescription, Release<GstWebRTCSessionDescription>> offer(
         gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, message));
-    replyOf(co_await emitWithPromise("set-remote-description", offer.get()), "accept the receiver's offer");
+    const auto accepted = co_await emitWithPromise("set-remote-description", offer.get());
+    replyOf(accepted, "accept the receiver's offer");
     if (closed_) throw std::runtime_error(closedMessage);
     format_ = format;
     buildSendBranch(*format);
@@ -552,14 +572,16 @@ Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
 Task<> GstWebRTCPeer::createAnswer() {
     const auto self = shared_from_this();
     if (closed_ || !format_) throw std::runtime_error(closedMessage);
-    const GstStructure* reply = replyOf(co_await emitWithPromise("create-answer", nullptr), "create the answer");
+    const auto created = co_await emitWithPromise("create-answer", nullptr); // owns the reply
+    const GstStructure* reply = replyOf(created, "create the answer");
     GstWebRTCSessionDescription* raw = nullptr;
     if (!reply || !gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &raw, nullptr) || !raw) {
         throw std::runtime_error("The video connection could not create the answer.");
     }
     const Owned<GstWebRTCSessionDescription> answer = adopt(raw);
     if (closed_) throw std::runtime_error(closedMessage);
-    replyOf(co_await emitWithPromise("set-local-description", answer.get()), "keep its answer");
+    const auto kept = co_await emitWithPromise("set-local-description", answer.get());
+    replyOf(kept, "keep its answer");
     if (closed_) throw std::runtime_error(closedMessage);
 }
 
@@ -595,10 +617,14 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     }
 
     // The pad's caps carry the offer's payload type: webrtcbin answers with what it is fed.
+    // They leave out the profile-level-id, which the payloader takes from the stream's SPS
+    // (x264 writes 42c0xx and its own level) and which would then fail to match.
     Owned<GstCaps> rtp = adopt(gst_caps_new_simple(
         "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
         G_TYPE_INT, 90000, "payload", G_TYPE_INT, format.payloadType, "packetization-mode", G_TYPE_STRING, "1",
-        "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr));
+        nullptr));
+    Owned<GstCaps> preferences = adopt(gst_caps_copy(rtp.get()));
+    gst_caps_set_simple(preferences.get(), "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr);
     GstPadTemplate* sinkTemplate = gst_element_get_pad_template(webrtc_.get(), "sink_%u");
     Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, rtp.get()));
     Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(payloader.get(), "src"));
@@ -614,6 +640,7 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     // Without retransmission one lost packet freezes the picture until the next key frame.
     if (hasProperty(transceiver.get(), "do-nack")) g_object_set(transceiver.get(), "do-nack", TRUE, nullptr);
 
+    addProbe(encoder.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, EncoderFigures::enteringProbe, figures_);
     addProbe(encoder.get(), "src", GST_PAD_PROBE_TYPE_BUFFER, EncoderFigures::encodedProbe, figures_);
     addProbe(payloader.get(), "src",
              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
@@ -691,6 +718,12 @@ void GstWebRTCPeer::dataChannelArrived(GstElement*, GObject* rawChannel, gpointe
 }
 
 GstBusSyncReply GstWebRTCPeer::busMessage(GstBus*, GstMessage* message, gpointer box) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_LATENCY) {
+        // Elements added while playing change the latency; RTP timing needs it known.
+        unbox<GstWebRTCPeer>(box).post([](GstWebRTCPeer& peer) {
+            if (!peer.closed_) gst_bin_recalculate_latency(GST_BIN(peer.pipeline_.get()));
+        });
+    }
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError* raw = nullptr;
         gst_message_parse_error(message, &raw, nullptr);

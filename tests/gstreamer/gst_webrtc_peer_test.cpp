@@ -1,0 +1,447 @@
+// The GStreamer WebRTC peer as answerer to a second webrtcbin that plays a browser: a
+// receive-only H.264 transceiver whose payload type is not 96, a VP8 payload beside it,
+// and a "mouse" data channel made before the offer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include "platform/gstreamer/gst_handles.hpp"
+#include "platform/gstreamer/gst_webrtc_factory.hpp"
+#include "platform/gstreamer/gst_webrtc_peer.hpp"
+#include "tests/support/case_name.hpp"
+
+namespace tavelin::gst {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto patience = 20s;
+
+// ---- choosing the offer's H.264 payload -------------------------------------------
+
+constexpr const char* offerHead = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
+
+struct ChoiceCase {
+    const char* what;
+    const char* media;
+    std::optional<int> expected;
+};
+
+class ChooseH264 : public testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(ChooseH264, PicksTheConstrainedBaselinePayload) {
+    const auto choice = chooseH264(std::string(offerHead) + GetParam().media);
+    ASSERT_EQ(choice.has_value(), GetParam().expected.has_value());
+    if (choice) {
+        EXPECT_EQ(choice->payloadType, *GetParam().expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, ChooseH264,
+    testing::Values(
+        // Chromium lists baseline 42001f before constrained baseline; 42e0 must win.
+        ChoiceCase{"Chromium order prefers 42e0 over 4200",
+                   "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n"
+                   "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\n"
+                   "a=rtpmap:102 H264/90000\r\na=fmtp:102 level-asymmetry-allowed=1;packetization-mode=1;"
+                   "profile-level-id=42001f\r\n"
+                   "a=rtpmap:104 H264/90000\r\na=fmtp:104 level-asymmetry-allowed=1;packetization-mode=0;"
+                   "profile-level-id=42e01f\r\n"
+                   "a=rtpmap:106 H264/90000\r\na=fmtp:106 level-asymmetry-allowed=1;packetization-mode=1;"
+                   "profile-level-id=42e01f\r\n"
+                   "a=rtpmap:127 H264/90000\r\na=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
+                   106},
+        ChoiceCase{"any baseline when no constrained one",
+                   "m=video 9 UDP/TLS/RTP/SAVPF 98 100\r\na=rtpmap:98 H264/90000\r\n"
+                   "a=fmtp:98 profile-level-id=640c1f;packetization-mode=1\r\n"
+                   "a=rtpmap:100 H264/90000\r\na=fmtp:100 profile-level-id=42001f;packetization-mode=1\r\n",
+                   100},
+        // Names and hex digits in other case still count.
+        ChoiceCase{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\na=rtpmap:120 h264/90000\r\n"
+                                               "a=fmtp:120 packetization-mode=1;profile-level-id=42E01F\r\n",
+                   120},
+        ChoiceCase{"packetization mode 0 only", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n"
+                                                "a=fmtp:104 packetization-mode=0;profile-level-id=42e01f\r\n",
+                   std::nullopt},
+        ChoiceCase{"no fmtp means mode 0", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n", std::nullopt},
+        ChoiceCase{"high and main profiles only",
+                   "m=video 9 RTP/SAVPF 125 127\r\na=rtpmap:125 H264/90000\r\n"
+                   "a=fmtp:125 packetization-mode=1;profile-level-id=640c1f\r\na=rtpmap:127 H264/90000\r\n"
+                   "a=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
+                   std::nullopt},
+        ChoiceCase{"VP8 only", "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\n", std::nullopt},
+        // An H.264 line outside the video section is not video we can send.
+        ChoiceCase{"H.264 outside the video section",
+                   "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\nm=audio 9 RTP/SAVPF 102\r\n"
+                   "a=rtpmap:102 H264/90000\r\na=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n",
+                   std::nullopt}),
+    support::CaseName{});
+
+// ---- two peers ---------------------------------------------------------------------
+
+// Everything the test waits for, filled on GStreamer's threads and the engine.
+struct Inbox {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<PeerConnectionState> states;
+    std::shared_ptr<PeerDataChannel> channel;
+    std::vector<std::pair<std::string, bool>> messages;
+    std::vector<std::pair<int, int>> decodedSizes;
+    bool offererChannelOpen = false;
+    bool offererGathered = false;
+
+    void update(const std::function<void(Inbox&)>& change) {
+        {
+            std::lock_guard lock(mutex);
+            change(*this);
+        }
+        changed.notify_all();
+    }
+    bool waitFor(const std::function<bool(Inbox&)>& condition, std::chrono::milliseconds timeout = patience) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return condition(*this); });
+    }
+};
+
+// The browser's part: offers, decodes what arrives, and writes on the "mouse" channel.
+class Offerer {
+public:
+    explicit Offerer(Inbox& inbox) : inbox_(inbox) {
+        pipeline_ = adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+        webrtc_ = makeElement("webrtcbin");
+        gst_util_set_object_arg(G_OBJECT(webrtc_.get()), "bundle-policy", "max-bundle");
+        gst_bin_add(GST_BIN(pipeline_.get()), webrtc_.get());
+        g_signal_connect(webrtc_.get(), "pad-added", G_CALLBACK(padAdded), this);
+        g_signal_connect(webrtc_.get(), "notify::ice-gathering-state", G_CALLBACK(gatheringChanged), this);
+        gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+
+        Owned<GstCaps> caps = adopt(gst_caps_from_string(
+            "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000;"
+            "application/x-rtp,media=video,encoding-name=H264,payload=102,clock-rate=90000,"
+            "packetization-mode=(string)1,profile-level-id=(string)42e01f"));
+        GstWebRTCRTPTransceiver* transceiver = nullptr;
+        g_signal_emit_by_name(webrtc_.get(), "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
+                              caps.get(), &transceiver);
+        Owned<GstWebRTCRTPTransceiver> held = adopt(transceiver);
+        GstWebRTCDataChannel* channel = nullptr;
+        g_signal_emit_by_name(webrtc_.get(), "create-data-channel", "mouse", nullptr, &channel);
+        channel_ = adopt(channel);
+        g_signal_connect(channel_.get(), "on-open", G_CALLBACK(channelOpened), this);
+    }
+
+    ~Offerer() {
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    }
+
+    // The complete offer, candidates included, as a browser sends it.
+    std::string offer() {
+        Owned<GstPromise> created = adopt(gst_promise_new());
+        g_signal_emit_by_name(webrtc_.get(), "create-offer", nullptr, created.get());
+        EXPECT_EQ(gst_promise_wait(created.get()), GST_PROMISE_RESULT_REPLIED);
+        GstWebRTCSessionDescription* raw = nullptr;
+        gst_structure_get(gst_promise_get_reply(created.get()), "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &raw,
+                          nullptr);
+        Owned<GstWebRTCSessionDescription> offer = adopt(raw);
+        Owned<GstPromise> set = adopt(gst_promise_new());
+        g_signal_emit_by_name(webrtc_.get(), "set-local-description", offer.get(), set.get());
+        gst_promise_wait(set.get());
+        EXPECT_TRUE(inbox_.waitFor([](Inbox& inbox) { return inbox.offererGathered; }));
+        GstWebRTCSessionDescription* local = nullptr;
+        g_object_get(webrtc_.get(), "local-description", &local, nullptr);
+        Owned<GstWebRTCSessionDescription> description = adopt(local);
+        return text(adopt(gst_sdp_message_as_text(description->sdp)));
+    }
+
+    void accept(const std::string& answerSDP) {
+        GstSDPMessage* message = nullptr;
+        ASSERT_EQ(gst_sdp_message_new_from_text(answerSDP.c_str(), &message), GST_SDP_OK);
+        Owned<GstWebRTCSessionDescription> answer =
+            adopt(gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message));
+        Owned<GstPromise> set = adopt(gst_promise_new());
+        g_signal_emit_by_name(webrtc_.get(), "set-remote-description", answer.get(), set.get());
+        gst_promise_wait(set.get());
+        const GstStructure* reply = gst_promise_get_reply(set.get());
+        ASSERT_FALSE(reply && gst_structure_has_field(reply, "error"));
+    }
+
+    void send(const char* message) { gst_webrtc_data_channel_send_string(channel_.get(), message); }
+
+    // What a browser does on a picture loss: the receiver asks the sender for a key frame.
+    void requestKeyFrame() {
+        std::lock_guard lock(mutex_);
+        ASSERT_TRUE(depayloaderSink_);
+        gst_pad_push_event(depayloaderSink_.get(), gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    }
+
+private:
+    static void gatheringChanged(GstElement* webrtc, GParamSpec*, gpointer self) {
+        GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
+        g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+        if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) {
+            static_cast<Offerer*>(self)->inbox_.update([](Inbox& inbox) { inbox.offererGathered = true; });
+        }
+    }
+
+    static void channelOpened(GstWebRTCDataChannel*, gpointer self) {
+        static_cast<Offerer*>(self)->inbox_.update([](Inbox& inbox) { inbox.offererChannelOpen = true; });
+    }
+
+    static void padAdded(GstElement*, GstPad* pad, gpointer data) {
+        auto* self = static_cast<Offerer*>(data);
+        if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
+        GstElement* decoder = gst_parse_bin_from_description(
+            "rtph264depay name=depay ! capssetter caps=video/x-h264,profile=constrained-baseline ! "
+            "openh264dec ! appsink name=frames sync=false", TRUE, nullptr);
+        GstBin* bin = GST_BIN(decoder);
+        gst_bin_add(GST_BIN(self->pipeline_.get()), decoder);
+        Owned<GstElement> depayloader = adopt(gst_bin_get_by_name(bin, "depay"));
+        Owned<GstElement> sink = adopt(gst_bin_get_by_name(bin, "frames"));
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = decoded;
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, self, nullptr);
+        gst_element_sync_state_with_parent(decoder);
+        Owned<GstPad> input = adopt(gst_element_get_static_pad(decoder, "sink"));
+        gst_pad_link(pad, input.get());
+        std::lock_guard lock(self->mutex_);
+        self->depayloaderSink_ = adopt(gst_element_get_static_pad(depayloader.get(), "sink"));
+    }
+
+    static GstFlowReturn decoded(GstAppSink* sink, gpointer self) {
+        Owned<GstSample> sample = adopt(gst_app_sink_pull_sample(sink));
+        GstVideoInfo info;
+        if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
+            static_cast<Offerer*>(self)->inbox_.update(
+                [&](Inbox& inbox) { inbox.decodedSizes.emplace_back(info.width, info.height); });
+        }
+        return GST_FLOW_OK;
+    }
+
+    Inbox& inbox_;
+    std::mutex mutex_;
+    Owned<GstElement> pipeline_;
+    Owned<GstElement> webrtc_;
+    Owned<GstWebRTCDataChannel> channel_;
+    Owned<GstPad> depayloaderSink_;
+};
+
+// A BGRX picture owned by the test.
+struct Picture {
+    std::vector<std::uint8_t> pixels;
+    std::shared_ptr<PixelBuffer> buffer = std::make_shared<PixelBuffer>();
+
+    Picture(std::int64_t width, std::int64_t height) : pixels(static_cast<std::size_t>(width * height * 4), 0x80) {
+        *buffer = PixelBuffer{width, height, width * 4, pixels.data()};
+    }
+    VideoFrame frame() const {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        return VideoFrame{buffer, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), 0};
+    }
+};
+
+class PeerOverWebRTC : public testing::Test {
+protected:
+    static constexpr std::int64_t width = 320;
+    static constexpr std::int64_t height = 240;
+
+    void SetUp() override {
+        engineThread_ = std::thread([this] { engine_.run(); });
+        factory_ = std::make_unique<GstWebRTCFactory>(engine_.get_executor());
+        peer_ = onEngine([&] { return factory_->createPeer(width, height, 60); });
+        ASSERT_TRUE(peer_);
+        peer_->onConnectionState = [this](PeerConnectionState state) {
+            inbox_.update([&](Inbox& inbox) { inbox.states.push_back(state); });
+        };
+        peer_->onDataChannel = [this](std::shared_ptr<PeerDataChannel> channel) {
+            channel->onMessage = [this](std::string message, bool binary) {
+                inbox_.update([&](Inbox& inbox) { inbox.messages.emplace_back(message, binary); });
+            };
+            inbox_.update([&](Inbox& inbox) { inbox.channel = channel; });
+        };
+        offerer_.emplace(inbox_);
+    }
+
+    void TearDown() override {
+        onEngine([&] {
+            peer_.reset();
+            return 0;
+        });
+        offerer_.reset();
+        guard_.reset();
+        engineThread_.join();
+    }
+
+    // Runs fn on the engine and waits for its result.
+    template <typename Fn>
+    auto onEngine(Fn fn) -> decltype(fn()) {
+        std::packaged_task<decltype(fn())()> task(std::move(fn));
+        auto result = task.get_future();
+        asio::post(engine_, [&task] { task(); });
+        EXPECT_EQ(result.wait_for(patience), std::future_status::ready);
+        return result.get();
+    }
+
+    template <typename T>
+    T run(Task<T> operation) {
+        auto result = asio::co_spawn(engine_, std::move(operation), asio::use_future);
+        EXPECT_EQ(result.wait_for(patience), std::future_status::ready);
+        return result.get();
+    }
+    void run(Task<> operation) {
+        auto result = asio::co_spawn(engine_, std::move(operation), asio::use_future);
+        EXPECT_EQ(result.wait_for(patience), std::future_status::ready);
+        result.get();
+    }
+
+    // Offer, answer, gathering, as the session does it; returns the answer.
+    std::string negotiate() {
+        const std::string offer = offerer_->offer();
+        run(peer_->setRemoteOffer(offer));
+        run(peer_->createAnswer());
+        // The port reports gathering by polling only; poll it as the session does.
+        run([](std::shared_ptr<WebRTCPeer> peer) -> Task<> {
+            for (int poll = 0; poll < 2000 && !peer->iceGatheringComplete(); ++poll) co_await sleepFor(10ms);
+        }(peer_));
+        const auto answer = onEngine([&] { return peer_->localDescription(); });
+        EXPECT_TRUE(answer);
+        return answer.value_or("");
+    }
+
+    void connect() {
+        offerer_->accept(negotiate());
+        ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) {
+            return std::ranges::count(inbox.states, PeerConnectionState::connected) > 0;
+        }));
+    }
+
+    // Delivers pictures until `done` holds, at most `limit` of them; returns how many.
+    int deliverUntil(const Picture& picture, const std::function<bool(Inbox&)>& done, int limit) {
+        const auto sink = peer_->videoSink();
+        for (int delivered = 1; delivered <= limit; ++delivered) {
+            sink->deliver(picture.frame());
+            if (inbox_.waitFor(done, 50ms)) return delivered;
+        }
+        return limit + 1;
+    }
+
+    nlohmann::json statistics() { return run(peer_->statistics()); }
+
+    asio::io_context engine_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_ = asio::make_work_guard(engine_);
+    std::thread engineThread_;
+    std::unique_ptr<GstWebRTCFactory> factory_;
+    std::shared_ptr<WebRTCPeer> peer_;
+    Inbox inbox_;
+    std::optional<Offerer> offerer_;
+};
+
+TEST_F(PeerOverWebRTC, AnswersSendOnlyOnTheOfferedPayload) {
+    const std::string answer = negotiate();
+    const auto video = answer.find("m=video ");
+    ASSERT_NE(video, std::string::npos) << answer;
+    const std::string section = answer.substr(video, answer.find("m=", video + 1) - video);
+    EXPECT_TRUE(section.starts_with("m=video 9 UDP/TLS/RTP/SAVPF 102")) << section;
+    EXPECT_NE(section.find("a=rtpmap:102 H264/90000"), std::string::npos) << section;
+    EXPECT_NE(section.find("a=sendonly"), std::string::npos) << section;
+    EXPECT_NE(answer.find("a=candidate:"), std::string::npos) << "the answer must carry its candidates";
+}
+
+TEST_F(PeerOverWebRTC, StreamsVideoCarriesTheMouseAndCloses) {
+    connect();
+    onEngine([&] {
+        peer_->setEncoderParameters({.minBitrate = 1'000'000, .maxBitrate = 2'000'000, .maxFramerate = 60});
+        return 0;
+    });
+    const Picture picture(width + 1, height); // an odd width is cut to even for 4:2:0
+    ASSERT_LE(deliverUntil(picture, [](Inbox& inbox) { return !inbox.decodedSizes.empty(); }, 100), 100);
+    EXPECT_EQ(inbox_.decodedSizes.front(), std::pair(int(width), int(height)));
+
+    ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return inbox.channel && inbox.offererChannelOpen; }));
+    EXPECT_EQ(inbox_.channel->label(), "mouse");
+    EXPECT_TRUE(onEngine([&] { return inbox_.channel->isOpen(); }));
+    offerer_->send("{\"x\":0.5}");
+    ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.messages.empty(); }));
+    EXPECT_EQ(inbox_.messages.front(), std::pair(std::string("{\"x\":0.5}"), false));
+
+    // The key frame interval is two seconds of frames (120 here): a second key frame
+    // well before that comes from the receiver's request.
+    const auto before = statistics();
+    ASSERT_EQ(before["keyFramesEncoded"], 1);
+    offerer_->requestKeyFrame();
+    int delivered = 0;
+    for (; delivered < 40 && statistics()["keyFramesEncoded"] == 1; ++delivered) {
+        peer_->videoSink()->deliver(picture.frame());
+        inbox_.waitFor([](Inbox&) { return false; }, 20ms);
+    }
+    EXPECT_LT(delivered, 40) << "no key frame after the receiver asked for one";
+
+    const auto figures = statistics();
+    for (const char* key : {"frameWidth", "frameHeight", "framesPerSecond", "framesEncoded", "framesSent",
+                            "bytesSent", "targetBitrate", "qualityLimitationReason", "encoderImplementation",
+                            "totalEncodeTime", "keyFramesEncoded"}) {
+        EXPECT_TRUE(figures.contains(key)) << key;
+    }
+    EXPECT_EQ(figures["frameWidth"], width);
+    EXPECT_EQ(figures["frameHeight"], height);
+    EXPECT_GT(figures["framesEncoded"], before["framesEncoded"]);
+    EXPECT_GT(figures["framesSent"], 0);
+    EXPECT_GT(figures["framesPerSecond"], 0);
+    EXPECT_GT(figures["bytesSent"], before["bytesSent"]);
+    EXPECT_EQ(figures["targetBitrate"], 2'000'000);
+    EXPECT_EQ(figures["encoderImplementation"], "x264enc");
+    EXPECT_GT(figures["totalEncodeTime"], 0.0);
+    EXPECT_TRUE(figures["qualityLimitationReason"] == "none" || figures["qualityLimitationReason"] == "cpu");
+
+    onEngine([&] {
+        peer_->close();
+        return 0;
+    });
+    ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return inbox.states.back() == PeerConnectionState::closed; }));
+    EXPECT_EQ(onEngine([&] { return peer_->connectionState(); }), PeerConnectionState::closed);
+}
+
+TEST_F(PeerOverWebRTC, RefusesAnOfferWithoutH264) {
+    const std::string offer = std::string(offerHead) + "m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\n";
+    try {
+        run(peer_->setRemoteOffer(offer));
+        FAIL() << "an offer without H.264 was taken";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), noH264Message);
+    }
+}
+
+TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
+    connect();
+    const auto sink = peer_->videoSink();
+    std::jthread delivery([sink](std::stop_token stop) {
+        const Picture picture(width, height);
+        while (!stop.stop_requested()) sink->deliver(picture.frame());
+    });
+    ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }));
+    onEngine([&] {
+        peer_.reset();
+        return 0;
+    });
+    delivery.request_stop();
+    delivery.join();
+    // Frames into a sink whose connection is gone are dropped.
+    sink->deliver(Picture(width, height).frame());
+}
+
+} // namespace
+} // namespace tavelin::gst
