@@ -597,7 +597,9 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     if (encoderName_ == "x264enc") {
         gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
         gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
-        g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, nullptr);
+        // No access unit delimiters: RTP marks frame ends itself, and depayloaders split on them.
+        g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, "aud", FALSE,
+                     nullptr);
     } else if (hasProperty(encoder.get(), "keyframe-period")) {
         g_object_set(encoder.get(), "keyframe-period", keyInterval, nullptr);
     } else if (hasProperty(encoder.get(), "gop-size")) {
