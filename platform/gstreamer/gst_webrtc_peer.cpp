@@ -123,6 +123,16 @@ std::optional<H264Format> chooseH264(std::string_view offerSDP) {
     return pick("42");
 }
 
+bool FrameRateCap::admit(std::int64_t timestampNS) {
+    if (maximum_ <= 0) return true;
+    const std::int64_t interval = 1'000'000'000 / maximum_;
+    const std::int64_t tolerance = interval * 2 / 5;
+    if (nextDueNS_ && timestampNS + tolerance < *nextDueNS_) return false;
+    // Late frames keep the grid unless they are later than the tolerance.
+    nextDueNS_ = nextDueNS_ ? std::max(*nextDueNS_ + interval, timestampNS + interval - tolerance) : timestampNS + interval;
+    return true;
+}
+
 // ---- counters at the encoder's output ----------------------------------------------
 
 struct EncoderFigures {
@@ -246,7 +256,7 @@ public:
         if (timestamp <= baseTime_) return;
         const GstClockTime pts = timestamp - baseTime_;
         if (GST_CLOCK_TIME_IS_VALID(lastPTS_) && pts <= lastPTS_) return;
-        if (!withinFramerate(frame.timestampNS)) return;
+        if (!rateCap_.admit(frame.timestampNS)) return;
         if (width != capsWidth_ || height != capsHeight_) setCaps(width, height);
 
         GstVideoInfo info;
@@ -282,7 +292,7 @@ public:
 
     void setMaxFramerate(std::int64_t framesPerSecond) {
         std::lock_guard lock(mutex_);
-        maxFramerate_ = std::max<std::int64_t>(framesPerSecond, 0);
+        rateCap_.setMaximum(framesPerSecond);
     }
 
     std::pair<std::int64_t, std::int64_t> size() {
@@ -293,19 +303,9 @@ public:
     static constexpr guint64 maxQueued = 2;
 
 private:
-    // Frames above the maximum rate are dropped here; a quarter interval of jitter is
-    // allowed so that a capture paced at the same rate loses nothing.
-    bool withinFramerate(std::int64_t timestampNS) {
-        if (maxFramerate_ <= 0) return true;
-        const std::int64_t interval = 1'000'000'000 / maxFramerate_;
-        const std::int64_t tolerance = interval / 4;
-        if (nextDueNS_ && timestampNS + tolerance < *nextDueNS_) return false;
-        nextDueNS_ = std::max(nextDueNS_ ? *nextDueNS_ + interval : 0, timestampNS + interval - tolerance);
-        return true;
-    }
-
     void setCaps(std::int64_t width, std::int64_t height) {
-        const auto rate = static_cast<int>(maxFramerate_ > 0 ? std::min(maxFramerate_, framesPerSecond_) : framesPerSecond_);
+        const auto maximum = rateCap_.maximum();
+        const auto rate = static_cast<int>(maximum > 0 ? std::min(maximum, framesPerSecond_) : framesPerSecond_);
         Owned<GstCaps> caps = adopt(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
                                                         G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
                                                         static_cast<int>(height), "framerate", GST_TYPE_FRACTION,
@@ -323,8 +323,7 @@ private:
     std::int64_t capsWidth_ = 0;
     std::int64_t capsHeight_ = 0;
     std::int64_t framesPerSecond_;
-    std::int64_t maxFramerate_ = 0;
-    std::optional<std::int64_t> nextDueNS_;
+    FrameRateCap rateCap_;
 };
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,20 @@ struct H264Format {
 // baseline (42xxxx); nothing when the offer has neither. An answer on another payload
 // type turns the video inactive without an error, so the choice must be right here.
 std::optional<H264Format> chooseH264(std::string_view offerSDP);
+
+// Drops frames above a maximum rate. Two fifths of an interval of jitter is allowed so a
+// capture paced at that same rate loses nothing, while the long-run rate stays at most
+// the maximum. 0 lets every frame through.
+class FrameRateCap {
+public:
+    void setMaximum(std::int64_t framesPerSecond) { maximum_ = std::max<std::int64_t>(framesPerSecond, 0); }
+    std::int64_t maximum() const { return maximum_; }
+    bool admit(std::int64_t timestampNS);
+
+private:
+    std::int64_t maximum_ = 0;
+    std::optional<std::int64_t> nextDueNS_;
+};
 
 // Counters kept at the encoder's output on the streaming threads, read by statistics().
 struct EncoderFigures;
