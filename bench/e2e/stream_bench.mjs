@@ -1,0 +1,374 @@
+// Streams a moving 1920x1080 picture at 60 fps from the tavelin program to headless
+// Chromium and measures what the receiver sees, then runs ffmpeg's own screen grab and
+// x264 encode of the same region as the reference. Started by bench/e2e/run, inside a
+// network namespace.
+import { spawn } from 'node:child_process';
+import { mkdir, mkdtemp, readFile, readdir } from 'node:fs/promises';
+import { availableParallelism, tmpdir } from 'node:os';
+import path from 'node:path';
+import { setTimeout as delay } from 'node:timers/promises';
+import { Tavelin, freePort, launchBrowser, program } from '../../tests/e2e/harness.mjs';
+
+const seconds = Number(process.env.BENCH_SECONDS || 20);
+const size = { width: 1920, height: 1080 };
+const rate = 60;
+const warmUp = 3_000;
+const rtpClockRate = 90_000;
+const cores = availableParallelism();
+const ticksPerSecond = 100; // USER_HZ, what /proc/<pid>/stat counts in on Linux
+
+// ---- host side ---------------------------------------------------------------------
+
+async function startTavelin() {
+  const root = await mkdtemp(path.join(tmpdir(), 'tavelin-bench-'));
+  const folders = Object.fromEntries(['home', 'config', 'data', 'runtime'].map((name) => [name, path.join(root, name)]));
+  for (const folder of Object.values(folders)) await mkdir(folder, { mode: 0o700 });
+  const port = await freePort();
+  const args = ['--headless', '--start', '--port', String(port), '--width', String(size.width),
+    '--height', String(size.height), '--fps', String(rate)];
+  const child = spawn(program, args, {
+    env: {
+      PATH: '/usr/bin:/bin',
+      HOME: folders.home,
+      XDG_CONFIG_HOME: folders.config,
+      XDG_DATA_HOME: folders.data,
+      XDG_RUNTIME_DIR: folders.runtime,
+    },
+    stdio: ['ignore', 'ignore', 'pipe'],
+  });
+  const tavelin = new Tavelin(child, root, folders.runtime, port);
+  try {
+    [, tavelin.link] = await tavelin.waitForLine(/^Tavelin: Receiver link (http:\/\/\S+)$/);
+    [, tavelin.display] = tavelin.line(/^Tavelin: Started its own X server on (:\d+)$/) ?? [];
+  } catch (error) {
+    await tavelin.stop().catch(() => {});
+    throw error;
+  }
+  return tavelin;
+}
+
+// The display Tavelin shares is the active monitor beside the primary one.
+async function sharedDisplay(tavelin) {
+  const monitors = (await tavelin.x('xrandr', '--listactivemonitors'))
+    .split('\n')
+    .map((line) => line.match(/^\s*\d+: \+(\*?)(\S+) (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/))
+    .filter(Boolean)
+    .map(([, primary, name, width, height, x, y]) => ({ primary: primary === '*', name, width: +width, height: +height, x: +x, y: +y }));
+  const display = monitors.find((m) => !m.primary);
+  if (!display) throw new Error('no shared display beside the primary one');
+  return display;
+}
+
+// User plus system CPU time of a process so far, in seconds.
+async function cpuSeconds(pid) {
+  if (!pid) return NaN;
+  const stat = await readFile(`/proc/${pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / ticksPerSecond; // utime, stime
+}
+
+// The X server the program started is one of its children.
+async function xServerPid(pid) {
+  for (const task of await readdir(`/proc/${pid}/task`)) {
+    const children = (await readFile(`/proc/${pid}/task/${task}/children`, 'utf8')).trim().split(/\s+/).filter(Boolean);
+    for (const child of children) {
+      const name = (await readFile(`/proc/${child}/comm`, 'utf8').catch(() => '')).trim();
+      if (name === 'Xorg') return Number(child);
+    }
+  }
+  return null;
+}
+
+// Busy CPU time of the whole machine so far, in seconds (everything but idle and iowait).
+async function machineSeconds() {
+  const fields = (await readFile('/proc/stat', 'utf8')).split('\n')[0].trim().split(/\s+/).slice(1).map(Number);
+  return (fields.reduce((sum, value) => sum + value, 0) - fields[3] - fields[4]) / ticksPerSecond;
+}
+
+// CPU of several processes, and then of the whole machine, over one interval, as
+// fractions of one core.
+function cpuMeter(pids) {
+  const read = () => Promise.all([...pids.map((pid) => cpuSeconds(pid)), machineSeconds()]);
+  const started = read();
+  const startedAt = process.hrtime.bigint();
+  return async () => {
+    const [before, after] = [await started, await read()];
+    const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+    return after.map((value, index) => (value - before[index]) / elapsed);
+  };
+}
+
+function startChild(command, args, env) {
+  const child = spawn(command, args, { env, stdio: ['pipe', 'pipe', 'pipe'] });
+  child.output = '';
+  child.stdout.setEncoding('utf8');
+  child.stderr.setEncoding('utf8');
+  child.stdout.on('data', (text) => { child.output = (child.output + text).slice(-20_000); });
+  child.stderr.on('data', (text) => { child.output = (child.output + text).slice(-20_000); });
+  child.ended = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  process.once('exit', () => child.kill('SIGKILL'));
+  return child;
+}
+
+async function stopChild(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  child.kill('SIGTERM');
+  const timer = setTimeout(() => child.kill('SIGKILL'), 5_000);
+  await child.ended;
+  clearTimeout(timer);
+}
+
+// A test pattern that changes every frame, in a borderless window at the top left of
+// the shared display. Drawing it costs its own CPU on this machine, so by default it
+// covers a quarter of the display; BENCH_PICTURE=full covers all of it.
+async function startMovingPicture(tavelin, display) {
+  const env = { ...(await tavelin.xEnvironment()), SDL_VIDEODRIVER: 'x11' };
+  const divisor = process.env.BENCH_PICTURE === 'full' ? 1 : 2;
+  const [width, height] = [display.width / divisor, display.height / divisor];
+  const player = startChild('/usr/bin/ffplay', [
+    '-hide_banner', '-loglevel', 'error', '-an', '-noborder',
+    '-left', String(display.x), '-top', String(display.y), '-x', String(width), '-y', String(height),
+    '-vf', 'format=bgr0', '-f', 'lavfi', '-i', `testsrc2=size=${width}x${height}:rate=${rate}`,
+  ], env);
+  await delay(1_500);
+  if (player.exitCode !== null) throw new Error(`ffplay ended: ${player.output}`);
+  player.area = `${width}x${height}`;
+  return player;
+}
+
+// ---- receiver side -----------------------------------------------------------------
+
+// Runs in the page before its own script: keeps every peer connection and every
+// presented video frame.
+function recordFrames() {
+  window.benchPeers = [];
+  window.benchFrames = [];
+  const { setLocalDescription } = RTCPeerConnection.prototype;
+  RTCPeerConnection.prototype.setLocalDescription = function (...args) {
+    if (!window.benchPeers.includes(this)) window.benchPeers.push(this);
+    return setLocalDescription.apply(this, args);
+  };
+  document.addEventListener('DOMContentLoaded', () => {
+    const video = document.getElementById('video');
+    const next = () => video.requestVideoFrameCallback((now, metadata) => {
+      window.benchFrames.push({
+        presentationTime: metadata.presentationTime,
+        expectedDisplayTime: metadata.expectedDisplayTime,
+        rtpTimestamp: metadata.rtpTimestamp,
+        receiveTime: metadata.receiveTime,
+        presentedFrames: metadata.presentedFrames,
+      });
+      next();
+    });
+    next();
+  });
+}
+
+// Pairs a wall-clock millisecond, just begun, with a monotonic reading taken at the same
+// moment; `now` is that side's monotonic clock in milliseconds.
+function wallClockTick(now) {
+  const start = Date.now();
+  let wall;
+  while ((wall = Date.now()) === start);
+  return { wall, monotonic: now() };
+}
+
+async function inboundVideo(page) {
+  return page.evaluate(async () => {
+    for (const peer of [...window.benchPeers].reverse()) {
+      if (peer.connectionState !== 'connected') continue;
+      for (const report of (await peer.getStats()).values()) {
+        if (report.type === 'inbound-rtp' && report.kind === 'video') return { ...report };
+      }
+    }
+    return null;
+  });
+}
+
+function percentile(sorted, fraction) {
+  if (!sorted.length) return NaN;
+  return sorted[Math.min(sorted.length - 1, Math.floor(fraction * sorted.length))];
+}
+
+async function measureTavelin(tavelin, browser, display, player) {
+  const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
+  const page = await context.newPage();
+  await page.addInitScript(recordFrames);
+  const hostStatus = [];
+  page.on('response', async (response) => {
+    if (!response.url().endsWith('/api/status') || response.status() !== 200) return;
+    const at = process.hrtime.bigint();
+    const json = await response.json().catch(() => null);
+    if (json) hostStatus.push({ at, json });
+  });
+
+  const opened = process.hrtime.bigint();
+  await page.goto(tavelin.link);
+  try {
+    await page.waitForSelector('body[data-state="streaming"]', { timeout: 30_000 });
+  } catch (error) {
+    const state = await page.evaluate(() => `${document.body.dataset.state}: ${document.getElementById('status')?.textContent}`);
+    throw new Error(`the receiver did not stream (${state}); host said:\n${tavelin.stderr}`);
+  }
+  try {
+    await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
+  } catch (error) {
+    const seen = await page.evaluate(() => {
+      const video = document.getElementById('video');
+      return JSON.stringify({ readyState: video.readyState, paused: video.paused, tracks: video.srcObject?.getTracks().length });
+    });
+    // Frames decoded but never presented: the RTP stream may not be the one the answer names.
+    const stats = await inboundVideo(page);
+    throw new Error(`no frame presented (video ${seen}, ${stats?.framesDecoded} decoded, ssrc ${stats?.ssrc}); host said:\n${tavelin.stderr}`);
+  }
+
+  // Monotonic nanoseconds (the host's capture clock) of a page time in milliseconds.
+  const pageTick = await page.evaluate(`(${wallClockTick})(() => performance.now())`);
+  const nodeTick = wallClockTick(() => Number(process.hrtime.bigint()) / 1e6);
+  const monotonicOf = (pageTime) => (nodeTick.monotonic + (pageTick.wall - nodeTick.wall) + (pageTime - pageTick.monotonic)) * 1e6;
+
+  const firstFrame = await page.evaluate(() => window.benchFrames[0]);
+  const firstFrameMs = (monotonicOf(firstFrame.presentationTime) - Number(opened)) / 1e6;
+
+  await delay(warmUp);
+  const cpu = cpuMeter([tavelin.child.pid, await xServerPid(tavelin.child.pid), player.pid]);
+  const startIndex = await page.evaluate(() => window.benchFrames.length);
+  const statsBefore = await inboundVideo(page);
+  const statusBefore = hostStatus.at(-1);
+  const startedAt = process.hrtime.bigint();
+  await delay(seconds * 1_000);
+  const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+  const statsAfter = await inboundVideo(page);
+  const statusAfter = hostStatus.at(-1);
+  const [hostCPU, xCPU, pictureCPU, machineCPU] = await cpu();
+  const frames = await page.evaluate((from) => window.benchFrames.slice(from), startIndex);
+
+  // The sender names one RTP timestamp and the capture time it stands for.
+  const clockLine = tavelin.stderr.split('\n').filter((line) => /^Tavelin RTP clock: /.test(line)).at(-1);
+  const clock = clockLine?.match(/timestamp (\d+) at capture time (\d+) ns/);
+  // Milliseconds from capture to a page time of each frame, sorted.
+  const latencies = (pageTime) => {
+    if (!clock) return [];
+    const [referenceRTP, referenceCapture] = [Number(clock[1]), Number(clock[2])];
+    return frames.filter((frame) => frame.rtpTimestamp !== undefined && frame[pageTime] !== undefined).map((frame) => {
+      // The signed 32-bit distance survives the timestamp's wrap.
+      const ticks = (frame.rtpTimestamp - referenceRTP) | 0;
+      const captured = referenceCapture + (ticks * 1e9) / rtpClockRate;
+      return (monotonicOf(frame[pageTime]) - captured) / 1e6;
+    }).sort((a, b) => a - b);
+  };
+  const presented = latencies('presentationTime');
+  const received = latencies('receiveTime');
+
+  // The clock mapping checked against a round trip: a page reading mapped to the
+  // monotonic clock must fall between the two node readings around it.
+  const before = process.hrtime.bigint();
+  const pageNow = await page.evaluate(() => performance.now());
+  const after = process.hrtime.bigint();
+  const mappingError = (monotonicOf(pageNow) - Number(before + after) / 2) / 1e6;
+  const roundTrip = Number(after - before) / 1e6;
+
+  const captured = statusBefore && statusAfter
+    ? (statusAfter.json.capturedFrames - statusBefore.json.capturedFrames) / (Number(statusAfter.at - statusBefore.at) / 1e9)
+    : NaN;
+  const result = {
+    fps: frames.length / elapsed,
+    capturedFps: captured,
+    latencyP50: percentile(presented, 0.5),
+    latencyP95: percentile(presented, 0.95),
+    latencySamples: presented.length,
+    receivedP50: percentile(received, 0.5),
+    mappingError,
+    roundTrip,
+    hostCPU,
+    xCPU,
+    pictureCPU,
+    machineCPU,
+    bitrate: statsBefore && statsAfter ? ((statsAfter.bytesReceived - statsBefore.bytesReceived) * 8) / elapsed : NaN,
+    decodedFps: statsBefore && statsAfter ? (statsAfter.framesDecoded - statsBefore.framesDecoded) / elapsed : NaN,
+    droppedFrames: statsBefore && statsAfter ? (statsAfter.framesDropped ?? 0) - (statsBefore.framesDropped ?? 0) : NaN,
+    firstFrameMs,
+    clockLine: Boolean(clock),
+  };
+  await context.close();
+  return result;
+}
+
+// ---- the reference -----------------------------------------------------------------
+
+async function measureFFmpeg(tavelin, display, player) {
+  const env = await tavelin.xEnvironment();
+  // yuv420p as the program sends; left alone, libx264 would pick 4:4:4 for bgr0 input.
+  const encoder = startChild('/usr/bin/ffmpeg', [
+    '-hide_banner', '-loglevel', 'error', '-nostats', '-progress', 'pipe:1',
+    '-f', 'x11grab', '-framerate', String(rate), '-video_size', `${display.width}x${display.height}`,
+    '-i', `${tavelin.display}+${display.x},${display.y}`,
+    '-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p', '-f', 'null', '-',
+  ], env);
+  const framesSoFar = () => Number([...encoder.output.matchAll(/^frame=(\d+)$/gm)].at(-1)?.[1] ?? 0);
+  await delay(warmUp);
+  if (encoder.exitCode !== null) throw new Error(`ffmpeg ended: ${encoder.output}`);
+  const xPid = await xServerPid(tavelin.child.pid);
+  const cpu = cpuMeter([encoder.pid, xPid, player.pid]);
+  const framesBefore = framesSoFar();
+  const startedAt = process.hrtime.bigint();
+  await delay(seconds * 1_000);
+  const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+  const [ffmpegCPU, xCPU, pictureCPU, machineCPU] = await cpu();
+  // ffmpeg reports progress twice a second; the count is as old as its last report.
+  const fps = (framesSoFar() - framesBefore) / elapsed;
+  encoder.stdin.end('q');
+  await stopChild(encoder);
+  return { fps, cpu: ffmpegCPU, xCPU, pictureCPU, machineCPU };
+}
+
+// ---- the run -----------------------------------------------------------------------
+
+const format = (value, digits = 1) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
+
+async function main() {
+  const [tavelin, browser] = await Promise.all([startTavelin(), launchBrowser()]);
+  let player;
+  try {
+    const display = await sharedDisplay(tavelin);
+    if (display.width !== size.width || display.height !== size.height) {
+      throw new Error(`shared display is ${display.width}x${display.height}, not ${size.width}x${size.height}`);
+    }
+    player = await startMovingPicture(tavelin, display);
+    const ours = await measureTavelin(tavelin, browser, display, player);
+    await delay(2_000); // the program goes idle once the receiver has gone
+    const reference = await measureFFmpeg(tavelin, display, player);
+
+    const rows = [
+      ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s`],
+      ['  frames decoded at the receiver', `${format(ours.decodedFps)} /s (${format(ours.droppedFrames, 0)} dropped)`],
+      ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
+      ['Capture to presentation latency p50', ours.clockLine ? `${format(ours.latencyP50)} ms` : 'n/a (no RTP clock line)'],
+      ['Capture to presentation latency p95', ours.clockLine ? `${format(ours.latencyP95)} ms (${ours.latencySamples} frames)` : 'n/a'],
+      ['  capture to arrival of its last packet p50', ours.clockLine ? `${format(ours.receivedP50)} ms` : 'n/a'],
+      ['  clock mapping check', `${Math.abs(ours.mappingError) <= ours.roundTrip / 2 ? 'inside' : 'OUTSIDE'} a round trip (${format(ours.mappingError)} ms from its middle, ±${format(ours.roundTrip / 2)})`],
+      ['Tavelin host CPU', `${format(ours.hostCPU, 2)} core`],
+      ['  X server, moving picture CPU meanwhile', `${format(ours.xCPU, 2)}, ${format(ours.pictureCPU, 2)} core`],
+      ['  whole machine busy meanwhile (browser included)', `${format(ours.machineCPU, 2)} of ${cores} cores`],
+      ['Bitrate', `${format(ours.bitrate / 1e6, 2)} Mbit/s`],
+      ['Link opened to first presented frame', `${format(ours.firstFrameMs, 0)} ms`],
+      ['ffmpeg x11grab + libx264 frames', `${format(reference.fps)} /s`],
+      ['ffmpeg CPU', `${format(reference.cpu, 2)} core`],
+      ['  X server, moving picture CPU meanwhile', `${format(reference.xCPU, 2)}, ${format(reference.pictureCPU, 2)} core`],
+      ['  whole machine busy meanwhile', `${format(reference.machineCPU, 2)} of ${cores} cores`],
+      ['CPU ratio Tavelin / ffmpeg', format(ours.hostCPU / reference.cpu, 2)],
+    ];
+    const width = Math.max(...rows.map(([name]) => name.length));
+    console.log(`${size.width}x${size.height} at ${rate} fps, moving picture ${player.area}, ${seconds} s each, ${new Date().toISOString()}`);
+    for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+  } finally {
+    if (player) await stopChild(player);
+    await browser.close();
+    await tavelin.stop();
+  }
+}
+
+main().catch((error) => {
+  console.error(`bench: ${error.stack || error}`);
+  process.exit(1);
+});
