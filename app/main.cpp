@@ -21,6 +21,7 @@
 
 #include "app/model.hpp"
 #include "app/single_instance.hpp"
+#include "platform/gstreamer/gst_webrtc_factory.hpp"
 #include "platform/linux/posix_services.hpp"
 #include "platform/x11/embedded_server.hpp"
 #include "platform/x11/x11_backend.hpp"
@@ -31,13 +32,6 @@ namespace {
 
 using namespace tavelin;
 namespace fs = std::filesystem;
-
-// Until the WebRTC stack is built in, no connection can be made.
-class NoVideoConnections final : public WebRTCFactory {
-public:
-    std::vector<std::string> encoderNames() override { return {}; }
-    std::shared_ptr<WebRTCPeer> createPeer(std::int64_t, std::int64_t, std::int64_t) override { return nullptr; }
-};
 
 // The receiver page: installed beside the program, else in the build tree.
 fs::path findWebRoot() {
@@ -137,9 +131,9 @@ int main(int argc, char** argv) {
     KernelSecureRandom random;
     XdgURLOpener urls;
     const Timings timings;
-    NoVideoConnections webrtc;
+    auto webrtc = std::make_unique<GstWebRTCFactory>(engine.get_executor());
     const SessionPorts sessionPorts{desktop->displays(), desktop->capture(), desktop->input(),
-                                    desktop->pointerMonitors(), desktop->permissions(), webrtc};
+                                    desktop->pointerMonitors(), desktop->permissions(), *webrtc};
 
     auto model = AppModel::create(ModelDependencies{
         engine.get_executor(),
@@ -213,6 +207,7 @@ int main(int argc, char** argv) {
     desktop->stopEvents();
     model.reset();
     engineOwner.reset();
+    webrtc.reset();
     desktop.reset();
     return exitStatus;
 }

@@ -694,6 +694,15 @@ PeerConnectionState GstWebRTCPeer::connectionState() {
 void GstWebRTCPeer::reportState(PeerConnectionState state) {
     if (closed_ || reported_ == state) return;
     reported_ = state;
+    // The key frame that began the stream went out before the receiver could decrypt
+    // it, and a static screen sends one picture a second: start the receiver's picture
+    // with a key frame now instead of waiting for its request.
+    if (state == PeerConnectionState::connected && encoder_) {
+        if (GstPad* source = gst_element_get_static_pad(encoder_.get(), "src")) {
+            gst_pad_send_event(source, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+            gst_object_unref(source);
+        }
+    }
     if (onConnectionState) onConnectionState(state);
 }
 
