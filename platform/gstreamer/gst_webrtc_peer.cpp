@@ -227,6 +227,32 @@ void addProbe(GstElement* element, const char* padName, GstPadProbeType type, Gs
                       [](gpointer box) { delete static_cast<std::shared_ptr<EncoderFigures>*>(box); });
 }
 
+// Once per connection, for latency measured at the receiver: the RTP timestamp that
+// stands for a capture time (steady clock). A packet's running time plus the base time
+// is the capture time of its frame (see the feed).
+GstPadProbeReturn reportRTPClock(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+    GstBuffer* packet = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        packet = gst_buffer_list_length(list) > 0 ? gst_buffer_list_get(list, 0) : nullptr;
+    }
+    Owned<GstEvent> event = adopt(gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0));
+    Owned<GstElement> payloader = adopt(gst_pad_get_parent_element(pad));
+    guint8 header[8];
+    if (!packet || !event || !payloader || gst_buffer_extract(packet, 0, header, sizeof header) != sizeof header) {
+        return GST_PAD_PROBE_OK;
+    }
+    const GstSegment* segment = nullptr;
+    gst_event_parse_segment(event.get(), &segment);
+    const guint64 runningTime = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(packet));
+    if (!GST_CLOCK_TIME_IS_VALID(runningTime)) return GST_PAD_PROBE_OK;
+    const std::uint32_t timestamp = (std::uint32_t{header[4]} << 24) | (std::uint32_t{header[5]} << 16) |
+                                    (std::uint32_t{header[6]} << 8) | header[7];
+    std::cerr << "Tavelin RTP clock: timestamp " << timestamp << " at capture time "
+              << gst_element_get_base_time(payloader.get()) + runningTime << " ns\n";
+    return GST_PAD_PROBE_REMOVE;
+}
+
 } // namespace
 
 // ---- the feed: captured frames into the appsrc -------------------------------------
@@ -624,6 +650,11 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
         "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
         G_TYPE_INT, 90000, "payload", G_TYPE_INT, format.payloadType, "packetization-mode", G_TYPE_STRING, "1",
         nullptr));
+    // The answer must name the SSRC the payloader really sends with: Chromium decodes an
+    // unannounced stream but never shows it in the track the answer set up.
+    const guint ssrc = g_random_int();
+    g_object_set(payloader.get(), "ssrc", ssrc, nullptr);
+    gst_caps_set_simple(rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
     Owned<GstCaps> preferences = adopt(gst_caps_copy(rtp.get()));
     gst_caps_set_simple(preferences.get(), "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr);
     GstPadTemplate* sinkTemplate = gst_element_get_pad_template(webrtc_.get(), "sink_%u");
@@ -646,6 +677,10 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     addProbe(payloader.get(), "src",
              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
              EncoderFigures::sentProbe, figures_);
+    Owned<GstPad> sent = adopt(gst_element_get_static_pad(payloader.get(), "src"));
+    gst_pad_add_probe(sent.get(),
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                      reportRTPClock, nullptr, nullptr);
     for (const auto* element : {&payloader, &profile, &encoder, &source}) {
         gst_element_sync_state_with_parent(element->get());
     }
