@@ -40,6 +40,7 @@ bench: bootstrap
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/tavelin_core_bench
 	build-bench/bench/tavelin_capture_bench
+	TAVELIN_PROGRAM=build-bench/app/tavelin bench/e2e/run
 
 run: build
 	$(BUILD)/app/tavelin --headless --start $(ARGS)

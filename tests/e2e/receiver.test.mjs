@@ -95,7 +95,7 @@ test('a wrong code is refused with the out-of-date link message', limit, async (
 
 test('stopping the program shows that sharing stopped', limit, async () => {
   const page = await openPage(tavelin.link);
-  await page.waitForState('failed');
+  await page.waitForState('streaming');
   const { code, signal } = await tavelin.stop();
   assert.deepEqual({ code, signal }, { code: 0, signal: null });
   await page.waitForState('stopped');

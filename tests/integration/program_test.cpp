@@ -278,12 +278,12 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     const auto tokenAt = paired.body.find(R"("token":")") + 9;
     const auto token = paired.body.substr(tokenAt, paired.body.find('"', tokenAt) - tokenAt);
     EXPECT_EQ(post("/api/status", "{}", token).status, 200);
-    // Until the WebRTC layer exists, connecting answers with the session's sentence.
+    // An offer without H.264 video is refused with its own sentence, never a silent answer.
     const auto connected = post("/api/connect",
                                 R"({"type":"offer","sdp":"v=0\r\n","sessionID":")" + UUID::random().uuidString() + R"("})",
                                 token);
     EXPECT_EQ(connected.status, 409);
-    EXPECT_EQ(connected.body, R"({"error":"Could not create a video connection."})");
+    EXPECT_EQ(connected.body, R"({"error":"The receiver offered no H.264 video that this computer can send."})");
 
     terminate(child);
     EXPECT_FALSE(fs::exists(socket)) << "the X server outlived the program";
