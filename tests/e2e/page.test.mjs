@@ -48,6 +48,14 @@ async function openReceiver() {
   await newPage();
   await page.goto(host.link);
   await waitForState('streaming');
+  // The mouse channel may open a moment after the picture: nudge the pointer until the
+  // host hears it, so that no test's first packet is lost to a channel still opening.
+  const end = Date.now() + 15_000;
+  for (let step = 1; Date.now() < end; step = 3 - step) {
+    await page.mouse.move(step, step);
+    await delay(100);
+    if ((await host.messages()).length > 0) break;
+  }
   await host.messages(); // anything sent while connecting
 }
 
