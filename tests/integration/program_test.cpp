@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -243,6 +244,14 @@ TEST_F(Program, FailedStartIsReportedAndTheProgramKeepsRunning) {
     ::close(taken);
 }
 
+// The embedded X server is the program's only child process.
+pid_t onlyChildOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
 // What `make run` does on a machine without a desktop: the program brings its own X
 // server, shares a virtual display on it, and a receiver can load the page and pair.
 TEST_F(Program, HeadlessRunServesAPageThatPairs) {
@@ -259,7 +268,10 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     EXPECT_NE(link.find(":" + std::to_string(port) + "/"), std::string::npos) << link;
     const auto serverName = child.errors.substr(child.errors.find("X server on :") + 12);
     const auto socket = fs::path("/tmp/.X11-unix") / ("X" + serverName.substr(1, serverName.find('\n') - 1));
-    EXPECT_TRUE(fs::exists(socket)) << socket;
+    struct stat running {};
+    EXPECT_EQ(::stat(socket.c_str(), &running), 0) << socket;
+    const pid_t server = onlyChildOf(child.pid);
+    ASSERT_GT(server, 0);
 
     const std::string host = "127.0.0.1:" + std::to_string(port);
     const auto post = [&](const std::string& path, const std::string& body, const std::string& token) {
@@ -286,17 +298,18 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     EXPECT_EQ(connected.body, R"({"error":"The receiver offered no H.264 video that this computer can send."})");
 
     terminate(child);
-    EXPECT_FALSE(fs::exists(socket)) << "the X server outlived the program";
+    // Another test's server may take the freed display number at once, so the socket
+    // path alone proves nothing: ours is gone when its process and its socket are.
+    EXPECT_NE(::kill(server, 0), 0) << "the X server outlived the program";
+    struct stat after {};
+    EXPECT_TRUE(::stat(socket.c_str(), &after) != 0 || after.st_ino != running.st_ino) << "its socket stayed behind";
 }
 
 TEST_F(Program, TavelinEndsWhenItsXServerDies) {
     auto& child = launch({"--headless"});
     ASSERT_TRUE(listening(child)) << child.errors;
-    // The server is the program's only child process.
-    std::ifstream childrenFile("/proc/" + std::to_string(child.pid) + "/task/" + std::to_string(child.pid) +
-                               "/children");
-    pid_t server = 0;
-    ASSERT_TRUE(childrenFile >> server);
+    const pid_t server = onlyChildOf(child.pid);
+    ASSERT_GT(server, 0);
     ::kill(server, SIGKILL);
     ASSERT_TRUE(exited(child));
     EXPECT_EQ(describe(child.status), "exit 1");
