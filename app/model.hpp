@@ -149,6 +149,9 @@ public:
     Task<> stop();
     void generatePairingCode();
     void refreshNetwork();
+    // Shows or closes the local preview of the running session; a failure is shown
+    // through error. Nothing happens when not sharing.
+    void togglePreview();
 
     // -- Saved and live virtual displays
     void selectDisplay(const UUID& id);

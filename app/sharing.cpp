@@ -90,6 +90,15 @@ void AppModel::refreshNetwork() {
     refreshPermission();
 }
 
+void AppModel::togglePreview() {
+    if (!session_) return;
+    try {
+        session_->togglePreview();
+    } catch (const StreamError& failure) {
+        setError(failure.message());
+    }
+}
+
 Task<> AppModel::start() {
     if (isBusy() || isRunning()) co_return;
     isBusy.set(true);

@@ -30,11 +30,20 @@ std::string describe(std::exception_ptr failure) {
 
 void LiveStreamSession::VideoSwitch::deliver(VideoFrame frame) {
     std::shared_ptr<VideoSink> target;
+    std::shared_ptr<VideoSink> preview;
     {
         std::lock_guard guard(lock_);
         target = target_;
+        preview = preview_;
     }
-    if (target) target->deliver(std::move(frame));
+    // The encoder first: whatever the preview costs comes after the frame is on its way.
+    if (target) target->deliver(preview ? frame : std::move(frame));
+    if (preview) preview->deliver(std::move(frame));
+}
+
+void LiveStreamSession::VideoSwitch::attachPreview(std::shared_ptr<VideoSink> preview) {
+    std::lock_guard guard(lock_);
+    preview_ = std::move(preview);
 }
 
 void LiveStreamSession::VideoSwitch::attach(std::shared_ptr<VideoSink> target) {
@@ -50,7 +59,9 @@ LiveStreamSession::LiveStreamSession(Executor engine, SessionPorts ports, Timing
 }
 
 LiveStreamSession::~LiveStreamSession() {
-    // A session dropped without stop still lets go of every held button and its peer.
+    // A session dropped without stop still lets go of every held button, its peer and
+    // its preview window.
+    if (preview_) preview_->close();
     if (mouseInput_) mouseInput_->releaseAll();
     if (mouseChannel_) mouseChannel_->close();
     if (peer_) peer_->close();
@@ -312,6 +323,7 @@ void LiveStreamSession::disconnect(const std::string& sessionID) {
 }
 
 Task<> LiveStreamSession::stop() {
+    closePreview();
     pointerWatch_.reset();
     stopped_ = true;
     disconnect({});
@@ -336,6 +348,34 @@ Task<nlohmann::json> LiveStreamSession::statistics() {
         }
     }
     co_return snapshot;
+}
+
+void LiveStreamSession::togglePreview() {
+    // A stopped session has no picture to show and would never close the window again.
+    if (stopped_) return;
+    if (preview_) {
+        if (preview_->isVisible()) {
+            closePreview();
+        } else {
+            preview_->show();
+            refreshStaticFrame(true);
+        }
+        return;
+    }
+    if (!ports_.previews) throw StreamError(previewUnavailable);
+    const auto width = capture_ ? capture_->configuration.width : 1920;
+    const auto height = capture_ ? capture_->configuration.height : 1080;
+    auto preview = ports_.previews->create(width, height);
+    if (!preview) throw StreamError(previewUnavailable);
+    preview_ = std::move(preview);
+    video_->attachPreview(preview_);
+    preview_->show();
+    refreshStaticFrame(true);
+}
+
+void LiveStreamSession::closePreview() {
+    video_->attachPreview(nullptr);
+    if (auto preview = std::exchange(preview_, nullptr)) preview->close();
 }
 
 void LiveStreamSession::refreshStaticFrame(bool force) {

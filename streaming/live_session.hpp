@@ -15,6 +15,7 @@
 #include "platform/system_services.hpp"
 #include "platform/webrtc.hpp"
 #include "streaming/capture_start.hpp"
+#include "streaming/preview.hpp"
 #include "streaming/stream_session.hpp"
 #include "streaming/video_sink.hpp"
 
@@ -28,6 +29,8 @@ struct SessionPorts {
     PointerMonitors& pointerMonitors;
     Permissions& permissions;
     WebRTCFactory& webrtc;
+    // Where previews come from; none where no window can be shown.
+    PreviewFactory* previews = nullptr;
 };
 
 // The session of one sharing run: it captures the display, answers one receiver's offer
@@ -49,6 +52,7 @@ public:
     void disconnect(const std::string& sessionID) override;
     Task<> stop() override;
     Task<nlohmann::json> statistics() override;
+    void togglePreview() override;
 
     // Makes the last picture go out again (the receiver connected, the preview opened).
     void refreshStaticFrame(bool force);
@@ -57,16 +61,19 @@ public:
     const CursorPolicy& cursorPolicy() const { return cursorPolicy_; }
 
 private:
-    // Hands captured frames to the encoder of the current connection, if any.
+    // Hands captured frames to the encoder of the current connection, if any, and to
+    // the preview, if one is open.
     class VideoSwitch final : public VideoSink {
     public:
         void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
         void deliver(VideoFrame frame) override;
         void attach(std::shared_ptr<VideoSink> target);
+        void attachPreview(std::shared_ptr<VideoSink> preview);
 
     private:
         std::mutex lock_;
         std::shared_ptr<VideoSink> target_;
+        std::shared_ptr<VideoSink> preview_;
     };
 
     void localPointer(std::int64_t marker);
@@ -86,6 +93,7 @@ private:
     static Task<> refreshWhileConnected(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
                                         Timings::Duration interval);
     void status(const std::string& text);
+    void closePreview();
 
     Executor engine_;
     SessionPorts ports_;
@@ -108,6 +116,7 @@ private:
     bool stopped_ = false;
     std::optional<DisplayConfiguration> configuration_;
     bool smoothMotion_ = true;
+    std::shared_ptr<Preview> preview_;
 };
 
 } // namespace tavelin

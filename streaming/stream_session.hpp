@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/display_configuration.hpp"
+#include "core/stream_error.hpp"
 #include "engine/task.hpp"
 #include "platform/display_services.hpp"
 
@@ -35,6 +36,12 @@ public:
     virtual Task<> stop() = 0;
     // Diagnostic values by name.
     virtual Task<nlohmann::json> statistics() = 0;
+    // Shows the local preview of the sent video, brings it back when its window was
+    // closed, or closes it when it is shown. Throws StreamError when no preview can be
+    // shown on this computer.
+    virtual void togglePreview() { throw StreamError(previewUnavailable); }
+
+    static constexpr const char* previewUnavailable = "Video preview is unavailable on this computer.";
 };
 
 using StreamSessionFactory = std::function<std::shared_ptr<StreamSession>()>;
