@@ -1,0 +1,157 @@
+// The motion test window on the embedded X server: its picture, its placement on a
+// virtual display, and clicks passing through it.
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QRasterWindow>
+#include <QScreen>
+#include <QTest>
+
+#include "platform/x11/x11_backend.hpp"
+#include "ui/motion_test.hpp"
+
+namespace tavelin::ui {
+namespace {
+
+TEST(MotionTestPicture, BarsSweepTheirOwnDistanceInTheSameThreeSeconds) {
+    struct Case {
+        int bar;
+        double seconds;
+        double center;
+    } const cases[] = {
+        {0, 0.0, 0},    {0, 3.0, 2400},    {0, 1.5, 1200}, // the first bar: 0 to 1920 + 480
+        {7, 0.0, -420}, {7, 3.0, 1980},                    // the last: -420 to 1920 + 60
+        {0, 4.5, 1200}, {0, 6.0, 0},       {7, 9.0, 1980}, // and back, forever
+    };
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(MotionTestPicture::barCenter(c.bar, 1920, c.seconds), c.center)
+            << "bar " << c.bar << " at " << c.seconds << " s";
+    }
+    EXPECT_EQ(MotionTestPicture::barColor(0), QColor::fromRgbF(0.40f, 0.8f, 0.65f));
+    EXPECT_EQ(MotionTestPicture::barColor(7), QColor::fromRgbF(0.75f, 0.8f, 0.65f));
+}
+
+// A window that records the presses it gets.
+class Target final : public QRasterWindow {
+public:
+    int presses = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+    void paintEvent(QPaintEvent*) override {}
+};
+
+class MotionTestWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        static int argc = 1;
+        static char name[] = "motion_test_window_test";
+        static char* argv[] = {name, nullptr};
+        application = new QGuiApplication(argc, argv);
+    }
+    static void TearDownTestSuite() { delete application; }
+
+    static QScreen* screenAt(const QRect& geometry) {
+        for (QScreen* screen : QGuiApplication::screens()) {
+            if (screen->geometry() == geometry) return screen;
+        }
+        return nullptr;
+    }
+
+    static inline QGuiApplication* application = nullptr;
+    asio::io_context engine;
+};
+
+TEST_F(MotionTestWindowTest, CoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
+    const auto backend = x11::X11Backend::connect(engine.get_executor());
+    const auto display = backend->virtualDisplays().create(1280, 720, 60, false, "Motion", "motion-test");
+    const auto bounds = backend->displays().bounds(display->displayID());
+    const QRect output(static_cast<int>(bounds.x), static_cast<int>(bounds.y), static_cast<int>(bounds.width),
+                       static_cast<int>(bounds.height));
+    ASSERT_EQ(output, QRect(1920, 0, 1280, 720));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return screenAt(output) != nullptr; }, 5000)) << "Qt never saw the display";
+
+    Target below;
+    below.setFlags(Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+    below.setGeometry(output.adjusted(100, 100, -100, -100));
+    below.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&below));
+
+    MotionTestWindow motion;
+    motion.showAt(output);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(motion.window()));
+    EXPECT_TRUE(motion.isVisible());
+    EXPECT_EQ(motion.window()->screen(), screenAt(output));
+    EXPECT_EQ(motion.window()->geometry(), output);
+
+    // What the server shows: the test picture up to each edge of the output, and not on
+    // the main display beside it. Sampled in the top and bottom rows, where only the picture can be.
+    const auto isPicture = [](QColor color) {
+        if (color.rgb() == MotionTestPicture::background().rgb()) return true;
+        for (int i = 0; i < MotionTestPicture::bars; ++i) {
+            if (color.rgb() == MotionTestPicture::barColor(i).rgb()) return true;
+        }
+        return false;
+    };
+    QDir().mkpath(QStringLiteral("/tmp/ui-shots"));
+    QImage seen;
+    const auto grab = [&] {
+        // The main display sits at the origin, so its coordinates are the desktop's.
+        seen = QGuiApplication::primaryScreen()
+                   ->grabWindow(0, output.x() - 1, 0, output.width() + 2, output.height())
+                   .toImage();
+        return isPicture(seen.pixelColor(output.width(), 0));
+    };
+    const bool painted = QTest::qWaitFor(grab, 5000);
+    seen.save(QStringLiteral("/tmp/ui-shots/motion_test_edges.png"));
+    ASSERT_TRUE(painted) << "the picture never reached the screen";
+    for (const int y : {0, output.height() - 1}) {
+        EXPECT_TRUE(isPicture(seen.pixelColor(1, y))) << "left edge, row " << y;
+        EXPECT_TRUE(isPicture(seen.pixelColor(output.width(), y))) << "right edge, row " << y;
+        EXPECT_FALSE(isPicture(seen.pixelColor(0, y))) << "left of the output, row " << y;
+    }
+
+    // The bars start stacked at the left edge and fan out as they sweep: a moment later
+    // every one of the eight is on the screen.
+    QImage shot;
+    const auto allBarsShown = [&] {
+        shot = motion.window()->screen()->grabWindow(motion.window()->winId()).toImage();
+        int shown = 0;
+        for (int i = 0; i < MotionTestPicture::bars; ++i) {
+            for (int x = 0; x < shot.width(); ++x) {
+                if (shot.pixelColor(x, 0).rgb() == MotionTestPicture::barColor(i).rgb()) {
+                    ++shown;
+                    break;
+                }
+            }
+        }
+        return shown == MotionTestPicture::bars;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(allBarsShown, 5000)) << "the bars do not move";
+    shot.save(QStringLiteral("/tmp/ui-shots/motion_test.png"));
+
+    // A click through the test picture lands in the window below it.
+    for (const auto type : {MouseEventType::moved, MouseEventType::leftDown, MouseEventType::leftUp}) {
+        MouseEvent event;
+        event.type = type;
+        event.x = output.center().x();
+        event.y = output.center().y();
+        ASSERT_TRUE(backend->input().post(event));
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return below.presses == 1; }, 5000)) << "the click was swallowed";
+
+    motion.close();
+    EXPECT_FALSE(motion.isVisible());
+    motion.showAt(output);
+    EXPECT_TRUE(motion.isVisible()) << "shown again after a close";
+    motion.close();
+}
+
+} // namespace
+} // namespace tavelin::ui

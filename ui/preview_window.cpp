@@ -1,0 +1,144 @@
+#include "ui/preview_window.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QQuickView>
+#include <QScreen>
+#include <QVideoFrame>
+#include <QVideoFrameFormat>
+#include <QVideoSink>
+
+namespace tavelin::ui {
+
+namespace impl {
+
+// The window on the GUI thread. Its own close button only hides it, so that the next
+// toggle brings the same window back.
+class PreviewView final : public QQuickView {
+public:
+    explicit PreviewView(std::shared_ptr<std::atomic<bool>> visible) : visible_(std::move(visible)) {
+        setTitle(QStringLiteral("Display preview"));
+        setFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus);
+        setResizeMode(QQuickView::SizeRootObjectToView);
+        resize(480, 270);
+        setSource(QUrl(QStringLiteral("qrc:/qt/qml/Tavelin/Windows/qml/PreviewWindow.qml")));
+        if (const auto* output = rootObject() ? rootObject()->findChild<QObject*>(QStringLiteral("output")) : nullptr) {
+            sink_ = output->property("videoSink").value<QVideoSink*>();
+        }
+        QObject::connect(this, &QWindow::visibleChanged, this, [this](bool shown) {
+            if (!shown) visible_->store(false);
+        });
+    }
+
+    void bringForward() {
+        if (!placed_) {
+            if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+                const QRect area = screen->availableGeometry();
+                setPosition(area.center() - QPoint(width() / 2, height() / 2));
+            }
+            placed_ = true;
+        }
+        show();
+        raise();
+    }
+    void present(const QVideoFrame& frame) {
+        if (sink_) sink_->setVideoFrame(frame);
+    }
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+            hide();
+            return true;
+        }
+        return QQuickView::event(event);
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> visible_;
+    QVideoSink* sink_ = nullptr;
+    bool placed_ = false;
+};
+
+} // namespace impl
+
+PreviewWindow::PreviewWindow(QObject* gui, std::int64_t, std::int64_t) : gui_(gui) {
+    // The picture is fitted into the window keeping its own ratio, which is the
+    // capture's; the window starts at the usual 480 × 270 whatever that ratio is.
+    QMetaObject::invokeMethod(
+        gui_,
+        [state = state_] {
+            if (!state->closed) state->view = new impl::PreviewView(std::shared_ptr<std::atomic<bool>>(state, &state->visible));
+        },
+        Qt::QueuedConnection);
+}
+
+PreviewWindow::~PreviewWindow() { close(); }
+
+void PreviewWindow::show() {
+    state_->visible = true;
+    QMetaObject::invokeMethod(
+        gui_,
+        [state = state_] {
+            if (state->view) state->view->bringForward();
+        },
+        Qt::QueuedConnection);
+}
+
+bool PreviewWindow::isVisible() const { return state_->visible; }
+
+void PreviewWindow::close() {
+    if (state_->closed.exchange(true)) return;
+    state_->visible = false;
+    QMetaObject::invokeMethod(
+        gui_, [state = state_] { delete std::exchange(state->view, nullptr); }, Qt::QueuedConnection);
+}
+
+QQuickWindow* PreviewWindow::window() const { return state_->view; }
+
+void PreviewWindow::deliver(VideoFrame frame) {
+    if (state_->closed || !state_->visible || !frame.buffer || !frame.buffer->data) return;
+    // One frame on its way to the GUI thread at a time; newer ones are skipped until it
+    // was taken, so a busy interface costs the delivery thread nothing.
+    if (state_->frameQueued.exchange(true)) return;
+    const PixelBuffer& pixels = *frame.buffer;
+    QVideoFrame shown(QVideoFrameFormat(QSize(static_cast<int>(pixels.width), static_cast<int>(pixels.height)),
+                                        QVideoFrameFormat::Format_BGRX8888));
+    if (!shown.map(QVideoFrame::WriteOnly)) {
+        state_->frameQueued = false;
+        return;
+    }
+    const auto rowBytes = static_cast<std::size_t>(std::min<std::int64_t>(pixels.width * 4, shown.bytesPerLine(0)));
+    if (shown.bytesPerLine(0) == pixels.stride) {
+        std::memcpy(shown.bits(0), pixels.data, static_cast<std::size_t>(pixels.stride * pixels.height));
+    } else {
+        for (std::int64_t row = 0; row < pixels.height; ++row) {
+            std::memcpy(shown.bits(0) + row * shown.bytesPerLine(0), pixels.data + row * pixels.stride, rowBytes);
+        }
+    }
+    shown.unmap();
+    frame.buffer.reset(); // back to the capture's pool before the GUI thread even sees it
+    QMetaObject::invokeMethod(
+        gui_,
+        [state = state_, shown = std::move(shown)] {
+            state->frameQueued = false;
+            if (state->view) state->view->present(shown);
+        },
+        Qt::QueuedConnection);
+}
+
+std::unique_ptr<PreviewWindowFactory> PreviewWindowFactory::createIfAvailable() {
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) return nullptr;
+    return std::unique_ptr<PreviewWindowFactory>(new PreviewWindowFactory());
+}
+
+std::shared_ptr<Preview> PreviewWindowFactory::create(std::int64_t width, std::int64_t height) {
+    return std::make_shared<PreviewWindow>(&gui_, width, height);
+}
+
+} // namespace tavelin::ui
