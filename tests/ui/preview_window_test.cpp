@@ -1,0 +1,150 @@
+// The preview window on the embedded X server, opened and closed by a sharing session
+// whose capture is simulated: the window shows the very picture the session sends.
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QQuickWindow>
+#include <QScreen>
+#include <QTest>
+
+#include "streaming/live_session.hpp"
+#include "tests/support/scripted_webrtc.hpp"
+#include "tests/support/simulated_devices.hpp"
+#include "tests/support/simulated_platform.hpp"
+#include "ui/preview_window.hpp"
+
+namespace tavelin::ui {
+namespace {
+
+// A picture with a red left half and a blue right half, 4 bytes a pixel as B, G, R, X.
+struct TwoColours {
+    static constexpr int width = 640, height = 360;
+    std::vector<std::uint8_t> bytes = [] {
+        std::vector<std::uint8_t> pixels(width * height * 4);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t* pixel = &pixels[(y * width + x) * 4];
+                pixel[x < width / 2 ? 2 : 0] = 255;
+            }
+        }
+        return pixels;
+    }();
+    std::shared_ptr<PixelBuffer> buffer =
+        std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, bytes.data()});
+};
+
+class PreviewWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        availableWithoutApplication = PreviewWindowFactory::createIfAvailable() != nullptr;
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        static int argc = 1;
+        static char name[] = "preview_window_test";
+        static char* argv[] = {name, nullptr};
+        application = new QGuiApplication(argc, argv);
+    }
+    static void TearDownTestSuite() { delete application; }
+
+    void SetUp() override { capture.displays = {{1, 2560, 1440}}; }
+
+    void run(Task<> task) {
+        asio::co_spawn(engine, std::move(task), [](std::exception_ptr failure) {
+            if (failure) std::rethrow_exception(failure);
+        });
+        while (engine.poll() > 0) {
+        }
+        engine.restart();
+    }
+    std::shared_ptr<LiveStreamSession> started(PreviewFactory& previews) {
+        auto session = std::make_shared<LiveStreamSession>(
+            engine.get_executor(), SessionPorts{platform, capture, input, input, platform, webrtc, &previews});
+        run(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), true, true));
+        return session;
+    }
+    // The window the session's open preview shows, once the GUI thread made and showed it.
+    static QQuickWindow* shownWindow(const std::shared_ptr<Preview>& preview) {
+        QQuickWindow* window = nullptr;
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                window = static_cast<PreviewWindow&>(*preview).window();
+                return window && window->isExposed();
+            },
+            5000);
+        return shown ? window : nullptr;
+    }
+
+    static inline QGuiApplication* application = nullptr;
+    static inline bool availableWithoutApplication = true;
+    asio::io_context engine;
+    testing::ScriptedWebRTC webrtc;
+    SimulatedPlatform platform;
+    SimulatedCapture capture;
+    SimulatedInput input;
+};
+
+// Records the previews the session asks for, made by the real factory.
+struct Recording final : PreviewFactory {
+    explicit Recording(PreviewFactory& real) : real(real) {}
+    std::shared_ptr<Preview> create(std::int64_t width, std::int64_t height) override {
+        return made.emplace_back(real.create(width, height));
+    }
+    PreviewFactory& real;
+    std::vector<std::shared_ptr<Preview>> made;
+};
+
+TEST_F(PreviewWindowTest, OnlyAGuiApplicationCanShowIt) { EXPECT_FALSE(availableWithoutApplication); }
+
+TEST_F(PreviewWindowTest, OpensWithThePictureSentAndClosesWithSharing) {
+    const auto factory = PreviewWindowFactory::createIfAvailable();
+    ASSERT_TRUE(factory);
+    Recording previews(*factory);
+    auto session = started(previews);
+
+    session->togglePreview();
+    ASSERT_EQ(previews.made.size(), 1u);
+    QQuickWindow* window = shownWindow(previews.made.back());
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->title(), "Display preview");
+    EXPECT_EQ(window->size(), QSize(480, 270));
+
+    const TwoColours picture;
+    capture.streams.front()->onFrame(CapturedFrame{picture.buffer, std::chrono::steady_clock::now(), true});
+    // 640 × 360 fits 480 × 270 exactly: red left, blue right.
+    QImage seen;
+    const auto showsPicture = [&] {
+        seen = window->screen()->grabWindow(window->winId()).toImage();
+        const QColor left = seen.pixelColor(120, 135), right = seen.pixelColor(360, 135);
+        return left.red() > 200 && left.blue() < 50 && right.blue() > 200 && right.red() < 50;
+    };
+    const bool shown = QTest::qWaitFor(showsPicture, 5000);
+    QDir().mkpath(QStringLiteral("/tmp/ui-shots"));
+    seen.save(QStringLiteral("/tmp/ui-shots/preview.png"));
+    EXPECT_TRUE(shown) << "the window does not show the sent picture";
+
+    // Its own close button only hides it; the next toggle brings the same window back.
+    window->close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !previews.made.back()->isVisible(); }, 5000));
+    session->togglePreview();
+    EXPECT_EQ(previews.made.size(), 1u);
+    EXPECT_EQ(shownWindow(previews.made.back()), window);
+
+    session->togglePreview();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return static_cast<PreviewWindow&>(*previews.made.back()).window() == nullptr; },
+                                5000))
+        << "the second toggle closes it";
+
+    session->togglePreview();
+    ASSERT_EQ(previews.made.size(), 2u);
+    ASSERT_TRUE(shownWindow(previews.made.back()));
+    run(session->stop());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return static_cast<PreviewWindow&>(*previews.made.back()).window() == nullptr; },
+                                5000))
+        << "stopping the share closes it";
+}
+
+} // namespace
+} // namespace tavelin::ui
