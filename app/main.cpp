@@ -1,12 +1,17 @@
-// The tavelin program: one copy per user, the engine on the main thread, and a clean
-// stop of sharing on SIGINT or SIGTERM.
+// The tavelin program: one copy per user and a clean stop of sharing on SIGINT, SIGTERM
+// or Quit. With a desktop it shows its window, Qt on the main thread and the engine on
+// its own; with --headless, or without a desktop (then on its own X server), the engine
+// runs on the main thread and Qt is never started, unless --benchmark needs the motion
+// test on the shared display.
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/syscall.h>
@@ -19,6 +24,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/streambuf.hpp>
 
+#include "app/desktop_run.hpp"
 #include "app/model.hpp"
 #include "app/single_instance.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
@@ -90,6 +96,7 @@ void listenForActivation(asio::io_context& engine, const fs::path& socketPath, s
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);
+    const auto hasArgument = [&](const char* option) { return std::ranges::find(arguments, option) != arguments.end(); };
     const auto supportFolder = applicationSupportFolder();
     switch (SingleInstance::acquire(supportFolder)) {
     case SingleInstance::Outcome::acquired:
@@ -106,7 +113,9 @@ int main(int argc, char** argv) {
 
     // Without a desktop, Tavelin brings its own X server and stops it on the way out.
     std::unique_ptr<x11::EmbeddedServer> ownServer;
-    if (const char* display = std::getenv("DISPLAY"); !display || !*display) {
+    const char* display = std::getenv("DISPLAY");
+    const bool hasDesktop = display && *display;
+    if (!hasDesktop) {
         try {
             ownServer = x11::EmbeddedServer::start();
         } catch (const std::exception& error) {
@@ -115,6 +124,19 @@ int main(int argc, char** argv) {
         }
         ownServer->exportEnvironment();
         std::cerr << "Tavelin: Started its own X server on " << ownServer->displayName() << '\n';
+    }
+
+    // The window needs a desktop of the user's; a benchmark shows its motion test on
+    // any display, ours included.
+    const bool showInterface = hasDesktop && !hasArgument("--headless");
+    std::unique_ptr<DesktopRun> qt;
+    if (showInterface || hasArgument("--benchmark")) {
+        DesktopRun::Options options{showInterface, std::nullopt};
+        if (const auto file = std::ranges::find(arguments, "--window-state-file");
+            file != arguments.end() && std::next(file) != arguments.end()) {
+            options.windowStateFile = *std::next(file);
+        }
+        qt = std::make_unique<DesktopRun>(argc, argv, options);
     }
 
     auto engineOwner = std::make_unique<asio::io_context>();
@@ -132,8 +154,9 @@ int main(int argc, char** argv) {
     XdgURLOpener urls;
     const Timings timings;
     auto webrtc = std::make_unique<GstWebRTCFactory>(engine.get_executor());
-    const SessionPorts sessionPorts{desktop->displays(), desktop->capture(), desktop->input(),
-                                    desktop->pointerMonitors(), desktop->permissions(), *webrtc};
+    const SessionPorts sessionPorts{desktop->displays(),        desktop->capture(),     desktop->input(),
+                                    desktop->pointerMonitors(), desktop->permissions(), *webrtc,
+                                    qt ? qt->previews() : nullptr};
 
     auto model = AppModel::create(ModelDependencies{
         engine.get_executor(),
@@ -169,21 +192,26 @@ int main(int argc, char** argv) {
         }
     }
 
-    // SIGINT and SIGTERM stop sharing cleanly, remembering the arrangement, then end the
-    // engine; a second signal while that runs changes nothing.
-    auto signals = std::make_unique<asio::signal_set>(engine, SIGINT, SIGTERM);
-    signals->async_wait([&](const std::error_code& error, int) {
-        if (error) return;
-        auto shutDown = [](std::shared_ptr<AppModel> m, asio::io_context& context) -> Task<> {
+    // SIGINT, SIGTERM and Quit stop sharing cleanly, remembering the arrangement, then
+    // end the engine; asking again while that runs changes nothing.
+    bool shuttingDown = false;
+    const auto shutDown = [&] {
+        if (std::exchange(shuttingDown, true)) return;
+        auto work = [](std::shared_ptr<AppModel> m, asio::io_context& context) -> Task<> {
             m->rememberArrangement();
             co_await m->stop();
             context.stop();
         };
-        model->spawn(shutDown(model, engine));
+        model->spawn(work(model, engine));
+    };
+    auto signals = std::make_unique<asio::signal_set>(engine, SIGINT, SIGTERM);
+    signals->async_wait([&](const std::error_code& error, int) {
+        if (error) return;
+        shutDown();
         signals->async_wait([](const std::error_code&, int) {});
     });
 
-    // Headless there is no window to show the link: print it whenever sharing starts.
+    // The link is printed whenever sharing starts, for a run without a window to read it in.
     model->subscribe([weak = std::weak_ptr<AppModel>(model)](ModelField field) {
         const auto m = weak.lock();
         if (m && field == ModelField::isRunning && m->isRunning()) {
@@ -197,7 +225,11 @@ int main(int argc, char** argv) {
     };
     model->spawn(launch(model));
 
-    engine.run();
+    if (qt) {
+        qt->run(engine, model, [&engine, &shutDown] { asio::post(engine, shutDown); });
+    } else {
+        engine.run();
+    }
 
     // Work still suspended in the engine (a launch the signal interrupted) holds the
     // model, and the model holds displays that only the backend can release: end the
@@ -209,5 +241,6 @@ int main(int argc, char** argv) {
     engineOwner.reset();
     webrtc.reset();
     desktop.reset();
+    qt.reset();
     return exitStatus;
 }

@@ -484,6 +484,30 @@ private:
     std::vector<gulong> handlers_;
 };
 
+// The receiver's last report about our stream, from webrtcbin's statistics: the
+// session keeps a report block on the source that sent it, naming our SSRC.
+std::optional<ReceptionReport> receptionReport(const GstStructure* statistics, guint ssrc) {
+    const gint fields = statistics ? gst_structure_n_fields(statistics) : 0;
+    for (gint index = 0; index < fields; ++index) {
+        const GValue* value = gst_structure_get_value(statistics, gst_structure_nth_field_name(statistics, index));
+        if (!value || !GST_VALUE_HOLDS_STRUCTURE(value)) continue;
+        const GValue* sourceValue = gst_structure_get_value(gst_value_get_structure(value), "gst-rtpsource-stats");
+        if (!sourceValue || !GST_VALUE_HOLDS_STRUCTURE(sourceValue)) continue;
+        const GstStructure* source = gst_value_get_structure(sourceValue);
+        gboolean haveReport = FALSE;
+        guint about = 0;
+        gint lost = 0;
+        guint highest = 0;
+        if (gst_structure_get_boolean(source, "have-rb", &haveReport) && haveReport &&
+            gst_structure_get_uint(source, "rb-ssrc", &about) && about == ssrc &&
+            gst_structure_get_int(source, "rb-packetslost", &lost) &&
+            gst_structure_get_uint(source, "rb-exthighestseq", &highest)) {
+            return ReceptionReport{lost, highest};
+        }
+    }
+    return std::nullopt;
+}
+
 bool hasProperty(gpointer object, const char* name) {
     return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
 }
@@ -535,6 +559,7 @@ void GstWebRTCPeer::start() {
 
 void GstWebRTCPeer::shutDown() {
     closed_ = true;
+    rateSteering_.cancel();
     feed_->detach();
     if (webrtc_) {
         for (const gulong handler : handlers_) g_signal_handler_disconnect(webrtc_.get(), handler);
@@ -653,6 +678,7 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     // The answer must name the SSRC the payloader really sends with: Chromium decodes an
     // unannounced stream but never shows it in the track the answer set up.
     const guint ssrc = g_random_int();
+    ssrc_ = ssrc;
     g_object_set(payloader.get(), "ssrc", ssrc, nullptr);
     gst_caps_set_simple(rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
     Owned<GstCaps> preferences = adopt(gst_caps_copy(rtp.get()));
@@ -687,6 +713,7 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     encoder_ = std::move(encoder);
     applyEncoderParameters();
     feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
+    rateSteering_ = TaskHandle::spawn(engine_, steerSendRate(weak_from_this(), std::chrono::seconds(1)));
 }
 
 void GstWebRTCPeer::setEncoderParameters(const EncoderParameters& parameters) {
@@ -695,11 +722,43 @@ void GstWebRTCPeer::setEncoderParameters(const EncoderParameters& parameters) {
 }
 
 void GstWebRTCPeer::applyEncoderParameters() {
-    feed_->setMaxFramerate(parameters_.maxFramerate);
-    if (!encoder_ || parameters_.maxBitrate <= 0) return;
-    // Nothing here lowers the rate below the maximum, so the minimum holds as a floor.
-    const auto bitrate = std::max(parameters_.maxBitrate, parameters_.minBitrate);
-    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(bitrate / 1000, 1)), nullptr);
+    sendRate_.setBounds(std::min(parameters_.minBitrate, parameters_.maxBitrate), parameters_.maxBitrate);
+    applySendRate();
+}
+
+// The target rate goes to the encoder; holding the resolution, a lower rate also means
+// fewer frames, each with more bits.
+void GstWebRTCPeer::applySendRate() {
+    const bool maintainResolution = parameters_.degradation == DegradationPreference::maintainResolution;
+    feed_->setMaxFramerate(
+        framesForRate(parameters_.maxFramerate, sendRate_.target(), sendRate_.ceiling(), maintainResolution));
+    if (!encoder_ || sendRate_.target() <= 0) return;
+    GParamSpec* bitrate = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_.get()), "bitrate");
+    if (!bitrate) return;
+    // Some hardware encoders take a new rate only while stopped; they keep the first one.
+    GstState state = GST_STATE_NULL;
+    gst_element_get_state(encoder_.get(), &state, nullptr, 0);
+    if (state == GST_STATE_PLAYING && !(bitrate->flags & GST_PARAM_MUTABLE_PLAYING)) return;
+    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(sendRate_.target() / 1000, 1)),
+                 nullptr);
+}
+
+// Once a second: the receiver's latest loss report steers the sending rate.
+Task<> GstWebRTCPeer::steerSendRate(std::weak_ptr<GstWebRTCPeer> weak, std::chrono::milliseconds interval) {
+    while (co_await sleepFor(interval)) {
+        const auto self = weak.lock();
+        if (!self || self->closed_) co_return;
+        const auto statistics = co_await self->emitWithPromise("get-stats", nullptr);
+        if (self->closed_ || !statistics || gst_promise_wait(statistics.get()) != GST_PROMISE_RESULT_REPLIED) continue;
+        const auto report = receptionReport(gst_promise_get_reply(statistics.get()), self->ssrc_);
+        if (!report) continue;
+        const auto before = self->sendRate_.target();
+        const auto lost = self->sendRate_.update(*report, std::chrono::steady_clock::now());
+        if (self->sendRate_.target() == before) continue;
+        self->applySendRate();
+        std::cerr << "Tavelin: sending at " << self->sendRate_.target() / 1000 << " kbit/s ("
+                  << static_cast<int>(lost.value_or(0) * 100) << "% of packets lost)\n";
+    }
 }
 
 bool GstWebRTCPeer::iceGatheringComplete() {

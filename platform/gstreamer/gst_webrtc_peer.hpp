@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/send_rate.hpp"
 #include "engine/task.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/webrtc.hpp"
@@ -75,6 +77,8 @@ private:
     void shutDown();
     void buildSendBranch(const H264Format& format);
     void applyEncoderParameters();
+    void applySendRate();
+    static Task<> steerSendRate(std::weak_ptr<GstWebRTCPeer> weak, std::chrono::milliseconds interval);
     void reportState(PeerConnectionState state);
     void pipelineError(const std::string& message);
     Task<Owned<GstPromise>> emitWithPromise(const char* signal, void* argument);
@@ -96,6 +100,9 @@ private:
     std::shared_ptr<EncoderFigures> figures_;
     std::shared_ptr<EncoderFeed> feed_;
     EncoderParameters parameters_;
+    SendRateController sendRate_;
+    TaskHandle rateSteering_;
+    guint ssrc_ = 0;
     std::optional<H264Format> format_;
     std::optional<PeerConnectionState> reported_;
     bool closed_ = false;

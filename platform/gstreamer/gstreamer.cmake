@@ -14,6 +14,6 @@ add_library(tavelin_gstreamer STATIC
 target_compile_definitions(tavelin_gstreamer PUBLIC GST_USE_UNSTABLE_API)
 target_include_directories(tavelin_gstreamer PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${LIBYUV_INCLUDE_DIR})
 target_link_libraries(tavelin_gstreamer
-  PUBLIC tavelin_platform tavelin_engine nlohmann_json::nlohmann_json
+  PUBLIC tavelin_core tavelin_platform tavelin_engine nlohmann_json::nlohmann_json
   PRIVATE PkgConfig::GSTREAMER_WEBRTC ${LIBYUV_LIBRARY})
 tavelin_warnings(tavelin_gstreamer)

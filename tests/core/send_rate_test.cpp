@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "core/send_rate.hpp"
+#include "tests/support/case_name.hpp"
+
+namespace tavelin {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One receiver report: packets lost and packets expected since the previous one, and
+// when it arrived.
+struct Step {
+    std::int64_t lost;
+    std::int64_t expected;
+    std::chrono::milliseconds at;
+    std::int64_t target; // the rate after it
+};
+
+struct SteeringCase {
+    const char* what;
+    std::int64_t startingTarget; // reached by a cut before the steps, 0 for the ceiling
+    std::vector<Step> steps;
+};
+
+class SendRateSteering : public testing::TestWithParam<SteeringCase> {};
+
+TEST_P(SendRateSteering, FollowsTheReportedLoss) {
+    const auto& param = GetParam();
+    SendRateController rate;
+    rate.setBounds(5'000'000, 20'000'000);
+    const auto start = SendRateController::Clock::time_point{} + 1h;
+    ReceptionReport report{0, 1000};
+    EXPECT_FALSE(rate.update(report, start)) << "a first report has nothing to compare with";
+    // Cut to the starting target with one heavy report (lost fraction chosen to land there).
+    if (param.startingTarget) {
+        const double cut = 2.0 * (1.0 - static_cast<double>(param.startingTarget) / 20'000'000.0);
+        report = {report.cumulativeLost + static_cast<std::int64_t>(cut * 1000), report.extendedHighestSequence + 1000};
+        rate.update(report, start);
+        ASSERT_EQ(rate.target(), param.startingTarget);
+    }
+    for (const auto& step : param.steps) {
+        report = {report.cumulativeLost + step.lost, report.extendedHighestSequence + step.expected};
+        rate.update(report, start + step.at);
+        EXPECT_EQ(rate.target(), step.target) << "after the report at " << step.at.count() << " ms";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, SendRateSteering,
+    testing::Values(
+        SteeringCase{"heavy loss cuts in proportion", 0, {{200, 1000, 1s, 18'000'000}, {500, 1000, 2s, 13'500'000}}},
+        SteeringCase{"repeated heavy loss stops at the floor", 0,
+                     {{900, 1000, 1s, 11'000'000}, {900, 1000, 2s, 6'050'000}, {900, 1000, 3s, 5'000'000}}},
+        SteeringCase{"moderate loss holds the rate", 12'000'000, {{50, 1000, 2s, 12'000'000}, {20, 1000, 3s, 12'000'000}}},
+        // Growth at most once a second, however often reports come.
+        SteeringCase{"a clean link climbs a step a second", 10'000'000,
+                     {{0, 1000, 1s, 10'800'000}, {0, 500, 1500ms, 10'800'000}, {0, 500, 2s, 11'664'000}}},
+        SteeringCase{"a clean link stops at the ceiling", 0, {{0, 1000, 1s, 20'000'000}, {0, 1000, 2s, 20'000'000}}},
+        // The sequence went back: the receiver restarted its counts, which tells nothing.
+        SteeringCase{"restarted counts are ignored", 10'000'000, {{900, -5000, 1s, 10'000'000}}},
+        // Duplicates make the lost count fall; that is no negative loss.
+        SteeringCase{"duplicates count as no loss", 10'000'000, {{-30, 1000, 1s, 10'800'000}}}),
+    support::CaseName{});
+
+TEST(SendRateController, TheSameReportTwiceCountsOnce) {
+    SendRateController rate;
+    rate.setBounds(1'000'000, 10'000'000);
+    const auto now = SendRateController::Clock::now();
+    rate.update({0, 100}, now);
+    EXPECT_TRUE(rate.update({50, 200}, now));
+    const auto cut = rate.target();
+    EXPECT_FALSE(rate.update({50, 200}, now + 2s));
+    EXPECT_EQ(rate.target(), cut);
+}
+
+TEST(SendRateController, NewBoundsKeepWhatWasLearnt) {
+    SendRateController rate;
+    rate.setBounds(1'000'000, 10'000'000);
+    EXPECT_EQ(rate.target(), 10'000'000);
+    const auto now = SendRateController::Clock::now();
+    rate.update({0, 100}, now);
+    rate.update({100, 200}, now); // all lost: halved
+    EXPECT_EQ(rate.target(), 5'000'000);
+    rate.setBounds(1'000'000, 20'000'000); // the same parameters applied again after the answer
+    EXPECT_EQ(rate.target(), 5'000'000);
+    rate.setBounds(1'000'000, 3'000'000);
+    EXPECT_EQ(rate.target(), 3'000'000);
+    rate.setBounds(8'000'000, 4'000'000); // a floor above the ceiling gives way
+    EXPECT_EQ(rate.floor(), 4'000'000);
+    EXPECT_EQ(rate.target(), 4'000'000);
+}
+
+TEST(FramesForRate, OnlyHoldingTheResolutionTradesFramesForBits) {
+    struct Case {
+        std::int64_t target;
+        bool maintainResolution;
+        std::int64_t frames;
+    };
+    for (const auto& [target, maintainResolution, frames] : std::vector<Case>{
+             {20'000'000, true, 60}, {10'000'000, true, 30}, {1'000'000, true, 15}, {1'000'000, false, 60}}) {
+        EXPECT_EQ(framesForRate(60, target, 20'000'000, maintainResolution), frames)
+            << target << (maintainResolution ? " holding the resolution" : "");
+    }
+    EXPECT_EQ(framesForRate(0, 1'000'000, 20'000'000, true), 0) << "no maximum stays no maximum";
+}
+
+} // namespace
+} // namespace tavelin

@@ -1,0 +1,46 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// How to place the virtual display beside the others; shown while the model asks.
+Dialog {
+    id: sheet
+    objectName: "arrangeHelp"
+    parent: Overlay.overlay
+    anchors.centerIn: parent
+    width: Math.min(460, parent ? parent.width - 40 : 460)
+    modal: true
+    closePolicy: Popup.NoAutoClose
+    visible: bridge.showArrangeHelp
+    header: RowLayout {
+        spacing: 8
+        DisplayGlyph { Layout.leftMargin: 16; Layout.topMargin: 14 }
+        Label { text: "Arrange your displays"; font.pixelSize: 18; font.weight: Font.DemiBold; Layout.topMargin: 14 }
+    }
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 10
+        Label {
+            Layout.fillWidth: true
+            wrapMode: Text.WordWrap
+            text: "In display settings, open the arrangement of your displays. Drag Tavelin to match where your other computer sits on your desk."
+        }
+        Label {
+            Layout.fillWidth: true
+            wrapMode: Text.WordWrap
+            text: "If the arrangement is missing, start the extra display first. You need at least two active displays. You can also use the placement buttons in this app."
+        }
+    }
+    footer: DialogButtonBox {
+        Button {
+            objectName: "arrangeHelpDone"
+            text: "Done"
+            highlighted: true
+            DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+        }
+    }
+    // Return closes the sheet, like its default button.
+    Keys.onReturnPressed: bridge.showArrangeHelp = false
+    Keys.onEnterPressed: bridge.showArrangeHelp = false
+    onAccepted: bridge.showArrangeHelp = false
+}

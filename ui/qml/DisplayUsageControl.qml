@@ -1,0 +1,28 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// Extend the desktop or mirror the main display, for the selected saved display.
+ColumnLayout {
+    spacing: 4
+    RowLayout {
+        Label { text: "Use display as" }
+        ComboBox {
+            objectName: "usagePicker"
+            Layout.fillWidth: true
+            model: ["Extend desktop", "Mirror main display"]
+            currentIndex: bridge.selectedMirrorMain ? 1 : 0
+            onActivated: (index) => bridge.mirrorMainDisplay(index === 1)
+        }
+    }
+    Note {
+        Layout.fillWidth: true
+        text: bridge.selectedMirrorMain
+              ? "Shows this computer’s main display. Video keeps its proportions within the selected pixel size."
+              : "Adds a separate desktop for moving windows onto."
+    }
+    Note {
+        Layout.fillWidth: true
+        text: "Changing modes restarts sharing. Reconnect with the same receiver link."
+    }
+}

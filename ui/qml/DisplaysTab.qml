@@ -1,0 +1,131 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// Saved displays on the left; the selected one's name, mode and placement on the right.
+RowLayout {
+    id: tab
+    spacing: 14
+    property string removing: ""
+
+    ColumnLayout {
+        Layout.preferredWidth: 210
+        Layout.fillHeight: true
+        spacing: 8
+        RowLayout {
+            Label { text: "Your displays"; font.weight: Font.DemiBold; Layout.fillWidth: true }
+            Button { text: "Add display"; onClicked: bridge.addDisplay() }
+        }
+        ListView {
+            id: list
+            objectName: "displayList"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            model: bridge.displayProfiles
+            visible: count > 0
+            delegate: ItemDelegate {
+                required property var modelData
+                width: ListView.view.width
+                highlighted: modelData.id === bridge.selectedDisplayID
+                onClicked: bridge.selectDisplay(modelData.id)
+                contentItem: ColumnLayout {
+                    spacing: 0
+                    Label { text: modelData.name; elide: Text.ElideRight; Layout.fillWidth: true }
+                    Label { text: modelData.active ? "Connected" : "Disconnected"; font.pixelSize: 11; opacity: 0.7 }
+                }
+            }
+        }
+        ColumnLayout {
+            visible: list.count === 0
+            Layout.fillHeight: true
+            Label { text: "No saved displays"; font.weight: Font.DemiBold }
+            Note { text: "Add a display to extend your desktop."; Layout.fillWidth: true }
+            Button { text: "Add display"; onClicked: bridge.addDisplay() }
+        }
+        Note { text: "Displays keep their names and settings when you reopen the app."; Layout.fillWidth: true }
+    }
+
+    ScrollView {
+        Layout.fillWidth: true
+        Layout.fillHeight: true
+        contentWidth: availableWidth
+        visible: bridge.selectedDisplayName !== ""
+
+        ColumnLayout {
+            width: parent.width
+            spacing: 12
+            Label { text: "Display settings"; font.weight: Font.DemiBold }
+            RowLayout {
+                Layout.fillWidth: true
+                GlassTextField {
+                    id: nameField
+                    objectName: "nameField"
+                    Layout.fillWidth: true
+                    text: bridge.selectedDisplayName
+                    Accessible.name: "Display name"
+                    placeholderText: "Display name"
+                }
+                Button { text: "Rename"; onClicked: bridge.renameDisplay(bridge.selectedDisplayID, nameField.text) }
+            }
+            RowLayout {
+                Button {
+                    text: bridge.selectedDisplayActive ? "Disconnect display" : "Connect display"
+                    onClicked: bridge.selectedDisplayActive ? bridge.disableDisplay(bridge.selectedDisplayID)
+                                                            : bridge.connectDisplay(bridge.selectedDisplayID)
+                }
+                Button {
+                    text: "Remove…"
+                    onClicked: { tab.removing = bridge.selectedDisplayID; confirmation.open() }
+                }
+            }
+            ModeForm { Layout.fillWidth: true }
+            Button { text: "Apply settings"; onClicked: bridge.applyDisplayMode() }
+            Note {
+                Layout.fillWidth: true
+                text: "Applying settings or renaming a shared display restarts its stream. Reconnect the browser using the same receiver link."
+            }
+            SectionTitle { text: "Placement" }
+            Flow {
+                Layout.fillWidth: true
+                spacing: 6
+                Repeater {
+                    model: rules.directions
+                    Button { required property string modelData; text: modelData; onClicked: bridge.placeDisplay(modelData) }
+                }
+            }
+            Flow {
+                Layout.fillWidth: true
+                spacing: 6
+                Button { text: "Make main display"; onClicked: bridge.makeMainDisplay() }
+                Button { text: "Arrange displays in display settings…"; onClicked: bridge.arrangeDisplays() }
+                Button { text: "Remember current arrangement"; onClicked: bridge.rememberArrangement() }
+            }
+            DisplayUsageControl { Layout.fillWidth: true }
+            Note {
+                visible: bridge.isRunning
+                Layout.fillWidth: true
+                text: "Stop sharing before selecting a different display."
+            }
+        }
+    }
+
+    Dialog {
+        id: confirmation
+        objectName: "removeConfirmation"
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        modal: true
+        title: "Remove this saved display? Its windows will move to another display."
+        footer: DialogButtonBox {
+            Button { text: "Cancel"; DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
+            Button {
+                text: "Remove display"
+                palette.buttonText: "#d0312d"
+                DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole
+            }
+        }
+        onAccepted: bridge.removeDisplay(tab.removing)
+        onClosed: tab.removing = ""
+    }
+}

@@ -1,0 +1,87 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// The main window "Tavelin": the receiver and displays tabs, the quick controls and the
+// arrange help.
+ApplicationWindow {
+    id: window
+    objectName: "mainWindow"
+    title: "Tavelin"
+    visible: false
+    width: rules.mainWidth
+    minimumWidth: rules.mainWidth
+    maximumWidth: rules.mainWidth
+    // The whole window as the receiver tab's content wants it.
+    property real receiverHeight: 680
+    height: rules.mainHeight(bridge.selectedTab === "receiver", receiverHeight)
+
+    header: ToolBar {
+        RowLayout {
+            anchors.fill: parent
+            TabBar {
+                id: tabs
+                currentIndex: bridge.selectedTab === "displays" ? 1 : 0
+                TabButton { objectName: "receiverTabButton"; text: "Receiver"; width: implicitWidth + 24; onClicked: bridge.selectedTab = "receiver" }
+                TabButton { objectName: "displaysTabButton"; text: "Displays"; width: implicitWidth + 24; onClicked: bridge.selectedTab = "displays" }
+            }
+            Item { Layout.fillWidth: true }
+            ToolButton {
+                id: quickButton
+                objectName: "quickControlsButton"
+                text: "Quick controls"
+                checkable: true
+                checked: quickControls.visible
+                onClicked: quickControls.visible ? quickControls.close() : quickControls.open()
+            }
+        }
+    }
+
+    // Dragging the window's background moves it.
+    DragHandler {
+        target: null
+        onActiveChanged: if (active) window.startSystemMove()
+    }
+
+    StackLayout {
+        anchors.fill: parent
+        currentIndex: tabs.currentIndex
+
+        ScrollView {
+            id: receiverScroll
+            contentWidth: availableWidth
+            ReceiverTab {
+                id: receiverTab
+                x: 20
+                y: 16
+                width: receiverScroll.availableWidth - 40
+                onImplicitHeightChanged: window.receiverHeight =
+                    rules.nextReceiverHeight(window.receiverHeight, implicitHeight + 32 + (window.header ? window.header.height : 0))
+            }
+            // ScrollView sizes its content from this.
+            contentHeight: receiverTab.implicitHeight + 32
+        }
+        DisplaysTab {
+            Layout.margins: 16
+        }
+    }
+
+    Popup {
+        id: quickControls
+        objectName: "quickControls"
+        x: window.width - width - 8
+        y: 4
+        width: rules.panelWidth
+        height: Math.min(rules.panelHeight(), window.height - 16)
+        padding: 8
+        ScrollView {
+            id: quickScroll
+            anchors.fill: parent
+            contentWidth: availableWidth
+            ScrollBar.vertical.policy: ScrollBar.AlwaysOn
+            DisplayControls { width: quickScroll.availableWidth - 12 }
+        }
+    }
+
+    ArrangeHelp { }
+}

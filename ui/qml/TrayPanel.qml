@@ -1,0 +1,48 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// The tray icon's panel: header, the display controls, and the way to the window or out.
+ApplicationWindow {
+    id: panel
+    objectName: "trayPanel"
+    title: "Tavelin"
+    flags: Qt.Popup
+    visible: false
+    width: rules.panelWidth
+    height: rules.panelHeight()
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 8
+        spacing: 14
+
+        RowLayout {
+            spacing: 8
+            DisplayGlyph { }
+            Label { text: "Tavelin"; font.pixelSize: 17; font.weight: Font.DemiBold }
+            BusyIndicator { running: bridge.isBusy; visible: bridge.isBusy; Layout.preferredWidth: 20; Layout.preferredHeight: 20 }
+            Item { Layout.fillWidth: true }
+        }
+
+        ScrollView {
+            id: scroll
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            contentWidth: availableWidth
+            ScrollBar.vertical.policy: ScrollBar.AlwaysOn
+            DisplayControls { width: scroll.availableWidth - 12 }
+        }
+
+        RowLayout {
+            Button {
+                text: "Show window"
+                onClicked: { panel.hide(); bridge.showWindow("receiver") }
+            }
+            Item { Layout.fillWidth: true }
+            Button { text: "Quit"; onClicked: shell.quit() }
+        }
+    }
+
+    ArrangeHelp { }
+}
