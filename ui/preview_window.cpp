@@ -1,7 +1,6 @@
 #include "ui/preview_window.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -12,7 +11,17 @@
 #include <QVideoFrameFormat>
 #include <QVideoSink>
 
+#include <libyuv/scale_argb.h>
+
 namespace tavelin::ui {
+
+namespace {
+
+// Twice the window's own size: sharp on a doubled screen or a window made larger, and a
+// quarter of a 1920 × 1080 picture to copy and draw.
+const QSize maximumPicture(960, 540);
+
+} // namespace
 
 namespace impl {
 
@@ -107,20 +116,20 @@ void PreviewWindow::deliver(VideoFrame frame) {
     // was taken, so a busy interface costs the delivery thread nothing.
     if (state_->frameQueued.exchange(true)) return;
     const PixelBuffer& pixels = *frame.buffer;
-    QVideoFrame shown(QVideoFrameFormat(QSize(static_cast<int>(pixels.width), static_cast<int>(pixels.height)),
-                                        QVideoFrameFormat::Format_BGRX8888));
-    if (!shown.map(QVideoFrame::WriteOnly)) {
+    const QSize size = QSize(static_cast<int>(pixels.width), static_cast<int>(pixels.height))
+                           .scaled(QSize(std::min<int>(maximumPicture.width(), static_cast<int>(pixels.width)),
+                                         std::min<int>(maximumPicture.height(), static_cast<int>(pixels.height))),
+                                   Qt::KeepAspectRatio);
+    QVideoFrame shown(QVideoFrameFormat(size, QVideoFrameFormat::Format_BGRX8888));
+    if (size.isEmpty() || !shown.map(QVideoFrame::WriteOnly)) {
         state_->frameQueued = false;
         return;
     }
-    const auto rowBytes = static_cast<std::size_t>(std::min<std::int64_t>(pixels.width * 4, shown.bytesPerLine(0)));
-    if (shown.bytesPerLine(0) == pixels.stride) {
-        std::memcpy(shown.bits(0), pixels.data, static_cast<std::size_t>(pixels.stride * pixels.height));
-    } else {
-        for (std::int64_t row = 0; row < pixels.height; ++row) {
-            std::memcpy(shown.bits(0) + row * shown.bytesPerLine(0), pixels.data + row * pixels.stride, rowBytes);
-        }
-    }
+    // Scaled straight into Qt's frame: one pass over the capture's pixels, and a small
+    // texture for the window to draw. libyuv's ARGB is B, G, R, A in memory, as ours.
+    libyuv::ARGBScale(pixels.data, static_cast<int>(pixels.stride), static_cast<int>(pixels.width),
+                      static_cast<int>(pixels.height), shown.bits(0), shown.bytesPerLine(0), size.width(),
+                      size.height(), libyuv::kFilterBox);
     shown.unmap();
     frame.buffer.reset(); // back to the capture's pool before the GUI thread even sees it
     QMetaObject::invokeMethod(

@@ -22,7 +22,7 @@ namespace {
 
 // A picture with a red left half and a blue right half, 4 bytes a pixel as B, G, R, X.
 struct TwoColours {
-    static constexpr int width = 640, height = 360;
+    static constexpr int width = 1280, height = 720; // larger than the window: scaled down
     std::vector<std::uint8_t> bytes = [] {
         std::vector<std::uint8_t> pixels(width * height * 4);
         for (int y = 0; y < height; ++y) {
@@ -113,7 +113,7 @@ TEST_F(PreviewWindowTest, OpensWithThePictureSentAndClosesWithSharing) {
 
     const TwoColours picture;
     capture.streams.front()->onFrame(CapturedFrame{picture.buffer, std::chrono::steady_clock::now(), true});
-    // 640 × 360 fits 480 × 270 exactly: red left, blue right.
+    // 16:9 fits 480 × 270 exactly: red left, blue right.
     QImage seen;
     const auto showsPicture = [&] {
         seen = window->screen()->grabWindow(window->winId()).toImage();
