@@ -40,7 +40,10 @@ Dialog {
         }
     }
     // Return closes the sheet, like its default button.
-    Keys.onReturnPressed: bridge.showArrangeHelp = false
-    Keys.onEnterPressed: bridge.showArrangeHelp = false
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: sheet.visible
+        onActivated: bridge.showArrangeHelp = false
+    }
     onAccepted: bridge.showArrangeHelp = false
 }
