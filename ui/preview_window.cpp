@@ -146,6 +146,12 @@ std::unique_ptr<PreviewWindowFactory> PreviewWindowFactory::createIfAvailable() 
     return std::unique_ptr<PreviewWindowFactory>(new PreviewWindowFactory());
 }
 
+PreviewWindowFactory::~PreviewWindowFactory() {
+    // A preview closed by a stop just before (its deletion still queued) goes now
+    // instead of outliving the factory.
+    QCoreApplication::sendPostedEvents(&gui_, QEvent::MetaCall);
+}
+
 std::shared_ptr<Preview> PreviewWindowFactory::create(std::int64_t width, std::int64_t height) {
     return std::make_shared<PreviewWindow>(&gui_, width, height);
 }

@@ -56,6 +56,7 @@ class PreviewWindowFactory final : public PreviewFactory {
 public:
     // None where no window can be shown (no Qt GUI application).
     static std::unique_ptr<PreviewWindowFactory> createIfAvailable();
+    ~PreviewWindowFactory() override;
 
     std::shared_ptr<Preview> create(std::int64_t width, std::int64_t height) override;
 
