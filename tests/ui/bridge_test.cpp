@@ -1,0 +1,151 @@
+// The bridge between the engine's model and the GUI thread, the rules the views bind
+// to, offscreen.
+
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QSignalSpy>
+#include <QThread>
+
+#include "tests/support/engine_runner.hpp"
+#include "tests/ui/simulated_engine.hpp"
+#include "ui/choices.hpp"
+#include "ui/model_bridge.hpp"
+#include "ui/window_size.hpp"
+
+namespace tavelin::ui {
+namespace {
+
+TEST(WindowSize, HeightsFollowTheMainScreen) {
+    struct Case {
+        double wanted;
+        std::optional<double> visible;
+        double main;
+        double panel;
+    } const cases[] = {
+        {1000, 900, 820, 640},           // 900 − 80
+        {1000, 520, 500, 440},           // never below 500, though 440 is all there is
+        {680, 900, 680, 640},            // a short receiver tab keeps its height
+        {740, std::nullopt, 740, 640},   // no screen: 820 for the window, 640 for the panel
+        {1000, std::nullopt, 820, 640},
+        {1000, 400, 500, 360},           // the panel stays at least 360
+        {1000, 1440, 1000, 640},         // and at most 640
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.visible ? *c.visible : -1);
+        EXPECT_EQ(WindowSize::mainHeight(c.wanted, c.visible), c.main);
+        EXPECT_EQ(WindowSize::panelHeight(c.visible), c.panel);
+    }
+    // A measured height replaces the old one only when it is real and moved by more than a point.
+    EXPECT_EQ(WindowSize::nextReceiverHeight(680, 700), 700);
+    EXPECT_EQ(WindowSize::nextReceiverHeight(680, 681), 680);
+    EXPECT_EQ(WindowSize::nextReceiverHeight(680, 0.5), 680);
+}
+
+TEST(Choices, PresetsAndLabels) {
+    EXPECT_FALSE(Choices::presetIndex("1366", "768"));
+    EXPECT_EQ(Choices::presetIndex("2560", "1440"), 1u);
+    EXPECT_EQ(Choices::presetIndex("1080", "1920"), 6u); // portrait is a preset like the others
+    EXPECT_FALSE(Choices::presetIndex("1920 ", "1080")); // typed text, not a number
+    EXPECT_EQ(Choices::presetText(6, true), "1080 × 1920");
+    EXPECT_EQ(Choices::presetText(0, false), "1920×1080");
+    EXPECT_EQ(Choices::hertz(144), "144 Hz");
+    EXPECT_EQ(Choices::megabits(35.0), "35 Mbps");
+    EXPECT_EQ(Choices::megabits(35.9), "35 Mbps"); // the whole number, not rounded
+    EXPECT_EQ(Choices::percent(1.0), "100%");
+    EXPECT_EQ(Choices::percent(0.1), "10%");
+    EXPECT_EQ(Choices::percent(1.456), "145%");
+    EXPECT_EQ(Choices::degrees(270), "270°");
+}
+
+TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
+    testing::SimulatedEngine engine;
+    ModelBridge bridge(engine.model(), engine.context.get_executor());
+    bridge.attach();
+    engine.settle();
+    EXPECT_EQ(bridge.width(), "1920");
+    EXPECT_EQ(bridge.receiverURL(), "http://192.168.1.20:8420/" + bridge.pairingCode());
+
+    QThread* emittedOn = nullptr;
+    QObject::connect(&bridge, &ModelBridge::portChanged, &bridge, [&] { emittedOn = QThread::currentThread(); },
+                     Qt::DirectConnection);
+    QSignalSpy urlChanged(&bridge, &ModelBridge::receiverURLChanged);
+    engine.call([](AppModel& m) { m.port.set("9000"); });
+    ASSERT_TRUE(urlChanged.wait(5000));
+    EXPECT_EQ(emittedOn, QThread::currentThread());
+    EXPECT_EQ(bridge.port(), "9000");
+    EXPECT_EQ(bridge.receiverURL(), "http://192.168.1.20:9000/" + bridge.pairingCode());
+
+    bridge.copyReceiverLink();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), bridge.receiverURL());
+}
+
+// The engine runs by hand here, so that the order of echoes and typing is the test's.
+class HandRunBridge : public ::testing::Test {
+protected:
+    HandRunBridge() {
+        bridge.attach();
+        pump();
+    }
+    void pump() {
+        support::drain(context);
+        QCoreApplication::processEvents();
+    }
+
+    asio::io_context context;
+    SimulatedPlatform platform;
+    MemorySettingsStore store;
+    std::shared_ptr<AppModel> model = AppModel::create(platform.modelDependencies(context.get_executor(), store));
+    ModelBridge bridge{model, context.get_executor()};
+};
+
+TEST_F(HandRunBridge, LateEchoesDoNotOverwriteTyping) {
+    bridge.setWidth("2");
+    bridge.setWidth("25");
+    support::drain(context); // the engine took both; their echoes are on their way
+    bridge.setWidth("256");  // typed before the GUI thread saw them
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bridge.width(), "256");
+    pump();
+    EXPECT_EQ(bridge.width(), "256");
+    EXPECT_EQ(model->width(), "256");
+
+    // Once the edits are through, the model's own changes show again.
+    model->width.set("3840");
+    pump();
+    EXPECT_EQ(bridge.width(), "3840");
+}
+
+TEST_F(HandRunBridge, RefusedChoicesAreSentBack) {
+    model->isBusy.set(true); // a display operation runs: mirroring and selection are refused
+    pump();
+    QSignalSpy mirror(&bridge, &ModelBridge::selectedMirrorMainChanged);
+    QSignalSpy selection(&bridge, &ModelBridge::selectedDisplayIDChanged);
+    bridge.mirrorMainDisplay(true);
+    bridge.selectDisplay(QString::fromStdString(UUID::random().uuidString()));
+    pump();
+    EXPECT_FALSE(bridge.selectedMirrorMain());
+    // The values stayed, yet each control hears them again and lets go of the user's choice.
+    EXPECT_EQ(mirror.count(), 1);
+    EXPECT_EQ(selection.count(), 1);
+}
+
+TEST_F(HandRunBridge, EqualValuesAreNotSentToTheEngine) {
+    int changes = 0;
+    model->subscribe([&](ModelField field) { changes += field == ModelField::hiDPI; });
+    QSignalSpy changed(&bridge, &ModelBridge::hiDPIChanged);
+    bridge.setHiDPI(false);
+    pump();
+    EXPECT_EQ(changed.count(), 0);
+    bridge.setHiDPI(true);
+    pump();
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_TRUE(model->hiDPI());
+}
+
+} // namespace
+} // namespace tavelin::ui

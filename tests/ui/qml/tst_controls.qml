@@ -1,0 +1,113 @@
+import QtQuick
+import QtQuick.Controls
+import QtTest
+import Tavelin
+
+// The controls against the real model on its engine thread.
+TestCase {
+    id: test
+    name: "Controls"
+    when: windowShown
+    visible: true
+    width: 640
+    height: 1400
+
+    Component { id: receiverTab; ReceiverTab { width: 600 } }
+    Component { id: modeForm; ModeForm { width: 600 } }
+    Component { id: controls; DisplayControls { width: 420 } }
+
+    function settled(item) {
+        probe.settle()
+        return item
+    }
+
+    function test_modelChangeReachesItsControl() {
+        const tab = createTemporaryObject(receiverTab, test)
+        const field = findChild(tab, "receiverWidthField")
+        probe.set("width", "2560")
+        tryCompare(field, "text", "2560")
+        probe.set("width", "1920")
+        tryCompare(field, "text", "1920")
+    }
+
+    function test_presetPicker() {
+        const form = createTemporaryObject(modeForm, test)
+        const picker = findChild(form, "presetPicker")
+        probe.set("width", "1366")
+        probe.set("height", "768")
+        tryCompare(picker, "currentText", "Custom")
+        picker.activated(1)
+        tryCompare(picker, "currentText", "2560×1440")
+        compare(findChild(form, "widthField").text, "2560")
+        compare(findChild(form, "heightField").text, "1440")
+        probe.settle()
+        compare(probe.get("width"), "2560")
+        compare(probe.get("height"), "1440")
+        // Portrait is a preset like the others; "Custom" is gone once a preset shows.
+        picker.activated(6)
+        tryCompare(picker, "currentText", "1080×1920")
+        compare(picker.count, 7)
+    }
+
+    function test_bitrateSliderKeepsBoundsAndSteps() {
+        const form = createTemporaryObject(modeForm, test)
+        const slider = findChild(form, "bitrateSlider")
+        const steps = [[0, 5], [slider.width - 1, 150], [slider.width * 0.33, -1], [slider.width * 0.71, -1]]
+        for (const [x, expected] of steps) {
+            mouseClick(slider, x, slider.height / 2)
+            probe.settle()
+            const bitrate = probe.get("bitrate")
+            if (expected > 0)
+                compare(bitrate, expected, "clicked at " + x)
+            verify(bitrate >= 5 && bitrate <= 150, "within bounds: " + bitrate)
+            compare(bitrate % 5, 0, "a step of 5: " + bitrate)
+        }
+        slider.forceActiveFocus()
+        for (let i = 0; i < 40; ++i) keyClick(Qt.Key_Right)
+        probe.settle()
+        compare(probe.get("bitrate"), 150)
+    }
+
+    function test_resetImageAdjustments() {
+        const panel = createTemporaryObject(controls, test)
+        const changed = {receiverBrightness: 0.4, receiverContrast: 1.3, receiverSaturation: 0.2,
+                         receiverRotation: 270, receiverFlip: true, receiverBlank: true, receiverFit: "cover"}
+        for (const field in changed) probe.set(field, changed[field])
+        tryCompare(findChild(panel, "rotationPicker"), "currentText", "270°")
+        tryCompare(findChild(panel, "scalePicker"), "currentText", "Fill (crop edges)")
+        const reset = findChild(panel, "resetImageButton")
+        mouseClick(reset)
+        tryCompare(findChild(panel, "brightnessSlider"), "value", 1.0)
+        tryCompare(findChild(panel, "contrastSlider"), "value", 1.0)
+        tryCompare(findChild(panel, "saturationSlider"), "value", 1.0)
+        tryCompare(findChild(panel, "rotationPicker"), "currentText", "0°")
+        tryCompare(findChild(panel, "scalePicker"), "currentText", "Fit entire desktop")
+        tryCompare(findChild(panel, "flipSwitch"), "checked", false)
+        tryCompare(findChild(panel, "blankSwitch"), "checked", false)
+        const initial = {receiverBrightness: 1.0, receiverContrast: 1.0, receiverSaturation: 1.0,
+                         receiverRotation: 0, receiverFlip: false, receiverBlank: false, receiverFit: "contain"}
+        for (const field in initial) compare(probe.get(field), initial[field], field)
+    }
+
+    function test_refusedChoiceDoesNotStay_data() {
+        return [{tag: "Use display as", picker: "usagePicker", field: "mirrorMain"},
+                {tag: "Display", picker: "displayPicker", field: "selectedDisplayID"}]
+    }
+
+    function test_refusedChoiceDoesNotStay(data) {
+        probe.addSavedDisplay()
+        const panel = createTemporaryObject(controls, test)
+        const picker = findChild(panel, data.picker)
+        probe.settle()
+        const before = probe.get(data.field)
+        const shown = picker.currentIndex
+        probe.set("isBusy", true) // a display operation runs: the model refuses both
+        mouseClick(picker)
+        tryCompare(picker.popup, "opened", true)
+        mouseClick(picker.popup.contentItem.itemAtIndex(shown === 0 ? 1 : 0))
+        verify(picker.currentIndex !== shown, "the user's choice shows at first")
+        tryCompare(picker, "currentIndex", shown)
+        compare(probe.get(data.field), before)
+        probe.set("isBusy", false)
+    }
+}
