@@ -42,8 +42,10 @@ bench: bootstrap
 	build-bench/bench/tavelin_capture_bench
 	TAVELIN_PROGRAM=build-bench/app/tavelin bench/e2e/run
 
+# The window on a desktop; without one, headless on Tavelin's own X server, sharing at once.
 run: build
-	$(BUILD)/app/tavelin --headless --start $(ARGS)
+	@if [ -n "$$DISPLAY" ]; then $(BUILD)/app/tavelin $(ARGS); \
+	 else $(BUILD)/app/tavelin --headless --start $(ARGS); fi
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench
