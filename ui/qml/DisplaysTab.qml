@@ -10,11 +10,12 @@ RowLayout {
 
     ColumnLayout {
         Layout.preferredWidth: 210
+        Layout.fillWidth: false
         Layout.fillHeight: true
         spacing: 8
         RowLayout {
             Label { text: "Your displays"; font.weight: Font.DemiBold; Layout.fillWidth: true }
-            Button { text: "Add display"; onClicked: bridge.addDisplay() }
+            Button { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
         }
         ListView {
             id: list
@@ -29,10 +30,15 @@ RowLayout {
                 width: ListView.view.width
                 highlighted: modelData.id === bridge.selectedDisplayID
                 onClicked: bridge.selectDisplay(modelData.id)
-                contentItem: ColumnLayout {
-                    spacing: 0
-                    Label { text: modelData.name; elide: Text.ElideRight; Layout.fillWidth: true }
-                    Label { text: modelData.active ? "Connected" : "Disconnected"; font.pixelSize: 11; opacity: 0.7 }
+                contentItem: RowLayout {
+                    spacing: 8
+                    DisplayGlyph { Layout.preferredWidth: 22; Layout.preferredHeight: 18; tint: palette.text }
+                    ColumnLayout {
+                        spacing: 0
+                        Layout.fillWidth: true
+                        Label { text: modelData.name; elide: Text.ElideRight; Layout.fillWidth: true }
+                        Label { text: modelData.active ? "Connected" : "Disconnected"; font.pixelSize: 11; opacity: 0.7 }
+                    }
                 }
             }
         }
@@ -41,14 +47,19 @@ RowLayout {
             Layout.fillHeight: true
             Label { text: "No saved displays"; font.weight: Font.DemiBold }
             Note { text: "Add a display to extend your desktop."; Layout.fillWidth: true }
-            Button { text: "Add display"; onClicked: bridge.addDisplay() }
+            Button { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
         }
         Note { text: "Displays keep their names and settings when you reopen the app."; Layout.fillWidth: true }
     }
 
     ScrollView {
+        // Sized by the room left, not by its content: the content's width follows the
+        // scroll view's, and an implicit size taken from it would lay the row out again
+        // and again.
         Layout.fillWidth: true
         Layout.fillHeight: true
+        Layout.preferredWidth: 1
+        Layout.preferredHeight: 1
         contentWidth: availableWidth
         visible: bridge.selectedDisplayName !== ""
 
@@ -80,7 +91,7 @@ RowLayout {
                 }
             }
             ModeForm { Layout.fillWidth: true }
-            Button { text: "Apply settings"; onClicked: bridge.applyDisplayMode() }
+            Button { text: "Apply settings"; icon.name: "object-select"; onClicked: bridge.applyDisplayMode() }
             Note {
                 Layout.fillWidth: true
                 text: "Applying settings or renaming a shared display restarts its stream. Reconnect the browser using the same receiver link."

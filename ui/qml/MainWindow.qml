@@ -61,18 +61,27 @@ ApplicationWindow {
             // ScrollView sizes its content from this.
             contentHeight: receiverTab.implicitHeight + 32
         }
-        DisplaysTab {
-            Layout.margins: 16
+        // Fixed margins inside an item the layout sizes: margins on the tab itself made
+        // the layout re-polish against the tab's implicit size.
+        Item {
+            DisplaysTab {
+                anchors.fill: parent
+                anchors.margins: 16
+            }
         }
     }
 
     Popup {
         id: quickControls
         objectName: "quickControls"
-        x: window.width - width - 8
-        y: 4
+        // Anchored to its button; a press on the button itself is left to the button, which
+        // would otherwise reopen the popover that press has just closed.
+        parent: quickButton
+        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
+        x: quickButton.width - width
+        y: quickButton.height + 4
         width: rules.panelWidth
-        height: Math.min(rules.panelHeight(), window.height - 16)
+        height: Math.min(rules.panelHeight(), window.height - (window.header ? window.header.height : 0) - 16)
         padding: 8
         ScrollView {
             id: quickScroll
