@@ -33,18 +33,23 @@ ColumnLayout {
         spacing: 6
         Button {
             text: bridge.isRunning ? "Stop sharing" : "Start sharing"
+            icon.name: bridge.isRunning ? "media-playback-stop" : "media-playback-start"
             highlighted: true
             enabled: !bridge.isBusy
             onClicked: bridge.isRunning ? bridge.stop() : bridge.start()
         }
         Button { text: "Copy"; onClicked: bridge.copyReceiverLink() }
-        Button { text: "Disconnect"; onClicked: bridge.disconnectReceiver() }
-        Button { text: "Preview"; onClicked: bridge.togglePreview() }
-        Button { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
     }
     RowLayout {
         Label { text: "Pairing code: " + bridge.pairingCode }
-        Button { text: "New code"; onClicked: bridge.generatePairingCode() }
+        Button { text: "New code"; icon.name: "view-refresh"; onClicked: bridge.generatePairingCode() }
+    }
+    Flow {
+        Layout.fillWidth: true
+        spacing: 6
+        Button { text: "Disconnect"; onClicked: bridge.disconnectReceiver() }
+        Button { text: "Preview"; onClicked: bridge.togglePreview() }
+        Button { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
     }
 
     SectionTitle { text: "Display mode" }
@@ -59,6 +64,10 @@ ColumnLayout {
     }
 
     SectionTitle { text: "Receiver image" }
+    Note {
+        Layout.fillWidth: true
+        text: "Adjusts the browser image. Hardware brightness stays under the receiving computer’s control."
+    }
     GridLayout {
         Layout.fillWidth: true
         columns: 3
@@ -104,10 +113,6 @@ ColumnLayout {
     Switch { objectName: "blankSwitch"; text: "Blank receiver"; checked: bridge.receiverBlank; onToggled: bridge.receiverBlank = checked }
     Switch { objectName: "flipSwitch"; text: "Flip horizontally"; checked: bridge.receiverFlip; onToggled: bridge.receiverFlip = checked }
     Button { objectName: "resetImageButton"; text: "Reset image adjustments"; onClicked: bridge.resetImage() }
-    Note {
-        Layout.fillWidth: true
-        text: "Adjusts the browser image. Hardware brightness stays under the receiving computer’s control."
-    }
 
     SectionTitle { text: "Diagnostics" }
     Label {

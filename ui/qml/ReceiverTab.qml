@@ -171,6 +171,7 @@ ColumnLayout {
                     objectName: "copyLinkButton"
                     text: "Copy receiver link"
                     highlighted: true
+                    icon.name: "edit-copy"
                     palette.button: "#3dd6b0"
                     onClicked: bridge.copyReceiverLink()
                 }
@@ -228,11 +229,12 @@ ColumnLayout {
             text: "Check screen capture again"
             onClicked: bridge.refreshPermission()
         }
-        Button { text: "Arrange displays"; onClicked: bridge.arrangeDisplays() }
+        Button { text: "Arrange displays"; icon.name: "video-display"; onClicked: bridge.arrangeDisplays() }
         Item { Layout.fillWidth: true }
         Button {
             objectName: "sharingButton"
             text: bridge.isRunning ? "Stop sharing" : "Start sharing"
+            icon.name: bridge.isRunning ? "media-playback-stop" : "media-playback-start"
             highlighted: true
             enabled: !bridge.isBusy
             onClicked: bridge.isRunning ? bridge.stop() : bridge.start()
