@@ -4,6 +4,7 @@ find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets)
 add_library(tavelin_ui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/choices.cpp
   ${CMAKE_CURRENT_LIST_DIR}/desktop_shell.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/display_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/model_bridge.cpp
   ${CMAKE_CURRENT_LIST_DIR}/view_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window_size.cpp

@@ -1,9 +1,12 @@
 #include "ui/view_rules.hpp"
 
 #include <QGuiApplication>
+#include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 
 #include "ui/choices.hpp"
+#include "ui/display_settings.hpp"
 #include "ui/window_size.hpp"
 
 namespace tavelin::ui {
@@ -20,6 +23,12 @@ QStringList presetTexts(bool spaced) {
     QStringList texts;
     for (std::size_t i = 0; i < Choices::presets.size(); ++i) texts.append(QString::fromStdString(Choices::presetText(i, spaced)));
     return texts;
+}
+
+std::optional<DisplaySettingsCommand> installedDisplaySettings() {
+    return displaySettingsCommand(qEnvironmentVariable("XDG_CURRENT_DESKTOP").toStdString(), [](const std::string& program) {
+        return !QStandardPaths::findExecutable(QString::fromStdString(program)).isEmpty();
+    });
 }
 
 template <typename Range>
@@ -61,6 +70,16 @@ double ViewRules::panelHeight() { return WindowSize::panelHeight(mainScreenVisib
 
 double ViewRules::nextReceiverHeight(double current, double measured) {
     return WindowSize::nextReceiverHeight(current, measured);
+}
+
+bool ViewRules::displaySettingsAvailable() { return installedDisplaySettings().has_value(); }
+
+bool ViewRules::openDisplaySettings() {
+    const auto command = installedDisplaySettings();
+    if (!command) return false;
+    QStringList arguments;
+    for (const auto& argument : command->arguments) arguments.append(QString::fromStdString(argument));
+    return QProcess::startDetached(QString::fromStdString(command->program), arguments);
 }
 
 } // namespace tavelin::ui

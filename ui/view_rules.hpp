@@ -20,6 +20,7 @@ class ViewRules : public QObject {
     Q_PROPERTY(double bitrateStep READ bitrateStep CONSTANT)
     Q_PROPERTY(double mainWidth READ mainWidth CONSTANT)
     Q_PROPERTY(double panelWidth READ panelWidth CONSTANT)
+    Q_PROPERTY(bool displaySettingsAvailable READ displaySettingsAvailable CONSTANT)
 
 public:
     using QObject::QObject;
@@ -44,6 +45,10 @@ public:
     Q_INVOKABLE static double mainHeight(bool receiverTab, double receiverHeight);
     Q_INVOKABLE static double panelHeight();
     Q_INVOKABLE static double nextReceiverHeight(double current, double measured);
+
+    // The desktop's display settings tool, where one is installed.
+    static bool displaySettingsAvailable();
+    Q_INVOKABLE static bool openDisplaySettings();
 };
 
 } // namespace tavelin::ui

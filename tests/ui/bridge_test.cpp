@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <asio/io_context.hpp>
 
 #include <QClipboard>
@@ -13,6 +15,7 @@
 #include "tests/support/engine_runner.hpp"
 #include "tests/ui/simulated_engine.hpp"
 #include "ui/choices.hpp"
+#include "ui/display_settings.hpp"
 #include "ui/model_bridge.hpp"
 #include "ui/window_size.hpp"
 
@@ -59,6 +62,30 @@ TEST(Choices, PresetsAndLabels) {
     EXPECT_EQ(Choices::percent(0.1), "10%");
     EXPECT_EQ(Choices::percent(1.456), "145%");
     EXPECT_EQ(Choices::degrees(270), "270°");
+}
+
+TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
+    using Command = DisplaySettingsCommand;
+    struct Case {
+        std::string_view desktops;
+        std::vector<std::string> installed;
+        std::optional<Command> command;
+    } const cases[] = {
+        {"ubuntu:GNOME", {"arandr", "gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
+        {"KDE", {"gnome-control-center", "systemsettings"}, Command{"systemsettings", {"kcm_kscreen"}}},
+        {"xfce", {"arandr", "xfce4-display-settings"}, Command{"xfce4-display-settings", {}}}, // any case
+        // Another desktop's tool still beats none; a bare X server may have only arandr.
+        {"XFCE", {"gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
+        {"", {"arandr"}, Command{"arandr", {}}},
+        {"GNOME", {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.desktops));
+        const auto installed = [&](const std::string& program) {
+            return std::find(c.installed.begin(), c.installed.end(), program) != c.installed.end();
+        };
+        EXPECT_EQ(displaySettingsCommand(c.desktops, installed), c.command);
+    }
 }
 
 TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {

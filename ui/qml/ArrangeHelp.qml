@@ -12,14 +12,17 @@ Dialog {
     modal: true
     closePolicy: Popup.NoAutoClose
     visible: bridge.showArrangeHelp
+    padding: 20
+    topPadding: 10
     header: RowLayout {
-        spacing: 8
-        DisplayGlyph { Layout.leftMargin: 16; Layout.topMargin: 14 }
-        Label { text: "Arrange your displays"; font.pixelSize: 18; font.weight: Font.DemiBold; Layout.topMargin: 14 }
+        spacing: 10
+        DisplayGlyph { Layout.leftMargin: 20; Layout.topMargin: 18 }
+        Label { text: "Arrange your displays"; font.pixelSize: 18; font.weight: Font.DemiBold; Layout.topMargin: 18 }
+        Item { Layout.fillWidth: true }
     }
     ColumnLayout {
         anchors.fill: parent
-        spacing: 10
+        spacing: 12
         Label {
             Layout.fillWidth: true
             wrapMode: Text.WordWrap
@@ -32,6 +35,13 @@ Dialog {
         }
     }
     footer: DialogButtonBox {
+        Button {
+            objectName: "openDisplaySettings"
+            text: "Open display settings"
+            visible: rules.displaySettingsAvailable
+            DialogButtonBox.buttonRole: DialogButtonBox.ActionRole
+            onClicked: rules.openDisplaySettings()
+        }
         Button {
             objectName: "arrangeHelpDone"
             text: "Done"
