@@ -30,6 +30,10 @@ void collect(QtMsgType type, const QMessageLogContext& context, const QString& m
 void save(QQuickWindow& window, const QString& name) {
     const QString folder = qEnvironmentVariable("TAVELIN_UI_SHOTS", "/tmp/ui-shots");
     QDir().mkpath(folder);
+    // The first grab polishes the layouts, and the measured receiver tab may resize the
+    // window on the way; the second shows the window at the size it then has.
+    (void)window.grabWindow();
+    QCoreApplication::processEvents();
     const QImage picture = window.grabWindow();
     EXPECT_FALSE(picture.isNull()) << name.toStdString();
     picture.save(folder + "/" + name + ".png");
@@ -51,6 +55,20 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         ASSERT_TRUE(main.isVisible());
         EXPECT_EQ(main.width(), 640);
         save(main, "receiver-tab");
+
+        // The sharing face with every optional row: code, link, error, both permission rows.
+        engine.call([](AppModel& m) {
+            m.isRunning.set(true);
+            m.mousePermissionGranted.set(false);
+            m.permissionGranted.set(false);
+            m.setError("Sharing started, but the receiver link file could not be written.");
+        });
+        engine.settle();
+        save(main, "receiver-sharing");
+        engine.call([](AppModel& m) {
+            m.isRunning.set(false);
+            m.setError(std::nullopt);
+        });
 
         engine.call([](AppModel& m) { m.selectedTab.set("displays"); });
         engine.settle();
