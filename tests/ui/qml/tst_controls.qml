@@ -15,6 +15,7 @@ TestCase {
     Component { id: receiverTab; ReceiverTab { width: 600 } }
     Component { id: modeForm; ModeForm { width: 600 } }
     Component { id: controls; DisplayControls { width: 420 } }
+    Component { id: glassField; GlassTextField { } }
 
     function settled(item) {
         probe.settle()
@@ -28,6 +29,17 @@ TestCase {
         tryCompare(field, "text", "2560")
         probe.set("width", "1920")
         tryCompare(field, "text", "1920")
+    }
+
+    // The whole field fades, its text too, and focus does not bring it back.
+    function test_disabledGlassFieldFades() {
+        const field = createTemporaryObject(glassField, test)
+        field.forceActiveFocus()
+        compare(field.opacity, 1)
+        field.enabled = false
+        compare(field.opacity, 0.6)
+        field.forceActiveFocus()
+        compare(field.opacity, 0.6)
     }
 
     function test_presetPicker() {
