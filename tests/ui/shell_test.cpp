@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTest>
 
 #include "tests/ui/simulated_engine.hpp"
 #include "ui/desktop_shell.hpp"
@@ -76,10 +77,18 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
 
         engine.call([](AppModel& m) { m.selectedTab.set("receiver"); });
         auto* popover = main.findChild<QObject*>("quickControls");
+        auto* button = main.findChild<QQuickItem*>("quickControlsButton");
         ASSERT_NE(popover, nullptr);
-        QMetaObject::invokeMethod(popover, "open");
+        ASSERT_NE(button, nullptr);
+        const QPoint onButton = button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint();
+        QTest::mouseClick(&main, Qt::LeftButton, {}, onButton);
         engine.settle();
+        ASSERT_TRUE(popover->property("visible").toBool());
         save(main, "quick-controls");
+        // The button closes its popover; the press must not close it only to have the click reopen it.
+        QTest::mouseClick(&main, Qt::LeftButton, {}, onButton);
+        engine.settle();
+        EXPECT_FALSE(popover->property("visible").toBool());
 
         shell.togglePanel();
         engine.settle();

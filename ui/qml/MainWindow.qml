@@ -22,15 +22,23 @@ ApplicationWindow {
             TabBar {
                 id: tabs
                 currentIndex: bridge.selectedTab === "displays" ? 1 : 0
-                TabButton { objectName: "receiverTabButton"; text: "Receiver"; width: implicitWidth + 24; onClicked: bridge.selectedTab = "receiver" }
-                TabButton { objectName: "displaysTabButton"; text: "Displays"; width: implicitWidth + 24; onClicked: bridge.selectedTab = "displays" }
+                TabButton {
+                    objectName: "receiverTabButton"; text: "Receiver"; icon.name: "network-wireless"
+                    width: implicitWidth + 24; onClicked: bridge.selectedTab = "receiver"
+                }
+                TabButton {
+                    objectName: "displaysTabButton"; text: "Displays"; icon.name: "video-display"
+                    width: implicitWidth + 24; onClicked: bridge.selectedTab = "displays"
+                }
             }
             Item { Layout.fillWidth: true }
             ToolButton {
                 id: quickButton
                 objectName: "quickControlsButton"
                 text: "Quick controls"
-                checkable: true
+                icon.name: "preferences-system"
+                // Shows the popover's state; the click alone opens or closes it.
+                checkable: false
                 checked: quickControls.visible
                 onClicked: quickControls.visible ? quickControls.close() : quickControls.open()
             }
