@@ -35,13 +35,6 @@ public:
         return names;
     }
 
-    std::vector<xcb_randr_mode_t> outputModes(xcb_randr_output_t output) {
-        auto info = reply(c_.get(), xcb_randr_get_output_info_reply,
-                          xcb_randr_get_output_info(c_.get(), output, XCB_CURRENT_TIME));
-        const auto* modes = xcb_randr_get_output_info_modes(info.get());
-        return {modes, modes + xcb_randr_get_output_info_modes_length(info.get())};
-    }
-
     std::vector<std::uint8_t> edid(xcb_randr_output_t output) {
         auto property = reply(c_.get(), xcb_randr_get_output_property_reply,
                               xcb_randr_get_output_property(c_.get(), output, c_.atom("EDID"),
