@@ -13,7 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ScriptedChannel;
-using testing::ScriptedPeer;
 using State = PeerConnectionState;
 
 constexpr const char* remoteMove = R"({"type":"move","x":0.5,"y":0.5})";
@@ -166,25 +165,11 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
 }
 
 TEST_F(LiveSession, AnOfferTheStackRefusesDropsTheConnection) {
+    webrtc.refuseOffer = "The receiver offered no H.264 video that this computer can send.";
     auto session = started();
-    struct RefusingWebRTC final : WebRTCFactory {
-        std::vector<std::string> encoderNames() override { return {}; }
-        std::shared_ptr<WebRTCPeer> createPeer(std::int64_t, std::int64_t, std::int64_t) override {
-            peer = std::make_shared<ScriptedPeer>();
-            peer->refuseOffer = "The receiver offered no H.264 video that this computer can send.";
-            return peer;
-        }
-        std::shared_ptr<ScriptedPeer> peer;
-    } refusing;
-    auto strict = std::make_shared<LiveStreamSession>(
-        engine.get_executor(), SessionPorts{platform, capture, input, input, platform, refusing}, timings);
-    strict->onStatus = [this](std::string text) { statuses.push_back(std::move(text)); };
-    run(strict->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), true, true));
-    statuses.clear();
-    EXPECT_EQ(answer(*strict)->error, "The receiver offered no H.264 video that this computer can send.");
-    EXPECT_EQ(refusing.peer->closes, 1);
+    EXPECT_EQ(answer(*session)->error, webrtc.refuseOffer);
+    EXPECT_EQ(webrtc.last().closes, 1);
     EXPECT_EQ(statuses, (std::vector<std::string>{"Pairing receiver…", "Waiting for receiver"}));
-    run(strict->stop());
     run(session->stop());
 }
 

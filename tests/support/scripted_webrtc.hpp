@@ -98,6 +98,7 @@ public:
         requested = {width, height, fps};
         auto peer = std::make_shared<ScriptedPeer>();
         peer->pollsUntilGathered = pollsUntilGathered;
+        peer->refuseOffer = refuseOffer;
         peers.push_back(peer);
         return peer;
     }
@@ -105,6 +106,7 @@ public:
 
     bool refuse = false;
     int pollsUntilGathered = 0;
+    std::string refuseOffer; // handed to each new peer
     std::vector<std::int64_t> requested;
     std::vector<std::shared_ptr<ScriptedPeer>> peers;
 };
