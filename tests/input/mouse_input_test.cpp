@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "input/mouse_input.hpp"
+#include "tests/support/mouse_packets.hpp"
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
 
@@ -15,10 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Type = MouseEventType;
 
-std::string at(const char* type, double x, double y, const std::string& extra = {}) {
-    return std::string(R"({"type":")") + type + R"(","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-           extra + "}";
-}
+using support::at;
 
 class MouseInputTest : public ::testing::Test {
 protected:
@@ -28,8 +26,8 @@ protected:
         remake();
     }
 
-    void remake() {
-        mouse = std::make_shared<MouseInput>(1, input, platform, platform, timings, [this] { return now; });
+    void remake(DisplayID display = 1) {
+        mouse = std::make_shared<MouseInput>(display, input, platform, platform, timings, [this] { return now; });
         mouse->onRemotePointer = [this] { ++remotePointers; };
     }
 
@@ -193,8 +191,7 @@ TEST_F(MouseInputTest, WithoutTrustOrDisplayOnlyHeldButtonsAreReleased) {
         SCOPED_TRACE(c.what);
         platform = SimulatedPlatform();
         platform.displays[7].bounds = {0, 0, 101, 101};
-        mouse = std::make_shared<MouseInput>(7, input, platform, platform, timings, [this] { return now; });
-        mouse->onRemotePointer = [this] { ++remotePointers; };
+        remake(7);
         mouse->receive(at("down", 0.5, 0.5, R"(,"button":2,"shift":true)"));
         input.events.clear();
         remotePointers = 0;

@@ -10,7 +10,7 @@
 
 namespace tavelin {
 
-// Records every event; refuses to make events while `failPosting` is set.
+// Records every event.
 class SimulatedInput final : public InputPoster, public PointerMonitors {
 public:
     struct Scroll {
@@ -22,18 +22,15 @@ public:
 
     std::vector<MouseEvent> events;
     std::vector<Scroll> scrolls;
-    bool failPosting = false;
     std::chrono::milliseconds interval{500};
     // The callbacks of the live watches; a test calls them to stage local pointer input.
     std::vector<std::function<void(std::int64_t)>*> watchers;
 
     bool post(const MouseEvent& event) override {
-        if (failPosting) return false;
         events.push_back(event);
         return true;
     }
     bool postScroll(double x, double y, std::int32_t vertical, std::int32_t horizontal, ModifierFlags flags) override {
-        if (failPosting) return false;
         scrolls.push_back({x, y, vertical, horizontal, flags});
         return true;
     }

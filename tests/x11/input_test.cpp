@@ -18,6 +18,7 @@
 #include "platform/x11/xcb_handles.hpp"
 #include "platform/x11/xinput_pointer_monitors.hpp"
 #include "platform/x11/xtest_input.hpp"
+#include "tests/support/mouse_packets.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -35,10 +36,7 @@ struct Seen {
     }
 };
 
-std::string at(const char* type, double x, double y, const std::string& extra = {}) {
-    return std::string(R"({"type":")") + type + R"(","x":)" + std::to_string(x) + R"(,"y":)" + std::to_string(y) +
-           extra + "}";
-}
+using support::at;
 
 void roundTrip(const Connection& connection) {
     reply(connection.get(), xcb_get_input_focus_reply, xcb_get_input_focus(connection));
