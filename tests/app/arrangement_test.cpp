@@ -2,12 +2,7 @@
 #include <limits>
 #include <string>
 
-#include <asio/io_context.hpp>
-#include <gtest/gtest.h>
-
-#include "app/model.hpp"
-#include "tests/support/simulated_platform.hpp"
-#include "tests/support/engine_runner.hpp"
+#include "tests/support/model_fixture.hpp"
 
 namespace tavelin {
 namespace {
@@ -16,21 +11,14 @@ using Position = std::pair<double, double>;
 
 // The main display (id 1) is 2560 × 1440 at (0, 0); the first saved display, once
 // connected, is 1920 × 1080 and appears at (2560, 0).
-class ArrangementTest : public ::testing::Test {
+class ArrangementTest : public support::ModelTest {
 protected:
-    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
-    const DisplayProfile& first() const { return model->displayProfiles().front(); }
     DisplayID connect() {
         run(model->connectDisplay(first().id()));
         return model->displays().at(first().id())->displayID();
     }
     Position position(DisplayID display) { return {sim.display(display).bounds.x, sim.display(display).bounds.y}; }
     Position savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
-
-    SimulatedPlatform sim;
-    MemorySettingsStore store;
-    asio::io_context ctx;
-    std::shared_ptr<AppModel> model = AppModel::create(sim.modelDependencies(ctx.get_executor(), store));
 };
 
 TEST_F(ArrangementTest, PlaceDisplayBesideTheMainDisplay) {

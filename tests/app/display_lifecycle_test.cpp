@@ -1,12 +1,7 @@
 #include <cmath>
 #include <string>
 
-#include <asio/io_context.hpp>
-#include <gtest/gtest.h>
-
-#include "app/model.hpp"
-#include "tests/support/simulated_platform.hpp"
-#include "tests/support/engine_runner.hpp"
+#include "tests/support/model_fixture.hpp"
 
 namespace tavelin {
 namespace {
@@ -14,21 +9,13 @@ namespace {
 constexpr const char* activationFailed =
     "The display server did not activate the requested display mode. Try connecting this display again.";
 
-class DisplayLifecycleTest : public ::testing::Test {
+class DisplayLifecycleTest : public support::ModelTest {
 protected:
-    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
-    void drain() { support::drain(ctx); }
-    const DisplayProfile& first() const { return model->displayProfiles().front(); }
     std::vector<std::string> names() const {
         std::vector<std::string> result;
         for (const auto& p : model->displayProfiles()) result.push_back(p.name);
         return result;
     }
-
-    SimulatedPlatform sim;
-    MemorySettingsStore store;
-    asio::io_context ctx;
-    std::shared_ptr<AppModel> model = AppModel::create(sim.modelDependencies(ctx.get_executor(), store));
 };
 
 struct ActivationCase {

@@ -157,16 +157,6 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);
 }
 
-bool SimulatedPlatform::requestInputTrust() {
-    ++inputTrustRequests;
-    return inputTrusted;
-}
-
-bool SimulatedPlatform::open(const std::string& url) {
-    openedURLs.push_back(url);
-    return true;
-}
-
 bool SimulatedPlatform::fill(std::span<std::uint8_t> bytes) {
     if (failRandom) return false;
     for (auto& byte : bytes) byte = nextRandomByte++;

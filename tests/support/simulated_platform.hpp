@@ -119,14 +119,11 @@ public:
     int cancelledTransactions = 0;
     int modeQueries = 0;   // modes() calls over all displays
     int boundsQueries = 0; // bounds() calls over all displays
-    std::vector<std::string> openedURLs;
 
     // -- System services
     std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false},
                                              {"127.0.0.1", true, true, true}};
     bool inputTrusted = true;
-    bool captureAllowed = true;
-    int inputTrustRequests = 0;
     // fill() fails; otherwise it yields the bytes 0, 1, 2, … continuing across calls.
     bool failRandom = false;
     std::uint8_t nextRandomByte = 0;
@@ -149,11 +146,11 @@ public:
 
     // Permissions
     bool isInputTrusted() override { return inputTrusted; }
-    bool requestInputTrust() override;
-    bool canCaptureScreen() override { return captureAllowed; }
+    bool requestInputTrust() override { return inputTrusted; }
+    bool canCaptureScreen() override { return true; }
 
-    // URLOpener: records the URL and reports success.
-    bool open(const std::string& url) override;
+    // URLOpener: reports success.
+    bool open(const std::string&) override { return true; }
 
     // NetworkInterfaces
     std::vector<InterfaceAddress> addresses() override { return interfaces; }
