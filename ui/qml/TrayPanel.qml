@@ -15,7 +15,8 @@ ApplicationWindow {
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 8
-        spacing: 14
+        // Header, controls and the window row stand further apart than the controls do.
+        spacing: 18
 
         RowLayout {
             spacing: 8
