@@ -313,10 +313,7 @@ protected:
     }
 
     void TearDown() override {
-        onEngine([&] {
-            peer_.reset();
-            return 0;
-        });
+        onEngine([&] { peer_.reset(); });
         offerer_.reset();
         guard_.reset();
         engineThread_.join();
@@ -337,11 +334,6 @@ protected:
         auto result = asio::co_spawn(engine_, std::move(operation), asio::use_future);
         EXPECT_EQ(result.wait_for(patience), std::future_status::ready);
         return result.get();
-    }
-    void run(Task<> operation) {
-        auto result = asio::co_spawn(engine_, std::move(operation), asio::use_future);
-        EXPECT_EQ(result.wait_for(patience), std::future_status::ready);
-        result.get();
     }
 
     // Offer, answer, gathering, as the session does it; returns the answer.
@@ -399,10 +391,7 @@ TEST_F(PeerOverWebRTC, AnswersSendOnlyOnTheOfferedPayload) {
 
 TEST_F(PeerOverWebRTC, StreamsVideoCarriesTheMouseAndCloses) {
     connect();
-    onEngine([&] {
-        peer_->setEncoderParameters({.minBitrate = 1'000'000, .maxBitrate = 2'000'000, .maxFramerate = 60});
-        return 0;
-    });
+    onEngine([&] { peer_->setEncoderParameters({.minBitrate = 1'000'000, .maxBitrate = 2'000'000, .maxFramerate = 60}); });
     const Picture picture(width + 1, height); // an odd width is cut to even for 4:2:0
     ASSERT_LE(deliverUntil(picture, [](Inbox& inbox) { return !inbox.decodedSizes.empty(); }, 100), 100);
     EXPECT_EQ(inbox_.decodedSizes.front(), std::pair(int(width), int(height)));
@@ -426,12 +415,8 @@ TEST_F(PeerOverWebRTC, StreamsVideoCarriesTheMouseAndCloses) {
     }
     EXPECT_LT(delivered, 40) << "no key frame after the receiver asked for one";
 
-    const auto figures = statistics();
-    for (const char* key : {"frameWidth", "frameHeight", "framesPerSecond", "framesEncoded", "framesSent",
-                            "bytesSent", "targetBitrate", "qualityLimitationReason", "encoderImplementation",
-                            "totalEncodeTime", "keyFramesEncoded"}) {
-        EXPECT_TRUE(figures.contains(key)) << key;
-    }
+    // A missing figure reads as null and fails its comparison.
+    auto figures = statistics();
     EXPECT_EQ(figures["frameWidth"], width);
     EXPECT_EQ(figures["frameHeight"], height);
     EXPECT_GT(figures["framesEncoded"], before["framesEncoded"]);
@@ -443,10 +428,7 @@ TEST_F(PeerOverWebRTC, StreamsVideoCarriesTheMouseAndCloses) {
     EXPECT_GT(figures["totalEncodeTime"], 0.0);
     EXPECT_TRUE(figures["qualityLimitationReason"] == "none" || figures["qualityLimitationReason"] == "cpu");
 
-    onEngine([&] {
-        peer_->close();
-        return 0;
-    });
+    onEngine([&] { peer_->close(); });
     ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return inbox.states.back() == PeerConnectionState::closed; }));
     EXPECT_EQ(onEngine([&] { return peer_->connectionState(); }), PeerConnectionState::closed);
 }
@@ -469,10 +451,7 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
         while (!stop.stop_requested()) sink->deliver(picture.frame());
     });
     ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }));
-    onEngine([&] {
-        peer_.reset();
-        return 0;
-    });
+    onEngine([&] { peer_.reset(); });
     delivery.request_stop();
     delivery.join();
     // Frames into a sink whose connection is gone are dropped.
