@@ -273,15 +273,10 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     const pid_t server = onlyChildOf(child.pid);
     ASSERT_GT(server, 0);
 
-    const std::string host = "127.0.0.1:" + std::to_string(port);
     const auto post = [&](const std::string& path, const std::string& body, const std::string& token) {
-        return testing::loopbackExchange(
-            port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-                      "\r\nContent-Type: application/json\r\n" +
-                      (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") +
-                      "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        return testing::loopbackPost(port, path, body, token);
     };
-    const auto page = testing::loopbackExchange(port, "GET /" + code + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    const auto page = testing::loopbackGet(port, "/" + code);
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("receiver.js"), std::string::npos);
 

@@ -43,7 +43,6 @@ inline std::uint16_t freeLoopbackPort() {
 // One answer as the client saw it: status 0 when there was none.
 struct HTTPReply {
     int status = 0;
-    std::string head; // the header lines after the status line, each ending in CR LF
     std::string body;
 };
 
@@ -115,10 +114,26 @@ inline HTTPReply loopbackExchange(std::uint16_t port, std::string_view request) 
     EXPECT_TRUE(connection.connected()) << std::strerror(errno);
     connection.send(request);
     const auto raw = connection.readToEnd();
-    const auto statusEnd = raw.find("\r\n");
     const auto headEnd = raw.find("\r\n\r\n");
     if (!raw.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) return {};
-    return {std::stoi(raw.substr(9, 3)), raw.substr(statusEnd + 2, headEnd - statusEnd), raw.substr(headEnd + 4)};
+    return {std::stoi(raw.substr(9, 3)), raw.substr(headEnd + 4)};
+}
+
+// A GET naming `host` (127.0.0.1:port when empty) in its Host header.
+inline HTTPReply loopbackGet(std::uint16_t port, const std::string& path, std::string host = "") {
+    if (host.empty()) host = "127.0.0.1:" + std::to_string(port);
+    return loopbackExchange(port, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+}
+
+// A POST as the receiver page on 127.0.0.1:port sends it (or from `origin`), with the
+// bearer token when one is given.
+inline HTTPReply loopbackPost(std::uint16_t port, const std::string& path, const std::string& body,
+                              const std::string& bearer = "", std::string origin = "") {
+    const auto host = "127.0.0.1:" + std::to_string(port);
+    if (origin.empty()) origin = "http://" + host;
+    return loopbackExchange(port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+                                      "\r\nContent-Length: " + std::to_string(body.size()) +
+                                      (bearer.empty() ? "" : "\r\nAuthorization: Bearer " + bearer) + "\r\n\r\n" + body);
 }
 
 } // namespace tavelin::testing
