@@ -72,10 +72,10 @@ async function received(count) {
 
 test('the picture arrives and the pointer is sent in picture fractions', limit, async () => {
   const modifiers = { shift: false, control: false, alt: false, meta: false };
-  // The 16:9 picture in a 4:3 window: contain leaves bars of 60 px above and below.
+  // The 16:9 picture in a 4:3 window: contain leaves bars of 60 px above and below. The
+  // mapping itself is checked case by case in mapping.test.mjs; here the host's settings
+  // must reach it.
   const cases = [
-    ['contain centre', {}, [320, 240], [0.5, 0.5]],
-    ['contain below the bar', {}, [160, 150], [0.25, 0.25]],
     ['contain on the bar clamps', {}, [160, 10], [0.25, 0]],
     ['cover crops the sides', { fit: 'cover' }, [0, 240], [0.125, 0.5]],
     // Turned clockwise, the picture's left edge is the window's top.
@@ -156,12 +156,4 @@ test('a token the host no longer knows means pairing again', limit, async () => 
   await page.waitForFunction(() => document.body.dataset.state !== 'streaming', null, { timeout: 30_000 });
   await waitForState('streaming');
   assert.ok(host.calls('/api/pair').length >= 1);
-});
-
-test('leaving the page lets the host go at once', limit, async () => {
-  await openReceiver();
-  const [first] = host.calls('/api/connect');
-  await page.reload();
-  await waitForState('streaming');
-  assert.deepEqual(host.calls('/api/disconnect')[0], { sessionID: first.sessionID });
 });

@@ -61,6 +61,7 @@ async function eventually(read, expected, what, ms = 10_000) {
     await delay(50);
   }
 }
+const holds = (buttons, what) => eventually(heldButtons, (held) => assert.deepEqual(held, buttons), what);
 
 // A receiver whose window has the shared display's shape, so window fractions are
 // picture fractions without depending on the page's own mapping.
@@ -106,30 +107,29 @@ test('the receiver pointer lands at the same place of the shared display', limit
 });
 
 test('presses, drags and releases reach the X server', limit, async () => {
-  const hasButtons = (expected) => (held) => assert.deepEqual(held, expected);
   const cases = [['left', 1], ['middle', 2], ['right', 3]];
   for (const [button, xButton] of cases) {
     const start = receiver.at(0.3, 0.3);
     await receiver.mouse.move(start.x, start.y);
     await receiver.mouse.down({ button });
-    await eventually(heldButtons, hasButtons([xButton]), `${button} pressed`);
+    await holds([xButton], `${button} pressed`);
     const end = receiver.at(0.6, 0.4);
     await receiver.mouse.move(end.x, end.y, { steps: 5 });
     await eventually(pointer, (p) => assert.ok(Math.abs(p.x - (shared.x + 0.6 * shared.width)) <= 1), `${button} drag`);
     assert.deepEqual(await heldButtons(), [xButton], `${button} held through the drag`);
     await receiver.mouse.up({ button });
-    await eventually(heldButtons, hasButtons([]), `${button} released`);
+    await holds([], `${button} released`);
   }
 });
 
 test('a held button stays down past the host watchdog while the page sends heartbeats', limit, async () => {
   await receiver.mouse.down();
-  await eventually(heldButtons, (held) => assert.deepEqual(held, [1]), 'pressed');
+  await holds([1], 'pressed');
   await delay(4500); // longer than the host's 3 s release after silence
   assert.deepEqual(await heldButtons(), [1]);
   // Losing focus lets go at once.
   await receiver.evaluate(() => window.dispatchEvent(new Event('blur')));
-  await eventually(heldButtons, (held) => assert.deepEqual(held, []), 'released on blur');
+  await holds([], 'released on blur');
   await receiver.mouse.up();
 });
 
@@ -144,10 +144,10 @@ test('a second receiver is refused while one is connected', limit, async () => {
 
 test('closing the page releases its button and the link connects again', limit, async () => {
   await receiver.mouse.down();
-  await eventually(heldButtons, (held) => assert.deepEqual(held, [1]), 'pressed');
+  await holds([1], 'pressed');
   const first = receiver.answer.sessionID;
   await receiver.context().close();
-  await eventually(heldButtons, (held) => assert.deepEqual(held, []), 'released on close');
+  await holds([], 'released on close');
 
   receiver = await openReceiver();
   assert.notEqual(receiver.answer.sessionID, first);
