@@ -2,7 +2,9 @@
 // server, one receiver at a time, and the ways a receiver goes away.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
 import { setTimeout as delay } from 'node:timers/promises';
+import { promisify } from 'node:util';
 import { Tavelin, launchBrowser } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
@@ -168,6 +170,30 @@ test('a reload disconnects and reconnects with the same link', limit, async () =
   assert.notEqual((await response.json()).sessionID, first);
   await receiver.waitForSelector('body[data-state="streaming"]', { timeout: 30_000 });
   assert.deepEqual(connects, [200]);
+});
+
+// The WebRTC stack under Tavelin acts on no bandwidth feedback: Tavelin itself reads the
+// browser's loss reports and lowers its rate from the 35 Mbit/s setting, while the
+// picture keeps coming.
+test('a lossy link lowers the sending rate and the picture keeps coming', limit, async () => {
+  const nft = (...args) => promisify(execFile)('/usr/sbin/nft', args);
+  // A moving picture, so that the video has packets to lose.
+  const player = spawn('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-an', '-noborder',
+    '-left', String(shared.x), '-top', String(shared.y), '-x', '640', '-y', '360',
+    '-f', 'lavfi', '-i', 'testsrc2=size=640x360:rate=30'], { env: await tavelin.xEnvironment(), stdio: 'ignore' });
+  await nft('add', 'table', 'inet', 'loss');
+  try {
+    await nft('add', 'chain', 'inet', 'loss', 'out', '{ type filter hook output priority 0; }');
+    // Only large datagrams, the video: ICE, DTLS and the reports themselves get through.
+    await nft('add', 'rule', 'inet', 'loss', 'out', 'meta', 'l4proto', 'udp', 'meta', 'length', 'gt', '600',
+      'numgen', 'random', 'mod', '100', 'lt', '25', 'drop');
+    const [, rate] = await tavelin.waitForLine(/^Tavelin: sending at (\d+) kbit\/s/, 30_000);
+    assert.ok(Number(rate) < 35_000, `${rate} kbit/s`);
+    await decodedFrames(receiver, 3);
+  } finally {
+    player.kill();
+    await nft('delete', 'table', 'inet', 'loss');
+  }
 });
 
 test('stopping sharing shows the stopped state', limit, async () => {
