@@ -55,7 +55,9 @@ void DesktopRun::run(asio::io_context& engine, const std::shared_ptr<AppModel>& 
         QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
     });
     QCoreApplication::exec();
-    // Qt may end first (its display connection closed): the engine still stops sharing.
+    // Qt may end first (its last window closed with no tray to live in): the engine still
+    // stops sharing. A lost display connection never comes back here: Qt's xcb platform
+    // exits the process itself.
     requestShutdown();
     engineThread.join();
 

@@ -68,13 +68,15 @@ void listenForActivation(asio::io_context& engine, const fs::path& socketPath, s
     }
     // Each request is read on its own, with a time limit, so that a client that never
     // writes cannot hold up the next one.
-    auto answer = [](stream_protocol::socket peer, std::weak_ptr<AppModel> owner) -> Task<> {
-        asio::steady_timer limit(peer.get_executor(), std::chrono::seconds(2));
-        limit.async_wait([&peer](const std::error_code& error) {
-            if (!error) peer.close();
+    // The timer's handler shares the socket: it may already be queued when the read
+    // completes first and this coroutine ends.
+    auto answer = [](std::shared_ptr<stream_protocol::socket> peer, std::weak_ptr<AppModel> owner) -> Task<> {
+        asio::steady_timer limit(peer->get_executor(), std::chrono::seconds(2));
+        limit.async_wait([peer](const std::error_code& error) {
+            if (!error) peer->close();
         });
         asio::streambuf request(64);
-        const auto [error, length] = co_await asio::async_read_until(peer, request, '\n', asTuple);
+        const auto [error, length] = co_await asio::async_read_until(*peer, request, '\n', asTuple);
         limit.cancel();
         if (error || length == 0) co_return;
         const std::string line(asio::buffers_begin(request.data()), asio::buffers_begin(request.data()) + length);
@@ -86,7 +88,7 @@ void listenForActivation(asio::io_context& engine, const fs::path& socketPath, s
         for (;;) {
             auto [error, peer] = co_await listener->async_accept(asTuple);
             if (error) co_return;
-            detach(listener->get_executor(), answer(std::move(peer), owner));
+            detach(listener->get_executor(), answer(std::make_shared<stream_protocol::socket>(std::move(peer)), owner));
         }
     };
     detach(engine.get_executor(), serve(acceptor, std::move(model)));

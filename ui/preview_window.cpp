@@ -38,9 +38,11 @@ public:
         if (const auto* output = rootObject() ? rootObject()->findChild<QObject*>(QStringLiteral("output")) : nullptr) {
             sink_ = output->property("videoSink").value<QVideoSink*>();
         }
-        QObject::connect(this, &QWindow::visibleChanged, this, [this](bool shown) {
-            if (!shown) visible_->store(false);
-        });
+        // The flag follows the window both ways: a close of its own that comes between a
+        // show and the queued bringForward must not leave a shown window marked hidden.
+        // Captured by value, since the window emits this while it is being destroyed.
+        QObject::connect(this, &QWindow::visibleChanged, this,
+                         [visible = visible_](bool shown) { visible->store(shown); });
     }
 
     void bringForward() {
