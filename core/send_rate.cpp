@@ -42,4 +42,9 @@ std::int64_t framesForRate(std::int64_t maximumFramerate, std::int64_t targetBps
     return std::max<std::int64_t>(std::llround(static_cast<double>(maximumFramerate) * share), 1);
 }
 
+std::int64_t encoderBitrate(std::int64_t targetBps, std::int64_t nominalFramerate, std::int64_t admittedFramerate) {
+    if (admittedFramerate <= 0 || nominalFramerate <= admittedFramerate) return targetBps;
+    return targetBps * nominalFramerate / admittedFramerate;
+}
+
 } // namespace tavelin

@@ -50,4 +50,9 @@ private:
 std::int64_t framesForRate(std::int64_t maximumFramerate, std::int64_t targetBps, std::int64_t ceilingBps,
                            bool maintainResolution);
 
+// What to ask of an encoder that budgets each frame as its bitrate over the nominal
+// frame rate (x264 with zero latency ignores timestamps): when only `admitted` of
+// `nominal` frames a second reach it, the frames that do must share the whole target.
+std::int64_t encoderBitrate(std::int64_t targetBps, std::int64_t nominalFramerate, std::int64_t admittedFramerate);
+
 } // namespace tavelin

@@ -316,9 +316,23 @@ public:
         source_.reset();
     }
 
-    void setMaxFramerate(std::int64_t framesPerSecond) {
+    // `nominal` is the rate the caps announce (the session's maximum), `admitted` the rate
+    // frames are let through at, which is lower while the link is starved.
+    void setFramerates(std::int64_t nominal, std::int64_t admitted) {
         std::lock_guard lock(mutex_);
-        rateCap_.setMaximum(framesPerSecond);
+        nominal_ = nominal;
+        rateCap_.setMaximum(admitted);
+    }
+
+    std::int64_t admittedFramerate() {
+        std::lock_guard lock(mutex_);
+        return rateCap_.maximum();
+    }
+
+    // The frame rate the encoder budgets its bits by.
+    std::int64_t nominalFramerate() {
+        std::lock_guard lock(mutex_);
+        return nominalLocked();
     }
 
     std::pair<std::int64_t, std::int64_t> size() {
@@ -329,9 +343,10 @@ public:
     static constexpr guint64 maxQueued = 2;
 
 private:
+    std::int64_t nominalLocked() const { return nominal_ > 0 ? std::min(nominal_, framesPerSecond_) : framesPerSecond_; }
+
     void setCaps(std::int64_t width, std::int64_t height) {
-        const auto maximum = rateCap_.maximum();
-        const auto rate = static_cast<int>(maximum > 0 ? std::min(maximum, framesPerSecond_) : framesPerSecond_);
+        const auto rate = static_cast<int>(nominalLocked());
         Owned<GstCaps> caps = adopt(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
                                                         G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
                                                         static_cast<int>(height), "framerate", GST_TYPE_FRACTION,
@@ -349,6 +364,7 @@ private:
     std::int64_t capsWidth_ = 0;
     std::int64_t capsHeight_ = 0;
     std::int64_t framesPerSecond_;
+    std::int64_t nominal_ = 0;
     FrameRateCap rateCap_;
 };
 
@@ -730,8 +746,9 @@ void GstWebRTCPeer::applyEncoderParameters() {
 // fewer frames, each with more bits.
 void GstWebRTCPeer::applySendRate() {
     const bool maintainResolution = parameters_.degradation == DegradationPreference::maintainResolution;
-    feed_->setMaxFramerate(
-        framesForRate(parameters_.maxFramerate, sendRate_.target(), sendRate_.ceiling(), maintainResolution));
+    const auto admitted =
+        framesForRate(parameters_.maxFramerate, sendRate_.target(), sendRate_.ceiling(), maintainResolution);
+    feed_->setFramerates(parameters_.maxFramerate, admitted);
     if (!encoder_ || sendRate_.target() <= 0) return;
     GParamSpec* bitrate = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_.get()), "bitrate");
     if (!bitrate) return;
@@ -739,8 +756,8 @@ void GstWebRTCPeer::applySendRate() {
     GstState state = GST_STATE_NULL;
     gst_element_get_state(encoder_.get(), &state, nullptr, 0);
     if (state == GST_STATE_PLAYING && !(bitrate->flags & GST_PARAM_MUTABLE_PLAYING)) return;
-    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(sendRate_.target() / 1000, 1)),
-                 nullptr);
+    const auto encoderRate = encoderBitrate(sendRate_.target(), feed_->nominalFramerate(), admitted);
+    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(encoderRate / 1000, 1)), nullptr);
 }
 
 // Once a second: the receiver's latest loss report steers the sending rate.
@@ -848,6 +865,10 @@ Task<nlohmann::json> GstWebRTCPeer::statistics() {
         guint kilobits = 0;
         g_object_get(encoder_.get(), "bitrate", &kilobits, nullptr);
         targetBitrate = static_cast<std::int64_t>(kilobits) * 1000;
+        // The encoder budgets by the nominal frame rate; fewer frames carry less.
+        const auto nominal = feed_->nominalFramerate();
+        const auto admitted = feed_->admittedFramerate();
+        if (admitted > 0 && admitted < nominal) targetBitrate = targetBitrate * admitted / nominal;
     }
     nlohmann::json figures;
     {
