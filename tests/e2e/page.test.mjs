@@ -44,18 +44,26 @@ async function newPage() {
   page.on('pageerror', (error) => scriptErrors.push(error.message));
 }
 
-async function openReceiver() {
+async function openReceiver(attempts = 2) {
   await newPage();
   await page.goto(host.link);
   await waitForState('streaming');
   // The mouse channel may open a moment after the picture: nudge the pointer until the
   // host hears it, so that no test's first packet is lost to a channel still opening.
-  const end = Date.now() + 15_000;
-  for (let step = 1; Date.now() < end; step = 3 - step) {
+  const end = Date.now() + 10_000;
+  let heard = false;
+  for (let step = 1; !heard && Date.now() < end; step = 3 - step) {
     await page.mouse.move(step, step);
     await delay(100);
-    if ((await host.messages()).length > 0) break;
+    heard = (await host.messages()).length > 0;
   }
+  // The stand-in host is a second browser on a busy machine, whose end of the channel
+  // now and then never opens; one new page is a new session.
+  if (!heard && attempts > 1) {
+    await page.context().close();
+    return openReceiver(attempts - 1);
+  }
+  assert.ok(heard, 'the mouse channel never carried a packet');
   await host.messages(); // anything sent while connecting
 }
 
