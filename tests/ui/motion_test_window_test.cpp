@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <asio/io_context.hpp>
 
 #include <QDir>
@@ -14,6 +16,7 @@
 
 #include "platform/x11/x11_backend.hpp"
 #include "ui/motion_test.hpp"
+#include "tests/support/xcb_application.hpp"
 
 namespace tavelin::ui {
 namespace {
@@ -49,13 +52,9 @@ protected:
 class MotionTestWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        static int argc = 1;
-        static char name[] = "motion_test_window_test";
-        static char* argv[] = {name, nullptr};
-        application = new QGuiApplication(argc, argv);
+        application = support::xcbApplication();
     }
-    static void TearDownTestSuite() { delete application; }
+    static void TearDownTestSuite() { application.reset(); }
 
     static QScreen* screenAt(const QRect& geometry) {
         for (QScreen* screen : QGuiApplication::screens()) {
@@ -64,7 +63,7 @@ protected:
         return nullptr;
     }
 
-    static inline QGuiApplication* application = nullptr;
+    static inline std::unique_ptr<QGuiApplication> application;
     asio::io_context engine;
 };
 

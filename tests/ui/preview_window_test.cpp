@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <asio/io_context.hpp>
 
 #include <QDir>
@@ -16,6 +18,7 @@
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
 #include "ui/preview_window.hpp"
+#include "tests/support/xcb_application.hpp"
 
 namespace tavelin::ui {
 namespace {
@@ -41,13 +44,9 @@ class PreviewWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         availableWithoutApplication = PreviewWindowFactory::createIfAvailable() != nullptr;
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        static int argc = 1;
-        static char name[] = "preview_window_test";
-        static char* argv[] = {name, nullptr};
-        application = new QGuiApplication(argc, argv);
+        application = support::xcbApplication();
     }
-    static void TearDownTestSuite() { delete application; }
+    static void TearDownTestSuite() { application.reset(); }
 
     void SetUp() override { capture.displays = {{1, 2560, 1440}}; }
 
@@ -77,7 +76,7 @@ protected:
         return shown ? window : nullptr;
     }
 
-    static inline QGuiApplication* application = nullptr;
+    static inline std::unique_ptr<QGuiApplication> application;
     static inline bool availableWithoutApplication = true;
     asio::io_context engine;
     testing::ScriptedWebRTC webrtc;

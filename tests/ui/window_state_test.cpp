@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <filesystem>
 
 #include <QFile>
@@ -12,6 +14,7 @@
 #include <QSignalSpy>
 
 #include "ui/window_state_recorder.hpp"
+#include "tests/support/xcb_application.hpp"
 
 namespace tavelin::ui {
 namespace {
@@ -21,13 +24,9 @@ namespace fs = std::filesystem;
 class WindowState : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        static int argc = 1;
-        static char name[] = "window_state_test";
-        static char* argv[] = {name, nullptr};
-        application = new QGuiApplication(argc, argv);
+        application = support::xcbApplication();
     }
-    static void TearDownTestSuite() { delete application; }
+    static void TearDownTestSuite() { application.reset(); }
 
     ~WindowState() override { fs::remove_all(folder); }
 
@@ -51,7 +50,7 @@ protected:
         return false;
     }
 
-    static inline QGuiApplication* application = nullptr;
+    static inline std::unique_ptr<QGuiApplication> application;
     const fs::path folder = fs::temp_directory_path() / ("tavelin-window-state-" + std::to_string(::getpid()));
     const fs::path state = folder / "state.json";
 };
