@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,6 +23,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/streambuf.hpp>
 
+#include "core/log.hpp"
 #include "app/desktop_run.hpp"
 #include "app/model.hpp"
 #include "app/single_instance.hpp"
@@ -48,7 +48,7 @@ fs::path findWebRoot() {
     for (const auto& candidate : {installed, built}) {
         if (fs::is_regular_file(candidate / "index.html", error)) return candidate;
     }
-    std::cerr << "could not load resource bundle: from " << installed.string() << " or " << built.string() << '\n';
+    log::plain("could not load resource bundle: from ", installed.string(), " or ", built.string());
     std::exit(1);
 }
 
@@ -62,8 +62,7 @@ void listenForActivation(asio::io_context& engine, const fs::path& socketPath, s
     } catch (const std::exception& error) {
         // Without the socket a second copy still refuses to run; it only cannot bring
         // this one forward.
-        std::cerr << "Tavelin error: Could not listen for other copies at " << socketPath.string() << ": "
-                  << error.what() << '\n';
+        log::error("Could not listen for other copies at ", socketPath.string(), ": ", error.what());
         return;
     }
     // Each request is read on its own, with a time limit, so that a client that never
@@ -99,7 +98,7 @@ void listenForActivation(asio::io_context& engine, const fs::path& socketPath, s
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);
     const auto hasArgument = [&](const char* option) { return std::ranges::find(arguments, option) != arguments.end(); };
-    const auto supportFolder = applicationSupportFolder();
+    const auto supportFolder = dataFolder();
     switch (SingleInstance::acquire(supportFolder)) {
     case SingleInstance::Outcome::acquired:
         break;
@@ -121,11 +120,11 @@ int main(int argc, char** argv) {
         try {
             ownServer = x11::EmbeddedServer::start();
         } catch (const std::exception& error) {
-            std::cerr << error.what() << '\n';
+            log::plain(error.what());
             return 1;
         }
         ownServer->exportEnvironment();
-        std::cerr << "Tavelin: Started its own X server on " << ownServer->displayName() << '\n';
+        log::info("Started its own X server on ", ownServer->displayName());
     }
 
     // The window needs a desktop of the user's; a benchmark shows its motion test on
@@ -147,7 +146,7 @@ int main(int argc, char** argv) {
     try {
         desktop = x11::X11Backend::connect(engine.get_executor());
     } catch (const std::exception& error) {
-        std::cerr << error.what() << '\n';
+        log::plain(error.what());
         return 1;
     }
     FileSettingsStore defaults(FileSettingsStore::defaultPath());
@@ -187,7 +186,7 @@ int main(int argc, char** argv) {
             serverWatch = std::make_unique<asio::posix::stream_descriptor>(engine, fd);
             serverWatch->async_wait(asio::posix::stream_descriptor::wait_read, [&](const std::error_code& error) {
                 if (error) return;
-                std::cerr << "Tavelin error: Its own X server stopped, so Tavelin stops too.\n";
+                log::error("Its own X server stopped, so Tavelin stops too.");
                 exitStatus = 1;
                 engine.stop();
             });
@@ -217,7 +216,7 @@ int main(int argc, char** argv) {
     model->subscribe([weak = std::weak_ptr<AppModel>(model)](ModelField field) {
         const auto m = weak.lock();
         if (m && field == ModelField::isRunning && m->isRunning()) {
-            std::cerr << "Tavelin: Receiver link " << m->receiverURL() << '\n';
+            log::info("Receiver link ", m->receiverURL());
         }
     });
     model->applyLaunchSettings();

@@ -1,9 +1,9 @@
 #include "app/model.hpp"
 
 #include <algorithm>
-#include <iostream>
 #include <ranges>
 
+#include "core/log.hpp"
 #include "core/decimal.hpp"
 #include "core/display_list_store.hpp"
 
@@ -43,12 +43,12 @@ void AppModel::spawn(Task<> operation) {
 }
 
 void AppModel::setStatus(std::string text) {
-    std::cerr << "Tavelin: " << text << '\n';
+    log::info(text);
     status_.set(std::move(text));
 }
 
 void AppModel::setError(std::optional<std::string> message) {
-    if (message) std::cerr << "Tavelin error: " << *message << '\n';
+    if (message) log::error(*message);
     error_.set(std::move(message));
 }
 

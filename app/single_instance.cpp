@@ -16,7 +16,7 @@ namespace tavelin {
 
 namespace fs = std::filesystem;
 
-fs::path applicationSupportFolder() { return xdgFolder("XDG_DATA_HOME", ".local/share") / "tavelin"; }
+fs::path dataFolder() { return xdgFolder("XDG_DATA_HOME", ".local/share") / "tavelin"; }
 
 SingleInstance::Outcome SingleInstance::acquire(const fs::path& folder) {
     std::error_code error;

@@ -7,7 +7,7 @@ namespace tavelin {
 
 // The folder for this user's application data: $XDG_DATA_HOME/tavelin, or
 // ~/.local/share/tavelin.
-std::filesystem::path applicationSupportFolder();
+std::filesystem::path dataFolder();
 
 // The process-wide lock that keeps a second copy from running. The lock is an advisory
 // flock on "instance.lock" in the application support folder, held until the process

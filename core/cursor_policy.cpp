@@ -3,7 +3,7 @@
 namespace tavelin {
 
 void CursorPolicy::localInput(std::int64_t eventMarker) {
-    if (eventMarker != remoteEventMarker) windowsOwnsPointer = false;
+    if (eventMarker != remoteEventMarker) receiverOwnsPointer = false;
 }
 
 } // namespace tavelin

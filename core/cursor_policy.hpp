@@ -12,15 +12,15 @@ struct CursorPolicy {
     // own events from the user's.
     static constexpr std::int64_t remoteEventMarker = 0x6B2E3A915C07;
 
-    bool includeMacCursor = false;    // the user's choice to show the host pointer
-    bool windowsOwnsPointer = false;  // the receiver moved the pointer last
+    bool hostPointerShown = false;    // the user's choice to show the host pointer
+    bool receiverOwnsPointer = false;  // the receiver moved the pointer last
 
     CursorPolicy() = default;
-    explicit CursorPolicy(bool includeMacCursor) : includeMacCursor(includeMacCursor) {}
+    explicit CursorPolicy(bool hostPointerShown) : hostPointerShown(hostPointerShown) {}
 
-    bool showsCapturedCursor() const { return includeMacCursor && !windowsOwnsPointer; }
+    bool showsCapturedCursor() const { return hostPointerShown && !receiverOwnsPointer; }
 
-    void remoteInput() { windowsOwnsPointer = true; }
+    void remoteInput() { receiverOwnsPointer = true; }
     // An event that carries our own marker is an injected one seen again; it changes
     // nothing.
     void localInput(std::int64_t eventMarker);

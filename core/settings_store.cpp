@@ -2,11 +2,11 @@
 
 #include <array>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 
 #include <nlohmann/json.hpp>
 
+#include "core/log.hpp"
 #include "core/atomic_file.hpp"
 #include "core/unicode_text.hpp"
 #include "core/user_folders.hpp"
@@ -202,7 +202,7 @@ std::string encodeFile(const impl::SettingsMap& values) {
 FileSettingsStore::FileSettingsStore(std::filesystem::path path, ErrorHandler onError)
     : path_(std::move(path)), onError_(std::move(onError)) {
     if (!onError_) {
-        onError_ = [](const std::string& message) { std::cerr << "Tavelin error: " << message << '\n'; };
+        onError_ = [](const std::string& message) { log::error(message); };
     }
     load();
 }

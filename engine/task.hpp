@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -18,6 +17,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+
+#include "core/log.hpp"
 
 // Small helpers for the engine's coroutines. Everything here is used on the engine
 // thread only, except postWeak, which exists to get there from other threads.
@@ -66,10 +67,10 @@ private:
             std::rethrow_exception(failure);
         } catch (const std::system_error& error) {
             if (error.code() != asio::error::operation_aborted) {
-                std::cerr << "Tavelin error: task failed: " << error.what() << '\n';
+                log::error("task failed: ", error.what());
             }
         } catch (const std::exception& error) {
-            std::cerr << "Tavelin error: task failed: " << error.what() << '\n';
+            log::error("task failed: ", error.what());
         }
     }
 

@@ -1,7 +1,7 @@
+#include "core/log.hpp"
 #include "streaming/live_session.hpp"
 
 #include <algorithm>
-#include <iostream>
 
 #include <asio/post.hpp>
 
@@ -55,7 +55,7 @@ LiveStreamSession::LiveStreamSession(Executor engine, SessionPorts ports, Timing
     : engine_(std::move(engine)), ports_(ports), timings_(timings) {
     std::string names;
     for (const auto& name : ports_.webrtc.encoderNames()) names += (names.empty() ? "" : ", ") + name;
-    std::cerr << "Tavelin encoders: " << names << '\n';
+    log::info("encoders: ", names);
 }
 
 LiveStreamSession::~LiveStreamSession() {
@@ -128,7 +128,7 @@ Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string re
     if (!peer) throw StreamError("Could not create a video connection.");
     peer_ = peer;
     status("Pairing receiver…");
-    std::cerr << "Tavelin: Creating WebRTC answer\n";
+    log::info("Creating WebRTC answer");
     sessionID_ = requestedSessionID;
 
     // Callbacks come on the stack's threads; each hops to the engine holding the
@@ -161,15 +161,14 @@ Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string re
     } catch (...) {
         failure = std::current_exception();
     }
-    std::cerr << "Tavelin connection error: " << describe(failure) << '\n';
+    log::error("connection: ", describe(failure));
     disconnect(requestedSessionID);
     std::rethrow_exception(failure);
 }
 
 Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<WebRTCPeer> peer, std::string offer,
                                                       std::string sessionID) {
-    std::cerr << "Tavelin receiver H.264 support: " << (offer.find("H264/90000") != std::string::npos ? "yes" : "no")
-              << '\n';
+    log::info("receiver H.264 support: ", offer.find("H264/90000") != std::string::npos ? "yes" : "no");
     auto sink = peer->videoSink();
     if (!sink) throw StreamError("Could not attach the display video.");
     video_->attach(std::move(sink));
@@ -180,13 +179,13 @@ Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<WebRTCPeer
     co_await std::move(accepting);
     if (!stillCurrent()) throw StreamError(cancelled);
 
-    std::cerr << "Tavelin: Remote offer accepted\n";
+    log::info("Remote offer accepted");
     auto answering = peer->createAnswer();
     co_await std::move(answering);
     if (!stillCurrent()) throw StreamError(cancelled);
     peer->setEncoderParameters(encoderParameters());
 
-    std::cerr << "Tavelin: Gathering local candidates\n";
+    log::info("Gathering local candidates");
     for (int poll = 0;; ++poll) {
         if (!stillCurrent()) throw StreamError(cancelled);
         if (peer->iceGatheringComplete() || poll == timings_.iceGatheringPolls) break;
@@ -335,7 +334,7 @@ Task<> LiveStreamSession::stop() {
 Task<nlohmann::json> LiveStreamSession::statistics() {
     auto snapshot = capture_ && capture_->output ? capture_->output->metrics() : nlohmann::json::object();
     snapshot["capturedCursorVisible"] = capturedCursor_;
-    snapshot["pointerOwner"] = cursorPolicy_.windowsOwnsPointer ? "Receiver" : "Host";
+    snapshot["pointerOwner"] = cursorPolicy_.receiverOwnsPointer ? "Receiver" : "Host";
     snapshot["connectionState"] = peer_ ? static_cast<int>(peer_->connectionState()) : -1;
     snapshot["isNegotiating"] = connecting_;
     if (auto peer = peer_) {
@@ -405,7 +404,7 @@ void LiveStreamSession::setCapturedCursor(bool show) {
     try {
         capture_->stream->update(changed);
     } catch (const std::exception& error) {
-        std::cerr << "Tavelin cursor update: " << error.what() << '\n';
+        log::error("cursor update: ", error.what());
         return;
     }
     capture_->configuration = changed;

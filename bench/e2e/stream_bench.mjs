@@ -244,7 +244,7 @@ async function measureTavelin(tavelin, browser, display, player) {
   const frames = await page.evaluate((from) => window.benchFrames.slice(from), startIndex);
 
   // The sender names one RTP timestamp and the capture time it stands for.
-  const clockLine = tavelin.stderr.split('\n').filter((line) => /^Tavelin RTP clock: /.test(line)).at(-1);
+  const clockLine = tavelin.stderr.split('\n').filter((line) => /^Tavelin: RTP clock: /.test(line)).at(-1);
   const clock = clockLine?.match(/timestamp (\d+) at capture time (\d+) ns/);
   // Milliseconds from capture to a page time of each frame, sorted.
   const latencies = (pageTime) => {

@@ -1,6 +1,6 @@
+#include "core/log.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
 
-#include <iostream>
 #include <mutex>
 
 #include "platform/gstreamer/gst_handles.hpp"
@@ -69,13 +69,13 @@ std::vector<std::string> GstWebRTCFactory::encoderNames() {
 std::shared_ptr<WebRTCPeer> GstWebRTCFactory::createPeer(std::int64_t width, std::int64_t height,
                                                          std::int64_t framesPerSecond) {
     if (!impl_->webrtc || impl_->encoder.empty()) {
-        std::cerr << "Tavelin: GStreamer lacks webrtcbin, rtph264pay, appsrc or an H.264 encoder\n";
+        log::info("GStreamer lacks webrtcbin, rtph264pay, appsrc or an H.264 encoder");
         return nullptr;
     }
     try {
         return gst::GstWebRTCPeer::create(impl_->engine, impl_->encoder, width, height, framesPerSecond);
     } catch (const std::exception& error) {
-        std::cerr << "Tavelin: " << error.what() << '\n';
+        log::info(error.what());
         return nullptr;
     }
 }

@@ -1,10 +1,10 @@
+#include "core/log.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -248,8 +248,8 @@ GstPadProbeReturn reportRTPClock(GstPad* pad, GstPadProbeInfo* info, gpointer) {
     if (!GST_CLOCK_TIME_IS_VALID(runningTime)) return GST_PAD_PROBE_OK;
     const std::uint32_t timestamp = (std::uint32_t{header[4]} << 24) | (std::uint32_t{header[5]} << 16) |
                                     (std::uint32_t{header[6]} << 8) | header[7];
-    std::cerr << "Tavelin RTP clock: timestamp " << timestamp << " at capture time "
-              << gst_element_get_base_time(payloader.get()) + runningTime << " ns\n";
+    log::info("RTP clock: timestamp ", timestamp, " at capture time ",
+              gst_element_get_base_time(payloader.get()) + runningTime, " ns");
     return GST_PAD_PROBE_REMOVE;
 }
 
@@ -773,8 +773,8 @@ Task<> GstWebRTCPeer::steerSendRate(std::weak_ptr<GstWebRTCPeer> weak, std::chro
         const auto lost = self->sendRate_.update(*report, std::chrono::steady_clock::now());
         if (self->sendRate_.target() == before) continue;
         self->applySendRate();
-        std::cerr << "Tavelin: sending at " << self->sendRate_.target() / 1000 << " kbit/s ("
-                  << static_cast<int>(lost.value_or(0) * 100) << "% of packets lost)\n";
+        log::info("sending at ", self->sendRate_.target() / 1000, " kbit/s (",
+                  static_cast<int>(lost.value_or(0) * 100), "% of packets lost)");
     }
 }
 
@@ -819,7 +819,7 @@ void GstWebRTCPeer::reportState(PeerConnectionState state) {
 
 void GstWebRTCPeer::pipelineError(const std::string& message) {
     if (closed_) return;
-    std::cerr << "Tavelin: video pipeline error: " << message << '\n';
+    log::info("video pipeline error: ", message);
     reportState(PeerConnectionState::failed);
 }
 

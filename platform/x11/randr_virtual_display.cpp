@@ -1,9 +1,9 @@
+#include "core/log.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <vector>
 
@@ -158,7 +158,7 @@ public:
         if (check(connection, xcb_randr_change_output_property_checked(connection, output_, atom, XCB_ATOM_INTEGER, 8,
                                                                        XCB_PROP_MODE_REPLACE, edid.size(),
                                                                        edid.data()))) {
-            std::cerr << "Tavelin: The display server refused the EDID of a virtual display.\n";
+            log::info("The display server refused the EDID of a virtual display.");
             previousEDID_.reset();
             return;
         }
