@@ -13,7 +13,6 @@ qt_add_qml_module(tavelin_ui_windows
 )
 target_include_directories(tavelin_ui_windows PUBLIC ${PROJECT_SOURCE_DIR})
 # libyuv scales the previewed frames down to the window's size as it copies them.
-find_library(TAVELIN_UI_LIBYUV yuv REQUIRED)
 target_link_libraries(tavelin_ui_windows PUBLIC tavelin_streaming Qt6::Gui Qt6::Quick Qt6::Multimedia
-                      PRIVATE ${TAVELIN_UI_LIBYUV})
+                      PRIVATE libyuv::libyuv)
 tavelin_warnings(tavelin_ui_windows)

@@ -3,8 +3,6 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(GSTREAMER_WEBRTC REQUIRED IMPORTED_TARGET GLOBAL
   gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
-find_library(LIBYUV_LIBRARY NAMES yuv REQUIRED)
-find_path(LIBYUV_INCLUDE_DIR NAMES libyuv.h REQUIRED)
 
 add_library(tavelin_gstreamer STATIC
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_factory.cpp
@@ -12,8 +10,8 @@ add_library(tavelin_gstreamer STATIC
 )
 # webrtcbin's library is marked unstable API; 1.22 is the version we build against.
 target_compile_definitions(tavelin_gstreamer PUBLIC GST_USE_UNSTABLE_API)
-target_include_directories(tavelin_gstreamer PUBLIC ${PROJECT_SOURCE_DIR} PRIVATE ${LIBYUV_INCLUDE_DIR})
+target_include_directories(tavelin_gstreamer PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tavelin_gstreamer
   PUBLIC tavelin_core tavelin_platform tavelin_engine nlohmann_json::nlohmann_json
-  PRIVATE PkgConfig::GSTREAMER_WEBRTC ${LIBYUV_LIBRARY})
+  PRIVATE PkgConfig::GSTREAMER_WEBRTC libyuv::libyuv)
 tavelin_warnings(tavelin_gstreamer)
