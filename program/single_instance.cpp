@@ -1,4 +1,4 @@
-#include "app/single_instance.hpp"
+#include "program/single_instance.hpp"
 
 #include <cerrno>
 #include <cstring>
