@@ -25,7 +25,7 @@ test: build
 # The receiver page in headless Chromium against the real program, inside a private
 # network namespace (scripts/e2e).
 e2e: build
-	TAVELIN_PROGRAM=$(BUILD)/app/tavelin scripts/e2e
+	TAVELIN_PROGRAM=$(BUILD)/program/tavelin scripts/e2e
 
 # Each fuzz target runs for FUZZ_SECONDS under AddressSanitizer and UBSan.
 fuzz: bootstrap
@@ -40,12 +40,12 @@ bench: bootstrap
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/tavelin_core_bench
 	build-bench/bench/tavelin_capture_bench
-	TAVELIN_PROGRAM=build-bench/app/tavelin bench/e2e/run
+	TAVELIN_PROGRAM=build-bench/program/tavelin bench/e2e/run
 
 # The window on a desktop; without one, headless on Tavelin's own X server, sharing at once.
 run: build
-	@if [ -n "$$DISPLAY" ]; then $(BUILD)/app/tavelin $(ARGS); \
-	 else $(BUILD)/app/tavelin --headless --start $(ARGS); fi
+	@if [ -n "$$DISPLAY" ]; then $(BUILD)/program/tavelin $(ARGS); \
+	 else $(BUILD)/program/tavelin --headless --start $(ARGS); fi
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench

@@ -100,7 +100,7 @@ void AppModel::makeMainDisplay() {
 Task<> AppModel::mirrorMainDisplay(bool mirror) {
     const UUID id = selectedDisplayID();
     if (isBusy() || !profile(id)) co_return;
-    isBusy.set(true);
+    BusyScope busy(isBusy);
     setError(std::nullopt);
     rememberArrangement();
     const bool wasRunning = isRunning();
@@ -129,11 +129,10 @@ Task<> AppModel::mirrorMainDisplay(bool mirror) {
 
     const auto kept = error();
     if (wasRunning) {
-        isBusy.set(false);
+        busy.release();
         co_await start();
         if (!error() && kept) setError(kept);
     }
-    isBusy.set(false);
 }
 
 bool AppModel::configureMirroring(DisplayID display, bool mirror) {

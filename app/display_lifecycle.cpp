@@ -88,37 +88,34 @@ Task<> AppModel::addDisplay() {
     if (const auto count = displayProfiles().size(); count > 0) name += " " + std::to_string(count + 1);
     const UUID id = UUID::random();
     displayProfiles.modify([&](std::vector<DisplayProfile>& profiles) {
-        profiles.emplace_back(id, std::move(name), 1920, 1080, 75, 35, false, false);
+        profiles.push_back(DisplayProfile::withDefaultMode(id, std::move(name)));
     });
     if (!isRunning()) selectDisplay(id);
     persistDisplays();
 
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     co_await enableDisplay(id);
-    isBusy.set(false);
 }
 
 Task<> AppModel::connectDisplay(UUID id) {
     if (isBusy()) co_return;
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     co_await enableDisplay(id);
-    isBusy.set(false);
 }
 
 Task<> AppModel::disableDisplay(UUID id) {
     if (isBusy()) co_return;
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     if (id == selectedDisplayID() && isRunning()) co_await stop();
     rememberArrangement();
     dropDisplay(id);
     modifyProfile(id, [](DisplayProfile& p) { p.enabled = false; });
     persistDisplays();
-    isBusy.set(false);
 }
 
 Task<> AppModel::removeDisplay(UUID id) {
     if (isBusy()) co_return;
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     if (id == selectedDisplayID() && isRunning()) co_await stop();
     dropDisplay(id);
     auto profiles = displayProfiles();
@@ -130,7 +127,6 @@ Task<> AppModel::removeDisplay(UUID id) {
         loadSelectedMode();
     }
     persistDisplays();
-    isBusy.set(false);
 }
 
 Task<> AppModel::renameDisplay(UUID id, std::string name) {
@@ -142,7 +138,7 @@ Task<> AppModel::renameDisplay(UUID id, std::string name) {
     const auto* saved = profile(id);
     if (!saved || isBusy() || saved->name == *cleaned) co_return;
 
-    isBusy.set(true);
+    BusyScope busy(isBusy);
     const bool wasLive = activeDisplayIDs().contains(id);
     const bool restartSharing = isRunning() && id == selectedDisplayID();
     if (restartSharing) co_await stop();
@@ -151,24 +147,23 @@ Task<> AppModel::renameDisplay(UUID id, std::string name) {
     modifyProfile(id, [&](DisplayProfile& p) { p.name = *cleaned; });
     persistDisplays();
     if (wasLive) co_await enableDisplay(id);
-    isBusy.set(false);
+    busy.release();
     if (restartSharing) co_await start();
 }
 
 Task<> AppModel::restoreDisplays() {
     if (isBusy()) co_return;
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     const auto snapshot = displayProfiles();
     for (const auto& saved : snapshot) {
         if (saved.enabled) co_await enableDisplay(saved.id());
     }
-    isBusy.set(false);
 }
 
 Task<> AppModel::applyDisplayMode() {
     const UUID id = selectedDisplayID();
     if (isBusy() || !profile(id)) co_return;
-    isBusy.set(true);
+    BusyScope busy(isBusy);
 
     const auto parsedWidth = parseDecimalInt64(width());
     const auto parsedHeight = parseDecimalInt64(height());
@@ -179,7 +174,6 @@ Task<> AppModel::applyDisplayMode() {
     }
     if (refused) {
         setError(ConfigurationError::message(*refused));
-        isBusy.set(false);
         co_return;
     }
 
@@ -197,7 +191,7 @@ Task<> AppModel::applyDisplayMode() {
     });
     persistDisplays();
     if (wasLive) co_await enableDisplay(id);
-    isBusy.set(false);
+    busy.release();
     if (wasRunning) co_await start();
 }
 

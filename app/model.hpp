@@ -72,6 +72,7 @@ class AppModel : public std::enable_shared_from_this<AppModel> {
 public:
     template <typename T>
     using Field = Published<T, ModelField>;
+    using BusyScope = FlagScope<ModelField>;
 
     static constexpr const char* readyStatus = "Ready to extend your desktop";
 
@@ -89,10 +90,10 @@ private:
 
 public:
     // Mode of the selected display, as typed.
-    Field<std::string> width{notify_, ModelField::width, "1920"};
-    Field<std::string> height{notify_, ModelField::height, "1080"};
-    Field<std::int64_t> fps{notify_, ModelField::fps, 75};
-    Field<double> bitrate{notify_, ModelField::bitrate, 35.0};
+    Field<std::string> width{notify_, ModelField::width, std::to_string(DisplayProfile::defaultWidth)};
+    Field<std::string> height{notify_, ModelField::height, std::to_string(DisplayProfile::defaultHeight)};
+    Field<std::int64_t> fps{notify_, ModelField::fps, DisplayProfile::defaultRefreshRate};
+    Field<double> bitrate{notify_, ModelField::bitrate, static_cast<double>(DisplayProfile::defaultBitrateMbps)};
     Field<bool> hiDPI{notify_, ModelField::hiDPI, false};
     Field<bool> showArrangeHelp{notify_, ModelField::showArrangeHelp, false};
     Field<bool> showCursor{notify_, ModelField::showCursor, true};

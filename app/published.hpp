@@ -38,4 +38,23 @@ private:
     T value_;
 };
 
+// Holds a published flag set while it lives. Every way out clears it: a return, an
+// exception, and the destruction of a cancelled coroutine's frame.
+template <typename Key>
+class FlagScope {
+public:
+    explicit FlagScope(Published<bool, Key>& flag) : flag_(&flag) { flag.set(true); }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+    ~FlagScope() { release(); }
+
+    // Clears the flag early, for work that follows the operation proper.
+    void release() {
+        if (auto* flag = std::exchange(flag_, nullptr)) flag->set(false);
+    }
+
+private:
+    Published<bool, Key>* flag_;
+};
+
 } // namespace tavelin

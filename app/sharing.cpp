@@ -101,7 +101,7 @@ void AppModel::togglePreview() {
 
 Task<> AppModel::start() {
     if (isBusy() || isRunning()) co_return;
-    isBusy.set(true);
+    const BusyScope busy(isBusy);
     setError(std::nullopt);
 
     std::exception_ptr failure;
@@ -179,6 +179,7 @@ Task<> AppModel::start() {
 
         // Ready, a failure, a refused start and the time limit race; the first decides.
         const auto outcome = std::make_shared<OneShot<std::monostate>>(engine_);
+        // Not postWeak: a request that outlives the model still gets its answer.
         SharingServer::Handler handler = [weakModel, runGeneration, engine = engine_](HTTPRequest request,
                                                                                     SharingServer::Respond respond) {
             asio::post(engine, [weakModel, runGeneration, request = std::move(request),
@@ -191,12 +192,12 @@ Task<> AppModel::start() {
                 model->spawn(model->handle(std::move(request), std::move(respond)));
             });
         };
+        // The start that waits on the outcome keeps the model alive.
         auto onFailure = [weakModel, runGeneration, outcome, engine = engine_](std::string text) {
-            asio::post(engine, [weakModel, runGeneration, outcome, text = std::move(text)]() mutable {
+            postWeak(engine, weakModel, [runGeneration, outcome, text = std::move(text)](AppModel& model) mutable {
                 if (outcome->fail(std::make_exception_ptr(StreamError(text)))) return;
-                const auto model = weakModel.lock();
-                if (!model || model->generation_ != runGeneration) return;
-                model->spawn(stopThenReport(model, std::move(text)));
+                if (model.generation_ != runGeneration) return;
+                model.spawn(stopThenReport(model.shared_from_this(), std::move(text)));
             });
         };
         auto ready = [outcome, engine = engine_] {
@@ -218,7 +219,6 @@ Task<> AppModel::start() {
         setStatus("Waiting for receiver");
         if (hasArgument("--benchmark")) toggleMotionTest();
         writeReceiverLinkFile();
-        isBusy.set(false);
         co_return;
     } catch (...) {
         failure = std::current_exception();
@@ -234,7 +234,6 @@ Task<> AppModel::start() {
     } catch (...) {
         setError(messageOf(failure));
     }
-    isBusy.set(false);
 }
 
 void AppModel::writeReceiverLinkFile() {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/unique_fd.hpp"
+
 namespace tavelin {
 
 namespace fs = std::filesystem;
@@ -16,26 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string systemMessage(int error) { return std::generic_category().message(error); }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now so that a failing close (a delayed write error) is seen.
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 // Creates every missing folder of the path with mode 0700, outermost first. Folders that
 // exist keep their mode: they are the user's.
@@ -52,14 +34,17 @@ std::optional<std::string> createPrivateFolders(const fs::path& folder) {
     return std::nullopt;
 }
 
+// "." + name + ".XXXXXX", as mkostemp fills it in.
+std::string temporaryPattern(const fs::path& path) { return "." + path.filename().string() + ".XXXXXX"; }
+
 } // namespace
 
 std::optional<std::string> writeFileAtomically(const fs::path& path, std::string_view content, mode_t mode) {
     const auto folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     if (const auto failure = createPrivateFolders(folder)) return failure;
-    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-    FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (file.get() < 0) return systemMessage(errno);
+    std::string temporary = (folder / temporaryPattern(path)).string();
+    UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file) return systemMessage(errno);
     auto removeTemporary = [&] { ::unlink(temporary.c_str()); };
     if (::fchmod(file.get(), mode) != 0) {
         const int failure = errno;
@@ -77,7 +62,8 @@ std::optional<std::string> writeFileAtomically(const fs::path& path, std::string
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(file.get()) != 0 || !file.close()) {
+    // Closed here so that a failing close (a delayed write error) is seen.
+    if (::fsync(file.get()) != 0 || ::close(file.release()) != 0) {
         const int failure = errno;
         removeTemporary();
         return systemMessage(failure);
@@ -88,9 +74,23 @@ std::optional<std::string> writeFileAtomically(const fs::path& path, std::string
         return systemMessage(failure);
     }
     // Make the rename itself durable.
-    FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() >= 0) ::fsync(directory.get());
+    if (const UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); directory) {
+        ::fsync(directory.get());
+    }
     return std::nullopt;
+}
+
+void removeStaleTemporaries(const fs::path& path) {
+    const auto pattern = temporaryPattern(path);
+    const auto prefix = pattern.substr(0, pattern.size() - 6);
+    const auto folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const auto name = entry.path().filename().string();
+        if (name.size() == pattern.size() && name.starts_with(prefix) && entry.is_regular_file(error)) {
+            fs::remove(entry.path(), error);
+        }
+    }
 }
 
 } // namespace tavelin

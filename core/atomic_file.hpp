@@ -16,4 +16,9 @@ namespace tavelin {
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& path, std::string_view content,
                                                mode_t mode = 0600);
 
+// Removes the temporaries writeFileAtomically leaves beside `path` when the process dies
+// during a write. Only for the one process that writes the file: another writer's
+// temporary is not stale.
+void removeStaleTemporaries(const std::filesystem::path& path);
+
 } // namespace tavelin

@@ -14,8 +14,7 @@ constexpr std::array<std::string_view, 4> legacyDefaultNames = {"Tavelin", "Pell
 } // namespace
 
 DisplayProfile firstRunDisplayProfile(UUID id) {
-    return DisplayProfile(id, std::string(DisplayProfile::defaultName), 1920, 1080, 75, 35, false,
-                          false);
+    return DisplayProfile::withDefaultMode(id, std::string(DisplayProfile::defaultName));
 }
 
 DisplayList loadDisplayList(SettingsStore& store, const std::function<UUID()>& newID) {

@@ -21,7 +21,7 @@ struct DisplayList {
     UUID selectedDisplayID;
 };
 
-// The first-run display: 1920 × 1080 at 75 Hz, 35 Mbps, not HiDPI, not enabled.
+// The first-run display: the default name and mode, not enabled.
 DisplayProfile firstRunDisplayProfile(UUID id);
 
 // Loads the saved displays as the model does once at creation: the stored list, or the

@@ -16,6 +16,17 @@ namespace tavelin {
 class DisplayProfile {
 public:
     static constexpr std::string_view defaultName = "Tavelin Virtual Display";
+    // The mode a new display starts with.
+    static constexpr std::int64_t defaultWidth = 1920;
+    static constexpr std::int64_t defaultHeight = 1080;
+    static constexpr std::int64_t defaultRefreshRate = 75;
+    static constexpr std::int64_t defaultBitrateMbps = 35;
+
+    // A display in the default mode, not HiDPI, not enabled.
+    static DisplayProfile withDefaultMode(UUID id, std::string name) {
+        return DisplayProfile(id, std::move(name), defaultWidth, defaultHeight, defaultRefreshRate,
+                              defaultBitrateMbps, false, false);
+    }
 
     DisplayProfile(UUID id, std::string name, std::int64_t width, std::int64_t height,
                    std::int64_t refreshRate, std::int64_t bitrateMbps, bool hiDPI, bool enabled)

@@ -3,14 +3,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include <asio/io_context.hpp>
 #include <sys/stat.h>
 
-#include "app/model.hpp"
 #include "tests/support/case_name.hpp"
+#include "tests/support/model_fixture.hpp"
 #include "tests/support/scripted_sharing.hpp"
-#include "tests/support/simulated_platform.hpp"
-#include "tests/support/engine_runner.hpp"
 
 namespace tavelin {
 namespace {
@@ -19,10 +16,13 @@ using testing::ScriptedServer;
 using testing::ScriptedSession;
 using namespace std::chrono_literals;
 
-class Sharing : public ::testing::Test {
+class Sharing : public support::ModelTest {
 public:
+    using ModelTest::model;
+    using ModelTest::sim;
+
     std::shared_ptr<AppModel> makeModel(std::vector<std::string> arguments = {"tavelin"}) {
-        auto dependencies = sim.modelDependencies(context.get_executor(), store);
+        auto dependencies = sim.modelDependencies(ctx.get_executor(), store);
         dependencies.timings.serverReady = 50ms;
         dependencies.arguments = std::move(arguments);
         dependencies.makeSession = [this] {
@@ -39,9 +39,6 @@ public:
         };
         return model = AppModel::create(std::move(dependencies));
     }
-
-    void run(Task<> operation) { support::runToEnd(context, *model, std::move(operation)); }
-    void drain() { support::drain(context); }
 
     void expectIdle() const {
         EXPECT_EQ(model->status(), "Ready to extend your desktop");
@@ -64,10 +61,6 @@ public:
         return answer.value_or(HTTPResponse{});
     }
 
-    asio::io_context context;
-    SimulatedPlatform sim;
-    MemorySettingsStore store;
-    std::shared_ptr<AppModel> model;
     std::vector<std::shared_ptr<ScriptedSession>> sessions;
     std::optional<std::string> sessionFailure;
     bool captureDenied = false;

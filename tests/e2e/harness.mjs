@@ -10,7 +10,7 @@ import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
 
 const repository = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
-export const program = path.resolve(repository, process.env.TAVELIN_PROGRAM || 'build/app/tavelin');
+export const program = path.resolve(repository, process.env.TAVELIN_PROGRAM || 'build/program/tavelin');
 const startLimit = 30_000;
 // Programs still running when the test process ends, however it ends.
 const running = new Set();

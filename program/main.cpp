@@ -11,28 +11,23 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
-#include <asio/local/stream_protocol.hpp>
-#include <asio/read_until.hpp>
 #include <asio/signal_set.hpp>
-#include <asio/streambuf.hpp>
 
-#include "core/log.hpp"
-#include "app/desktop_run.hpp"
 #include "app/model.hpp"
-#include "app/single_instance.hpp"
-#include "platform/gstreamer/gst_webrtc_factory.hpp"
-#include "platform/linux/posix_services.hpp"
+#include "core/atomic_file.hpp"
+#include "core/log.hpp"
+#include "core/unique_fd.hpp"
 #include "platform/x11/embedded_server.hpp"
-#include "platform/x11/x11_backend.hpp"
-#include "server/local_sharing_server.hpp"
-#include "streaming/live_session.hpp"
+#include "program/activation.hpp"
+#include "program/backend.hpp"
+#include "program/desktop_run.hpp"
+#include "program/options.hpp"
+#include "program/single_instance.hpp"
 
 namespace {
 
@@ -52,52 +47,10 @@ fs::path findWebRoot() {
     std::exit(1);
 }
 
-// A second copy connects to the running one and asks it to show its main window.
-void listenForActivation(asio::io_context& engine, const fs::path& socketPath, std::weak_ptr<AppModel> model) {
-    using asio::local::stream_protocol;
-    std::shared_ptr<stream_protocol::acceptor> acceptor;
-    try {
-        fs::remove(socketPath); // ours: we hold the lock, so any old socket is stale
-        acceptor = std::make_shared<stream_protocol::acceptor>(engine, stream_protocol::endpoint(socketPath.string()));
-    } catch (const std::exception& error) {
-        // Without the socket a second copy still refuses to run; it only cannot bring
-        // this one forward.
-        log::error("Could not listen for other copies at ", socketPath.string(), ": ", error.what());
-        return;
-    }
-    // Each request is read on its own, with a time limit, so that a client that never
-    // writes cannot hold up the next one.
-    // The timer's handler shares the socket: it may already be queued when the read
-    // completes first and this coroutine ends.
-    auto answer = [](std::shared_ptr<stream_protocol::socket> peer, std::weak_ptr<AppModel> owner) -> Task<> {
-        asio::steady_timer limit(peer->get_executor(), std::chrono::seconds(2));
-        limit.async_wait([peer](const std::error_code& error) {
-            if (!error) peer->close();
-        });
-        asio::streambuf request(64);
-        const auto [error, length] = co_await asio::async_read_until(*peer, request, '\n', asTuple);
-        limit.cancel();
-        if (error || length == 0) co_return;
-        const std::string line(asio::buffers_begin(request.data()), asio::buffers_begin(request.data()) + length);
-        if (line == "show\n") {
-            if (auto strong = owner.lock()) strong->showWindow("receiver");
-        }
-    };
-    auto serve = [answer](std::shared_ptr<stream_protocol::acceptor> listener, std::weak_ptr<AppModel> owner) -> Task<> {
-        for (;;) {
-            auto [error, peer] = co_await listener->async_accept(asTuple);
-            if (error) co_return;
-            detach(listener->get_executor(), answer(std::make_shared<stream_protocol::socket>(std::move(peer)), owner));
-        }
-    };
-    detach(engine.get_executor(), serve(acceptor, std::move(model)));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv, argv + argc);
-    const auto hasArgument = [&](const char* option) { return std::ranges::find(arguments, option) != arguments.end(); };
+    const auto options = parseOptions(argc, argv);
     const auto supportFolder = dataFolder();
     switch (SingleInstance::acquire(supportFolder)) {
     case SingleInstance::Outcome::acquired:
@@ -110,6 +63,9 @@ int main(int argc, char** argv) {
         std::fputs("Tavelin is already running. Open it from the menu bar.\n", stderr);
         return 0;
     }
+    // Only the copy that holds the lock may judge a temporary stale: another one may be
+    // saving.
+    removeStaleTemporaries(FileSettingsStore::defaultPath());
     const auto webRoot = findWebRoot();
 
     // Without a desktop, Tavelin brings its own X server and stops it on the way out.
@@ -129,51 +85,23 @@ int main(int argc, char** argv) {
 
     // The window needs a desktop of the user's; a benchmark shows its motion test on
     // any display, ours included.
-    const bool showInterface = hasDesktop && !hasArgument("--headless");
+    const bool showInterface = hasDesktop && !options.headless;
     std::unique_ptr<DesktopRun> qt;
-    if (showInterface || hasArgument("--benchmark")) {
-        DesktopRun::Options options{showInterface, std::nullopt};
-        if (const auto file = std::ranges::find(arguments, "--window-state-file");
-            file != arguments.end() && std::next(file) != arguments.end()) {
-            options.windowStateFile = *std::next(file);
-        }
-        qt = std::make_unique<DesktopRun>(argc, argv, options);
+    if (showInterface || options.benchmark) {
+        qt = std::make_unique<DesktopRun>(argc, argv, DesktopRun::Options{showInterface, options.windowStateFile});
     }
 
     auto engineOwner = std::make_unique<asio::io_context>();
     asio::io_context& engine = *engineOwner;
-    std::unique_ptr<x11::X11Backend> desktop;
+    std::unique_ptr<Backend> backend;
     try {
-        desktop = x11::X11Backend::connect(engine.get_executor());
+        backend = std::make_unique<Backend>(engine.get_executor(), qt ? qt->previews() : nullptr);
     } catch (const std::exception& error) {
         log::plain(error.what());
         return 1;
     }
-    FileSettingsStore defaults(FileSettingsStore::defaultPath());
-    PosixNetworkInterfaces network;
-    KernelSecureRandom random;
-    XdgURLOpener urls;
-    const Timings timings;
-    auto webrtc = std::make_unique<GstWebRTCFactory>(engine.get_executor());
-    const SessionPorts sessionPorts{desktop->displays(),        desktop->capture(),     desktop->input(),
-                                    desktop->pointerMonitors(), desktop->permissions(), *webrtc,
-                                    qt ? qt->previews() : nullptr};
-
-    auto model = AppModel::create(ModelDependencies{
-        engine.get_executor(),
-        Platform{desktop->displays(), desktop->virtualDisplays(), desktop->permissions(), urls, network, random},
-        defaults,
-        [&engine, sessionPorts, timings] {
-            return std::make_shared<LiveStreamSession>(engine.get_executor(), sessionPorts, timings);
-        },
-        [timings] { return std::make_unique<LocalSharingServer>(timings); },
-        arguments,
-        timings,
-        webRoot,
-    });
-    desktop->onConfigurationChanged([weak = std::weak_ptr<AppModel>(model)] {
-        if (const auto m = weak.lock()) m->displayConfigurationChanged();
-    });
+    auto model = AppModel::create(backend->modelDependencies(options.arguments, webRoot));
+    backend->watchConfiguration(model);
 
     listenForActivation(engine, SingleInstance::socketPath(supportFolder), model);
 
@@ -182,8 +110,8 @@ int main(int argc, char** argv) {
     int exitStatus = 0;
     std::unique_ptr<asio::posix::stream_descriptor> serverWatch;
     if (ownServer) {
-        if (const int fd = static_cast<int>(::syscall(SYS_pidfd_open, ownServer->pid(), 0)); fd >= 0) {
-            serverWatch = std::make_unique<asio::posix::stream_descriptor>(engine, fd);
+        if (UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, ownServer->pid(), 0))); fd) {
+            serverWatch = std::make_unique<asio::posix::stream_descriptor>(engine, fd.release());
             serverWatch->async_wait(asio::posix::stream_descriptor::wait_read, [&](const std::error_code& error) {
                 if (error) return;
                 log::error("Its own X server stopped, so Tavelin stops too.");
@@ -237,11 +165,10 @@ int main(int argc, char** argv) {
     // engine while the backend lives, after taking back what the backend keeps on it.
     signals.reset();
     serverWatch.reset();
-    desktop->stopEvents();
+    backend->stopEvents();
     model.reset();
     engineOwner.reset();
-    webrtc.reset();
-    desktop.reset();
+    backend.reset();
     qt.reset();
     return exitStatus;
 }

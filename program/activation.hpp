@@ -1,0 +1,17 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include <asio/io_context.hpp>
+
+namespace tavelin {
+
+class AppModel;
+
+// Listens on the single instance's socket: a second copy connects and asks this one to
+// show its main window. Without the socket this copy runs on, logging why.
+void listenForActivation(asio::io_context& engine, const std::filesystem::path& socketPath,
+                         std::weak_ptr<AppModel> model);
+
+} // namespace tavelin

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/model.hpp"
+#include "core/settings_store.hpp"
+#include "engine/timing.hpp"
+#include "platform/linux/posix_services.hpp"
+#include "streaming/live_session.hpp"
+
+namespace tavelin {
+
+class GstWebRTCFactory;
+namespace x11 {
+class X11Backend;
+}
+
+// The Linux backend the model runs on: the X11 desktop, WebRTC over GStreamer, the POSIX
+// services and the settings file, with sessions and servers made from them.
+class Backend {
+public:
+    // Connects to the X server of $DISPLAY; throws with the sentence to print when it
+    // cannot. previews may be null where no window can be shown.
+    Backend(const Executor& engine, PreviewFactory* previews);
+    ~Backend();
+
+    ModelDependencies modelDependencies(std::vector<std::string> arguments, std::filesystem::path webRoot);
+    // Tells the model of every change of the display configuration.
+    void watchConfiguration(std::weak_ptr<AppModel> model);
+    // Takes back what the backend keeps on the engine, before the engine ends.
+    void stopEvents();
+
+private:
+    Executor engine_;
+    std::unique_ptr<x11::X11Backend> desktop_;
+    FileSettingsStore defaults_;
+    PosixNetworkInterfaces network_;
+    KernelSecureRandom random_;
+    XdgURLOpener urls_;
+    const Timings timings_;
+    // After the desktop, so that its pipelines end before the desktop they capture.
+    std::unique_ptr<GstWebRTCFactory> webrtc_;
+    SessionPorts sessionPorts_;
+};
+
+} // namespace tavelin
