@@ -88,11 +88,11 @@ void AppModel::makeMainDisplay() {
     // it the main display while the others keep their places relative to it.
     runTransaction([&](DisplayConfigurationTransaction& transaction) {
         for (const auto& placement : placements) {
-            const int code = transaction.configureOrigin(placement.display, coordinate(placement.bounds.x - origin.x),
-                                                         coordinate(placement.bounds.y - origin.y));
-            if (code != 0) return code;
+            const auto refused = transaction.configureOrigin(
+                placement.display, coordinate(placement.bounds.x - origin.x), coordinate(placement.bounds.y - origin.y));
+            if (refused != DisplayError::none) return refused;
         }
-        return 0;
+        return DisplayError::none;
     });
     rememberArrangement();
 }
@@ -155,18 +155,18 @@ void AppModel::arrangeDisplays() {
     showArrangeHelp.set(true);
 }
 
-bool AppModel::runTransaction(const std::function<int(DisplayConfigurationTransaction&)>& configure) {
+bool AppModel::runTransaction(const std::function<DisplayError(DisplayConfigurationTransaction&)>& configure) {
     const auto transaction = platform_.displays.beginConfiguration();
     if (!transaction) {
         setError("The display server could not begin changing the display arrangement.");
         return false;
     }
-    if (const int code = configure(*transaction); code != 0) {
+    if (const auto refused = configure(*transaction); refused != DisplayError::none) {
         transaction->cancel();
-        setError("The display server rejected this display change (" + std::to_string(code) + ").");
+        setError("The display server rejected this display change (" + std::to_string(code(refused)) + ").");
         return false;
     }
-    if (transaction->complete() != 0) {
+    if (transaction->complete() != DisplayError::none) {
         setError("The display server could not apply this display change. Open display settings to adjust it.");
         return false;
     }

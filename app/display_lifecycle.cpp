@@ -32,7 +32,7 @@ bool activateMode(DisplayServices& server, DisplayID display, const DisplayProfi
                mode.width == wanted.width / scale && mode.height == wanted.height / scale &&
                sameRate(mode.refreshRate, wanted.refreshRate);
     });
-    if (match == modes.end() || server.setMode(display, *match) != 0) return false;
+    if (match == modes.end() || server.setMode(display, *match) != DisplayError::none) return false;
     const auto current = server.currentMode(display);
     return current && current->pixelWidth == wanted.width && current->pixelHeight == wanted.height &&
            sameRate(current->refreshRate, wanted.refreshRate);

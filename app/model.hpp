@@ -206,7 +206,7 @@ private:
     Task<> failStart(std::string message);
     void writeReceiverLinkFile();
     void installRequestHandler(const UUID& runGeneration);
-    bool runTransaction(const std::function<int(DisplayConfigurationTransaction&)>& configure);
+    bool runTransaction(const std::function<DisplayError(DisplayConfigurationTransaction&)>& configure);
 
     Executor engine_;
     Platform platform_;

@@ -33,28 +33,37 @@ struct DisplayBounds {
     friend bool operator==(const DisplayBounds&, const DisplayBounds&) = default;
 };
 
-// A batch of arrangement changes applied together. Each call returns 0 on success or
-// the display server's error code.
+// Why the display server refused a display change. A server may answer with codes of
+// its own; the number is what the user reads in the refusal.
+enum class DisplayError : std::int32_t {
+    none = 0,
+    failure = 1000,         // the server refused
+    illegalArgument = 1001, // unknown display or mode
+};
+
+inline int code(DisplayError error) { return static_cast<int>(error); }
+
+// A batch of arrangement changes applied together.
 class DisplayConfigurationTransaction {
 public:
     virtual ~DisplayConfigurationTransaction() = default;
-    virtual int configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) = 0;
+    virtual DisplayError configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) = 0;
     // master nullDisplay ends mirroring.
-    virtual int configureMirror(DisplayID display, DisplayID master) = 0;
+    virtual DisplayError configureMirror(DisplayID display, DisplayID master) = 0;
     // Applies every staged change permanently.
-    virtual int complete() = 0;
+    virtual DisplayError complete() = 0;
     virtual void cancel() = 0;
 };
 
-// What the model asks of the display server about the displays it sees.
+// What the model asks of the display server about the displays it sees. Called on the
+// engine; every call answers before it returns.
 class DisplayServices {
 public:
     virtual ~DisplayServices() = default;
 
     virtual std::vector<DisplayMode> modes(DisplayID display) = 0;
     virtual std::optional<DisplayMode> currentMode(DisplayID display) = 0;
-    // Returns 0 on success or an error code.
-    virtual int setMode(DisplayID display, const DisplayMode& mode) = 0;
+    virtual DisplayError setMode(DisplayID display, const DisplayMode& mode) = 0;
     virtual bool isOnline(DisplayID display) = 0;
     virtual DisplayBounds bounds(DisplayID display) = 0;
     virtual DisplayID mainDisplay() = 0;

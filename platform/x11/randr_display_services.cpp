@@ -167,28 +167,28 @@ std::optional<DisplayMode> RandRDisplayServices::currentMode(DisplayID display) 
     return outputMode(display, *mode);
 }
 
-int RandRDisplayServices::setMode(DisplayID display, const DisplayMode& mode) {
+DisplayError RandRDisplayServices::setMode(DisplayID display, const DisplayMode& mode) {
     if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) {
-        return mode == monitorMode(monitor->second) ? 0 : illegalArgument;
+        return mode == monitorMode(monitor->second) ? DisplayError::none : DisplayError::illegalArgument;
     }
     const auto all = resources(connection_);
     auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
                       xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
-    if (!info || !all || info->crtc == XCB_NONE) return illegalArgument;
+    if (!info || !all || info->crtc == XCB_NONE) return DisplayError::illegalArgument;
     const auto* ids = xcb_randr_get_output_info_modes(info.get());
     const int count = xcb_randr_get_output_info_modes_length(info.get());
-    if (std::find(ids, ids + count, mode.id) == ids + count) return illegalArgument;
+    if (std::find(ids, ids + count, mode.id) == ids + count) return DisplayError::illegalArgument;
     const auto wanted = findMode(all, static_cast<xcb_randr_mode_t>(mode.id));
     auto crtc = reply(connection_.get(), xcb_randr_get_crtc_info_reply,
                       xcb_randr_get_crtc_info(connection_.get(), info->crtc, XCB_CURRENT_TIME));
-    if (!crtc || !wanted) return illegalArgument;
-    if (crtc->mode == mode.id) return 0;
+    if (!crtc || !wanted) return DisplayError::illegalArgument;
+    if (crtc->mode == mode.id) return DisplayError::none;
 
     const bool sideways = (crtc->rotation & (XCB_RANDR_ROTATION_ROTATE_90 | XCB_RANDR_ROTATION_ROTATE_270)) != 0;
     const RootRect target{crtc->x, crtc->y, sideways ? wanted->height : wanted->width,
                           sideways ? wanted->width : wanted->height};
     ServerGrab grab(connection_);
-    if (!growFramebuffer(target)) return failure;
+    if (!growFramebuffer(target)) return DisplayError::failure;
     const auto* outputs = xcb_randr_get_crtc_info_outputs(crtc.get());
     Error error;
     auto set = reply(connection_.get(), xcb_randr_set_crtc_config_reply,
@@ -198,7 +198,7 @@ int RandRDisplayServices::setMode(DisplayID display, const DisplayMode& mode) {
                      &error);
     const bool applied = set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
     shrinkFramebuffer();
-    return applied ? 0 : failure;
+    return applied ? DisplayError::none : DisplayError::failure;
 }
 
 std::optional<RootRect> RandRDisplayServices::rootRect(DisplayID display) {
@@ -309,7 +309,7 @@ void RandRDisplayServices::shrinkFramebuffer() {
 
 void RandRDisplayServices::settle() {
     // An empty transaction normalises the arrangement and marks the primary.
-    if (auto transaction = beginConfiguration(); !transaction || transaction->complete() != 0) shrinkFramebuffer();
+    if (auto transaction = beginConfiguration(); !transaction || transaction->complete() != DisplayError::none) shrinkFramebuffer();
 }
 
 bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor) {
@@ -333,16 +333,16 @@ public:
         if (!entries_.empty()) primary_ = entries_.front();
     }
 
-    int configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
-        if (!entry(display)) return RandRDisplayServices::illegalArgument;
+    DisplayError configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
+        if (!entry(display)) return DisplayError::illegalArgument;
         mirrors_.erase(display);
         origins_[display] = {x, y};
-        return 0;
+        return DisplayError::none;
     }
 
-    int configureMirror(DisplayID display, DisplayID master) override {
+    DisplayError configureMirror(DisplayID display, DisplayID master) override {
         if (!entry(display) || (master != nullDisplay && (!entry(master) || master == display))) {
-            return RandRDisplayServices::illegalArgument;
+            return DisplayError::illegalArgument;
         }
         if (master == nullDisplay) {
             // Only a display that mirrors now needs a place of its own; ending mirroring
@@ -353,10 +353,10 @@ public:
             origins_.erase(display);
             mirrors_[display] = master;
         }
-        return 0;
+        return DisplayError::none;
     }
 
-    int complete() override;
+    DisplayError complete() override;
     void cancel() override { entries_.clear(); }
 
 private:
@@ -434,8 +434,8 @@ bool RandRConfigurationTransaction::moveCrtc(const Entry& entry, const RootRect&
     return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
 }
 
-int RandRConfigurationTransaction::complete() {
-    if (entries_.empty()) return RandRDisplayServices::failure;
+DisplayError RandRConfigurationTransaction::complete() {
+    if (entries_.empty()) return DisplayError::failure;
     const auto place = finalPlaces();
 
     // The display placed at the global origin becomes the primary output.
@@ -454,7 +454,7 @@ int RandRConfigurationTransaction::complete() {
     for (const auto& e : entries_) {
         const auto& point = place.at(e.id);
         const std::int64_t x = point.x - left, y = point.y - top;
-        if (x + e.rect.width > 0x7FFF || y + e.rect.height > 0x7FFF) return RandRDisplayServices::failure;
+        if (x + e.rect.width > 0x7FFF || y + e.rect.height > 0x7FFF) return DisplayError::failure;
         target[e.id] = {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), e.rect.width, e.rect.height};
         extent.width = std::max(extent.width, target[e.id].x + e.rect.width);
         extent.height = std::max(extent.height, target[e.id].y + e.rect.height);
@@ -463,7 +463,7 @@ int RandRConfigurationTransaction::complete() {
     auto& connection = services_.connection();
     ServerGrab grab(connection);
     const auto now = resources(connection);
-    if (!now || !services_.growFramebuffer(extent)) return RandRDisplayServices::failure;
+    if (!now || !services_.growFramebuffer(extent)) return DisplayError::failure;
     const auto moveTo = [&](const Entry& e, const RootRect& to) {
         if (!e.monitor) return moveCrtc(e, to, now->config_timestamp);
         auto monitor = services_.monitors().at(e.id);
@@ -481,7 +481,7 @@ int RandRConfigurationTransaction::complete() {
             // Half an arrangement is worse than none: what moved goes back.
             for (const auto* done : moved) moveTo(*done, done->rect);
             services_.shrinkFramebuffer();
-            return RandRDisplayServices::failure;
+            return DisplayError::failure;
         }
         moved.push_back(&e);
     }
@@ -492,9 +492,9 @@ int RandRConfigurationTransaction::complete() {
                         xcb_randr_get_output_primary(connection.get(), connection.root()));
     if (!services_.monitors().contains(primary) && (!marked || marked->output != primary) &&
         check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary))) {
-        return RandRDisplayServices::failure;
+        return DisplayError::failure;
     }
-    return 0;
+    return DisplayError::none;
 }
 
 std::unique_ptr<DisplayConfigurationTransaction> RandRDisplayServices::beginConfiguration() {

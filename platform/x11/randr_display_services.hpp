@@ -40,10 +40,6 @@ public:
         bool hiDPI = false;
     };
 
-    // Error codes of setMode and the transaction calls.
-    static constexpr int failure = 1000;     // the server refused
-    static constexpr int illegalArgument = 1001; // unknown display or mode
-
     // Throws XError when the server cannot be reached or lacks RandR 1.5. `displayName`
     // empty means $DISPLAY. Change notifications run on `engine`.
     explicit RandRDisplayServices(Executor engine, const std::string& displayName = {});
@@ -59,7 +55,7 @@ public:
 
     std::vector<DisplayMode> modes(DisplayID display) override;
     std::optional<DisplayMode> currentMode(DisplayID display) override;
-    int setMode(DisplayID display, const DisplayMode& mode) override;
+    DisplayError setMode(DisplayID display, const DisplayMode& mode) override;
     bool isOnline(DisplayID display) override;
     DisplayBounds bounds(DisplayID display) override;
     DisplayID mainDisplay() override;

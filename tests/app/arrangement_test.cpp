@@ -64,8 +64,8 @@ TEST_F(ArrangementTest, TransactionFailuresAreReported) {
     };
     for (const auto& c : {
              Case{{.failBegin = true}, "The display server could not begin changing the display arrangement.", 0},
-             Case{{.configureError = 1001}, "The display server rejected this display change (1001).", 1},
-             Case{{.completeError = 7},
+             Case{{.configureError = DisplayError::illegalArgument}, "The display server rejected this display change (1001).", 1},
+             Case{{.completeError = DisplayError{7}},
                   "The display server could not apply this display change. Open display settings to adjust it.", 0},
          }) {
         SCOPED_TRACE(c.error);

@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
         // Exactly half a hertz off is too far; rounding the rate would accept it.
         ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},
-        ActivationCase{"SetModeRefused", {.setModeError = 3}, 75, false, false, activationFailed, 40},
+        ActivationCase{"SetModeRefused", {.setModeError = DisplayError{3}}, 75, false, false, activationFailed, 40},
         ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
         ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
         ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},

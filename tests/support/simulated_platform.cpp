@@ -22,24 +22,24 @@ class SimulatedTransaction final : public DisplayConfigurationTransaction {
 public:
     explicit SimulatedTransaction(SimulatedPlatform& server) : server_(server) {}
 
-    int configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
+    DisplayError configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
         return stage({SimulatedPlatform::AppliedChange::Kind::origin, display, x, y, nullDisplay});
     }
-    int configureMirror(DisplayID display, DisplayID master) override {
+    DisplayError configureMirror(DisplayID display, DisplayID master) override {
         return stage({SimulatedPlatform::AppliedChange::Kind::mirror, display, 0, 0, master});
     }
-    int complete() override {
-        if (const int code = server_.transactions.completeError) return code;
+    DisplayError complete() override {
+        if (const auto refused = server_.transactions.completeError; refused != DisplayError::none) return refused;
         server_.apply(staged_);
-        return 0;
+        return DisplayError::none;
     }
     void cancel() override { ++server_.cancelledTransactions; }
 
 private:
-    int stage(const SimulatedPlatform::AppliedChange& change) {
-        if (const int code = server_.transactions.configureError) return code;
+    DisplayError stage(const SimulatedPlatform::AppliedChange& change) {
+        if (const auto refused = server_.transactions.configureError; refused != DisplayError::none) return refused;
         staged_.push_back(change);
-        return 0;
+        return DisplayError::none;
     }
 
     SimulatedPlatform& server_;
@@ -87,12 +87,12 @@ std::optional<DisplayMode> SimulatedPlatform::currentMode(DisplayID display) {
     return found->second.reportedMode ? found->second.reportedMode : found->second.current;
 }
 
-int SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
+DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
     const auto found = displays.find(display);
-    if (found == displays.end()) return 1;
-    if (found->second.setModeError != 0) return found->second.setModeError;
+    if (found == displays.end()) return DisplayError::illegalArgument;
+    if (found->second.setModeError != DisplayError::none) return found->second.setModeError;
     found->second.current = mode;
-    return 0;
+    return DisplayError::none;
 }
 
 bool SimulatedPlatform::isOnline(DisplayID display) {

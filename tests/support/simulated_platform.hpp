@@ -39,8 +39,8 @@ public:
         std::optional<DisplayMode> current = {};
         // The first this many modes() calls list nothing.
         int hiddenModeQueries = 0;
-        // setMode() returns this code (0: it switches).
-        int setModeError = 0;
+        // setMode() returns this (none: it switches).
+        DisplayError setModeError = DisplayError::none;
         // currentMode() reports this instead of the mode last set.
         std::optional<DisplayMode> reportedMode = {};
         // After a mirroring change, mirrorsDisplay() reports the old master this many times.
@@ -62,7 +62,7 @@ public:
         int hiddenModeQueries = 0;
         // The offered mode's refresh rate, instead of the requested one.
         std::optional<double> modeRefreshRate = {};
-        int setModeError = 0;
+        DisplayError setModeError = DisplayError::none;
         std::optional<DisplayMode> reportedMode = {};
         int mirrorSettleQueries = 0;
     };
@@ -81,8 +81,8 @@ public:
     // How the next transactions fail.
     struct TransactionScript {
         bool failBegin = false;
-        int configureError = 0; // returned by every configure call
-        int completeError = 0;  // nothing is applied then
+        DisplayError configureError = DisplayError::none; // returned by every configure call
+        DisplayError completeError = DisplayError::none;  // nothing is applied then
     };
 
     // One change of a completed transaction.
@@ -131,7 +131,7 @@ public:
     // DisplayServices
     std::vector<DisplayMode> modes(DisplayID display) override;
     std::optional<DisplayMode> currentMode(DisplayID display) override;
-    int setMode(DisplayID display, const DisplayMode& mode) override;
+    DisplayError setMode(DisplayID display, const DisplayMode& mode) override;
     bool isOnline(DisplayID display) override;
     DisplayBounds bounds(DisplayID display) override;
     DisplayID mainDisplay() override { return mainDisplayID; }

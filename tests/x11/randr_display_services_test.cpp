@@ -9,14 +9,20 @@
 namespace tavelin::x11 {
 namespace {
 
+constexpr auto ok = DisplayError::none;
+
 class RandRDisplayServicesTest : public ::testing::Test, protected testing::RandRFixture {
 protected:
-    int apply(const std::function<int(DisplayConfigurationTransaction&)>& configure) {
+    using Step = std::function<DisplayError(DisplayConfigurationTransaction&)>;
+    // Stages the steps in order and completes; the first refusal cancels.
+    DisplayError apply(std::initializer_list<Step> steps) {
         auto transaction = services.beginConfiguration();
-        if (!transaction) return -1;
-        if (const int code = configure(*transaction); code != 0) {
-            transaction->cancel();
-            return code;
+        if (!transaction) return DisplayError::failure;
+        for (const auto& step : steps) {
+            if (const auto refused = step(*transaction); refused != DisplayError::none) {
+                transaction->cancel();
+                return refused;
+            }
         }
         return transaction->complete();
     }
@@ -53,7 +59,7 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
                           Case{"below", 0, 1080, {0, 0, 1920, 1080}, {0, 0, 1920, 1800}},
                           Case{"right, lower", 1920, 100, {0, 0, 1920, 1080}, {0, 0, 3200, 1080}}}) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(virt, c.x, c.y); }), 0);
+        ASSERT_EQ(apply({[&](auto& t) { return t.configureOrigin(virt, c.x, c.y); }}), ok);
         EXPECT_EQ(origin(virt), Origin(c.x, c.y));
         EXPECT_EQ(origin(main), Origin(0, 0));
         EXPECT_EQ(server.rect(main), c.mainOnRoot);
@@ -62,26 +68,25 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
     }
 
     // Moving everything by the virtual display's origin makes it the primary.
-    ASSERT_EQ(apply([&](auto& t) {
-                  return t.configureOrigin(main, -1920, -100) || t.configureOrigin(virt, 0, 0);
-              }),
-              0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureOrigin(main, -1920, -100); },
+                     [&](auto& t) { return t.configureOrigin(virt, 0, 0); }}),
+              ok);
     EXPECT_EQ(services.mainDisplay(), virt);
     EXPECT_EQ(server.primary(), virt);
     EXPECT_EQ(origin(main), Origin(-1920, -100));
 
     // A display put alone on the main display's origin (a restored "main" display)
     // becomes main and pushes the old one aside instead of covering it.
-    ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(main, 0, 0); }), 0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureOrigin(main, 0, 0); }}), ok);
     EXPECT_EQ(services.mainDisplay(), main);
     EXPECT_EQ(origin(virt), Origin(1920, 0));
-    ASSERT_EQ(apply([&](auto& t) { return t.configureOrigin(virt, 0, 0); }), 0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureOrigin(virt, 0, 0); }}), ok);
     EXPECT_EQ(services.mainDisplay(), virt);
     EXPECT_EQ(origin(main), Origin(1280, 0));
     EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
 
-    EXPECT_EQ(apply([&](auto& t) { return t.configureOrigin(12345, 0, 0); }), RandRDisplayServices::illegalArgument);
-    EXPECT_EQ(apply([&](auto& t) { return t.configureMirror(virt, virt); }), RandRDisplayServices::illegalArgument);
+    EXPECT_EQ(apply({[&](auto& t) { return t.configureOrigin(12345, 0, 0); }}), DisplayError::illegalArgument);
+    EXPECT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, virt); }}), DisplayError::illegalArgument);
     // Released while main and left of the other display: the release settles.
 }
 
@@ -91,30 +96,29 @@ TEST_F(RandRDisplayServicesTest, MirroringSharesTheMastersOrigin) {
     const DisplayID virt = display->displayID();
     EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
 
-    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, main); }), 0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, main); }}), ok);
     EXPECT_EQ(services.mirrorsDisplay(virt), main);
     EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
     EXPECT_EQ(origin(virt), Origin(0, 0));
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
 
     // Ending the mirror alone puts it beside the others; with an origin, there.
-    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, nullDisplay); }), 0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, nullDisplay); }}), ok);
     EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
     EXPECT_EQ(origin(virt), Origin(1920, 0));
-    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, main); }), 0);
-    ASSERT_EQ(apply([&](auto& t) {
-                  return t.configureMirror(virt, nullDisplay) || t.configureOrigin(virt, -1280, 300);
-              }),
-              0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, main); }}), ok);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, nullDisplay); },
+                     [&](auto& t) { return t.configureOrigin(virt, -1280, 300); }}),
+              ok);
     EXPECT_EQ(origin(virt), Origin(-1280, 300));
 
     auto transaction = services.beginConfiguration();
-    ASSERT_EQ(transaction->configureMirror(virt, main), 0);
+    ASSERT_EQ(transaction->configureMirror(virt, main), ok);
     transaction->cancel();
     EXPECT_EQ(origin(virt), Origin(-1280, 300));
 
     // Ending a mirror that does not exist leaves the display where it is.
-    ASSERT_EQ(apply([&](auto& t) { return t.configureMirror(virt, nullDisplay); }), 0);
+    ASSERT_EQ(apply({[&](auto& t) { return t.configureMirror(virt, nullDisplay); }}), ok);
     EXPECT_EQ(origin(virt), Origin(-1280, 300));
     // A dark display mirrors nothing.
     EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
@@ -128,13 +132,13 @@ TEST_F(RandRDisplayServicesTest, SetModeSwitchesTheCrtcAndResizesTheFramebuffer)
         return m.pixelWidth == 1280 && m.pixelHeight == 720 && std::abs(m.refreshRate - 60) < 0.5;
     });
     ASSERT_NE(half, modes.end());
-    EXPECT_EQ(services.setMode(virt, *half), 0);
+    EXPECT_EQ(services.setMode(virt, *half), ok);
     EXPECT_EQ(services.currentMode(virt), *half);
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
 
     DisplayMode unknown = *half;
     unknown.id = 0x7FFFFFF;
-    EXPECT_EQ(services.setMode(virt, unknown), RandRDisplayServices::illegalArgument);
+    EXPECT_EQ(services.setMode(virt, unknown), DisplayError::illegalArgument);
 }
 
 TEST_F(RandRDisplayServicesTest, ChangesAreReportedOnTheEngine) {

@@ -139,7 +139,7 @@ TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
     EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
     EXPECT_EQ(services.currentMode(id), (DisplayMode{0, 1280, 720, 640, 360, 60}));
-    EXPECT_EQ(services.setMode(id, *services.currentMode(id)), 0);
+    EXPECT_EQ(services.setMode(id, *services.currentMode(id)), DisplayError::none);
     EXPECT_EQ(server.lit(), before.lit);
     display.reset();
     EXPECT_EQ(trace(), before);
