@@ -309,7 +309,8 @@ void RandRDisplayServices::shrinkFramebuffer() {
 
 void RandRDisplayServices::settle() {
     // An empty transaction normalises the arrangement and marks the primary.
-    if (auto transaction = beginConfiguration(); !transaction || transaction->complete() != DisplayError::none) shrinkFramebuffer();
+    const auto transaction = beginConfiguration();
+    if (!transaction || transaction->complete() != DisplayError::none) shrinkFramebuffer();
 }
 
 bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor) {
