@@ -179,16 +179,6 @@ TEST_F(X11Input, ScrollPixelsBecomeWheelClicksAndModifiersWrapTheEventOnly) {
     EXPECT_EQ(events[1].state & all, 0) << "released after the press";
 }
 
-TEST_F(X11Input, WatchdogReleasesAHeldButtonAfterSilence) {
-    mouse->receive(at("down", 0.5, 0.5, R"(,"button":0)"));
-    seen();
-    auto watchdog = TaskHandle::spawn(engine.get_executor(), MouseInput::watchdog(mouse));
-    engine.run_for(timings.mouseSilence * 4);
-    watchdog.cancel();
-    engine.run();
-    EXPECT_EQ(seen(), (std::vector<Seen>{{XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1}}));
-}
-
 TEST_F(X11Input, OnlyInjectedEventsCarryTheRemoteMarker) {
     X11PointerMonitors monitors(engine.get_executor());
     std::vector<std::int64_t> markers;

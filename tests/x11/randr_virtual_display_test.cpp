@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 
 #include "tests/displays/randr_observer.hpp"
 
@@ -34,6 +33,8 @@ TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDID) {
     EXPECT_NE(output, server.primary());
     EXPECT_EQ(server.rect(output), (RootRect{1920, 0, 1280, 720}));
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
+    // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
+    EXPECT_EQ(server.modeNames(), before.modes);
 
     const auto current = services.currentMode(output);
     ASSERT_TRUE(current);
@@ -43,11 +44,10 @@ TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDID) {
     EXPECT_EQ(services.bounds(output), (DisplayBounds{1920, 0, 1280, 720}));
     EXPECT_TRUE(services.isOnline(output));
 
+    // The block's contents are the descriptor tests'; here it must be on the output.
     const auto edid = server.edid(output);
     ASSERT_EQ(edid.size(), 128u);
-    EXPECT_EQ(std::accumulate(edid.begin(), edid.end(), 0u) % 256, 0u);
     EXPECT_EQ(edid[10] | edid[11] << 8, 0xE90B);
-    EXPECT_EQ(edid[12] | edid[13] << 8 | edid[14] << 16 | static_cast<std::uint32_t>(edid[15]) << 24, 0x1A47E90Bu);
 
     display.reset();
     EXPECT_EQ(trace(), before);
@@ -75,17 +75,6 @@ TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeAndReportsPointsAsHalfPixels
         const auto current = services.currentMode(display->displayID());
         EXPECT_EQ((Mode{current->pixelWidth, current->pixelHeight, current->width, current->height}), c.full);
     }
-}
-
-TEST_F(RandRVirtualDisplayTest, ModesMadeForADisplayGoWithIt) {
-    // CVT 1280 × 720 at 60 Hz is one of the server's own modes and is reused; the full
-    // size is made for the display.
-    auto display = factory.create(2560, 1440, 60, true, "Sharp", "hidpi");
-    EXPECT_FALSE(has(server.modeNames(), "1280x720_60.00"));
-    EXPECT_TRUE(has(server.modeNames(), "2560x1440_60.00"));
-    display.reset();
-    EXPECT_FALSE(has(server.modeNames(), "2560x1440_60.00"));
-    EXPECT_TRUE(has(server.modeNames(), "1280x720"));
 }
 
 TEST_F(RandRVirtualDisplayTest, RefusedModesLeaveNothingBehind) {

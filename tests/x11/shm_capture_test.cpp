@@ -282,17 +282,6 @@ TEST_F(ShmCaptureTest, ThePointerIsInThePictureExactlyWhenShown) {
     frames.waitFor([](const PixelBuffer& b) { return plain(b, 896, 296); });
 }
 
-TEST_F(ShmCaptureTest, ScalesToTheConfiguredSize) {
-    painter.fill(red, 100, 100, 200, 100);
-    auto stream = start({960, 540, 60, 3, false}, frames.handler());
-    const auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->width, 960);
-    EXPECT_EQ(picture->height, 540);
-    EXPECT_TRUE(near(pixel(*picture, 75, 75), red));
-    EXPECT_TRUE(near(pixel(*picture, 40, 40), background));
-}
-
 TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
     frames.hold = true;
     auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
