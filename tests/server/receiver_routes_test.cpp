@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -13,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include <asio/io_context.hpp>
 #include <nlohmann/json.hpp>
 
 #include "core/stream_error.hpp"
 #include "server/receiver_routes.hpp"
 #include "streaming/stream_session.hpp"
+#include "tests/support/engine_runner.hpp"
 
 namespace tavelin {
 namespace {
@@ -77,16 +76,7 @@ public:
 };
 
 HTTPResponse send(FakeState& state, HTTPRequest request) {
-    asio::io_context context;
-    std::optional<HTTPResponse> response;
-    std::exception_ptr failure;
-    asio::co_spawn(context, handleReceiverRequest(state, request), [&](std::exception_ptr error, HTTPResponse result) {
-        failure = error;
-        response = std::move(result);
-    });
-    context.run();
-    if (failure) std::rethrow_exception(failure);
-    return response.value();
+    return support::runTask(handleReceiverRequest(state, request));
 }
 
 const std::string sdp = "v=0\r\no=- 1 2 IN IP4 0.0.0.0\r\n";
