@@ -156,8 +156,8 @@ TEST_F(ReceiverApi, GuardsAndPairingLimitStandBeforeTheToken) {
         // the loopback one.
         {"page on the loopback address", get("/1234", host), 200, ""},
         {"interface address", get("/1234", "192.0.2.1" + onPort), 200, ""},
-        {"host name", get("/1234", "localhost" + onPort), 403, "Unknown host."},
-        {"foreign origin", pair(wrong, "http://example.com"), 403, foreignOrigin},
+        // The server tests hold the host and origin rules; an origin naming another of
+        // the model's own addresses is still foreign.
         {"origin of another host", pair(wrong, "http://192.0.2.1" + onPort), 403, foreignOrigin},
     };
     for (const auto& c : cases) {
@@ -173,9 +173,7 @@ TEST_F(ReceiverApi, GuardsAndPairingLimitStandBeforeTheToken) {
     EXPECT_EQ(paired.status, 200);
     EXPECT_EQ(Json::parse(paired.body, nullptr, false), Json({{"token", token()}}));
     for (int i = 0; i < 5; ++i) EXPECT_EQ(pair(wrong).status, 401) << i;
-    const auto limited = pair(right);
-    EXPECT_EQ(limited.status, 429);
-    EXPECT_EQ(errorOf(limited), "Too many incorrect codes. Wait one minute and try again.");
+    EXPECT_EQ(pair(right).status, 429);
 }
 
 TEST_F(ReceiverApi, StatusNeedsTheTokenOfTheCurrentRun) {
@@ -215,12 +213,8 @@ TEST_F(ReceiverApi, ConnectIsAnsweredByTheSessionUntilDisconnected) {
     EXPECT_EQ(late.status, 409);
     EXPECT_EQ(errorOf(late), "Connection cancelled.");
 
-    const std::string busy = "A receiver is already connected. Disconnect it on the host computer first.";
-    onEngine([&] { session->answerFailure = busy; });
-    EXPECT_EQ(errorOf(connect(UUID::random().uuidString())), busy);
-
     const auto [offers, disconnected] = onEngine([this] { return std::pair(session->offers, session->disconnected); });
-    EXPECT_EQ(offers, std::vector<std::string>(2, "v=0\r\ns=-\r\n"));
+    EXPECT_EQ(offers, std::vector<std::string>{"v=0\r\ns=-\r\n"});
     EXPECT_EQ(disconnected, std::vector<std::string>{id});
 }
 
