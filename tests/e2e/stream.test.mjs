@@ -1,5 +1,6 @@
-// The whole road of one receiver: video decoded in Chromium, its mouse on the host's X
-// server, one receiver at a time, and the ways a receiver goes away.
+// The whole road of one receiver against the real program: pairing and the offer,
+// video decoded in Chromium, its mouse on the host's X server, one receiver at a time,
+// refusals, and the ways a receiver goes away.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
@@ -67,11 +68,24 @@ const holds = (buttons, what) => eventually(heldButtons, (held) => assert.deepEq
 
 // A receiver whose window has the shared display's shape, so window fractions are
 // picture fractions without depending on the page's own mapping.
+// It records script errors and anything the host's Content-Security-Policy blocks, the
+// pair answer and the offers it sends.
 async function openReceiver() {
   const context = await browser.newContext({ viewport: { width: shared.width / 2, height: shared.height / 2 } });
   const page = await context.newPage();
+  page.problems = [];
+  page.on('pageerror', (error) => page.problems.push(error.message));
+  // The page declares no icon, so the browser's first look for /favicon.ico is a 404.
+  page.on('console', (message) => {
+    const { url } = message.location();
+    if (message.type() === 'error' && !url.endsWith('/favicon.ico')) page.problems.push(`${message.text()} ${url}`);
+  });
+  page.offers = [];
+  page.on('request', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.offers.push(r); });
+  const paired = page.waitForResponse((r) => r.url().endsWith('/api/pair'), { timeout: 30_000 });
   const answer = page.waitForResponse((r) => r.url().endsWith('/api/connect') && r.status() === 200, { timeout: 30_000 });
   await page.goto(tavelin.link);
+  page.paired = await paired;
   page.answer = await (await answer).json();
   await page.waitForSelector('body[data-state="streaming"]', { timeout: 30_000 });
   page.at = (fx, fy) => ({ x: (shared.width / 2) * fx, y: (shared.height / 2) * fy });
@@ -90,11 +104,28 @@ const decodedFrames = (page, count) => page.evaluate((wanted) => new Promise((re
 
 let receiver;
 
-test('frames arrive decoded at the shared display size', limit, async () => {
+test('the page pairs, offers one complete session and gets frames at the shared display size', limit, async () => {
   receiver = await openReceiver();
+  assert.equal(receiver.paired.status(), 200);
+  const { token } = await receiver.paired.json();
+  assert.match(token, /^[0-9a-f]{32}$/);
+  const [first] = receiver.offers;
+  const offer = first.postDataJSON();
+  assert.equal(first.headers().authorization, `Bearer ${token}`);
+  assert.equal(offer.type, 'offer');
+  assert.match(offer.sessionID, /^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$/);
+  // One complete offer: video to receive, the mouse channel, and the gathered candidates.
+  assert.match(offer.sdp, /^v=0[^]*m=video [^]*a=recvonly/);
+  assert.match(offer.sdp, /m=application [^]*webrtc-datachannel/);
+  assert.match(offer.sdp, /a=candidate:/);
+  assert.equal(receiver.offers.length, 1, 'one offer was enough');
+  assert.equal(await receiver.isVisible('#fullscreen'), true);
+  assert.equal(await receiver.isHidden('#pair'), true);
+
   assert.deepEqual([receiver.answer.width, receiver.answer.height], [shared.width, shared.height]);
   // A static screen is sent again once a second, so three frames come without any change.
   assert.deepEqual(await decodedFrames(receiver, 3), { width: shared.width, height: shared.height });
+  assert.deepEqual(receiver.problems, []);
 });
 
 test('the receiver pointer lands at the same place of the shared display', limit, async () => {
@@ -135,13 +166,19 @@ test('a held button stays down past the host watchdog while the page sends heart
   await receiver.mouse.up();
 });
 
-test('a second receiver is refused while one is connected', limit, async () => {
-  const context = await browser.newContext();
-  const page = await context.newPage();
-  await page.goto(tavelin.link);
-  await page.waitForSelector('body[data-state="failed"]', { timeout: 30_000 });
-  assert.equal(await page.textContent('#status'), busy);
-  await context.close();
+test('a second receiver is refused while one is connected, and a wrong code at once', limit, async () => {
+  const { origin, pathname } = new URL(tavelin.link);
+  const wrong = String((Number(pathname.slice(1)) + 1) % 10000).padStart(4, '0');
+  for (const [link, state, message] of [[tavelin.link, 'failed', busy],
+    [`${origin}/${wrong}`, 'refused', 'This receiver link is out of date. Copy the current link from the Tavelin app.']]) {
+    const context = await browser.newContext();
+    const page = await context.newPage();
+    await page.goto(link);
+    await page.waitForSelector(`body[data-state="${state}"]`, { timeout: 30_000 });
+    assert.equal(await page.textContent('#status'), message);
+    if (state === 'refused') assert.equal(await page.isVisible('#pair'), true);
+    await context.close();
+  }
 });
 
 test('closing the page releases its button and the link connects again', limit, async () => {
