@@ -57,14 +57,16 @@ SimulatedPlatform::SimulatedPlatform() {
     displays.emplace(mainDisplayID, main);
 }
 
-ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, SettingsStore& store) {
+ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, SettingsStore& store,
+                                                       DisplayServices& displays,
+                                                       VirtualDisplayFactory& virtualDisplays) {
     using namespace std::chrono_literals;
     Timings timings;
     timings.displayModePoll = 1ms;
     timings.mirrorStatePoll = 1ms;
     timings.displayChangeDebounce = 20ms;
     return {.engine = engine,
-            .platform = platform(),
+            .platform = {displays, virtualDisplays, *this, *this, *this, *this},
             .defaults = store,
             .makeSession = nullptr,
             .makeServer = nullptr,

@@ -98,11 +98,15 @@ public:
     // The main display is id 1, 2560 × 1440 at the origin.
     SimulatedPlatform();
 
-    Platform platform() { return {*this, *this, *this, *this, *this, *this}; }
     // Dependencies of a model on this platform: no session or server factory, the
     // arguments {"tavelin"}, and display timings shortened to 1 ms polls and a 20 ms
-    // debounce. A test sets what else it needs on the result.
-    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store);
+    // debounce. A test sets what else it needs on the result. A real display server's
+    // services may stand in for the simulated ones.
+    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store) {
+        return modelDependencies(engine, store, *this, *this);
+    }
+    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store, DisplayServices& displays,
+                                        VirtualDisplayFactory& virtualDisplays);
 
     // -- Display server state and script
     DisplayID mainDisplayID = 1;

@@ -40,15 +40,7 @@ protected:
     }
 
     std::shared_ptr<AppModel> make() {
-        const auto simulated = sim.modelDependencies(ctx.get_executor(), store);
-        return AppModel::create({.engine = ctx.get_executor(),
-                                 .platform = {services, factory, sim, sim, sim, sim},
-                                 .defaults = store,
-                                 .makeSession = nullptr,
-                                 .makeServer = nullptr,
-                                 .arguments = {"tavelin"},
-                                 .timings = simulated.timings,
-                                 .webRoot = {}});
+        return AppModel::create(sim.modelDependencies(ctx.get_executor(), store, services, factory));
     }
     void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
     const DisplayProfile& first() const { return model->displayProfiles().front(); }
