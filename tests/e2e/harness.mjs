@@ -54,7 +54,7 @@ export class Tavelin {
       env: environment,
       stdio: ['ignore', 'ignore', 'pipe'],
     });
-    const tavelin = new Tavelin(child, root, folders.runtime, port);
+    const tavelin = new Tavelin(child, root, folders.runtime);
     try {
       const [, link] = await tavelin.waitForLine(/^Tavelin: Receiver link (http:\/\/\S+)$/);
       const [, display] = tavelin.line(/^Tavelin: Started its own X server on (:\d+)$/) ?? [];
@@ -67,11 +67,10 @@ export class Tavelin {
     return tavelin;
   }
 
-  constructor(child, root, runtime, port) {
+  constructor(child, root, runtime) {
     this.child = child;
     this.root = root;
     this.runtime = runtime;
-    this.port = port;
     this.stderr = '';
     this.waiters = new Set();
     running.add(child);

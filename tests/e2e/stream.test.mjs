@@ -128,31 +128,22 @@ test('the page pairs, offers one complete session and gets frames at the shared 
   assert.deepEqual(receiver.problems, []);
 });
 
-test('the receiver pointer lands at the same place of the shared display', limit, async () => {
-  for (const [fx, fy] of [[0.5, 0.5], [0.25, 0.75], [0.9, 0.1]]) {
-    const { x, y } = receiver.at(fx, fy);
-    await receiver.mouse.move(x, y);
-    const want = { x: shared.x + fx * shared.width, y: shared.y + fy * shared.height };
-    await eventually(pointer, (p) => {
-      assert.ok(Math.abs(p.x - want.x) <= 1 && Math.abs(p.y - want.y) <= 1, `${JSON.stringify(p)} vs ${JSON.stringify(want)}`);
-    }, `pointer for ${fx},${fy}`);
-  }
-});
-
-test('presses, drags and releases reach the X server', limit, async () => {
-  const cases = [['left', 1], ['middle', 2], ['right', 3]];
-  for (const [button, xButton] of cases) {
-    const start = receiver.at(0.3, 0.3);
-    await receiver.mouse.move(start.x, start.y);
-    await receiver.mouse.down({ button });
-    await holds([xButton], `${button} pressed`);
-    const end = receiver.at(0.6, 0.4);
-    await receiver.mouse.move(end.x, end.y, { steps: 5 });
-    await eventually(pointer, (p) => assert.ok(Math.abs(p.x - (shared.x + 0.6 * shared.width)) <= 1), `${button} drag`);
-    assert.deepEqual(await heldButtons(), [xButton], `${button} held through the drag`);
-    await receiver.mouse.up({ button });
-    await holds([], `${button} released`);
-  }
+// Where a fraction lands and which X button a browser button is are the input and X11
+// tests' cases; here one drag must come through the whole road to the shared display.
+test('a drag reaches the X server at the same place of the shared display', limit, async () => {
+  const start = receiver.at(0.3, 0.3);
+  await receiver.mouse.move(start.x, start.y);
+  await receiver.mouse.down({ button: 'right' });
+  await holds([3], 'pressed');
+  const end = receiver.at(0.6, 0.4);
+  await receiver.mouse.move(end.x, end.y, { steps: 5 });
+  const want = { x: shared.x + 0.6 * shared.width, y: shared.y + 0.4 * shared.height };
+  await eventually(pointer, (p) => {
+    assert.ok(Math.abs(p.x - want.x) <= 1 && Math.abs(p.y - want.y) <= 1, `${JSON.stringify(p)} vs ${JSON.stringify(want)}`);
+  }, 'drag');
+  assert.deepEqual(await heldButtons(), [3], 'held through the drag');
+  await receiver.mouse.up({ button: 'right' });
+  await holds([], 'released');
 });
 
 test('a held button stays down past the host watchdog while the page sends heartbeats', limit, async () => {
