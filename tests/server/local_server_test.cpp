@@ -43,12 +43,7 @@ protected:
 
     std::string get(const std::string& path) const { return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"; }
 
-    std::string exchange(const std::string& request) {
-        LoopbackConnection client(port);
-        EXPECT_TRUE(client.connected());
-        client.send(request);
-        return client.readToEnd();
-    }
+    std::string exchange(const std::string& request) { return testing::loopbackExchange(port, request).raw; }
 
     std::unique_ptr<LocalServer> server;
     std::function<void(HTTPRequest, LocalServer::Respond)> onRequest;

@@ -40,10 +40,11 @@ inline std::uint16_t freeLoopbackPort() {
     return bound ? ntohs(address.sin_port) : 0;
 }
 
-// One answer as the client saw it: status 0 when there was none.
+// One answer as the client saw it: status 0 when there was none, and every byte received.
 struct HTTPReply {
     int status = 0;
     std::string body;
+    std::string raw;
 };
 
 class LoopbackConnection {
@@ -115,8 +116,8 @@ inline HTTPReply loopbackExchange(std::uint16_t port, std::string_view request) 
     connection.send(request);
     const auto raw = connection.readToEnd();
     const auto headEnd = raw.find("\r\n\r\n");
-    if (!raw.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) return {};
-    return {std::stoi(raw.substr(9, 3)), raw.substr(headEnd + 4)};
+    if (!raw.starts_with("HTTP/1.1 ") || headEnd == std::string::npos) return {0, {}, raw};
+    return {std::stoi(raw.substr(9, 3)), raw.substr(headEnd + 4), raw};
 }
 
 // A GET naming `host` (127.0.0.1:port when empty) in its Host header.
