@@ -41,17 +41,9 @@ TEST(DisplayConfiguration, KeepsValidValuesOrReportsTheFirstBrokenRule) {
     }
 }
 
-TEST(ConfigurationError, MessagesAreTheUserFacingSentences) {
-    for (const auto& [kind, sentence] : {
-             std::pair{Kind::invalidResolution, "Use even dimensions between 640 \xC3\x97 480 and 7680 \xC3\x97 4320."},
-             std::pair{Kind::invalidRefreshRate, "Choose a refresh rate between 30 and 240 Hz."},
-             std::pair{Kind::invalidBitrate, "Choose a bitrate between 5 and 150 Mbps."},
-             std::pair{Kind::invalidHiDPI, "HiDPI needs dimensions divisible by four."}}) {
-        EXPECT_EQ(ConfigurationError(kind).message(), sentence);
-        EXPECT_STREQ(ConfigurationError(kind).what(), sentence);
-    }
-    EXPECT_EQ(ConfigurationError(Kind::invalidBitrate), ConfigurationError(Kind::invalidBitrate));
-    EXPECT_NE(ConfigurationError(Kind::invalidBitrate), ConfigurationError(Kind::invalidHiDPI));
+// The other sentences are checked word for word where the model reports them (tests/app).
+TEST(ConfigurationError, TheHiDPISentence) {
+    EXPECT_STREQ(ConfigurationError(Kind::invalidHiDPI).what(), "HiDPI needs dimensions divisible by four.");
 }
 
 TEST(DisplayConfiguration, FittedVideoSizeKeepsTheAspectOnEvenSides) {

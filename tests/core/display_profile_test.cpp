@@ -53,13 +53,6 @@ DisplayProfile sampleProfile() {
     return profile;
 }
 
-TEST(DisplayProfile, ValidatedUsesTheConfigurationRules) {
-    auto profile = sampleProfile();
-    EXPECT_EQ(profile.validated(), DisplayConfiguration(2560, 1440, 120, 50, true));
-    profile.width = 1366;
-    EXPECT_THROW(profile.validated(), ConfigurationError);
-}
-
 TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndRoundTripsInOrder) {
     const DisplayProfile plain(someID, "Desk", 1920, 1080, 75, 35, false, false);
     EXPECT_EQ(encodeDisplayProfiles({plain, sampleProfile()}),
