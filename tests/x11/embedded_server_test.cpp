@@ -38,8 +38,7 @@ TEST(EmbeddedServer, AMissingServerIsOneSentence) {
         EXPECT_STREQ(error.what(), "Tavelin could not start its own X server: /nonexistent/Xorg is missing; install "
                                    "the packages xserver-xorg-core and xserver-xorg-video-dummy.");
     }
-    ::setenv("TAVELIN_XORG", "/bin/false", 1);
-    EXPECT_THROW(EmbeddedServer::start(), EmbeddedServerError);
+    // A server that stops before it answers is the program tests' case.
     ::unsetenv("TAVELIN_XORG");
 }
 
