@@ -18,7 +18,21 @@ public:
         const auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
         return model_.pairingGate().check(code, model_.pairingCode(), now);
     }
-    std::shared_ptr<StreamSession> currentSession() override { return model_.session(); }
+    Task<std::optional<nlohmann::json>> streamStatistics() override {
+        const auto session = model_.session();
+        if (!session) co_return std::nullopt;
+        auto asking = session->statistics();
+        co_return co_await std::move(asking);
+    }
+    Task<std::optional<nlohmann::json>> answerOffer(std::string offer, std::string sessionID) override {
+        const auto session = model_.session();
+        if (!session) co_return std::nullopt;
+        auto answering = session->answer(std::move(offer), std::move(sessionID));
+        co_return co_await std::move(answering);
+    }
+    void disconnectReceiver(const std::string& sessionID) override {
+        if (const auto session = model_.session()) session->disconnect(sessionID);
+    }
     std::set<std::string>& cancelledSessions() override { return model_.cancelledSessions(); }
     ReceiverSettings receiverSettings() override {
         return {model_.receiverBrightness(), model_.receiverContrast(), model_.receiverSaturation(),

@@ -32,7 +32,7 @@ struct MouseEvent {
     friend bool operator==(const MouseEvent&, const MouseEvent&) = default;
 };
 
-// Injects pointer input into the display server.
+// Injects pointer input into the display server. Called on the engine.
 class InputPoster {
 public:
     virtual ~InputPoster() = default;

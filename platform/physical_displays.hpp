@@ -18,7 +18,8 @@ struct DisplayIdentity {
     friend bool operator==(const DisplayIdentity&, const DisplayIdentity&) = default;
 };
 
-// What the physical display controls need beyond DisplayServices.
+// What the physical display controls need beyond DisplayServices. Like every port in
+// this file, called on the engine and answering before it returns.
 class PhysicalDisplays {
 public:
     virtual ~PhysicalDisplays() = default;

@@ -8,6 +8,9 @@
 
 namespace tavelin {
 
+// Every service here is called on the engine and answers before it returns; none calls
+// back.
+
 // Whether this process may inject input and capture the screen.
 class Permissions {
 public:

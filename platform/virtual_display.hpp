@@ -22,6 +22,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Called on the engine; create() answers before it returns.
 class VirtualDisplayFactory {
 public:
     virtual ~VirtualDisplayFactory() = default;

@@ -32,9 +32,9 @@ struct EncoderParameters {
     friend bool operator==(const EncoderParameters&, const EncoderParameters&) = default;
 };
 
-// A data channel the receiver opened. Callbacks arrive on the WebRTC stack's threads. The
-// session sets them when it receives the channel; a channel that opened before that
-// reports it through isOpen().
+// A data channel the receiver opened. Callbacks arrive on the engine, never from inside a
+// call to the channel. The session sets them when it receives the channel; a channel that
+// opened before that reports it through isOpen().
 class PeerDataChannel {
 public:
     virtual ~PeerDataChannel() = default;
@@ -49,8 +49,9 @@ public:
 };
 
 // One WebRTC connection to one receiver, sending the display's video. All operations are
-// called on the engine; the callbacks arrive on the stack's threads and must hop to the
-// engine themselves. Errors are thrown as std::runtime_error whose text is one sentence.
+// called on the engine and the callbacks arrive on the engine, never from inside a call
+// to the peer: the backend posts them from the stack's threads. A callback may still come
+// after close(). Errors are thrown as std::runtime_error whose text is one sentence.
 class WebRTCPeer {
 public:
     virtual ~WebRTCPeer() = default;
@@ -76,6 +77,7 @@ public:
     virtual void close() = 0;
 };
 
+// Called on the engine.
 class WebRTCFactory {
 public:
     virtual ~WebRTCFactory() = default;

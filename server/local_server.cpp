@@ -11,6 +11,8 @@
 
 #include <asio.hpp>
 
+#include "engine/task.hpp"
+
 namespace tavelin {
 
 namespace {
@@ -186,10 +188,8 @@ LocalServer::Respond ServerCore::responder(const std::shared_ptr<Connection>& co
         if (used->test_and_set()) return;
         const auto core = weak.lock();
         if (!core) return;
-        asio::post(core->io, [weak, target, response = std::move(response)]() mutable {
-            const auto core = weak.lock();
-            const auto connection = target.lock();
-            if (core && connection) core->send(connection, std::move(response));
+        postWeak(core->io.get_executor(), weak, [target, response = std::move(response)](ServerCore& core) mutable {
+            if (const auto connection = target.lock()) core.send(connection, std::move(response));
         });
     };
 }
@@ -230,20 +230,18 @@ void LocalServer::start(std::uint16_t port, const std::vector<std::string>& addr
     std::set<std::string> hosts{"127.0.0.1:" + std::to_string(port_)};
     for (const auto& address : addresses) hosts.insert(address + ':' + std::to_string(port_));
 
-    asio::post(core_->io, [weak = std::weak_ptr(core_), listening = std::move(listening), hosts = std::move(hosts),
-                           handler = handler, onFailure = onFailure, ready = std::move(ready)]() mutable {
-        const auto core = weak.lock();
-        if (!core || core->stopped) return;
-        core->handler = std::move(handler);
-        core->onFailure = std::move(onFailure);
-        core->install(std::move(listening), std::move(hosts), std::move(ready));
-    });
+    postWeak(core_->io.get_executor(), std::weak_ptr(core_),
+             [listening = std::move(listening), hosts = std::move(hosts), handler = handler, onFailure = onFailure,
+              ready = std::move(ready)](impl::ServerCore& core) mutable {
+                 if (core.stopped) return;
+                 core.handler = std::move(handler);
+                 core.onFailure = std::move(onFailure);
+                 core.install(std::move(listening), std::move(hosts), std::move(ready));
+             });
 }
 
 void LocalServer::stop() {
-    asio::post(core_->io, [weak = std::weak_ptr(core_)] {
-        if (const auto core = weak.lock()) core->shutDown();
-    });
+    postWeak(core_->io.get_executor(), std::weak_ptr(core_), [](impl::ServerCore& core) { core.shutDown(); });
 }
 
 } // namespace tavelin

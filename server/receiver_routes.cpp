@@ -15,7 +15,6 @@
 #include "core/stream_error.hpp"
 #include "core/unicode_text.hpp"
 #include "core/uuid.hpp"
-#include "streaming/stream_session.hpp"
 
 namespace tavelin {
 
@@ -142,11 +141,12 @@ HTTPResponse pair(ReceiverState& state, const nlohmann::json& body) {
 }
 
 Task<HTTPResponse> status(ReceiverState& state) {
-    const auto session = state.currentSession();
-    if (!session) co_return HTTPResponse::json(200, settingsObject(state));
     auto object = nlohmann::json::object();
     try {
-        object = co_await session->statistics();
+        auto asking = state.streamStatistics();
+        auto statistics = co_await std::move(asking);
+        if (!statistics) co_return HTTPResponse::json(200, settingsObject(state));
+        object = std::move(*statistics);
     } catch (const std::exception&) {
         // The settings still reach the page; the diagnostics come with the next poll.
     }
@@ -166,11 +166,12 @@ Task<HTTPResponse> connect(ReceiverState& state, const nlohmann::json& body) {
     if (state.cancelledSessions().contains(*sessionID)) {
         co_return HTTPResponse::error(409, "Connection cancelled.");
     }
-    const auto session = state.currentSession();
-    if (!session) co_return HTTPResponse::error(503, sharingStopped);
     std::string failure;
     try {
-        co_return HTTPResponse::json(200, co_await session->answer(std::move(*sdp), *sessionID));
+        auto answering = state.answerOffer(std::move(*sdp), *sessionID);
+        auto answer = co_await std::move(answering);
+        if (!answer) co_return HTTPResponse::error(503, sharingStopped);
+        co_return HTTPResponse::json(200, std::move(*answer));
     } catch (const StreamError& error) {
         failure = error.message();
     } catch (const std::exception& error) {
@@ -185,7 +186,7 @@ HTTPResponse disconnect(ReceiverState& state, const nlohmann::json& body) {
     auto& cancelled = state.cancelledSessions();
     if (cancelled.size() >= maximumCancelledSessions) cancelled.clear();
     cancelled.insert(*sessionID);
-    if (const auto session = state.currentSession()) session->disconnect(*sessionID);
+    state.disconnectReceiver(*sessionID);
     return HTTPResponse::json(200, {{"ok", true}});
 }
 

@@ -3,8 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "core/http_request.hpp"
 #include "core/pairing_gate.hpp"
@@ -12,8 +15,6 @@
 #include "server/http_response.hpp"
 
 namespace tavelin {
-
-class StreamSession;
 
 // The image adjustments the receiver page applies to the stream; the defaults are the
 // model's initial values.
@@ -37,8 +38,13 @@ public:
     virtual std::string accessToken() = 0;
     // Checks the presented code against the current pairing code, at the current time.
     virtual PairingGate::Result checkPairingCode(const std::string& code) = 0;
-    // Null when no stream session runs.
-    virtual std::shared_ptr<StreamSession> currentSession() = 0;
+    // The running stream's diagnostic values by name; nothing when no stream runs.
+    virtual Task<std::optional<nlohmann::json>> streamStatistics() = 0;
+    // The running stream's answer to a receiver's complete offer, or nothing when no
+    // stream runs. Throws StreamError with the sentence for the receiver.
+    virtual Task<std::optional<nlohmann::json>> answerOffer(std::string offer, std::string sessionID) = 0;
+    // Drops that receiver's connection, if the stream has it.
+    virtual void disconnectReceiver(const std::string& sessionID) = 0;
     // Receiver connection identifiers that were disconnected.
     virtual std::set<std::string>& cancelledSessions() = 0;
     virtual ReceiverSettings receiverSettings() = 0;

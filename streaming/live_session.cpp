@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include <asio/post.hpp>
-
 #include "core/stream_error.hpp"
 
 namespace tavelin {
@@ -63,8 +61,7 @@ LiveStreamSession::~LiveStreamSession() {
     // its preview window.
     if (preview_) preview_->close();
     if (mouseInput_) mouseInput_->releaseAll();
-    if (mouseChannel_) mouseChannel_->close();
-    if (peer_) peer_->close();
+    if (connection_) connection_->close();
 }
 
 void LiveStreamSession::status(const std::string& text) {
@@ -116,7 +113,7 @@ EncoderParameters LiveStreamSession::encoderParameters() const {
 
 Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string requestedSessionID) {
     if (stopped_ || !capture_ || !configuration_) throw StreamError(notSharing);
-    if (peer_ || connecting_) throw StreamError(alreadyConnected);
+    if (connection_ || connecting_) throw StreamError(alreadyConnected);
     connecting_ = true;
     struct Reset {
         LiveStreamSession& session;
@@ -126,37 +123,13 @@ Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string re
     const auto& frame = capture_->configuration;
     auto peer = ports_.webrtc.createPeer(frame.width, frame.height, frame.refreshRate);
     if (!peer) throw StreamError("Could not create a video connection.");
-    peer_ = peer;
+    connection_ = ReceiverConnection::open(engine_, std::move(peer), requestedSessionID, timings_, *this);
     status("Pairing receiver…");
     log::info("Creating WebRTC answer");
-    sessionID_ = requestedSessionID;
-
-    // Callbacks come on the stack's threads; each hops to the engine holding the
-    // session and the peer weakly.
-    const std::weak_ptr<LiveStreamSession> weakSelf = weak_from_this();
-    const std::weak_ptr<WebRTCPeer> weakPeer = peer;
-    peer->onConnectionState = [engine = engine_, weakSelf, weakPeer](PeerConnectionState state) {
-        asio::post(engine, [weakSelf, weakPeer, state] {
-            const auto self = weakSelf.lock();
-            const auto reporting = weakPeer.lock();
-            if (self && reporting) self->connectionStateChanged(reporting, state);
-        });
-    };
-    peer->onDataChannel = [engine = engine_, weakSelf, weakPeer](std::shared_ptr<PeerDataChannel> channel) {
-        asio::post(engine, [weakSelf, weakPeer, channel = std::move(channel)]() mutable {
-            const auto self = weakSelf.lock();
-            const auto reporting = weakPeer.lock();
-            if (self && reporting) {
-                self->dataChannelOpened(reporting, std::move(channel));
-            } else {
-                channel->close();
-            }
-        });
-    };
 
     std::exception_ptr failure;
     try {
-        auto producing = produceAnswer(peer, std::move(offer), requestedSessionID);
+        auto producing = produceAnswer(connection_, std::move(offer));
         co_return co_await std::move(producing);
     } catch (...) {
         failure = std::current_exception();
@@ -166,42 +139,42 @@ Task<nlohmann::json> LiveStreamSession::answer(std::string offer, std::string re
     std::rethrow_exception(failure);
 }
 
-Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<WebRTCPeer> peer, std::string offer,
-                                                      std::string sessionID) {
+Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<ReceiverConnection> connection,
+                                                      std::string offer) {
     log::info("receiver H.264 support: ", offer.find("H264/90000") != std::string::npos ? "yes" : "no");
-    auto sink = peer->videoSink();
+    WebRTCPeer& peer = connection->peer();
+    auto sink = peer.videoSink();
     if (!sink) throw StreamError("Could not attach the display video.");
     video_->attach(std::move(sink));
-    peer->setEncoderParameters(encoderParameters());
+    peer.setEncoderParameters(encoderParameters());
 
-    const auto stillCurrent = [&] { return !stopped_ && peer_ == peer && sessionID_ == sessionID; };
-    auto accepting = peer->setRemoteOffer(std::move(offer));
+    const auto stillCurrent = [&] { return !stopped_ && connection_ == connection && connection->isOpen(); };
+    auto accepting = peer.setRemoteOffer(std::move(offer));
     co_await std::move(accepting);
     if (!stillCurrent()) throw StreamError(cancelled);
 
     log::info("Remote offer accepted");
-    auto answering = peer->createAnswer();
+    auto answering = peer.createAnswer();
     co_await std::move(answering);
     if (!stillCurrent()) throw StreamError(cancelled);
-    peer->setEncoderParameters(encoderParameters());
+    peer.setEncoderParameters(encoderParameters());
 
     log::info("Gathering local candidates");
     for (int poll = 0;; ++poll) {
         if (!stillCurrent()) throw StreamError(cancelled);
-        if (peer->iceGatheringComplete() || poll == timings_.iceGatheringPolls) break;
+        if (peer.iceGatheringComplete() || poll == timings_.iceGatheringPolls) break;
         co_await sleepFor(timings_.iceGatheringPoll);
     }
-    const auto local = peer->localDescription();
-    if (!local || !peer->iceGatheringComplete()) {
+    const auto local = peer.localDescription();
+    if (!local || !peer.iceGatheringComplete()) {
         throw StreamError("Local network discovery timed out. Check network permissions and try again.");
     }
-    TaskHandle::spawn(engine_,
-                      connectionWatchdog(weak_from_this(), peer, sessionID, timings_.connectionWatchdog));
+    connection->watchConnecting();
     status("Connecting receiver…");
     co_return nlohmann::json{
         {"type", "answer"},
         {"sdp", *local},
-        {"sessionID", sessionID},
+        {"sessionID", connection->sessionID()},
         {"width", configuration_->width()},
         {"height", configuration_->height()},
         {"targetFPS", configuration_->refreshRate()},
@@ -209,115 +182,40 @@ Task<nlohmann::json> LiveStreamSession::produceAnswer(std::shared_ptr<WebRTCPeer
     };
 }
 
-// A receiver that never completes its connection is dropped.
-Task<> LiveStreamSession::connectionWatchdog(std::weak_ptr<LiveStreamSession> weakSelf,
-                                             std::weak_ptr<WebRTCPeer> weakPeer, std::string sessionID,
-                                             Timings::Duration wait) {
-    if (!co_await sleepFor(wait)) co_return;
-    const auto self = weakSelf.lock();
-    const auto peer = weakPeer.lock();
-    if (!self || !peer || self->peer_ != peer || self->sessionID_ != sessionID) co_return;
-    if (peer->connectionState() != PeerConnectionState::connected) self->disconnect(sessionID);
+void LiveStreamSession::receiverConnected() {
+    status("Receiver connected");
+    refreshStaticFrame(true);
 }
 
-// A dropped connection gets a while to come back before it is given up.
-Task<> LiveStreamSession::disconnectedGrace(std::weak_ptr<LiveStreamSession> weakSelf,
-                                            std::weak_ptr<WebRTCPeer> weakPeer, std::string sessionID,
-                                            Timings::Duration wait) {
-    if (!co_await sleepFor(wait)) co_return;
-    const auto self = weakSelf.lock();
-    const auto peer = weakPeer.lock();
-    if (!self || !peer || self->peer_ != peer) co_return;
-    if (peer->connectionState() != PeerConnectionState::connected) self->disconnect(sessionID);
+void LiveStreamSession::receiverInterrupted() {
+    if (mouseInput_) mouseInput_->releaseAll();
+    status("Receiver connection interrupted");
 }
 
-// While connected, a static screen is sent again now and then, so that the receiver
-// keeps a picture.
-Task<> LiveStreamSession::refreshWhileConnected(std::weak_ptr<LiveStreamSession> weakSelf,
-                                                std::weak_ptr<WebRTCPeer> weakPeer, Timings::Duration interval) {
-    while (co_await sleepFor(interval)) {
-        const auto self = weakSelf.lock();
-        const auto peer = weakPeer.lock();
-        if (!self || !peer || self->peer_ != peer) co_return;
-        self->refreshStaticFrame(false);
-    }
+void LiveStreamSession::receiverLost(ReceiverConnection& connection) {
+    if (connection_.get() == &connection) disconnect({});
 }
 
-void LiveStreamSession::connectionStateChanged(const std::shared_ptr<WebRTCPeer>& peer, PeerConnectionState state) {
-    if (peer != peer_) return;
-    switch (state) {
-    case PeerConnectionState::failed:
-    case PeerConnectionState::closed:
-        disconnect({});
-        break;
-    case PeerConnectionState::disconnected:
-        if (mouseInput_) mouseInput_->releaseAll();
-        status("Receiver connection interrupted");
-        TaskHandle::spawn(engine_, disconnectedGrace(weak_from_this(), peer, sessionID_.value_or(""),
-                                                     timings_.disconnectedGrace));
-        break;
-    case PeerConnectionState::connected:
-        status("Receiver connected");
-        refreshStaticFrame(true);
-        refreshTask_.cancel();
-        refreshTask_ =
-            TaskHandle::spawn(engine_, refreshWhileConnected(weak_from_this(), peer, timings_.staticRefresh));
-        break;
-    case PeerConnectionState::fresh:
-    case PeerConnectionState::connecting:
-        break;
-    }
-}
-
-void LiveStreamSession::dataChannelOpened(const std::shared_ptr<WebRTCPeer>& peer,
-                                          std::shared_ptr<PeerDataChannel> channel) {
-    if (peer != peer_ || channel->label() != "mouse" || mouseChannel_) {
-        channel->close();
-        return;
-    }
-    mouseChannel_ = channel;
-    const std::weak_ptr<LiveStreamSession> weakSelf = weak_from_this();
-    const std::weak_ptr<PeerDataChannel> weakChannel = channel;
-    channel->onStateChange = [engine = engine_, weakSelf, weakChannel](bool open) {
-        if (open) return;
-        asio::post(engine, [weakSelf, weakChannel] {
-            const auto self = weakSelf.lock();
-            const auto closed = weakChannel.lock();
-            if (self && closed && closed == self->mouseChannel_ && self->mouseInput_) self->mouseInput_->releaseAll();
-        });
-    };
-    channel->onMessage = [engine = engine_, weakSelf, weakChannel](std::string data, bool binary) {
-        // Tested before the hop, so that a flood of large messages costs nothing here.
-        if (binary || data.size() > maximumMouseMessage) return;
-        asio::post(engine, [weakSelf, weakChannel, data = std::move(data)] {
-            const auto self = weakSelf.lock();
-            const auto from = weakChannel.lock();
-            if (self && from) self->mouseMessage(from, data);
-        });
-    };
+void LiveStreamSession::mouseChannelOpened() {
     if (mouseInput_) mouseWatchdog_ = TaskHandle::spawn(engine_, MouseInput::watchdog(mouseInput_));
 }
 
-void LiveStreamSession::mouseMessage(const std::shared_ptr<PeerDataChannel>& channel, const std::string& message) {
-    if (channel != mouseChannel_ || !peer_ || peer_->connectionState() != PeerConnectionState::connected ||
-        !mouseInput_)
-        return;
-    mouseInput_->receive(message);
+void LiveStreamSession::mouseMessage(const std::string& message) {
+    if (mouseInput_) mouseInput_->receive(message);
 }
 
+void LiveStreamSession::mouseChannelClosed() {
+    if (mouseInput_) mouseInput_->releaseAll();
+}
+
+void LiveStreamSession::refreshPicture() { refreshStaticFrame(false); }
+
 void LiveStreamSession::disconnect(const std::string& sessionID) {
-    if (!sessionID.empty() && sessionID_ != sessionID) return;
-    refreshTask_.cancel();
+    if (!sessionID.empty() && (!connection_ || connection_->sessionID() != sessionID)) return;
     mouseWatchdog_.cancel();
     if (mouseInput_) mouseInput_->releaseAll();
-    if (auto channel = std::exchange(mouseChannel_, nullptr)) {
-        channel->onStateChange = nullptr;
-        channel->onMessage = nullptr;
-        channel->close();
-    }
-    sessionID_.reset();
     video_->attach(nullptr);
-    if (auto peer = std::exchange(peer_, nullptr)) peer->close();
+    if (auto connection = std::exchange(connection_, nullptr)) connection->close();
     if (!stopped_) status("Waiting for receiver");
 }
 
@@ -335,10 +233,10 @@ Task<nlohmann::json> LiveStreamSession::statistics() {
     auto snapshot = capture_ && capture_->output ? capture_->output->metrics() : nlohmann::json::object();
     snapshot["capturedCursorVisible"] = capturedCursor_;
     snapshot["pointerOwner"] = cursorPolicy_.receiverOwnsPointer ? "Receiver" : "Host";
-    snapshot["connectionState"] = peer_ ? static_cast<int>(peer_->connectionState()) : -1;
+    snapshot["connectionState"] = connection_ ? static_cast<int>(connection_->peer().connectionState()) : -1;
     snapshot["isNegotiating"] = connecting_;
-    if (auto peer = peer_) {
-        auto asking = peer->statistics();
+    if (auto connection = connection_) {
+        auto asking = connection->peer().statistics();
         const auto outbound = co_await std::move(asking);
         for (const char* key : {"frameWidth", "frameHeight", "framesPerSecond", "framesEncoded", "framesSent",
                                 "bytesSent", "targetBitrate", "qualityLimitationReason", "encoderImplementation",

@@ -16,6 +16,7 @@
 #include "platform/webrtc.hpp"
 #include "streaming/capture_start.hpp"
 #include "streaming/preview.hpp"
+#include "streaming/receiver_connection.hpp"
 #include "streaming/stream_session.hpp"
 #include "streaming/video_sink.hpp"
 
@@ -36,12 +37,13 @@ struct SessionPorts {
 // The session of one sharing run: it captures the display, answers one receiver's offer
 // at a time with a WebRTC connection that carries the video and the "mouse" channel,
 // injects that mouse, and keeps the host pointer in the picture or out of it as the
-// cursor policy says. Engine thread only; callbacks from the WebRTC stack hop here and
-// check that they still concern the current connection.
-class LiveStreamSession final : public StreamSession, public std::enable_shared_from_this<LiveStreamSession> {
+// cursor policy says. Engine thread only; the receiver's connection reports here only
+// while it is the current one.
+class LiveStreamSession final : public StreamSession,
+                                public std::enable_shared_from_this<LiveStreamSession>,
+                                private ReceiverConnection::Listener {
 public:
-    // Messages longer than this are dropped unread.
-    static constexpr std::size_t maximumMouseMessage = 1024;
+    static constexpr std::size_t maximumMouseMessage = ReceiverConnection::maximumMouseMessage;
 
     LiveStreamSession(Executor engine, SessionPorts ports, Timings timings = {});
     ~LiveStreamSession() override;
@@ -80,18 +82,17 @@ private:
     void remotePointer();
     void setCapturedCursor(bool show);
 
-    void connectionStateChanged(const std::shared_ptr<WebRTCPeer>& peer, PeerConnectionState state);
-    void dataChannelOpened(const std::shared_ptr<WebRTCPeer>& peer, std::shared_ptr<PeerDataChannel> channel);
-    void mouseMessage(const std::shared_ptr<PeerDataChannel>& channel, const std::string& message);
+    // What the current receiver connection reports.
+    void receiverConnected() override;
+    void receiverInterrupted() override;
+    void receiverLost(ReceiverConnection& connection) override;
+    void mouseChannelOpened() override;
+    void mouseMessage(const std::string& message) override;
+    void mouseChannelClosed() override;
+    void refreshPicture() override;
+
     EncoderParameters encoderParameters() const;
-    Task<nlohmann::json> produceAnswer(std::shared_ptr<WebRTCPeer> peer, std::string offer, std::string sessionID);
-    // Timer tasks hold the session weakly: they may outlive it.
-    static Task<> connectionWatchdog(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
-                                     std::string sessionID, Timings::Duration wait);
-    static Task<> disconnectedGrace(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
-                                    std::string sessionID, Timings::Duration wait);
-    static Task<> refreshWhileConnected(std::weak_ptr<LiveStreamSession> self, std::weak_ptr<WebRTCPeer> peer,
-                                        Timings::Duration interval);
+    Task<nlohmann::json> produceAnswer(std::shared_ptr<ReceiverConnection> connection, std::string offer);
     void status(const std::string& text);
     void closePreview();
 
@@ -107,11 +108,8 @@ private:
     bool desiredCursor_ = true;
     bool capturedCursor_ = true;
 
-    std::shared_ptr<WebRTCPeer> peer_;
-    std::shared_ptr<PeerDataChannel> mouseChannel_;
+    std::shared_ptr<ReceiverConnection> connection_;
     TaskHandle mouseWatchdog_;
-    TaskHandle refreshTask_;
-    std::optional<std::string> sessionID_;
     bool connecting_ = false;
     bool stopped_ = false;
     std::optional<DisplayConfiguration> configuration_;

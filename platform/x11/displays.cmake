@@ -1,5 +1,6 @@
 # X11 pieces: displays (sources added to tavelin_x11)
 target_sources(tavelin_x11 PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/randr_configuration_transaction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/randr_display_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/randr_virtual_display.cpp
 )

@@ -21,6 +21,8 @@
 
 #include <xcb/xcb.h>
 
+#include "core/unique_fd.hpp"
+
 namespace tavelin::x11 {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -58,23 +60,6 @@ Section "Screen"
 EndSection
 )";
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 [[noreturn]] void fail(const std::string& reason) {
     throw EmbeddedServerError("Tavelin could not start its own X server: " + reason);
 }
@@ -96,9 +81,9 @@ std::string authorityEntry(const std::string& number, const std::string& cookie)
 }
 
 void writePrivateFile(const fs::path& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) fail("cannot write " + path.string() + " (" + std::strerror(errno) + ").");
-    UniqueFd owner(fd);
+    const UniqueFd owner(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    const int fd = owner.get();
+    if (!owner) fail("cannot write " + path.string() + " (" + std::strerror(errno) + ").");
     std::size_t written = 0;
     while (written < content.size()) {
         const auto n = ::write(fd, content.data() + written, content.size() - written);
@@ -193,8 +178,8 @@ std::unique_ptr<EmbeddedServer> EmbeddedServer::start(std::chrono::milliseconds 
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    UniqueFd quiet(devNull);
+    UniqueFd quiet(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    const int devNull = quiet.get();
 
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();

@@ -2,12 +2,23 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
+
 #include <asio/posix/stream_descriptor.hpp>
+
+#include "core/unique_fd.hpp"
 
 namespace tavelin::x11 {
 
+// Asio gets a descriptor of its own, so that closing the watch leaves xcb's intact.
 struct EventPump::Watch {
-    explicit Watch(asio::any_io_executor engine, int fd) : descriptor(engine, ::dup(fd)) {}
+    Watch(asio::any_io_executor engine, int fd) : descriptor(std::move(engine)) {
+        UniqueFd copy(::dup(fd));
+        if (!copy) throw std::system_error(errno, std::generic_category(), "dup");
+        descriptor.assign(copy.get());
+        copy.release();
+    }
     asio::posix::stream_descriptor descriptor;
 };
 

@@ -8,6 +8,7 @@
 
 #include "displays/edid.hpp"
 #include "platform/x11/event_pump.hpp"
+#include "platform/x11/randr_configuration_transaction.hpp"
 
 namespace tavelin::x11 {
 
@@ -16,14 +17,7 @@ namespace {
 constexpr std::uint16_t changeEvents = XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                        XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE;
 
-using Resources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
-
-Resources resources(const Connection& connection) {
-    return reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
-                 xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
-}
-
-std::optional<xcb_randr_mode_info_t> findMode(const Resources& resources, xcb_randr_mode_t id) {
+std::optional<xcb_randr_mode_info_t> findMode(const ScreenResources& resources, xcb_randr_mode_t id) {
     if (!resources) return std::nullopt;
     const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
     const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
@@ -55,21 +49,6 @@ xcb_void_cookie_t setMonitor(xcb_connection_t* connection, xcb_window_t window, 
     parts[3] = {&info, sizeof info};
     return {xcb_send_request(connection, XCB_REQUEST_CHECKED, parts + 2, &request)};
 }
-
-// Holds the server for one configuration change, so that clients see only its result.
-class ServerGrab {
-public:
-    explicit ServerGrab(Connection& connection) : connection_(connection) { xcb_grab_server(connection_); }
-    ~ServerGrab() {
-        xcb_ungrab_server(connection_);
-        xcb_flush(connection_);
-    }
-    ServerGrab(const ServerGrab&) = delete;
-    ServerGrab& operator=(const ServerGrab&) = delete;
-
-private:
-    Connection& connection_;
-};
 
 } // namespace
 
@@ -142,7 +121,7 @@ DisplayMode RandRDisplayServices::monitorMode(const Monitor& monitor) const {
 std::vector<DisplayMode> RandRDisplayServices::modes(DisplayID display) {
     if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) return {monitorMode(monitor->second)};
     std::vector<DisplayMode> result;
-    const auto all = resources(connection_);
+    const auto all = screenResources(connection_);
     auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
                       xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
     if (!info || !all) return result;
@@ -162,7 +141,7 @@ std::optional<DisplayMode> RandRDisplayServices::currentMode(DisplayID display) 
     auto crtc = reply(connection_.get(), xcb_randr_get_crtc_info_reply,
                       xcb_randr_get_crtc_info(connection_.get(), info->crtc, XCB_CURRENT_TIME));
     if (!crtc || crtc->mode == XCB_NONE) return std::nullopt;
-    const auto mode = findMode(resources(connection_), crtc->mode);
+    const auto mode = findMode(screenResources(connection_), crtc->mode);
     if (!mode) return std::nullopt;
     return outputMode(display, *mode);
 }
@@ -171,7 +150,7 @@ DisplayError RandRDisplayServices::setMode(DisplayID display, const DisplayMode&
     if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) {
         return mode == monitorMode(monitor->second) ? DisplayError::none : DisplayError::illegalArgument;
     }
-    const auto all = resources(connection_);
+    const auto all = screenResources(connection_);
     auto info = reply(connection_.get(), xcb_randr_get_output_info_reply,
                       xcb_randr_get_output_info(connection_.get(), display, XCB_CURRENT_TIME));
     if (!info || !all || info->crtc == XCB_NONE) return DisplayError::illegalArgument;
@@ -324,178 +303,6 @@ bool RandRDisplayServices::applyMonitor(xcb_atom_t name, const Monitor& monitor)
     info.width_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.width * 25.4 / pixelsPerInch));
     info.height_in_millimeters = static_cast<std::uint32_t>(std::lround(monitor.rect.height * 25.4 / pixelsPerInch));
     return !check(connection_, setMonitor(connection_, connection_.root(), info));
-}
-
-// Staged changes in the global coordinates of the moment the transaction began.
-class RandRConfigurationTransaction final : public DisplayConfigurationTransaction {
-public:
-    explicit RandRConfigurationTransaction(RandRDisplayServices& services)
-        : services_(services), entries_(services.litDisplays()) {
-        if (!entries_.empty()) primary_ = entries_.front();
-    }
-
-    DisplayError configureOrigin(DisplayID display, std::int32_t x, std::int32_t y) override {
-        if (!entry(display)) return DisplayError::illegalArgument;
-        mirrors_.erase(display);
-        origins_[display] = {x, y};
-        return DisplayError::none;
-    }
-
-    DisplayError configureMirror(DisplayID display, DisplayID master) override {
-        if (!entry(display) || (master != nullDisplay && (!entry(master) || master == display))) {
-            return DisplayError::illegalArgument;
-        }
-        if (master == nullDisplay) {
-            // Only a display that mirrors now needs a place of its own; ending mirroring
-            // of one that does not changes nothing.
-            mirrors_.erase(display);
-            if (services_.mirrorsDisplay(display) != nullDisplay) unmirrored_.insert(display);
-        } else {
-            origins_.erase(display);
-            mirrors_[display] = master;
-        }
-        return DisplayError::none;
-    }
-
-    DisplayError complete() override;
-    void cancel() override { entries_.clear(); }
-
-private:
-    using Entry = RandRDisplayServices::Display;
-    struct Point {
-        std::int64_t x = 0;
-        std::int64_t y = 0;
-        friend bool operator==(const Point&, const Point&) = default;
-    };
-
-    const Entry* entry(DisplayID display) const {
-        const auto found = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.id == display; });
-        return found == entries_.end() ? nullptr : &*found;
-    }
-    std::map<DisplayID, Point> finalPlaces() const;
-    bool moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime);
-
-    RandRDisplayServices& services_;
-    std::vector<Entry> entries_;
-    Entry primary_;
-    std::map<DisplayID, Point> origins_;
-    std::map<DisplayID, DisplayID> mirrors_;
-    std::set<DisplayID> unmirrored_;
-};
-
-std::map<DisplayID, RandRConfigurationTransaction::Point> RandRConfigurationTransaction::finalPlaces() const {
-    std::map<DisplayID, Point> place;
-    for (const auto& e : entries_) place[e.id] = {e.rect.x - primary_.rect.x, e.rect.y - primary_.rect.y};
-    for (const auto& [id, origin] : origins_) place[id] = origin;
-    for (const auto& [id, master] : mirrors_) place[id] = place[master];
-    // A display that stops mirroring leaves its master's origin for the right of the
-    // others, unless the transaction also gives it an origin.
-    for (const DisplayID id : unmirrored_) {
-        if (origins_.contains(id)) continue;
-        std::int64_t right = 0;
-        for (const auto& e : entries_) {
-            if (e.id != id) right = std::max(right, place[e.id].x + e.rect.width);
-        }
-        place[id] = {right, place[primary_.id].y};
-    }
-    // A display the transaction leaves where it was must not end up under one it moved
-    // there (a display restored at the main display's origin becomes the main display):
-    // it goes to the right of the others, as the display would be pushed aside.
-    const auto overlap = [&](const Entry& a, const Entry& b) {
-        const auto &pa = place.at(a.id), &pb = place.at(b.id);
-        return pa.x < pb.x + b.rect.width && pb.x < pa.x + a.rect.width && pa.y < pb.y + b.rect.height &&
-               pb.y < pa.y + a.rect.height;
-    };
-    for (const auto& still : entries_) {
-        if (origins_.contains(still.id) || mirrors_.contains(still.id) || services_.mirrorsDisplay(still.id)) continue;
-        const bool covered = std::ranges::any_of(entries_, [&](const Entry& moved) {
-            return moved.id != still.id && origins_.contains(moved.id) && overlap(still, moved);
-        });
-        if (!covered) continue;
-        std::int64_t right = 0;
-        for (const auto& other : entries_) {
-            if (other.id != still.id) right = std::max(right, place.at(other.id).x + other.rect.width);
-        }
-        place[still.id].x = right;
-    }
-    return place;
-}
-
-bool RandRConfigurationTransaction::moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime) {
-    auto& connection = services_.connection();
-    auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
-                      xcb_randr_get_crtc_info(connection.get(), entry.crtc, XCB_CURRENT_TIME));
-    if (!crtc) return false;
-    auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
-                     xcb_randr_set_crtc_config(connection.get(), entry.crtc, XCB_CURRENT_TIME, configTime,
-                                               static_cast<std::int16_t>(to.x), static_cast<std::int16_t>(to.y),
-                                               crtc->mode, crtc->rotation,
-                                               xcb_randr_get_crtc_info_outputs_length(crtc.get()),
-                                               xcb_randr_get_crtc_info_outputs(crtc.get())));
-    return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
-}
-
-DisplayError RandRConfigurationTransaction::complete() {
-    if (entries_.empty()) return DisplayError::failure;
-    const auto place = finalPlaces();
-
-    // The display placed at the global origin becomes the primary output.
-    DisplayID primary = primary_.id;
-    for (const auto& e : entries_) {
-        if (!e.monitor && origins_.contains(e.id) && place.at(e.id) == Point{}) {
-            primary = e.id;
-            break;
-        }
-    }
-
-    std::int64_t left = place.begin()->second.x, top = place.begin()->second.y;
-    for (const auto& [id, point] : place) left = std::min(left, point.x), top = std::min(top, point.y);
-    std::map<DisplayID, RootRect> target;
-    RootRect extent;
-    for (const auto& e : entries_) {
-        const auto& point = place.at(e.id);
-        const std::int64_t x = point.x - left, y = point.y - top;
-        if (x + e.rect.width > 0x7FFF || y + e.rect.height > 0x7FFF) return DisplayError::failure;
-        target[e.id] = {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y), e.rect.width, e.rect.height};
-        extent.width = std::max(extent.width, target[e.id].x + e.rect.width);
-        extent.height = std::max(extent.height, target[e.id].y + e.rect.height);
-    }
-
-    auto& connection = services_.connection();
-    ServerGrab grab(connection);
-    const auto now = resources(connection);
-    if (!now || !services_.growFramebuffer(extent)) return DisplayError::failure;
-    const auto moveTo = [&](const Entry& e, const RootRect& to) {
-        if (!e.monitor) return moveCrtc(e, to, now->config_timestamp);
-        auto monitor = services_.monitors().at(e.id);
-        monitor.rect = to;
-        if (!services_.applyMonitor(e.id, monitor)) return false;
-        services_.registerMonitor(e.id, monitor);
-        return true;
-    };
-    std::set<xcb_randr_crtc_t> crtcs;
-    std::vector<const Entry*> moved;
-    for (const auto& e : entries_) {
-        const auto& to = target.at(e.id);
-        if (to == e.rect || (!e.monitor && !crtcs.insert(e.crtc).second)) continue;
-        if (!moveTo(e, to)) {
-            // Half an arrangement is worse than none: what moved goes back.
-            for (const auto* done : moved) moveTo(*done, done->rect);
-            services_.shrinkFramebuffer();
-            return DisplayError::failure;
-        }
-        moved.push_back(&e);
-    }
-    services_.shrinkFramebuffer();
-    // Compared with what RandR holds, not with the lit output that stands in for a
-    // primary that is off or unset.
-    auto marked = reply(connection.get(), xcb_randr_get_output_primary_reply,
-                        xcb_randr_get_output_primary(connection.get(), connection.root()));
-    if (!services_.monitors().contains(primary) && (!marked || marked->output != primary) &&
-        check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary))) {
-        return DisplayError::failure;
-    }
-    return DisplayError::none;
 }
 
 std::unique_ptr<DisplayConfigurationTransaction> RandRDisplayServices::beginConfiguration() {

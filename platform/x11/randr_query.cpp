@@ -4,6 +4,11 @@
 
 namespace tavelin::x11 {
 
+ScreenResources screenResources(const Connection& connection) {
+    return reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
+                 xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
+}
+
 void requireRandR(const Connection& connection) {
     if (!connection.hasExtension(&xcb_randr_id)) throw XError("The display server does not support RandR.");
     auto version = reply(connection.get(), xcb_randr_query_version_reply,

@@ -22,6 +22,24 @@ struct RootRect {
     friend bool operator==(const RootRect&, const RootRect&) = default;
 };
 
+using ScreenResources = Reply<xcb_randr_get_screen_resources_current_reply_t>;
+ScreenResources screenResources(const Connection& connection);
+
+// Holds the server for one configuration change, so that clients see only its result.
+class ServerGrab {
+public:
+    explicit ServerGrab(Connection& connection) : connection_(connection) { xcb_grab_server(connection_); }
+    ~ServerGrab() {
+        xcb_ungrab_server(connection_);
+        xcb_flush(connection_);
+    }
+    ServerGrab(const ServerGrab&) = delete;
+    ServerGrab& operator=(const ServerGrab&) = delete;
+
+private:
+    Connection& connection_;
+};
+
 // Throws XError when the server has no RandR 1.5.
 void requireRandR(const Connection& connection);
 

@@ -79,11 +79,6 @@ bool sameTiming(const xcb_randr_mode_info_t& a, const xcb_randr_mode_info_t& b) 
            a.vtotal == b.vtotal && a.mode_flags == b.mode_flags;
 }
 
-Reply<xcb_randr_get_screen_resources_current_reply_t> currentResources(const Connection& connection) {
-    return reply(connection.get(), xcb_randr_get_screen_resources_current_reply,
-                 xcb_randr_get_screen_resources_current(connection.get(), connection.root()));
-}
-
 // A display lit on an output. Built step by step; whatever was done is undone when it
 // goes, so a failed creation leaves nothing behind.
 class OutputDisplay final : public VirtualDisplay {
@@ -96,7 +91,7 @@ public:
         // The desktop's display settings may have moved this output to another CRTC
         // since; only a CRTC that still drives this output alone is switched off.
         if (lit_ && drivesOnlyThisOutput(connection)) {
-            if (auto resources = currentResources(connection)) {
+            if (auto resources = screenResources(connection)) {
                 reply(connection.get(), xcb_randr_set_crtc_config_reply,
                       xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
                                                 resources->config_timestamp, 0, 0, XCB_NONE,
@@ -170,7 +165,7 @@ public:
         if (place.x + place.width > 0x7FFF || place.y + place.height > 0x7FFF || !services_.growFramebuffer(place)) {
             throw VirtualDisplayError(modeMessage);
         }
-        const auto resources = currentResources(connection);
+        const auto resources = screenResources(connection);
         if (!resources) throw VirtualDisplayError(creationMessage);
         auto set = reply(connection.get(), xcb_randr_set_crtc_config_reply,
                          xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
@@ -184,7 +179,7 @@ public:
 private:
     xcb_randr_mode_t findOrCreate(const CvtMode& mode) {
         auto& connection = services_.connection();
-        const auto resources = currentResources(connection);
+        const auto resources = screenResources(connection);
         if (!resources) throw VirtualDisplayError(creationMessage);
         const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
         const int count = xcb_randr_get_screen_resources_current_modes_length(resources.get());
@@ -250,7 +245,7 @@ std::vector<FreeOutput> freeOutputs(RandRDisplayServices& services) {
     auto& connection = services.connection();
     std::vector<FreeOutput> found;
     std::vector<FreeOutput> connected;
-    const auto resources = currentResources(connection);
+    const auto resources = screenResources(connection);
     if (!resources) return found;
     // Head-mounted displays announce themselves as non-desktop; they are no place for a desktop.
     const xcb_atom_t nonDesktop = connection.atom("non-desktop", true);

@@ -6,6 +6,7 @@
 #include <xcb/xinput.h>
 
 #include "core/cursor_policy.hpp"
+#include "engine/task.hpp"
 #include "platform/x11/event_pump.hpp"
 #include "platform/x11/xcb_handles.hpp"
 
@@ -100,9 +101,7 @@ std::unique_ptr<PointerMonitors::Watch> X11PointerMonitors::watch(std::function<
         const std::int64_t marker = raw.sourceid == state->xtestDevice ? CursorPolicy::remoteEventMarker : 0;
         // Posted rather than called, so that a callback may end its own watch while the
         // pump is still reading.
-        asio::post(engine, [weak, marker] {
-            if (const auto state = weak.lock()) state->callback(marker);
-        });
+        postWeak(engine, weak, [marker](auto& watch) { watch.callback(marker); });
     });
     return std::make_unique<LiveWatch>(std::move(state), std::move(pump));
 }

@@ -68,7 +68,17 @@ public:
     bool isSharing() override { return sharing; }
     std::string accessToken() override { return token; }
     PairingGate::Result checkPairingCode(const std::string& code) override { return gate.check(code, "0427", 1000); }
-    std::shared_ptr<StreamSession> currentSession() override { return session; }
+    Task<std::optional<nlohmann::json>> streamStatistics() override {
+        if (!session) co_return std::nullopt;
+        co_return co_await session->statistics();
+    }
+    Task<std::optional<nlohmann::json>> answerOffer(std::string offer, std::string id) override {
+        if (!session) co_return std::nullopt;
+        co_return co_await session->answer(std::move(offer), std::move(id));
+    }
+    void disconnectReceiver(const std::string& id) override {
+        if (session) session->disconnect(id);
+    }
     std::set<std::string>& cancelledSessions() override { return cancelled; }
     ReceiverSettings receiverSettings() override { return {0.5, 1.25, 2, 270, true, false, "cover"}; }
     bool mouseEnabled() override { return mouse; }

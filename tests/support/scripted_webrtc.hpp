@@ -2,8 +2,8 @@
 
 // A WebRTC stack whose connections do what a test says: offers accepted or refused,
 // gathering that completes after some polls or never, connection states and data
-// channels raised by hand, statistics given. Callbacks are raised synchronously, as if
-// from the stack's threads; the session hops to the engine itself.
+// channels raised by hand, statistics given. Callbacks are raised on the calling thread,
+// which is the test's engine.
 
 #include <memory>
 #include <stdexcept>
