@@ -1,15 +1,14 @@
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "core/offer_codecs.hpp"
 #include "core/send_rate.hpp"
 #include "engine/task.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
@@ -18,32 +17,6 @@
 namespace tavelin::gst {
 
 inline constexpr const char* noH264Message = "The receiver offered no H.264 video that this computer can send.";
-
-// The H.264 format of an offer that our constrained-baseline stream fits.
-struct H264Format {
-    int payloadType = 0;
-    std::string profileLevelID; // six hex digits, as offered
-    friend bool operator==(const H264Format&, const H264Format&) = default;
-};
-
-// Packetization mode 1 with a constrained-baseline profile (42e0xx) first, else any
-// baseline (42xxxx); nothing when the offer has neither. An answer on another payload
-// type turns the video inactive without an error, so the choice must be right here.
-std::optional<H264Format> chooseH264(std::string_view offerSDP);
-
-// Drops frames above a maximum rate. Two fifths of an interval of jitter is allowed so a
-// capture paced at that same rate loses nothing, while the long-run rate stays at most
-// the maximum. 0 lets every frame through.
-class FrameRateCap {
-public:
-    void setMaximum(std::int64_t framesPerSecond) { maximum_ = std::max<std::int64_t>(framesPerSecond, 0); }
-    std::int64_t maximum() const { return maximum_; }
-    bool admit(std::int64_t timestampNS);
-
-private:
-    std::int64_t maximum_ = 0;
-    std::optional<std::int64_t> nextDueNS_;
-};
 
 // Counters kept at the encoder's output on the streaming threads, read by statistics().
 struct EncoderFigures;

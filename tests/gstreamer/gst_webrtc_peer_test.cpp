@@ -24,7 +24,6 @@
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
-#include "tests/support/case_name.hpp"
 
 namespace tavelin::gst {
 namespace {
@@ -32,104 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto patience = 20s;
 
-// ---- choosing the offer's H.264 payload -------------------------------------------
-
 constexpr const char* offerHead = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
-
-struct ChoiceCase {
-    const char* what;
-    const char* media;
-    std::optional<int> expected;
-};
-
-class ChooseH264 : public testing::TestWithParam<ChoiceCase> {};
-
-TEST_P(ChooseH264, PicksTheConstrainedBaselinePayload) {
-    const auto choice = chooseH264(std::string(offerHead) + GetParam().media);
-    ASSERT_EQ(choice.has_value(), GetParam().expected.has_value());
-    if (choice) {
-        EXPECT_EQ(choice->payloadType, *GetParam().expected);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Offers, ChooseH264,
-    testing::Values(
-        // Chromium lists baseline 42001f before constrained baseline; 42e0 must win.
-        ChoiceCase{"Chromium order prefers 42e0 over 4200",
-                   "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n"
-                   "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\n"
-                   "a=rtpmap:102 H264/90000\r\na=fmtp:102 level-asymmetry-allowed=1;packetization-mode=1;"
-                   "profile-level-id=42001f\r\n"
-                   "a=rtpmap:104 H264/90000\r\na=fmtp:104 level-asymmetry-allowed=1;packetization-mode=0;"
-                   "profile-level-id=42e01f\r\n"
-                   "a=rtpmap:106 H264/90000\r\na=fmtp:106 level-asymmetry-allowed=1;packetization-mode=1;"
-                   "profile-level-id=42e01f\r\n"
-                   "a=rtpmap:127 H264/90000\r\na=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
-                   106},
-        ChoiceCase{"any baseline when no constrained one",
-                   "m=video 9 UDP/TLS/RTP/SAVPF 98 100\r\na=rtpmap:98 H264/90000\r\n"
-                   "a=fmtp:98 profile-level-id=640c1f;packetization-mode=1\r\n"
-                   "a=rtpmap:100 H264/90000\r\na=fmtp:100 profile-level-id=42001f;packetization-mode=1\r\n",
-                   100},
-        // Names and hex digits in other case still count.
-        ChoiceCase{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\na=rtpmap:120 h264/90000\r\n"
-                                               "a=fmtp:120 packetization-mode=1;profile-level-id=42E01F\r\n",
-                   120},
-        ChoiceCase{"packetization mode 0 only", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n"
-                                                "a=fmtp:104 packetization-mode=0;profile-level-id=42e01f\r\n",
-                   std::nullopt},
-        ChoiceCase{"no fmtp means mode 0", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n", std::nullopt},
-        ChoiceCase{"high and main profiles only",
-                   "m=video 9 RTP/SAVPF 125 127\r\na=rtpmap:125 H264/90000\r\n"
-                   "a=fmtp:125 packetization-mode=1;profile-level-id=640c1f\r\na=rtpmap:127 H264/90000\r\n"
-                   "a=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
-                   std::nullopt},
-        ChoiceCase{"VP8 only", "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\n", std::nullopt},
-        // An H.264 line outside the video section is not video we can send.
-        ChoiceCase{"H.264 outside the video section",
-                   "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\nm=audio 9 RTP/SAVPF 102\r\n"
-                   "a=rtpmap:102 H264/90000\r\na=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n",
-                   std::nullopt}),
-    support::CaseName{});
-
-// ---- the frame rate cap -----------------------------------------------------------
-
-struct RateCase {
-    const char* what;
-    int sourceRate;
-    std::int64_t jitterNS; // alternately late and early
-    std::int64_t maximum;
-    int admittedAtLeast;
-    int admittedAtMost;
-};
-
-class FrameRateCapping : public testing::TestWithParam<RateCase> {};
-
-TEST_P(FrameRateCapping, AdmitsAtMostTheMaximumInOneSecond) {
-    const auto& rate = GetParam();
-    FrameRateCap cap;
-    cap.setMaximum(rate.maximum);
-    int admitted = 0;
-    for (int frame = 0; frame < rate.sourceRate; ++frame) {
-        const std::int64_t jitter = frame % 2 ? -rate.jitterNS : rate.jitterNS;
-        admitted += cap.admit(5'000'000'000 + frame * (1'000'000'000 / rate.sourceRate) + jitter);
-    }
-    EXPECT_GE(admitted, rate.admittedAtLeast);
-    EXPECT_LE(admitted, rate.admittedAtMost);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rates, FrameRateCapping,
-    testing::Values(RateCase{"no maximum", 60, 0, 0, 60, 60},
-                    // A capture paced at the maximum must not lose frames to its jitter.
-                    RateCase{"capture at the maximum with jitter", 60, 3'000'000, 60, 60, 60},
-                    RateCase{"twice the maximum", 120, 0, 60, 60, 60},
-                    RateCase{"an uneven multiple", 144, 1'000'000, 60, 59, 60},
-                    RateCase{"below the maximum", 30, 2'000'000, 60, 30, 30}),
-    support::CaseName{});
-
-// ---- two peers ---------------------------------------------------------------------
 
 // Everything the test waits for, filled on GStreamer's threads and the engine.
 struct Inbox {
