@@ -41,7 +41,7 @@ struct OfferedPayload {
 
 } // namespace
 
-std::optional<H264Format> chooseH264(std::string_view offerSDP) {
+std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
     std::vector<OfferedPayload> payloads;
     bool inVideo = false;
     auto find = [&](int type) -> OfferedPayload* {
@@ -94,11 +94,11 @@ std::optional<H264Format> chooseH264(std::string_view offerSDP) {
             if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
         }
     }
-    auto pick = [&](std::string_view prefix) -> std::optional<H264Format> {
+    auto pick = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
         for (const auto& payload : payloads) {
             if (payload.h264 && payload.packetizationMode == "1" && payload.profileLevelID.size() == 6 &&
                 payload.profileLevelID.starts_with(prefix)) {
-                return H264Format{payload.type, payload.profileLevelID};
+                return NegotiatedVideo{VideoCodec::h264, payload.type, payload.profileLevelID};
             }
         }
         return std::nullopt;

@@ -10,6 +10,7 @@
 #include <asio/post.hpp>
 #include <gst/video/video.h>
 
+#include "platform/gstreamer/gst_codec_branch.hpp"
 #include "platform/gstreamer/gst_data_channel.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_signal_glue.hpp"
@@ -40,10 +41,6 @@ std::optional<ReceptionReport> receptionReport(const GstStructure* statistics, g
         }
     }
     return std::nullopt;
-}
-
-bool hasProperty(gpointer object, const char* name) {
-    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
 }
 
 } // namespace
@@ -139,8 +136,8 @@ Task<Owned<GstPromise>> GstWebRTCPeer::emitWithPromise(const char* signal, void*
 Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto self = shared_from_this();
     if (closed_) throw std::runtime_error(closedMessage);
-    const auto format = chooseH264(sdp);
-    if (!format) throw std::runtime_error(noH264Message);
+    const auto video = chooseVideo(sdp);
+    if (!video) throw std::runtime_error(noH264Message);
     GstSDPMessage* message = nullptr;
     gst_sdp_message_new_from_text(sdp.c_str(), &message);
     if (!message) throw std::runtime_error("The receiver's offer could not be read.");
@@ -149,13 +146,13 @@ Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto accepted = co_await emitWithPromise("set-remote-description", offer.get());
     replyOf(accepted, "accept the receiver's offer");
     if (closed_) throw std::runtime_error(closedMessage);
-    format_ = format;
-    buildSendBranch(*format);
+    video_ = video;
+    buildSendBranch(*video);
 }
 
 Task<> GstWebRTCPeer::createAnswer() {
     const auto self = shared_from_this();
-    if (closed_ || !format_) throw std::runtime_error(closedMessage);
+    if (closed_ || !video_) throw std::runtime_error(closedMessage);
     const auto created = co_await emitWithPromise("create-answer", nullptr); // owns the reply
     const GstStructure* reply = replyOf(created, "create the answer");
     GstWebRTCSessionDescription* raw = nullptr;
@@ -169,57 +166,32 @@ Task<> GstWebRTCPeer::createAnswer() {
     if (closed_) throw std::runtime_error(closedMessage);
 }
 
-void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
+void GstWebRTCPeer::buildSendBranch(const NegotiatedVideo& video) {
     Owned<GstElement> source = makeElement("appsrc");
     gst_util_set_object_arg(G_OBJECT(source.get()), "format", "time");
     gst_util_set_object_arg(G_OBJECT(source.get()), "leaky-type", "downstream");
     g_object_set(source.get(), "is-live", TRUE, "block", FALSE, "max-buffers", EncoderFeed::maxQueued, nullptr);
 
-    Owned<GstElement> encoder = makeElement(encoderName_.c_str());
-    Owned<GstElement> profile = makeElement("capsfilter");
-    const auto keyInterval = static_cast<guint>(2 * framesPerSecond_);
-    if (encoderName_ == "x264enc") {
-        gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
-        gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
-        // No access unit delimiters: RTP marks frame ends itself, and depayloaders split on them.
-        g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, "aud", FALSE,
-                     nullptr);
-    } else if (hasProperty(encoder.get(), "keyframe-period")) {
-        g_object_set(encoder.get(), "keyframe-period", keyInterval, nullptr);
-    } else if (hasProperty(encoder.get(), "gop-size")) {
-        g_object_set(encoder.get(), "gop-size", static_cast<gint>(keyInterval), nullptr);
-    }
-    Owned<GstCaps> h264 = adopt(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
-    g_object_set(profile.get(), "caps", h264.get(), nullptr);
-
-    Owned<GstElement> payloader = makeElement("rtph264pay");
-    gst_util_set_object_arg(G_OBJECT(payloader.get()), "aggregate-mode", "zero-latency");
-    g_object_set(payloader.get(), "config-interval", -1, "pt", static_cast<guint>(format.payloadType), nullptr);
+    CodecBranch branch = codecBranch(video, encoderName_, static_cast<guint>(2 * framesPerSecond_));
 
     GstBin* bin = GST_BIN(pipeline_.get());
-    for (const auto* element : {&source, &encoder, &profile, &payloader}) gst_bin_add(bin, element->get());
-    if (!gst_element_link_many(source.get(), encoder.get(), profile.get(), payloader.get(), nullptr)) {
+    for (const auto* element : {&source, &branch.encoder, &branch.profile, &branch.payloader}) {
+        gst_bin_add(bin, element->get());
+    }
+    if (!gst_element_link_many(source.get(), branch.encoder.get(), branch.profile.get(), branch.payloader.get(),
+                               nullptr)) {
         throw std::runtime_error("Could not attach the display video.");
     }
 
-    // The pad's caps carry the offer's payload type: webrtcbin answers with what it is fed.
-    // They leave out the profile-level-id, which the payloader takes from the stream's SPS
-    // (x264 writes 42c0xx and its own level) and which would then fail to match.
-    Owned<GstCaps> rtp = adopt(gst_caps_new_simple(
-        "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
-        G_TYPE_INT, 90000, "payload", G_TYPE_INT, format.payloadType, "packetization-mode", G_TYPE_STRING, "1",
-        nullptr));
     // The answer must name the SSRC the payloader really sends with: Chromium decodes an
     // unannounced stream but never shows it in the track the answer set up.
     const guint ssrc = g_random_int();
     ssrc_ = ssrc;
-    g_object_set(payloader.get(), "ssrc", ssrc, nullptr);
-    gst_caps_set_simple(rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
-    Owned<GstCaps> preferences = adopt(gst_caps_copy(rtp.get()));
-    gst_caps_set_simple(preferences.get(), "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr);
+    g_object_set(branch.payloader.get(), "ssrc", ssrc, nullptr);
+    gst_caps_set_simple(branch.rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
     GstPadTemplate* sinkTemplate = gst_element_get_pad_template(webrtc_.get(), "sink_%u");
-    Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, rtp.get()));
-    Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(payloader.get(), "src"));
+    Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, branch.rtp.get()));
+    Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(branch.payloader.get(), "src"));
     if (!sink || gst_pad_link(payloaderSource.get(), sink.get()) != GST_PAD_LINK_OK) {
         throw std::runtime_error("Could not attach the display video.");
     }
@@ -228,15 +200,15 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     const Owned<GstWebRTCRTPTransceiver> transceiver = adopt(rawTransceiver);
     if (!transceiver) throw std::runtime_error("Could not attach the display video.");
     g_object_set(transceiver.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "codec-preferences",
-                 rtp.get(), nullptr);
+                 branch.rtp.get(), nullptr);
     // Without retransmission one lost packet freezes the picture until the next key frame.
     if (hasProperty(transceiver.get(), "do-nack")) g_object_set(transceiver.get(), "do-nack", TRUE, nullptr);
 
-    watchEncoder(encoder.get(), payloader.get(), figures_);
-    for (const auto* element : {&payloader, &profile, &encoder, &source}) {
+    watchEncoder(branch.encoder.get(), branch.payloader.get(), figures_);
+    for (const auto* element : {&branch.payloader, &branch.profile, &branch.encoder, &source}) {
         gst_element_sync_state_with_parent(element->get());
     }
-    encoder_ = std::move(encoder);
+    encoder_ = std::move(branch.encoder);
     applyEncoderParameters();
     feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
     rateSteering_ = TaskHandle::spawn(engine_, steerSendRate(weak_from_this(), std::chrono::seconds(1)));

@@ -23,7 +23,7 @@ struct EncoderFigures;
 class EncoderFeed;
 
 // One WebRTC connection over its own pipeline: appsrc (I420 converted from the captured
-// BGRX) → H.264 encoder → rtph264pay → webrtcbin. Operations run on the engine; every
+// BGRX) → the negotiated codec's encoder and payloader (H.264: rtph264pay) → webrtcbin. Operations run on the engine; every
 // GStreamer callback only posts to the engine with the peer held weakly.
 class GstWebRTCPeer final : public WebRTCPeer, public std::enable_shared_from_this<GstWebRTCPeer> {
 public:
@@ -48,7 +48,7 @@ public:
 private:
     void start();
     void shutDown();
-    void buildSendBranch(const H264Format& format);
+    void buildSendBranch(const NegotiatedVideo& video);
     void applyEncoderParameters();
     void applySendRate();
     static Task<> steerSendRate(std::weak_ptr<GstWebRTCPeer> weak, std::chrono::milliseconds interval);
@@ -76,7 +76,7 @@ private:
     SendRateController sendRate_;
     TaskHandle rateSteering_;
     guint ssrc_ = 0;
-    std::optional<H264Format> format_;
+    std::optional<NegotiatedVideo> video_;
     std::optional<PeerConnectionState> reported_;
     bool closed_ = false;
 };

@@ -20,7 +20,7 @@ struct ChoiceCase {
 class ChooseH264 : public testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(ChooseH264, PicksTheConstrainedBaselinePayload) {
-    const auto choice = chooseH264(std::string(offerHead) + GetParam().media);
+    const auto choice = chooseVideo(std::string(offerHead) + GetParam().media);
     ASSERT_EQ(choice.has_value(), GetParam().expected.has_value());
     if (choice) {
         EXPECT_EQ(choice->payloadType, *GetParam().expected);
