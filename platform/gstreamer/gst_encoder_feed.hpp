@@ -10,7 +10,7 @@
 
 #include "core/frame_rate_cap.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
-#include "streaming/video_sink.hpp"
+#include "platform/video_sink.hpp"
 
 namespace tavelin::gst {
 
