@@ -54,7 +54,9 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceCase{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\na=rtpmap:120 h264/90000\r\n"
                                                "a=fmtp:120 packetization-mode=1;profile-level-id=42E01F\r\n",
                    120},
-        ChoiceCase{"no fmtp means mode 0", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n", std::nullopt},
+        ChoiceCase{"no packetization mode means mode 0", "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\n"
+                                                         "a=fmtp:104 profile-level-id=42e01f\r\n",
+                   std::nullopt},
         // An H.264 line outside the video section is not video we can send.
         ChoiceCase{"VP8 video and H.264 in another section",
                    "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\nm=audio 9 RTP/SAVPF 102\r\n"
