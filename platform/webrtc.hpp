@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/task.hpp"
-#include "streaming/video_sink.hpp"
+#include "platform/video_sink.hpp"
 
 namespace tavelin {
 

@@ -12,7 +12,7 @@
 
 #include "engine/timing.hpp"
 #include "platform/screen_capture.hpp"
-#include "streaming/video_sink.hpp"
+#include "platform/video_sink.hpp"
 
 namespace tavelin {
 

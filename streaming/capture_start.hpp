@@ -9,8 +9,8 @@
 #include "engine/timing.hpp"
 #include "platform/display_services.hpp"
 #include "platform/screen_capture.hpp"
+#include "platform/video_sink.hpp"
 #include "streaming/capture_output.hpp"
-#include "streaming/video_sink.hpp"
 
 namespace tavelin {
 

@@ -13,12 +13,12 @@
 #include "platform/input.hpp"
 #include "platform/screen_capture.hpp"
 #include "platform/system_services.hpp"
+#include "platform/video_sink.hpp"
 #include "platform/webrtc.hpp"
 #include "streaming/capture_start.hpp"
 #include "streaming/preview.hpp"
 #include "streaming/receiver_connection.hpp"
 #include "streaming/stream_session.hpp"
-#include "streaming/video_sink.hpp"
 
 namespace tavelin {
 

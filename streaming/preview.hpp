@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "streaming/video_sink.hpp"
+#include "platform/video_sink.hpp"
 
 namespace tavelin {
 

@@ -87,6 +87,10 @@ inline Owned<GstElement> makeElement(const char* factory, const char* name = nul
     return adopt(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
+inline bool hasProperty(gpointer object, const char* name) {
+    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
+}
+
 inline std::string text(const Owned<gchar>& value) { return value ? std::string(value.get()) : std::string(); }
 
 } // namespace tavelin::gst

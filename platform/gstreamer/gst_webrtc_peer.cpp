@@ -2,503 +2,22 @@
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <deque>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
-#include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
-#include <libyuv.h>
+
+#include "platform/gstreamer/gst_codec_branch.hpp"
+#include "platform/gstreamer/gst_data_channel.hpp"
+#include "platform/gstreamer/gst_encoder_feed.hpp"
+#include "platform/gstreamer/gst_signal_glue.hpp"
 
 namespace tavelin::gst {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr const char* closedMessage = "The video connection is closed.";
-
-// ---- the offer ---------------------------------------------------------------------
-
-std::string lowered(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-    return text;
-}
-
-std::optional<int> payloadNumber(std::string_view text) {
-    int value = 0;
-    if (text.empty() || text.size() > 3) return std::nullopt;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-struct OfferedPayload {
-    int type = 0;
-    bool h264 = false;
-    std::string packetizationMode = "0";
-    std::string profileLevelID;
-};
-
-} // namespace
-
-std::optional<H264Format> chooseH264(std::string_view offerSDP) {
-    std::vector<OfferedPayload> payloads;
-    bool inVideo = false;
-    auto find = [&](int type) -> OfferedPayload* {
-        for (auto& payload : payloads) {
-            if (payload.type == type) return &payload;
-        }
-        return nullptr;
-    };
-    while (!offerSDP.empty()) {
-        const auto end = offerSDP.find('\n');
-        const std::string_view line = trimmed(offerSDP.substr(0, end));
-        offerSDP.remove_prefix(end == std::string_view::npos ? offerSDP.size() : end + 1);
-        if (line.starts_with("m=")) {
-            inVideo = line.starts_with("m=video ");
-            if (!inVideo) continue;
-            // m=video <port> <proto> <pt> <pt> ...
-            std::istringstream words{std::string(line.substr(2))};
-            std::string word;
-            for (int index = 0; words >> word; ++index) {
-                if (index < 3) continue;
-                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .h264 = false, .packetizationMode = "0", .profileLevelID = {}});
-            }
-            continue;
-        }
-        if (!inVideo) continue;
-        const bool rtpmap = line.starts_with("a=rtpmap:");
-        const bool fmtp = line.starts_with("a=fmtp:");
-        if (!rtpmap && !fmtp) continue;
-        const std::string_view rest = line.substr(rtpmap ? 9 : 7);
-        const auto space = rest.find(' ');
-        if (space == std::string_view::npos) continue;
-        const auto type = payloadNumber(rest.substr(0, space));
-        OfferedPayload* payload = type ? find(*type) : nullptr;
-        if (!payload) continue;
-        const std::string value = lowered(trimmed(rest.substr(space + 1)));
-        if (rtpmap) {
-            payload->h264 = value == "h264/90000";
-            continue;
-        }
-        std::string_view parameters = value;
-        while (!parameters.empty()) {
-            const auto semicolon = parameters.find(';');
-            const std::string_view parameter = trimmed(parameters.substr(0, semicolon));
-            parameters.remove_prefix(semicolon == std::string_view::npos ? parameters.size() : semicolon + 1);
-            const auto equals = parameter.find('=');
-            if (equals == std::string_view::npos) continue;
-            const std::string_view key = trimmed(parameter.substr(0, equals));
-            const std::string_view setting = trimmed(parameter.substr(equals + 1));
-            if (key == "packetization-mode") payload->packetizationMode = std::string(setting);
-            if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
-        }
-    }
-    auto pick = [&](std::string_view prefix) -> std::optional<H264Format> {
-        for (const auto& payload : payloads) {
-            if (payload.h264 && payload.packetizationMode == "1" && payload.profileLevelID.size() == 6 &&
-                payload.profileLevelID.starts_with(prefix)) {
-                return H264Format{payload.type, payload.profileLevelID};
-            }
-        }
-        return std::nullopt;
-    };
-    if (auto constrained = pick("42e0")) return constrained;
-    return pick("42");
-}
-
-bool FrameRateCap::admit(std::int64_t timestampNS) {
-    if (maximum_ <= 0) return true;
-    const std::int64_t interval = 1'000'000'000 / maximum_;
-    const std::int64_t tolerance = interval * 2 / 5;
-    if (nextDueNS_ && timestampNS + tolerance < *nextDueNS_) return false;
-    // Late frames keep the grid unless they are later than the tolerance.
-    nextDueNS_ = nextDueNS_ ? std::max(*nextDueNS_ + interval, timestampNS + interval - tolerance) : timestampNS + interval;
-    return true;
-}
-
-// ---- counters at the encoder's output ----------------------------------------------
-
-struct EncoderFigures {
-    std::mutex mutex;
-    std::int64_t framesEncoded = 0;
-    std::int64_t keyFramesEncoded = 0;
-    std::int64_t bytesEncoded = 0;
-    std::int64_t framesSent = 0;
-    Clock::duration totalEncodeTime{};
-    std::deque<std::pair<GstClockTime, Clock::time_point>> pushed; // into appsrc, by PTS
-    std::deque<Clock::time_point> entered;                          // into the encoder, pushed then
-    std::deque<Clock::time_point> lastSecond;                       // encoded frames
-    std::optional<Clock::time_point> lastDrop;                      // a frame the encoder had no time for
-
-    void framePushed(GstClockTime pts, bool dropsOne) {
-        const auto now = Clock::now();
-        std::lock_guard lock(mutex);
-        if (pushed.size() >= 64) pushed.pop_front();
-        pushed.emplace_back(pts, now);
-        if (dropsOne) lastDrop = now;
-    }
-
-    // The encoder rebases timestamps on its way out, so a frame is known by its time on
-    // the way in; without B-frames or lookahead frames leave in the order they entered.
-    void frameEntering(GstBuffer* buffer) {
-        const auto now = Clock::now();
-        const GstClockTime pts = GST_BUFFER_PTS(buffer);
-        std::lock_guard lock(mutex);
-        // Frames the queue dropped never arrive; their entries go with the next one.
-        while (!pushed.empty() && pushed.front().first < pts) pushed.pop_front();
-        const bool known = !pushed.empty() && pushed.front().first == pts;
-        entered.push_back(known ? pushed.front().second : now);
-        if (known) pushed.pop_front();
-    }
-
-    void frameEncoded(GstBuffer* buffer) {
-        const auto now = Clock::now();
-        std::lock_guard lock(mutex);
-        if (!entered.empty()) {
-            totalEncodeTime += now - entered.front();
-            entered.pop_front();
-        }
-        ++framesEncoded;
-        if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) ++keyFramesEncoded;
-        bytesEncoded += static_cast<std::int64_t>(gst_buffer_get_size(buffer));
-        lastSecond.push_back(now);
-        while (now - lastSecond.front() > std::chrono::seconds(1)) lastSecond.pop_front();
-    }
-
-    // An RTP packet with the marker bit ends a frame.
-    void packetSent(GstBuffer* packet) {
-        guint8 second = 0;
-        if (gst_buffer_extract(packet, 1, &second, 1) != 1 || !(second & 0x80)) return;
-        std::lock_guard lock(mutex);
-        ++framesSent;
-    }
-
-    // A probe's data is the shared_ptr that keeps the figures alive (see addProbe).
-    static EncoderFigures* unboxed(gpointer box) { return static_cast<std::shared_ptr<EncoderFigures>*>(box)->get(); }
-
-    static GstPadProbeReturn enteringProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
-        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) unboxed(box)->frameEntering(buffer);
-        return GST_PAD_PROBE_OK;
-    }
-
-    static GstPadProbeReturn encodedProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
-        if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) unboxed(box)->frameEncoded(buffer);
-        return GST_PAD_PROBE_OK;
-    }
-
-    static GstPadProbeReturn sentProbe(GstPad*, GstPadProbeInfo* info, gpointer box) {
-        auto* figures = unboxed(box);
-        if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-            GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-            for (guint index = 0; index < gst_buffer_list_length(list); ++index) {
-                figures->packetSent(gst_buffer_list_get(list, index));
-            }
-        } else if (auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) {
-            figures->packetSent(buffer);
-        }
-        return GST_PAD_PROBE_OK;
-    }
-};
-
-namespace {
-
-// A probe keeps the figures alive until it is removed with its pad.
-void addProbe(GstElement* element, const char* padName, GstPadProbeType type, GstPadProbeCallback callback,
-              const std::shared_ptr<EncoderFigures>& figures) {
-    Owned<GstPad> pad = adopt(gst_element_get_static_pad(element, padName));
-    gst_pad_add_probe(pad.get(), type, callback, new std::shared_ptr<EncoderFigures>(figures),
-                      [](gpointer box) { delete static_cast<std::shared_ptr<EncoderFigures>*>(box); });
-}
-
-// Once per connection, for latency measured at the receiver: the RTP timestamp that
-// stands for a capture time (steady clock). A packet's running time plus the base time
-// is the capture time of its frame (see the feed).
-GstPadProbeReturn reportRTPClock(GstPad* pad, GstPadProbeInfo* info, gpointer) {
-    GstBuffer* packet = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-        packet = gst_buffer_list_length(list) > 0 ? gst_buffer_list_get(list, 0) : nullptr;
-    }
-    Owned<GstEvent> event = adopt(gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0));
-    Owned<GstElement> payloader = adopt(gst_pad_get_parent_element(pad));
-    guint8 header[8];
-    if (!packet || !event || !payloader || gst_buffer_extract(packet, 0, header, sizeof header) != sizeof header) {
-        return GST_PAD_PROBE_OK;
-    }
-    const GstSegment* segment = nullptr;
-    gst_event_parse_segment(event.get(), &segment);
-    const guint64 runningTime = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(packet));
-    if (!GST_CLOCK_TIME_IS_VALID(runningTime)) return GST_PAD_PROBE_OK;
-    const std::uint32_t timestamp = (std::uint32_t{header[4]} << 24) | (std::uint32_t{header[5]} << 16) |
-                                    (std::uint32_t{header[6]} << 8) | header[7];
-    log::info("RTP clock: timestamp ", timestamp, " at capture time ",
-              gst_element_get_base_time(payloader.get()) + runningTime, " ns");
-    return GST_PAD_PROBE_REMOVE;
-}
-
-} // namespace
-
-// ---- the feed: captured frames into the appsrc -------------------------------------
-
-class EncoderFeed final : public VideoSink {
-public:
-    EncoderFeed(std::shared_ptr<EncoderFigures> figures, std::int64_t framesPerSecond)
-        : figures_(std::move(figures)), framesPerSecond_(framesPerSecond) {}
-
-    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t framesPerSecond) override {
-        // The frames carry their own size; the caps follow them.
-        std::lock_guard lock(mutex_);
-        if (framesPerSecond > 0) framesPerSecond_ = framesPerSecond;
-    }
-
-    void deliver(VideoFrame frame) override {
-        if (!frame.buffer) return;
-        const PixelBuffer& pixels = *frame.buffer;
-        // 4:2:0 needs even sizes; an odd last row or column is left out.
-        const std::int64_t width = pixels.width & ~std::int64_t{1};
-        const std::int64_t height = pixels.height & ~std::int64_t{1};
-        if (width <= 0 || height <= 0 || !pixels.data) return;
-
-        std::lock_guard lock(mutex_);
-        if (!source_) return;
-        const auto timestamp = static_cast<GstClockTime>(frame.timestampNS);
-        if (timestamp <= baseTime_) return;
-        const GstClockTime pts = timestamp - baseTime_;
-        if (GST_CLOCK_TIME_IS_VALID(lastPTS_) && pts <= lastPTS_) return;
-        if (!rateCap_.admit(frame.timestampNS)) return;
-        if (width != capsWidth_ || height != capsHeight_) setCaps(width, height);
-
-        GstVideoInfo info;
-        gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
-        Owned<GstBuffer> buffer = adopt(gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr));
-        GstMapInfo map;
-        if (!buffer || !gst_buffer_map(buffer.get(), &map, GST_MAP_WRITE)) return;
-        auto plane = [&](int index) { return map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, index); };
-        libyuv::ARGBToI420(pixels.data, static_cast<int>(pixels.stride), plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0),
-                           plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1), plane(2),
-                           GST_VIDEO_INFO_PLANE_STRIDE(&info, 2), static_cast<int>(width), static_cast<int>(height));
-        gst_buffer_unmap(buffer.get(), &map);
-        GST_BUFFER_PTS(buffer.get()) = pts;
-        lastPTS_ = pts;
-
-        auto* source = GST_APP_SRC(source_.get());
-        // With two frames already waiting, the queue drops its oldest: the encoder is behind.
-        figures_->framePushed(pts, gst_app_src_get_current_level_buffers(source) >= maxQueued);
-        gst_app_src_push_buffer(source, buffer.release());
-    }
-
-    void attach(Owned<GstElement> source, GstClockTime baseTime) {
-        std::lock_guard lock(mutex_);
-        source_ = std::move(source);
-        baseTime_ = baseTime;
-        capsWidth_ = capsHeight_ = 0;
-    }
-
-    void detach() {
-        std::lock_guard lock(mutex_);
-        source_.reset();
-    }
-
-    // `nominal` is the rate the caps announce (the session's maximum), `admitted` the rate
-    // frames are let through at, which is lower while the link is starved.
-    void setFramerates(std::int64_t nominal, std::int64_t admitted) {
-        std::lock_guard lock(mutex_);
-        nominal_ = nominal;
-        rateCap_.setMaximum(admitted);
-    }
-
-    std::int64_t admittedFramerate() {
-        std::lock_guard lock(mutex_);
-        return rateCap_.maximum();
-    }
-
-    // The frame rate the encoder budgets its bits by.
-    std::int64_t nominalFramerate() {
-        std::lock_guard lock(mutex_);
-        return nominalLocked();
-    }
-
-    std::pair<std::int64_t, std::int64_t> size() {
-        std::lock_guard lock(mutex_);
-        return {capsWidth_, capsHeight_};
-    }
-
-    static constexpr guint64 maxQueued = 2;
-
-private:
-    std::int64_t nominalLocked() const { return nominal_ > 0 ? std::min(nominal_, framesPerSecond_) : framesPerSecond_; }
-
-    void setCaps(std::int64_t width, std::int64_t height) {
-        const auto rate = static_cast<int>(nominalLocked());
-        Owned<GstCaps> caps = adopt(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
-                                                        G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
-                                                        static_cast<int>(height), "framerate", GST_TYPE_FRACTION,
-                                                        std::max(rate, 1), 1, nullptr));
-        gst_app_src_set_caps(GST_APP_SRC(source_.get()), caps.get());
-        capsWidth_ = width;
-        capsHeight_ = height;
-    }
-
-    std::mutex mutex_;
-    std::shared_ptr<EncoderFigures> figures_;
-    Owned<GstElement> source_;
-    GstClockTime baseTime_ = 0;
-    GstClockTime lastPTS_ = GST_CLOCK_TIME_NONE;
-    std::int64_t capsWidth_ = 0;
-    std::int64_t capsHeight_ = 0;
-    std::int64_t framesPerSecond_;
-    std::int64_t nominal_ = 0;
-    FrameRateCap rateCap_;
-};
-
-namespace {
-
-// ---- GStreamer callbacks into the engine -------------------------------------------
-
-// What a callback on a GStreamer thread holds: the owner weakly, and where to go.
-template <typename Owner>
-struct WeakBox {
-    std::weak_ptr<Owner> owner;
-    Executor engine;
-
-    // Runs fn(owner) on the engine if the owner is still there then.
-    template <typename Fn>
-    void post(Fn&& fn) const {
-        postWeak(engine, owner, std::forward<Fn>(fn));
-    }
-};
-
-template <typename Owner>
-gulong connectWeak(gpointer instance, const char* signal, GCallback callback, std::weak_ptr<Owner> owner,
-                   Executor engine) {
-    return g_signal_connect_data(instance, signal, callback, new WeakBox<Owner>{std::move(owner), std::move(engine)},
-                                 [](gpointer box, GClosure*) { delete static_cast<WeakBox<Owner>*>(box); },
-                                 GConnectFlags{});
-}
-
-template <typename Owner>
-const WeakBox<Owner>& unbox(gpointer box) {
-    return *static_cast<const WeakBox<Owner>*>(box);
-}
-
-// A GstPromise awaited on the engine. The reply (or the promise's end without one,
-// when webrtcbin shuts down) resumes the waiter exactly once through a post.
-template <typename Handler>
-struct PromiseWaiter {
-    Executor engine;
-    Handler handler;
-    std::atomic<bool> finished{false};
-
-    void finish(GstPromise* promise) {
-        if (finished.exchange(true)) return;
-        Owned<GstPromise> held(promise ? gst_promise_ref(promise) : nullptr);
-        asio::post(engine, [handler = std::move(handler), held = std::move(held)]() mutable {
-            std::move(handler)(std::move(held));
-        });
-    }
-    static void changed(GstPromise* promise, gpointer self) { static_cast<PromiseWaiter*>(self)->finish(promise); }
-    static void released(gpointer self) {
-        auto* waiter = static_cast<PromiseWaiter*>(self);
-        waiter->finish(nullptr);
-        delete waiter;
-    }
-};
-
-// The reply of a finished promise, or the error it carries as a sentence.
-const GstStructure* replyOf(const Owned<GstPromise>& promise, const char* what) {
-    if (!promise || gst_promise_wait(promise.get()) != GST_PROMISE_RESULT_REPLIED) throw std::runtime_error(closedMessage);
-    const GstStructure* reply = gst_promise_get_reply(promise.get());
-    if (reply && gst_structure_has_field(reply, "error")) {
-        GError* raw = nullptr;
-        gst_structure_get(reply, "error", G_TYPE_ERROR, &raw, nullptr);
-        const Owned<GError> error = adopt(raw);
-        throw std::runtime_error(std::string("The video connection could not ") + what + " (" +
-                                 (error ? error->message : "unknown error") + ").");
-    }
-    return reply;
-}
-
-// ---- data channels -----------------------------------------------------------------
-
-class GstPeerDataChannel final : public PeerDataChannel, public std::enable_shared_from_this<GstPeerDataChannel> {
-public:
-    GstPeerDataChannel(Executor engine, Owned<GstWebRTCDataChannel> channel)
-        : engine_(std::move(engine)), channel_(std::move(channel)) {}
-
-    ~GstPeerDataChannel() override {
-        for (const gulong handler : handlers_) g_signal_handler_disconnect(channel_.get(), handler);
-    }
-
-    // Connected at once, inside webrtcbin's announcement, so that nothing is missed.
-    void start() {
-        const std::weak_ptr<GstPeerDataChannel> self = weak_from_this();
-        handlers_ = {
-            connectWeak(channel_.get(), "on-open", G_CALLBACK(opened), self, engine_),
-            connectWeak(channel_.get(), "on-close", G_CALLBACK(closed), self, engine_),
-            connectWeak(channel_.get(), "on-message-string", G_CALLBACK(textMessage), self, engine_),
-            connectWeak(channel_.get(), "on-message-data", G_CALLBACK(binaryMessage), self, engine_),
-        };
-    }
-
-    std::string label() const override {
-        gchar* raw = nullptr;
-        g_object_get(channel_.get(), "label", &raw, nullptr);
-        return text(adopt(raw));
-    }
-
-    bool isOpen() const override {
-        GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
-        g_object_get(channel_.get(), "ready-state", &state, nullptr);
-        return state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN;
-    }
-
-    void close() override { gst_webrtc_data_channel_close(channel_.get()); }
-
-private:
-    static void opened(GstWebRTCDataChannel*, gpointer box) {
-        unbox<GstPeerDataChannel>(box).post([](GstPeerDataChannel& channel) {
-            if (channel.onStateChange) channel.onStateChange(true);
-        });
-    }
-    static void closed(GstWebRTCDataChannel*, gpointer box) {
-        unbox<GstPeerDataChannel>(box).post([](GstPeerDataChannel& channel) {
-            if (channel.onStateChange) channel.onStateChange(false);
-        });
-    }
-    static void textMessage(GstWebRTCDataChannel*, gchar* message, gpointer box) {
-        unbox<GstPeerDataChannel>(box).post([message = std::string(message ? message : "")](GstPeerDataChannel& channel) {
-            if (channel.onMessage) channel.onMessage(message, false);
-        });
-    }
-    static void binaryMessage(GstWebRTCDataChannel*, GBytes* bytes, gpointer box) {
-        gsize size = 0;
-        const auto* data = bytes ? static_cast<const char*>(g_bytes_get_data(bytes, &size)) : nullptr;
-        unbox<GstPeerDataChannel>(box).post([message = std::string(data ? data : "", size)](GstPeerDataChannel& channel) {
-            if (channel.onMessage) channel.onMessage(message, true);
-        });
-    }
-
-    Executor engine_;
-    Owned<GstWebRTCDataChannel> channel_;
-    std::vector<gulong> handlers_;
-};
 
 // The receiver's last report about our stream, from webrtcbin's statistics: the
 // session keeps a report block on the source that sent it, naming our SSRC.
@@ -522,10 +41,6 @@ std::optional<ReceptionReport> receptionReport(const GstStructure* statistics, g
         }
     }
     return std::nullopt;
-}
-
-bool hasProperty(gpointer object, const char* name) {
-    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
 }
 
 } // namespace
@@ -621,8 +136,8 @@ Task<Owned<GstPromise>> GstWebRTCPeer::emitWithPromise(const char* signal, void*
 Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto self = shared_from_this();
     if (closed_) throw std::runtime_error(closedMessage);
-    const auto format = chooseH264(sdp);
-    if (!format) throw std::runtime_error(noH264Message);
+    const auto video = chooseVideo(sdp);
+    if (!video) throw std::runtime_error(noH264Message);
     GstSDPMessage* message = nullptr;
     gst_sdp_message_new_from_text(sdp.c_str(), &message);
     if (!message) throw std::runtime_error("The receiver's offer could not be read.");
@@ -631,13 +146,13 @@ Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto accepted = co_await emitWithPromise("set-remote-description", offer.get());
     replyOf(accepted, "accept the receiver's offer");
     if (closed_) throw std::runtime_error(closedMessage);
-    format_ = format;
-    buildSendBranch(*format);
+    video_ = video;
+    buildSendBranch(*video);
 }
 
 Task<> GstWebRTCPeer::createAnswer() {
     const auto self = shared_from_this();
-    if (closed_ || !format_) throw std::runtime_error(closedMessage);
+    if (closed_ || !video_) throw std::runtime_error(closedMessage);
     const auto created = co_await emitWithPromise("create-answer", nullptr); // owns the reply
     const GstStructure* reply = replyOf(created, "create the answer");
     GstWebRTCSessionDescription* raw = nullptr;
@@ -651,57 +166,32 @@ Task<> GstWebRTCPeer::createAnswer() {
     if (closed_) throw std::runtime_error(closedMessage);
 }
 
-void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
+void GstWebRTCPeer::buildSendBranch(const NegotiatedVideo& video) {
     Owned<GstElement> source = makeElement("appsrc");
     gst_util_set_object_arg(G_OBJECT(source.get()), "format", "time");
     gst_util_set_object_arg(G_OBJECT(source.get()), "leaky-type", "downstream");
     g_object_set(source.get(), "is-live", TRUE, "block", FALSE, "max-buffers", EncoderFeed::maxQueued, nullptr);
 
-    Owned<GstElement> encoder = makeElement(encoderName_.c_str());
-    Owned<GstElement> profile = makeElement("capsfilter");
-    const auto keyInterval = static_cast<guint>(2 * framesPerSecond_);
-    if (encoderName_ == "x264enc") {
-        gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
-        gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
-        // No access unit delimiters: RTP marks frame ends itself, and depayloaders split on them.
-        g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, "aud", FALSE,
-                     nullptr);
-    } else if (hasProperty(encoder.get(), "keyframe-period")) {
-        g_object_set(encoder.get(), "keyframe-period", keyInterval, nullptr);
-    } else if (hasProperty(encoder.get(), "gop-size")) {
-        g_object_set(encoder.get(), "gop-size", static_cast<gint>(keyInterval), nullptr);
-    }
-    Owned<GstCaps> h264 = adopt(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
-    g_object_set(profile.get(), "caps", h264.get(), nullptr);
-
-    Owned<GstElement> payloader = makeElement("rtph264pay");
-    gst_util_set_object_arg(G_OBJECT(payloader.get()), "aggregate-mode", "zero-latency");
-    g_object_set(payloader.get(), "config-interval", -1, "pt", static_cast<guint>(format.payloadType), nullptr);
+    CodecBranch branch = codecBranch(video, encoderName_, static_cast<guint>(2 * framesPerSecond_));
 
     GstBin* bin = GST_BIN(pipeline_.get());
-    for (const auto* element : {&source, &encoder, &profile, &payloader}) gst_bin_add(bin, element->get());
-    if (!gst_element_link_many(source.get(), encoder.get(), profile.get(), payloader.get(), nullptr)) {
+    for (const auto* element : {&source, &branch.encoder, &branch.profile, &branch.payloader}) {
+        gst_bin_add(bin, element->get());
+    }
+    if (!gst_element_link_many(source.get(), branch.encoder.get(), branch.profile.get(), branch.payloader.get(),
+                               nullptr)) {
         throw std::runtime_error("Could not attach the display video.");
     }
 
-    // The pad's caps carry the offer's payload type: webrtcbin answers with what it is fed.
-    // They leave out the profile-level-id, which the payloader takes from the stream's SPS
-    // (x264 writes 42c0xx and its own level) and which would then fail to match.
-    Owned<GstCaps> rtp = adopt(gst_caps_new_simple(
-        "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
-        G_TYPE_INT, 90000, "payload", G_TYPE_INT, format.payloadType, "packetization-mode", G_TYPE_STRING, "1",
-        nullptr));
     // The answer must name the SSRC the payloader really sends with: Chromium decodes an
     // unannounced stream but never shows it in the track the answer set up.
     const guint ssrc = g_random_int();
     ssrc_ = ssrc;
-    g_object_set(payloader.get(), "ssrc", ssrc, nullptr);
-    gst_caps_set_simple(rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
-    Owned<GstCaps> preferences = adopt(gst_caps_copy(rtp.get()));
-    gst_caps_set_simple(preferences.get(), "profile-level-id", G_TYPE_STRING, format.profileLevelID.c_str(), nullptr);
+    g_object_set(branch.payloader.get(), "ssrc", ssrc, nullptr);
+    gst_caps_set_simple(branch.rtp.get(), "ssrc", G_TYPE_UINT, ssrc, nullptr);
     GstPadTemplate* sinkTemplate = gst_element_get_pad_template(webrtc_.get(), "sink_%u");
-    Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, rtp.get()));
-    Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(payloader.get(), "src"));
+    Owned<GstPad> sink = adopt(gst_element_request_pad(webrtc_.get(), sinkTemplate, nullptr, branch.rtp.get()));
+    Owned<GstPad> payloaderSource = adopt(gst_element_get_static_pad(branch.payloader.get(), "src"));
     if (!sink || gst_pad_link(payloaderSource.get(), sink.get()) != GST_PAD_LINK_OK) {
         throw std::runtime_error("Could not attach the display video.");
     }
@@ -710,23 +200,15 @@ void GstWebRTCPeer::buildSendBranch(const H264Format& format) {
     const Owned<GstWebRTCRTPTransceiver> transceiver = adopt(rawTransceiver);
     if (!transceiver) throw std::runtime_error("Could not attach the display video.");
     g_object_set(transceiver.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "codec-preferences",
-                 rtp.get(), nullptr);
+                 branch.rtp.get(), nullptr);
     // Without retransmission one lost packet freezes the picture until the next key frame.
     if (hasProperty(transceiver.get(), "do-nack")) g_object_set(transceiver.get(), "do-nack", TRUE, nullptr);
 
-    addProbe(encoder.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, EncoderFigures::enteringProbe, figures_);
-    addProbe(encoder.get(), "src", GST_PAD_PROBE_TYPE_BUFFER, EncoderFigures::encodedProbe, figures_);
-    addProbe(payloader.get(), "src",
-             static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-             EncoderFigures::sentProbe, figures_);
-    Owned<GstPad> sent = adopt(gst_element_get_static_pad(payloader.get(), "src"));
-    gst_pad_add_probe(sent.get(),
-                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                      reportRTPClock, nullptr, nullptr);
-    for (const auto* element : {&payloader, &profile, &encoder, &source}) {
+    watchEncoder(branch.encoder.get(), branch.payloader.get(), figures_);
+    for (const auto* element : {&branch.payloader, &branch.profile, &branch.encoder, &source}) {
         gst_element_sync_state_with_parent(element->get());
     }
-    encoder_ = std::move(encoder);
+    encoder_ = std::move(branch.encoder);
     applyEncoderParameters();
     feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
     rateSteering_ = TaskHandle::spawn(engine_, steerSendRate(weak_from_this(), std::chrono::seconds(1)));
@@ -873,7 +355,7 @@ Task<nlohmann::json> GstWebRTCPeer::statistics() {
     nlohmann::json figures;
     {
         std::lock_guard lock(figures_->mutex);
-        const auto now = Clock::now();
+        const auto now = EncoderFigures::Clock::now();
         auto& recent = figures_->lastSecond;
         while (!recent.empty() && now - recent.front() > std::chrono::seconds(1)) recent.pop_front();
         const bool cpuLimited = figures_->lastDrop && now - *figures_->lastDrop < std::chrono::seconds(2);

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "core/offer_codecs.hpp"
 #include "core/send_rate.hpp"
 #include "engine/task.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
@@ -19,38 +18,12 @@ namespace tavelin::gst {
 
 inline constexpr const char* noH264Message = "The receiver offered no H.264 video that this computer can send.";
 
-// The H.264 format of an offer that our constrained-baseline stream fits.
-struct H264Format {
-    int payloadType = 0;
-    std::string profileLevelID; // six hex digits, as offered
-    friend bool operator==(const H264Format&, const H264Format&) = default;
-};
-
-// Packetization mode 1 with a constrained-baseline profile (42e0xx) first, else any
-// baseline (42xxxx); nothing when the offer has neither. An answer on another payload
-// type turns the video inactive without an error, so the choice must be right here.
-std::optional<H264Format> chooseH264(std::string_view offerSDP);
-
-// Drops frames above a maximum rate. Two fifths of an interval of jitter is allowed so a
-// capture paced at that same rate loses nothing, while the long-run rate stays at most
-// the maximum. 0 lets every frame through.
-class FrameRateCap {
-public:
-    void setMaximum(std::int64_t framesPerSecond) { maximum_ = std::max<std::int64_t>(framesPerSecond, 0); }
-    std::int64_t maximum() const { return maximum_; }
-    bool admit(std::int64_t timestampNS);
-
-private:
-    std::int64_t maximum_ = 0;
-    std::optional<std::int64_t> nextDueNS_;
-};
-
 // Counters kept at the encoder's output on the streaming threads, read by statistics().
 struct EncoderFigures;
 class EncoderFeed;
 
 // One WebRTC connection over its own pipeline: appsrc (I420 converted from the captured
-// BGRX) → H.264 encoder → rtph264pay → webrtcbin. Operations run on the engine; every
+// BGRX) → the negotiated codec's encoder and payloader (H.264: rtph264pay) → webrtcbin. Operations run on the engine; every
 // GStreamer callback only posts to the engine with the peer held weakly.
 class GstWebRTCPeer final : public WebRTCPeer, public std::enable_shared_from_this<GstWebRTCPeer> {
 public:
@@ -75,7 +48,7 @@ public:
 private:
     void start();
     void shutDown();
-    void buildSendBranch(const H264Format& format);
+    void buildSendBranch(const NegotiatedVideo& video);
     void applyEncoderParameters();
     void applySendRate();
     static Task<> steerSendRate(std::weak_ptr<GstWebRTCPeer> weak, std::chrono::milliseconds interval);
@@ -103,7 +76,7 @@ private:
     SendRateController sendRate_;
     TaskHandle rateSteering_;
     guint ssrc_ = 0;
-    std::optional<H264Format> format_;
+    std::optional<NegotiatedVideo> video_;
     std::optional<PeerConnectionState> reported_;
     bool closed_ = false;
 };

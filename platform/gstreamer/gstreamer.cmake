@@ -5,6 +5,9 @@ pkg_check_modules(GSTREAMER_WEBRTC REQUIRED IMPORTED_TARGET GLOBAL
   gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
 
 add_library(tavelin_gstreamer STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/gst_codec_branch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gst_data_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gst_encoder_feed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_peer.cpp
 )

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "streaming/video_sink.hpp"
+#include "platform/video_sink.hpp"
 
 namespace tavelin::support {
 

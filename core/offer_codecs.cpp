@@ -1,0 +1,110 @@
+#include "core/offer_codecs.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <vector>
+
+namespace tavelin {
+
+namespace {
+
+std::string lowered(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+std::optional<int> payloadNumber(std::string_view text) {
+    int value = 0;
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+struct OfferedPayload {
+    int type = 0;
+    bool h264 = false;
+    std::string packetizationMode = "0";
+    std::string profileLevelID;
+};
+
+} // namespace
+
+std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
+    std::vector<OfferedPayload> payloads;
+    bool inVideo = false;
+    auto find = [&](int type) -> OfferedPayload* {
+        for (auto& payload : payloads) {
+            if (payload.type == type) return &payload;
+        }
+        return nullptr;
+    };
+    while (!offerSDP.empty()) {
+        const auto end = offerSDP.find('\n');
+        const std::string_view line = trimmed(offerSDP.substr(0, end));
+        offerSDP.remove_prefix(end == std::string_view::npos ? offerSDP.size() : end + 1);
+        if (line.starts_with("m=")) {
+            inVideo = line.starts_with("m=video ");
+            if (!inVideo) continue;
+            // m=video <port> <proto> <pt> <pt> ...
+            std::istringstream words{std::string(line.substr(2))};
+            std::string word;
+            for (int index = 0; words >> word; ++index) {
+                if (index < 3) continue;
+                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .h264 = false, .packetizationMode = "0", .profileLevelID = {}});
+            }
+            continue;
+        }
+        if (!inVideo) continue;
+        const bool rtpmap = line.starts_with("a=rtpmap:");
+        const bool fmtp = line.starts_with("a=fmtp:");
+        if (!rtpmap && !fmtp) continue;
+        const std::string_view rest = line.substr(rtpmap ? 9 : 7);
+        const auto space = rest.find(' ');
+        if (space == std::string_view::npos) continue;
+        const auto type = payloadNumber(rest.substr(0, space));
+        OfferedPayload* payload = type ? find(*type) : nullptr;
+        if (!payload) continue;
+        const std::string value = lowered(trimmed(rest.substr(space + 1)));
+        if (rtpmap) {
+            payload->h264 = value == "h264/90000";
+            continue;
+        }
+        std::string_view parameters = value;
+        while (!parameters.empty()) {
+            const auto semicolon = parameters.find(';');
+            const std::string_view parameter = trimmed(parameters.substr(0, semicolon));
+            parameters.remove_prefix(semicolon == std::string_view::npos ? parameters.size() : semicolon + 1);
+            const auto equals = parameter.find('=');
+            if (equals == std::string_view::npos) continue;
+            const std::string_view key = trimmed(parameter.substr(0, equals));
+            const std::string_view setting = trimmed(parameter.substr(equals + 1));
+            if (key == "packetization-mode") payload->packetizationMode = std::string(setting);
+            if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
+        }
+    }
+    auto pick = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
+        for (const auto& payload : payloads) {
+            if (payload.h264 && payload.packetizationMode == "1" && payload.profileLevelID.size() == 6 &&
+                payload.profileLevelID.starts_with(prefix)) {
+                return NegotiatedVideo{VideoCodec::h264, payload.type, payload.profileLevelID};
+            }
+        }
+        return std::nullopt;
+    };
+    if (auto constrained = pick("42e0")) return constrained;
+    return pick("42");
+}
+
+} // namespace tavelin
