@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <concepts>
+#include <set>
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -19,99 +20,93 @@ using Update = ModelBridge::Update;
 
 QString qtText(const std::string& text) { return QString::fromStdString(text); }
 
-QStringList qtTexts(const std::vector<std::string>& texts) {
+std::optional<UUID> parseID(const QString& id) { return UUID::parse(id.toStdString()); }
+
+// A published field's value as the interface holds it.
+QVariant toQt(const AppModel&, const std::string& text) { return qtText(text); }
+QVariant toQt(const AppModel&, const std::optional<std::string>& text) { return qtText(text.value_or("")); }
+QVariant toQt(const AppModel&, bool on) { return on; }
+QVariant toQt(const AppModel&, double number) { return number; }
+QVariant toQt(const AppModel&, std::int64_t number) { return static_cast<int>(number); }
+QVariant toQt(const AppModel&, const UUID& id) { return qtText(id.uuidString()); }
+template <typename Texts>
+QStringList qtTexts(const Texts& items) {
     QStringList list;
-    for (const auto& text : texts) list.append(qtText(text));
+    for (const auto& item : items) {
+        if constexpr (std::same_as<typename Texts::value_type, UUID>) {
+            list.append(qtText(item.uuidString()));
+        } else {
+            list.append(qtText(item));
+        }
+    }
+    return list;
+}
+QVariant toQt(const AppModel&, const std::vector<std::string>& texts) { return qtTexts(texts); }
+QVariant toQt(const AppModel&, const std::set<UUID>& ids) { return qtTexts(ids); }
+QVariant toQt(const AppModel& m, const std::vector<DisplayProfile>& profiles) {
+    QVariantList list;
+    for (const auto& profile : profiles) {
+        list.append(QVariantMap{{"id", qtText(profile.id().uuidString())},
+                                {"name", qtText(profile.name)},
+                                {"active", m.activeDisplayIDs().contains(profile.id())}});
+    }
     return list;
 }
 
-std::optional<UUID> parseID(const QString& id) { return UUID::parse(id.toStdString()); }
+// What the interface edits, back in the model's type.
+template <typename T>
+T fromQt(const QVariant& value) {
+    if constexpr (std::same_as<T, std::string>) {
+        return value.toString().toStdString();
+    } else if constexpr (std::same_as<T, std::int64_t>) {
+        return value.toInt();
+    } else {
+        return value.value<T>();
+    }
+}
+
+// The derived values, one function each, named after its field.
+namespace derive {
+QVariant receiverURL(const AppModel& m) { return qtText(m.receiverURL()); }
+QVariant selectedDisplayName(const AppModel& m) {
+    const auto profile = m.selectedDisplay();
+    return profile ? qtText(profile->name) : QString();
+}
+QVariant selectedDisplayActive(const AppModel& m) { return m.activeDisplayIDs().contains(m.selectedDisplayID()); }
+QVariant selectedMirrorMain(const AppModel& m) {
+    const auto profile = m.selectedDisplay();
+    return profile && profile->mirrorMain.value_or(false);
+}
+} // namespace derive
+
+// The model names a change by the position its field has in both lists.
+#define TAVELIN_SAME_POSITION(Type, name, ...) \
+    static_assert(static_cast<int>(Mirror::name) == static_cast<int>(ModelField::name));
+TAVELIN_BRIDGE_FIELDS(TAVELIN_SAME_POSITION, TAVELIN_SAME_POSITION, TAVELIN_BRIDGE_IGNORE)
+#undef TAVELIN_SAME_POSITION
 
 // The model's value of a mirrored field, read on the engine.
 QVariant read(const AppModel& m, Mirror field) {
-    const auto selected = [&] { return m.selectedDisplay(); };
+#define TAVELIN_READ_FIELD(Type, name, ...) case Mirror::name: return toQt(m, m.name());
+#define TAVELIN_READ_DERIVED(Type, name) case Mirror::name: return derive::name(m);
     switch (field) {
-    case Mirror::width: return qtText(m.width());
-    case Mirror::height: return qtText(m.height());
-    case Mirror::fps: return static_cast<int>(m.fps());
-    case Mirror::bitrate: return m.bitrate();
-    case Mirror::hiDPI: return m.hiDPI();
-    case Mirror::showArrangeHelp: return m.showArrangeHelp();
-    case Mirror::showCursor: return m.showCursor();
-    case Mirror::smoothMotion: return m.smoothMotion();
-    case Mirror::receiverBrightness: return m.receiverBrightness();
-    case Mirror::receiverContrast: return m.receiverContrast();
-    case Mirror::receiverSaturation: return m.receiverSaturation();
-    case Mirror::receiverRotation: return static_cast<int>(m.receiverRotation());
-    case Mirror::receiverFlip: return m.receiverFlip();
-    case Mirror::receiverBlank: return m.receiverBlank();
-    case Mirror::receiverFit: return qtText(m.receiverFit());
-    case Mirror::streamDiagnostics: return qtText(m.streamDiagnostics());
-    case Mirror::port: return qtText(m.port());
-    case Mirror::isRunning: return m.isRunning();
-    case Mirror::isBusy: return m.isBusy();
-    case Mirror::status: return qtText(m.status());
-    case Mirror::error: return qtText(m.error().value_or(""));
-    case Mirror::addresses: return qtTexts(m.addresses());
-    case Mirror::selectedAddress: return qtText(m.selectedAddress());
-    case Mirror::mousePermissionGranted: return m.mousePermissionGranted();
-    case Mirror::permissionGranted: return m.permissionGranted();
-    case Mirror::selectedTab: return qtText(m.selectedTab());
-    case Mirror::displayProfiles: {
-        QVariantList list;
-        for (const auto& profile : m.displayProfiles()) {
-            list.append(QVariantMap{{"id", qtText(profile.id().uuidString())},
-                                    {"name", qtText(profile.name)},
-                                    {"active", m.activeDisplayIDs().contains(profile.id())}});
-        }
-        return list;
-    }
-    case Mirror::selectedDisplayID: return qtText(m.selectedDisplayID().uuidString());
-    case Mirror::activeDisplayIDs: {
-        QStringList ids;
-        for (const auto& id : m.activeDisplayIDs()) ids.append(qtText(id.uuidString()));
-        return ids;
-    }
-    case Mirror::pairingCode: return qtText(m.pairingCode());
-    case Mirror::receiverURL: return qtText(m.receiverURL());
-    case Mirror::selectedDisplayName: {
-        const auto profile = selected();
-        return profile ? qtText(profile->name) : QString();
-    }
-    case Mirror::selectedDisplayActive: return m.activeDisplayIDs().contains(m.selectedDisplayID());
-    case Mirror::selectedMirrorMain: {
-        const auto profile = selected();
-        return profile && profile->mirrorMain.value_or(false);
-    }
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_READ_FIELD, TAVELIN_READ_FIELD, TAVELIN_READ_DERIVED)
     case Mirror::count: break;
     }
+#undef TAVELIN_READ_FIELD
+#undef TAVELIN_READ_DERIVED
     return {};
 }
 
 // Writes a field the interface edits, on the engine.
 void write(AppModel& m, Mirror field, const QVariant& value) {
-    const auto text = [&] { return value.toString().toStdString(); };
+#define TAVELIN_WRITE_FIELD(Type, name, Name) \
+    case Mirror::name: m.name.set(fromQt<std::decay_t<decltype(m.name())>>(value)); break;
     switch (field) {
-    case Mirror::width: m.width.set(text()); break;
-    case Mirror::height: m.height.set(text()); break;
-    case Mirror::fps: m.fps.set(value.toInt()); break;
-    case Mirror::bitrate: m.bitrate.set(value.toDouble()); break;
-    case Mirror::hiDPI: m.hiDPI.set(value.toBool()); break;
-    case Mirror::showArrangeHelp: m.showArrangeHelp.set(value.toBool()); break;
-    case Mirror::showCursor: m.showCursor.set(value.toBool()); break;
-    case Mirror::smoothMotion: m.smoothMotion.set(value.toBool()); break;
-    case Mirror::receiverBrightness: m.receiverBrightness.set(value.toDouble()); break;
-    case Mirror::receiverContrast: m.receiverContrast.set(value.toDouble()); break;
-    case Mirror::receiverSaturation: m.receiverSaturation.set(value.toDouble()); break;
-    case Mirror::receiverRotation: m.receiverRotation.set(value.toInt()); break;
-    case Mirror::receiverFlip: m.receiverFlip.set(value.toBool()); break;
-    case Mirror::receiverBlank: m.receiverBlank.set(value.toBool()); break;
-    case Mirror::receiverFit: m.receiverFit.set(text()); break;
-    case Mirror::port: m.port.set(text()); break;
-    case Mirror::selectedAddress: m.selectedAddress.set(text()); break;
-    case Mirror::selectedTab: m.selectedTab.set(text()); break;
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_WRITE_FIELD, TAVELIN_BRIDGE_IGNORE, TAVELIN_BRIDGE_IGNORE)
     default: break; // read-only in the interface
     }
+#undef TAVELIN_WRITE_FIELD
 }
 
 // A changed model field and the derived values that depend on it.
@@ -160,10 +155,8 @@ void togglePreviewOf(Model& m) {
 ModelBridge::ModelBridge(std::weak_ptr<AppModel> model, Executor engine, QObject* parent)
     : QObject(parent), model_(std::move(model)), engine_(std::move(engine)), link_(std::make_shared<Link>()) {
     link_->bridge = this;
-    for (const auto field : {Mirror::width, Mirror::height}) {
-        connect(this, field == Mirror::width ? &ModelBridge::widthChanged : &ModelBridge::heightChanged, this,
-                &ModelBridge::presetIndexChanged);
-    }
+    connect(this, &ModelBridge::widthChanged, this, &ModelBridge::presetIndexChanged);
+    connect(this, &ModelBridge::heightChanged, this, &ModelBridge::presetIndexChanged);
 }
 
 ModelBridge::~ModelBridge() {
@@ -219,21 +212,10 @@ void ModelBridge::spawn(std::function<Task<>(AppModel&)> work, std::vector<Mirro
 }
 
 void ModelBridge::emitChanged(Mirror field) {
+#define TAVELIN_SIGNAL_OF(Type, name, ...) &ModelBridge::name##Changed,
     static constexpr std::array<void (ModelBridge::*)(), mirrorCount> signalOf{
-        &ModelBridge::widthChanged, &ModelBridge::heightChanged, &ModelBridge::fpsChanged,
-        &ModelBridge::bitrateChanged, &ModelBridge::hiDPIChanged, &ModelBridge::showArrangeHelpChanged,
-        &ModelBridge::showCursorChanged, &ModelBridge::smoothMotionChanged, &ModelBridge::receiverBrightnessChanged,
-        &ModelBridge::receiverContrastChanged, &ModelBridge::receiverSaturationChanged,
-        &ModelBridge::receiverRotationChanged, &ModelBridge::receiverFlipChanged, &ModelBridge::receiverBlankChanged,
-        &ModelBridge::receiverFitChanged, &ModelBridge::streamDiagnosticsChanged, &ModelBridge::portChanged,
-        &ModelBridge::isRunningChanged, &ModelBridge::isBusyChanged, &ModelBridge::statusChanged,
-        &ModelBridge::errorChanged, &ModelBridge::addressesChanged, &ModelBridge::selectedAddressChanged,
-        &ModelBridge::mousePermissionGrantedChanged, &ModelBridge::permissionGrantedChanged,
-        &ModelBridge::selectedTabChanged, &ModelBridge::displayProfilesChanged, &ModelBridge::selectedDisplayIDChanged,
-        &ModelBridge::activeDisplayIDsChanged, &ModelBridge::pairingCodeChanged, &ModelBridge::receiverURLChanged,
-        &ModelBridge::selectedDisplayNameChanged, &ModelBridge::selectedDisplayActiveChanged,
-        &ModelBridge::selectedMirrorMainChanged,
-    };
+        TAVELIN_BRIDGE_FIELDS(TAVELIN_SIGNAL_OF, TAVELIN_SIGNAL_OF, TAVELIN_SIGNAL_OF)};
+#undef TAVELIN_SIGNAL_OF
     Q_EMIT(this->*signalOf[static_cast<std::size_t>(field)])();
 }
 

@@ -20,6 +20,54 @@ class AppModel;
 
 namespace tavelin::ui {
 
+// The mirrored fields, each written once: its Qt type, its name and, for a field the
+// controls edit, the name its setter carries. The model's published fields come in the
+// model's own order (the model names a change by that position), then the values derived
+// on the engine. displayProfiles entries are {"id", "name", "active"}.
+#define TAVELIN_BRIDGE_FIELDS(EDITED, SHOWN, DERIVED) \
+    EDITED(QString, width, Width) \
+    EDITED(QString, height, Height) \
+    EDITED(int, fps, Fps) \
+    EDITED(double, bitrate, Bitrate) \
+    EDITED(bool, hiDPI, HiDPI) \
+    EDITED(bool, showArrangeHelp, ShowArrangeHelp) \
+    EDITED(bool, showCursor, ShowCursor) \
+    EDITED(bool, smoothMotion, SmoothMotion) \
+    EDITED(double, receiverBrightness, ReceiverBrightness) \
+    EDITED(double, receiverContrast, ReceiverContrast) \
+    EDITED(double, receiverSaturation, ReceiverSaturation) \
+    EDITED(int, receiverRotation, ReceiverRotation) \
+    EDITED(bool, receiverFlip, ReceiverFlip) \
+    EDITED(bool, receiverBlank, ReceiverBlank) \
+    EDITED(QString, receiverFit, ReceiverFit) \
+    SHOWN(QString, streamDiagnostics) \
+    EDITED(QString, port, Port) \
+    SHOWN(bool, isRunning) \
+    SHOWN(bool, isBusy) \
+    SHOWN(QString, status) \
+    SHOWN(QString, error) \
+    SHOWN(QStringList, addresses) \
+    EDITED(QString, selectedAddress, SelectedAddress) \
+    SHOWN(bool, mousePermissionGranted) \
+    SHOWN(bool, permissionGranted) \
+    EDITED(QString, selectedTab, SelectedTab) \
+    SHOWN(QVariantList, displayProfiles) \
+    SHOWN(QString, selectedDisplayID) \
+    SHOWN(QStringList, activeDisplayIDs) \
+    SHOWN(QString, pairingCode) \
+    DERIVED(QString, receiverURL) \
+    DERIVED(QString, selectedDisplayName) \
+    DERIVED(bool, selectedDisplayActive) \
+    DERIVED(bool, selectedMirrorMain)
+
+#define TAVELIN_BRIDGE_IGNORE(...)
+#define TAVELIN_BRIDGE_EDITED_PROPERTY(Type, name, Name) Q_PROPERTY(Type name READ name WRITE set##Name NOTIFY name##Changed)
+#define TAVELIN_BRIDGE_SHOWN_PROPERTY(Type, name) Q_PROPERTY(Type name READ name NOTIFY name##Changed)
+#define TAVELIN_BRIDGE_GETTER(Type, name, ...) Type name() const { return value(Mirror::name).value<Type>(); }
+#define TAVELIN_BRIDGE_SETTER(Type, name, Name) void set##Name(const Type& v) { edit(Mirror::name, QVariant::fromValue(v)); }
+#define TAVELIN_BRIDGE_ENUMERATOR(Type, name, ...) name,
+#define TAVELIN_BRIDGE_SIGNAL(Type, name, ...) void name##Changed();
+
 // The model as the interface sees it: every published field of the AppModel mirrored as
 // a property on the GUI thread. The engine posts each change here; the controls write
 // back through the setters, which post the new value to the engine. The model itself is
@@ -34,42 +82,7 @@ namespace tavelin::ui {
 // The engine must be stopped (or no longer run) before the bridge is destroyed.
 class ModelBridge : public QObject {
     Q_OBJECT
-    Q_PROPERTY(QString width READ width WRITE setWidth NOTIFY widthChanged)
-    Q_PROPERTY(QString height READ height WRITE setHeight NOTIFY heightChanged)
-    Q_PROPERTY(int fps READ fps WRITE setFps NOTIFY fpsChanged)
-    Q_PROPERTY(double bitrate READ bitrate WRITE setBitrate NOTIFY bitrateChanged)
-    Q_PROPERTY(bool hiDPI READ hiDPI WRITE setHiDPI NOTIFY hiDPIChanged)
-    Q_PROPERTY(bool showArrangeHelp READ showArrangeHelp WRITE setShowArrangeHelp NOTIFY showArrangeHelpChanged)
-    Q_PROPERTY(bool showCursor READ showCursor WRITE setShowCursor NOTIFY showCursorChanged)
-    Q_PROPERTY(bool smoothMotion READ smoothMotion WRITE setSmoothMotion NOTIFY smoothMotionChanged)
-    Q_PROPERTY(double receiverBrightness READ receiverBrightness WRITE setReceiverBrightness NOTIFY receiverBrightnessChanged)
-    Q_PROPERTY(double receiverContrast READ receiverContrast WRITE setReceiverContrast NOTIFY receiverContrastChanged)
-    Q_PROPERTY(double receiverSaturation READ receiverSaturation WRITE setReceiverSaturation NOTIFY receiverSaturationChanged)
-    Q_PROPERTY(int receiverRotation READ receiverRotation WRITE setReceiverRotation NOTIFY receiverRotationChanged)
-    Q_PROPERTY(bool receiverFlip READ receiverFlip WRITE setReceiverFlip NOTIFY receiverFlipChanged)
-    Q_PROPERTY(bool receiverBlank READ receiverBlank WRITE setReceiverBlank NOTIFY receiverBlankChanged)
-    Q_PROPERTY(QString receiverFit READ receiverFit WRITE setReceiverFit NOTIFY receiverFitChanged)
-    Q_PROPERTY(QString streamDiagnostics READ streamDiagnostics NOTIFY streamDiagnosticsChanged)
-    Q_PROPERTY(QString port READ port WRITE setPort NOTIFY portChanged)
-    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
-    Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
-    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
-    Q_PROPERTY(QString error READ error NOTIFY errorChanged)
-    Q_PROPERTY(QStringList addresses READ addresses NOTIFY addressesChanged)
-    Q_PROPERTY(QString selectedAddress READ selectedAddress WRITE setSelectedAddress NOTIFY selectedAddressChanged)
-    Q_PROPERTY(bool mousePermissionGranted READ mousePermissionGranted NOTIFY mousePermissionGrantedChanged)
-    Q_PROPERTY(bool permissionGranted READ permissionGranted NOTIFY permissionGrantedChanged)
-    Q_PROPERTY(QString selectedTab READ selectedTab WRITE setSelectedTab NOTIFY selectedTabChanged)
-    // Each entry: {"id", "name", "active"}.
-    Q_PROPERTY(QVariantList displayProfiles READ displayProfiles NOTIFY displayProfilesChanged)
-    Q_PROPERTY(QString selectedDisplayID READ selectedDisplayID NOTIFY selectedDisplayIDChanged)
-    Q_PROPERTY(QStringList activeDisplayIDs READ activeDisplayIDs NOTIFY activeDisplayIDsChanged)
-    Q_PROPERTY(QString pairingCode READ pairingCode NOTIFY pairingCodeChanged)
-    // Derived on the engine from the fields above.
-    Q_PROPERTY(QString receiverURL READ receiverURL NOTIFY receiverURLChanged)
-    Q_PROPERTY(QString selectedDisplayName READ selectedDisplayName NOTIFY selectedDisplayNameChanged)
-    Q_PROPERTY(bool selectedDisplayActive READ selectedDisplayActive NOTIFY selectedDisplayActiveChanged)
-    Q_PROPERTY(bool selectedMirrorMain READ selectedMirrorMain NOTIFY selectedMirrorMainChanged)
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_BRIDGE_EDITED_PROPERTY, TAVELIN_BRIDGE_SHOWN_PROPERTY, TAVELIN_BRIDGE_SHOWN_PROPERTY)
     // The resolution preset the width and height fields name, or -1 ("Custom").
     Q_PROPERTY(int presetIndex READ presetIndex NOTIFY presetIndexChanged)
 
@@ -80,60 +93,10 @@ public:
     // Subscribes to the model on the engine and mirrors its whole state; call once.
     void attach();
 
-    QString width() const { return value(Mirror::width).toString(); }
-    QString height() const { return value(Mirror::height).toString(); }
-    int fps() const { return value(Mirror::fps).toInt(); }
-    double bitrate() const { return value(Mirror::bitrate).toDouble(); }
-    bool hiDPI() const { return value(Mirror::hiDPI).toBool(); }
-    bool showArrangeHelp() const { return value(Mirror::showArrangeHelp).toBool(); }
-    bool showCursor() const { return value(Mirror::showCursor).toBool(); }
-    bool smoothMotion() const { return value(Mirror::smoothMotion).toBool(); }
-    double receiverBrightness() const { return value(Mirror::receiverBrightness).toDouble(); }
-    double receiverContrast() const { return value(Mirror::receiverContrast).toDouble(); }
-    double receiverSaturation() const { return value(Mirror::receiverSaturation).toDouble(); }
-    int receiverRotation() const { return value(Mirror::receiverRotation).toInt(); }
-    bool receiverFlip() const { return value(Mirror::receiverFlip).toBool(); }
-    bool receiverBlank() const { return value(Mirror::receiverBlank).toBool(); }
-    QString receiverFit() const { return value(Mirror::receiverFit).toString(); }
-    QString streamDiagnostics() const { return value(Mirror::streamDiagnostics).toString(); }
-    QString port() const { return value(Mirror::port).toString(); }
-    bool isRunning() const { return value(Mirror::isRunning).toBool(); }
-    bool isBusy() const { return value(Mirror::isBusy).toBool(); }
-    QString status() const { return value(Mirror::status).toString(); }
-    QString error() const { return value(Mirror::error).toString(); }
-    QStringList addresses() const { return value(Mirror::addresses).toStringList(); }
-    QString selectedAddress() const { return value(Mirror::selectedAddress).toString(); }
-    bool mousePermissionGranted() const { return value(Mirror::mousePermissionGranted).toBool(); }
-    bool permissionGranted() const { return value(Mirror::permissionGranted).toBool(); }
-    QString selectedTab() const { return value(Mirror::selectedTab).toString(); }
-    QVariantList displayProfiles() const { return value(Mirror::displayProfiles).toList(); }
-    QString selectedDisplayID() const { return value(Mirror::selectedDisplayID).toString(); }
-    QStringList activeDisplayIDs() const { return value(Mirror::activeDisplayIDs).toStringList(); }
-    QString pairingCode() const { return value(Mirror::pairingCode).toString(); }
-    QString receiverURL() const { return value(Mirror::receiverURL).toString(); }
-    QString selectedDisplayName() const { return value(Mirror::selectedDisplayName).toString(); }
-    bool selectedDisplayActive() const { return value(Mirror::selectedDisplayActive).toBool(); }
-    bool selectedMirrorMain() const { return value(Mirror::selectedMirrorMain).toBool(); }
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_BRIDGE_GETTER, TAVELIN_BRIDGE_GETTER, TAVELIN_BRIDGE_GETTER)
     int presetIndex() const;
 
-    void setWidth(const QString& text) { edit(Mirror::width, text); }
-    void setHeight(const QString& text) { edit(Mirror::height, text); }
-    void setFps(int rate) { edit(Mirror::fps, rate); }
-    void setBitrate(double mbps) { edit(Mirror::bitrate, mbps); }
-    void setHiDPI(bool on) { edit(Mirror::hiDPI, on); }
-    void setShowArrangeHelp(bool on) { edit(Mirror::showArrangeHelp, on); }
-    void setShowCursor(bool on) { edit(Mirror::showCursor, on); }
-    void setSmoothMotion(bool on) { edit(Mirror::smoothMotion, on); }
-    void setReceiverBrightness(double level) { edit(Mirror::receiverBrightness, level); }
-    void setReceiverContrast(double level) { edit(Mirror::receiverContrast, level); }
-    void setReceiverSaturation(double level) { edit(Mirror::receiverSaturation, level); }
-    void setReceiverRotation(int degrees) { edit(Mirror::receiverRotation, degrees); }
-    void setReceiverFlip(bool on) { edit(Mirror::receiverFlip, on); }
-    void setReceiverBlank(bool on) { edit(Mirror::receiverBlank, on); }
-    void setReceiverFit(const QString& fit) { edit(Mirror::receiverFit, fit); }
-    void setPort(const QString& text) { edit(Mirror::port, text); }
-    void setSelectedAddress(const QString& address) { edit(Mirror::selectedAddress, address); }
-    void setSelectedTab(const QString& tab) { edit(Mirror::selectedTab, tab); }
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_BRIDGE_SETTER, TAVELIN_BRIDGE_IGNORE, TAVELIN_BRIDGE_IGNORE)
 
     // -- Operations, run on the engine
     Q_INVOKABLE void start();
@@ -164,54 +127,14 @@ public:
     // Puts exactly the receiver link on the clipboard (GUI thread only).
     Q_INVOKABLE void copyReceiverLink();
 
-    // Mirrored values: the model's published fields in their own order, then the
-    // derived ones.
     enum class Mirror {
-        width, height, fps, bitrate, hiDPI, showArrangeHelp, showCursor, smoothMotion,
-        receiverBrightness, receiverContrast, receiverSaturation, receiverRotation, receiverFlip,
-        receiverBlank, receiverFit, streamDiagnostics, port, isRunning, isBusy, status, error,
-        addresses, selectedAddress, mousePermissionGranted, permissionGranted, selectedTab,
-        displayProfiles, selectedDisplayID, activeDisplayIDs, pairingCode,
-        receiverURL, selectedDisplayName, selectedDisplayActive, selectedMirrorMain,
+        TAVELIN_BRIDGE_FIELDS(TAVELIN_BRIDGE_ENUMERATOR, TAVELIN_BRIDGE_ENUMERATOR, TAVELIN_BRIDGE_ENUMERATOR)
         count
     };
     using Update = std::pair<Mirror, QVariant>;
 
 Q_SIGNALS:
-    void widthChanged();
-    void heightChanged();
-    void fpsChanged();
-    void bitrateChanged();
-    void hiDPIChanged();
-    void showArrangeHelpChanged();
-    void showCursorChanged();
-    void smoothMotionChanged();
-    void receiverBrightnessChanged();
-    void receiverContrastChanged();
-    void receiverSaturationChanged();
-    void receiverRotationChanged();
-    void receiverFlipChanged();
-    void receiverBlankChanged();
-    void receiverFitChanged();
-    void streamDiagnosticsChanged();
-    void portChanged();
-    void isRunningChanged();
-    void isBusyChanged();
-    void statusChanged();
-    void errorChanged();
-    void addressesChanged();
-    void selectedAddressChanged();
-    void mousePermissionGrantedChanged();
-    void permissionGrantedChanged();
-    void selectedTabChanged();
-    void displayProfilesChanged();
-    void selectedDisplayIDChanged();
-    void activeDisplayIDsChanged();
-    void pairingCodeChanged();
-    void receiverURLChanged();
-    void selectedDisplayNameChanged();
-    void selectedDisplayActiveChanged();
-    void selectedMirrorMainChanged();
+    TAVELIN_BRIDGE_FIELDS(TAVELIN_BRIDGE_SIGNAL, TAVELIN_BRIDGE_SIGNAL, TAVELIN_BRIDGE_SIGNAL)
     void presetIndexChanged();
 
 private:
@@ -246,3 +169,10 @@ private:
 };
 
 } // namespace tavelin::ui
+
+#undef TAVELIN_BRIDGE_EDITED_PROPERTY
+#undef TAVELIN_BRIDGE_SHOWN_PROPERTY
+#undef TAVELIN_BRIDGE_GETTER
+#undef TAVELIN_BRIDGE_SETTER
+#undef TAVELIN_BRIDGE_ENUMERATOR
+#undef TAVELIN_BRIDGE_SIGNAL

@@ -14,50 +14,29 @@
 
 namespace tavelin::testing {
 
-// The model side of the tests: sets and reads fields on the engine, and lets the
-// traffic between the threads settle.
+// The model side of the tests: a second bridge on the same model sets and reads its
+// fields, and the traffic between the threads settles before each.
 class Probe : public QObject {
     Q_OBJECT
 public:
-    explicit Probe(SimulatedEngine& engine) : engine_(engine) {}
+    explicit Probe(SimulatedEngine& engine) : engine_(engine), model_(engine.model(), engine.context.get_executor()) {
+        model_.attach();
+    }
 
     Q_INVOKABLE void settle() { engine_.settle(); }
-
     Q_INVOKABLE void set(const QString& field, const QVariant& value) {
-        engine_.call([&](AppModel& m) {
-            const auto text = value.toString().toStdString();
-            if (field == "width") m.width.set(text);
-            else if (field == "height") m.height.set(text);
-            else if (field == "isBusy") m.isBusy.set(value.toBool());
-            else if (field == "receiverBrightness") m.receiverBrightness.set(value.toDouble());
-            else if (field == "receiverContrast") m.receiverContrast.set(value.toDouble());
-            else if (field == "receiverSaturation") m.receiverSaturation.set(value.toDouble());
-            else if (field == "receiverRotation") m.receiverRotation.set(value.toInt());
-            else if (field == "receiverFlip") m.receiverFlip.set(value.toBool());
-            else if (field == "receiverBlank") m.receiverBlank.set(value.toBool());
-            else if (field == "receiverFit") m.receiverFit.set(text);
-            else qFatal("probe cannot set %s", qPrintable(field));
-        });
+        settle();
+        if (!model_.setProperty(qPrintable(field), value)) qFatal("probe cannot set %s", qPrintable(field));
+        settle();
     }
-
     Q_INVOKABLE QVariant get(const QString& field) {
-        return engine_.call([&](AppModel& m) -> QVariant {
-            if (field == "width") return QString::fromStdString(m.width());
-            if (field == "height") return QString::fromStdString(m.height());
-            if (field == "bitrate") return m.bitrate();
-            if (field == "receiverBrightness") return m.receiverBrightness();
-            if (field == "receiverContrast") return m.receiverContrast();
-            if (field == "receiverSaturation") return m.receiverSaturation();
-            if (field == "receiverRotation") return static_cast<int>(m.receiverRotation());
-            if (field == "receiverFlip") return m.receiverFlip();
-            if (field == "receiverBlank") return m.receiverBlank();
-            if (field == "receiverFit") return QString::fromStdString(m.receiverFit());
-            if (field == "selectedDisplayID") return QString::fromStdString(m.selectedDisplayID().uuidString());
-            if (field == "mirrorMain") return m.selectedDisplay() && m.selectedDisplay()->mirrorMain.value_or(false);
-            qFatal("probe cannot read %s", qPrintable(field));
-        });
+        settle();
+        return model_.property(qPrintable(field));
     }
-
+    // A display operation runs: the model refuses selection and mirroring.
+    Q_INVOKABLE void setBusy(bool busy) {
+        engine_.call([busy](AppModel& m) { m.isBusy.set(busy); });
+    }
     // A second saved display, not selected.
     Q_INVOKABLE void addSavedDisplay() {
         engine_.call([](AppModel& m) {
@@ -69,6 +48,7 @@ public:
 
 private:
     SimulatedEngine& engine_;
+    ui::ModelBridge model_;
 };
 
 class Setup : public QObject {
@@ -88,9 +68,10 @@ public Q_SLOTS:
         qml->rootContext()->setContextProperty("probe", probe_.get());
     }
     void cleanupTestCase() {
-        // The engine stops before the bridge goes.
+        // The engine stops before the bridges go.
         engine_.reset();
         bridge_.reset();
+        probe_.reset();
     }
 
 private:

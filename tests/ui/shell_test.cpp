@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 
 #include <QDir>
@@ -55,25 +56,28 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         QQuickWindow& main = *shell.mainWindow();
         ASSERT_TRUE(main.isVisible());
         EXPECT_EQ(main.width(), 640);
-        save(main, "receiver-tab");
-
-        // The sharing face with every optional row: code, link, error, both permission rows.
-        engine.call([](AppModel& m) {
-            m.isRunning.set(true);
-            m.mousePermissionGranted.set(false);
-            m.permissionGranted.set(false);
-            m.setError("Sharing started, but the receiver link file could not be written.");
-        });
-        engine.settle();
-        save(main, "receiver-sharing");
-        engine.call([](AppModel& m) {
-            m.isRunning.set(false);
-            m.setError(std::nullopt);
-        });
-
-        engine.call([](AppModel& m) { m.selectedTab.set("displays"); });
-        engine.settle();
-        save(main, "displays-tab");
+        // The sharing face carries every optional row: code, link, error, both permission rows.
+        const std::pair<QString, std::function<void(AppModel&)>> faces[] = {
+            {"receiver-tab", [](AppModel&) {}},
+            {"receiver-sharing",
+             [](AppModel& m) {
+                 m.isRunning.set(true);
+                 m.mousePermissionGranted.set(false);
+                 m.permissionGranted.set(false);
+                 m.setError("Sharing started, but the receiver link file could not be written.");
+             }},
+            {"displays-tab",
+             [](AppModel& m) {
+                 m.isRunning.set(false);
+                 m.setError(std::nullopt);
+                 m.selectedTab.set("displays");
+             }},
+        };
+        for (const auto& [name, face] : faces) {
+            engine.call(face);
+            engine.settle();
+            save(main, name);
+        }
 
         engine.call([](AppModel& m) { m.selectedTab.set("receiver"); });
         auto* popover = main.findChild<QObject*>("quickControls");

@@ -35,17 +35,10 @@ public:
     // Runs fn(model) on the engine and waits for its result.
     template <typename Fn>
     auto call(Fn fn) {
-        using Result = std::invoke_result_t<Fn, AppModel&>;
-        std::promise<Result> promise;
-        asio::post(context, [&] {
-            if constexpr (std::is_void_v<Result>) {
-                fn(*model_);
-                promise.set_value();
-            } else {
-                promise.set_value(fn(*model_));
-            }
-        });
-        return promise.get_future().get();
+        std::packaged_task<std::invoke_result_t<Fn, AppModel&>()> task([&] { return fn(*model_); });
+        auto result = task.get_future();
+        asio::post(context, [&] { task(); });
+        return result.get();
     }
 
     // Lets what the engine posted to the GUI thread arrive, and what that posted back

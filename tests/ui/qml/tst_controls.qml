@@ -17,11 +17,6 @@ TestCase {
     Component { id: controls; DisplayControls { width: 420 } }
     Component { id: glassField; GlassTextField { } }
 
-    function settled(item) {
-        probe.settle()
-        return item
-    }
-
     function test_modelChangeReachesItsControl() {
         const tab = createTemporaryObject(receiverTab, test)
         const field = findChild(tab, "receiverWidthField")
@@ -52,7 +47,6 @@ TestCase {
         tryCompare(picker, "currentText", "2560×1440")
         compare(findChild(form, "widthField").text, "2560")
         compare(findChild(form, "heightField").text, "1440")
-        probe.settle()
         compare(probe.get("width"), "2560")
         compare(probe.get("height"), "1440")
         // Portrait is a preset like the others; "Custom" is gone once a preset shows.
@@ -67,7 +61,6 @@ TestCase {
         const steps = [[0, 5], [slider.width - 1, 150], [slider.width * 0.33, -1], [slider.width * 0.71, -1]]
         for (const [x, expected] of steps) {
             mouseClick(slider, x, slider.height / 2)
-            probe.settle()
             const bitrate = probe.get("bitrate")
             if (expected > 0)
                 compare(bitrate, expected, "clicked at " + x)
@@ -76,7 +69,6 @@ TestCase {
         }
         slider.forceActiveFocus()
         for (let i = 0; i < 40; ++i) keyClick(Qt.Key_Right)
-        probe.settle()
         compare(probe.get("bitrate"), 150)
     }
 
@@ -89,20 +81,19 @@ TestCase {
         tryCompare(findChild(panel, "scalePicker"), "currentText", "Fill (crop edges)")
         const reset = findChild(panel, "resetImageButton")
         mouseClick(reset)
-        tryCompare(findChild(panel, "brightnessSlider"), "value", 1.0)
-        tryCompare(findChild(panel, "contrastSlider"), "value", 1.0)
-        tryCompare(findChild(panel, "saturationSlider"), "value", 1.0)
+        for (const slider of ["brightnessSlider", "contrastSlider", "saturationSlider"])
+            tryCompare(findChild(panel, slider), "value", 1.0)
         tryCompare(findChild(panel, "rotationPicker"), "currentText", "0°")
         tryCompare(findChild(panel, "scalePicker"), "currentText", "Fit entire desktop")
-        tryCompare(findChild(panel, "flipSwitch"), "checked", false)
-        tryCompare(findChild(panel, "blankSwitch"), "checked", false)
+        for (const toggle of ["flipSwitch", "blankSwitch"])
+            tryCompare(findChild(panel, toggle), "checked", false)
         const initial = {receiverBrightness: 1.0, receiverContrast: 1.0, receiverSaturation: 1.0,
                          receiverRotation: 0, receiverFlip: false, receiverBlank: false, receiverFit: "contain"}
         for (const field in initial) compare(probe.get(field), initial[field], field)
     }
 
     function test_refusedChoiceDoesNotStay_data() {
-        return [{tag: "Use display as", picker: "usagePicker", field: "mirrorMain"},
+        return [{tag: "Use display as", picker: "usagePicker", field: "selectedMirrorMain"},
                 {tag: "Display", picker: "displayPicker", field: "selectedDisplayID"}]
     }
 
@@ -110,16 +101,15 @@ TestCase {
         probe.addSavedDisplay()
         const panel = createTemporaryObject(controls, test)
         const picker = findChild(panel, data.picker)
-        probe.settle()
         const before = probe.get(data.field)
         const shown = picker.currentIndex
-        probe.set("isBusy", true) // a display operation runs: the model refuses both
+        probe.setBusy(true)
         mouseClick(picker)
         tryCompare(picker.popup, "opened", true)
         mouseClick(picker.popup.contentItem.itemAtIndex(shown === 0 ? 1 : 0))
         verify(picker.currentIndex !== shown, "the user's choice shows at first")
         tryCompare(picker, "currentIndex", shown)
         compare(probe.get(data.field), before)
-        probe.set("isBusy", false)
+        probe.setBusy(false)
     }
 }
