@@ -1,24 +1,19 @@
-// A host whose answers a test scripts: it serves the receiver page under the program's
-// security headers and answers offers from a second Chromium that sends a drawn
-// picture and records what arrives on the "mouse" channel. It lets the page's own
-// behaviour (mapping, packets, reconnection, refusals) be tested independently of the
-// program's streaming.
+// A host whose answers a test scripts, to test the page's own behaviour apart from the
+// program: it serves the receiver page under the program's security headers and answers
+// offers from a second Chromium that sends a drawn picture and records what arrives on
+// the "mouse" channel.
 import { createServer } from 'node:http';
 import { readFile } from 'node:fs/promises';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const web = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../resources/Web');
-const files = {
-  '/': ['index.html', 'text/html; charset=utf-8'],
-  '/receiver.js': ['receiver.js', 'text/javascript; charset=utf-8'],
-  '/style.css': ['style.css', 'text/css; charset=utf-8'],
-};
+const types = { html: 'text/html', js: 'text/javascript', css: 'text/css' };
 // The program's policy (server/http_response.cpp).
 const policy = "default-src 'self'; script-src 'self'; style-src 'self'; media-src 'self' blob:; " +
   "connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'";
 
-export const code = '1234';
+const code = '1234';
 export const pictureSize = { width: 320, height: 180 };
 
 // Runs in the sending browser.
@@ -29,8 +24,7 @@ function installSender({ width, height }) {
   const paint = canvas.getContext('2d');
   let hue = 0;
   setInterval(() => {
-    hue = (hue + 7) % 360;
-    paint.fillStyle = `hsl(${hue} 80% 50%)`;
+    paint.fillStyle = `hsl(${(hue = (hue + 7) % 360)} 80% 50%)`;
     paint.fillRect(0, 0, width, height);
   }, 33);
   const track = canvas.captureStream(30).getVideoTracks()[0];
@@ -67,12 +61,9 @@ export class ScriptedHost {
   }
 
   constructor(sender) {
-    this.sender = sender;
-    this.token = 'a'.repeat(32);
-    this.sharing = true;
-    this.refusal = null; // a message for 409 answers to connect
+    // `refusal`: a message for 409 answers to connect; `requests`: [path, body] of each API call.
+    Object.assign(this, { sender, token: 'a'.repeat(32), sharing: true, refusal: null, requests: [] });
     this.settings = { brightness: 1, contrast: 1, saturation: 1, rotation: 0, flip: false, blank: false, fit: 'contain' };
-    this.requests = []; // [path, body] of every API call
     this.server = createServer((request, response) => this.serve(request, response));
   }
 
@@ -97,9 +88,9 @@ export class ScriptedHost {
     const json = (status, object) => reply(status, 'application/json; charset=utf-8', JSON.stringify(object));
     const url = new URL(request.url, this.origin);
     if (request.method === 'GET') {
-      const [file, type] = files[/^\/[0-9]{4}\/?$/.test(url.pathname) ? '/' : url.pathname] ?? [];
-      if (!file) return json(404, { error: 'Not found.' });
-      return reply(200, type, await readFile(path.join(web, file)));
+      const file = /^\/[0-9]{4}\/?$/.test(url.pathname) ? 'index.html' : url.pathname.slice(1);
+      if (!['index.html', 'receiver.js', 'style.css'].includes(file)) return json(404, { error: 'Not found.' });
+      return reply(200, `${types[file.split('.')[1]]}; charset=utf-8`, await readFile(path.join(web, file)));
     }
     let text = '';
     for await (const chunk of request) text += chunk;
