@@ -12,9 +12,6 @@ import { chromium } from 'playwright-core';
 
 const repository = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const program = path.resolve(repository, process.env.TAVELIN_PROGRAM || 'build/program/tavelin');
-// Programs still running when the test process ends, however it ends.
-const running = new Set();
-process.once('exit', () => { for (const child of running) child.kill('SIGTERM'); });
 
 // A port the kernel just handed out and took back.
 export const freePort = () => new Promise((resolve, reject) => {
@@ -61,15 +58,11 @@ export class Tavelin {
 
   constructor(child, root, runtime) {
     Object.assign(this, { child, root, runtime, stderr: '' });
-    running.add(child);
+    // A program still running when the test process ends, however it ends, is stopped.
+    process.once('exit', () => child.kill('SIGTERM'));
     this.exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-    this.exited.then(() => running.delete(child));
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (text) => { this.stderr += text; });
-    child.once('error', (error) => {
-      this.failure = error;
-      running.delete(child);
-    });
+    child.once('error', (error) => { this.failure = error; });
+    child.stderr.setEncoding('utf8').on('data', (text) => { this.stderr += text; });
   }
 
   line(pattern) {
@@ -80,11 +73,10 @@ export class Tavelin {
   waitForLine(pattern, ms = 30_000) {
     return eventually(() => {
       const match = this.line(pattern);
-      if (match) return match;
-      if (this.failure) throw new Error(`cannot run ${program}: ${this.failure.message}`);
-      if (this.child.exitCode !== null || this.child.signalCode !== null) {
-        throw new Error(`tavelin ended before printing ${pattern}:\n${this.stderr}`);
+      if (!match && (this.failure || this.child.exitCode !== null || this.child.signalCode !== null)) {
+        throw new Error(`${program} ended before printing ${pattern} ${this.failure?.message ?? ''}\n${this.stderr}`);
       }
+      return match;
     }, (match) => { if (!match) throw new Error(`stderr so far:\n${this.stderr}`); }, `waiting for ${pattern}`, ms);
   }
 
@@ -131,10 +123,8 @@ export async function newPage(browser, options = {}) {
   Object.assign(page, { errors: [], consoleErrors: [] });
   page.on('pageerror', (error) => page.errors.push(error.message));
   // The page declares no icon, so the browser's first look for /favicon.ico is a 404.
-  page.on('console', (message) => {
-    const { url } = message.location();
-    if (message.type() === 'error' && !url.endsWith('/favicon.ico')) page.consoleErrors.push(`${message.text()} ${url}`);
-  });
+  page.on('console', (message) => message.type() === 'error' && !message.location().url.endsWith('/favicon.ico') &&
+    page.consoleErrors.push(`${message.text()} ${message.location().url}`));
   page.waitForState = (state) => page.waitForSelector(`body[data-state="${state}"]`, { timeout: 30_000 });
   return page;
 }

@@ -19,8 +19,7 @@ export const pictureSize = { width: 320, height: 180 };
 // Runs in the sending browser.
 function installSender({ width, height }) {
   window.messages = [];
-  const canvas = document.createElement('canvas');
-  Object.assign(canvas, { width, height });
+  const canvas = Object.assign(document.createElement('canvas'), { width, height });
   const paint = canvas.getContext('2d');
   let hue = 0;
   setInterval(() => {
@@ -30,21 +29,15 @@ function installSender({ width, height }) {
   const track = canvas.captureStream(30).getVideoTracks()[0];
   window.answerOffer = async (sdp) => {
     window.peer?.close();
-    const peer = new RTCPeerConnection();
-    window.peer = peer;
-    peer.addEventListener('datachannel', ({ channel }) => {
-      window.channelLabel = channel.label;
-      channel.addEventListener('message', ({ data }) => window.messages.push(JSON.parse(data)));
-    });
+    const peer = (window.peer = new RTCPeerConnection());
+    peer.addEventListener('datachannel', ({ channel }) =>
+      channel.addEventListener('message', ({ data }) => window.messages.push(JSON.parse(data))));
     await peer.setRemoteDescription({ type: 'offer', sdp });
     const video = peer.getTransceivers().find((t) => t.receiver.track.kind === 'video');
     video.direction = 'sendonly';
     await video.sender.replaceTrack(track);
     await peer.setLocalDescription();
-    await new Promise((resolve) => {
-      if (peer.iceGatheringState === 'complete') resolve();
-      peer.addEventListener('icegatheringstatechange', () => peer.iceGatheringState === 'complete' && resolve());
-    });
+    while (peer.iceGatheringState !== 'complete') await new Promise((resolve) => setTimeout(resolve, 20));
     return peer.localDescription.sdp;
   };
 }
@@ -72,13 +65,9 @@ export class ScriptedHost {
     return new Promise((resolve) => this.server.close(resolve));
   }
 
-  messages() {
-    return this.sender.evaluate(() => window.messages.splice(0));
-  }
+  messages() { return this.sender.evaluate(() => window.messages.splice(0)); }
 
-  calls(apiPath) {
-    return this.requests.filter(([p]) => p === apiPath).map(([, body]) => body);
-  }
+  calls(apiPath) { return this.requests.filter(([p]) => p === apiPath).map(([, body]) => body); }
 
   async serve(request, response) {
     const reply = (status, type, body) => {
@@ -92,9 +81,7 @@ export class ScriptedHost {
       if (!['index.html', 'receiver.js', 'style.css'].includes(file)) return json(404, { error: 'Not found.' });
       return reply(200, `${types[file.split('.')[1]]}; charset=utf-8`, await readFile(path.join(web, file)));
     }
-    let text = '';
-    for await (const chunk of request) text += chunk;
-    const body = JSON.parse(text || 'null');
+    const body = JSON.parse(Buffer.concat(await request.toArray()).toString() || 'null');
     this.requests.push([url.pathname, body]);
     if (!this.sharing) return json(503, { error: 'Sharing has stopped.' });
     if (url.pathname === '/api/pair') {
@@ -104,19 +91,10 @@ export class ScriptedHost {
     if (request.headers.authorization !== `Bearer ${this.token}`) {
       return json(401, { error: 'Session expired. Open the current receiver link from the host computer.' });
     }
-    switch (url.pathname) {
-    case '/api/status':
-    case '/api/receiver':
-      return json(200, { mouseEnabled: true, receiver: this.settings, framesPerSecond: 30 });
-    case '/api/disconnect':
-      return json(200, { ok: true });
-    case '/api/connect': {
-      if (this.refusal) return json(409, { error: this.refusal });
-      const sdp = await this.sender.evaluate((offer) => window.answerOffer(offer), body.sdp);
-      return json(200, { type: 'answer', sdp, sessionID: body.sessionID, ...pictureSize, targetFPS: 30, bitrateMbps: 8 });
-    }
-    default:
-      return json(404, { error: 'Not found.' });
-    }
+    if (['/api/status', '/api/receiver'].includes(url.pathname)) return json(200, { mouseEnabled: true, receiver: this.settings });
+    if (url.pathname === '/api/disconnect') return json(200, { ok: true });
+    if (url.pathname !== '/api/connect') return json(404, { error: 'Not found.' });
+    if (this.refusal) return json(409, { error: this.refusal });
+    return json(200, { type: 'answer', sdp: await this.sender.evaluate((offer) => window.answerOffer(offer), body.sdp) });
   }
 }
