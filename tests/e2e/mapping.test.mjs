@@ -2,11 +2,9 @@
 // page sends for it.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createRequire } from 'node:module';
+import receiver from '../../resources/Web/receiver.js';
 
-const require = createRequire(import.meta.url);
-const { mapPointer, buttonChanges, mousePacket, sessionIdentifier, normalRotation } =
-  require('../../resources/Web/receiver.js');
+const { mapPointer, buttonChanges, mousePacket, sessionIdentifier, normalRotation } = receiver;
 
 const wide = { left: 0, top: 0, width: 200, height: 100 };
 const upright = { rotation: 0, flip: false, fit: 'contain' };
@@ -73,8 +71,8 @@ test('mouse packets carry exactly the fields the host decodes', () => {
 test('session identifiers are canonical UUIDs with or without randomUUID', () => {
   const uuid = /^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$/;
   const insecure = { getRandomValues: (bytes) => crypto.getRandomValues(bytes) };
-  const first = sessionIdentifier(insecure);
+  const [first, second] = [sessionIdentifier(insecure), sessionIdentifier(insecure)];
   assert.match(first, uuid);
-  assert.notEqual(sessionIdentifier(insecure), first);
+  assert.notEqual(second, first);
   assert.equal(sessionIdentifier({ randomUUID: () => 'given' }), 'given');
 });
