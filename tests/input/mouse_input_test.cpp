@@ -58,8 +58,7 @@ TEST_F(MouseInputTest, FractionsMapFromFirstToLastPixel) {
         // A display narrower than one point must not map to a negative span.
         {"under a point wide", {100, 0, 0.5, 1080}, 1, 0, {{Type::moved, 0, 100, 0, {}, 1}}},
         // A display without size takes nothing and tells nobody.
-        {"no width", {0, 0, 0, 1080}, 0.5, 0.5, {}},
-        {"no height", {0, 0, 1920, 0}, 0.5, 0.5, {}},
+        {"no width", {0, 0, 0, 1080}, 0.5, 0.5, {}}, {"no height", {0, 0, 1920, 0}, 0.5, 0.5, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -79,10 +78,8 @@ TEST_F(MouseInputTest, MoveDragsWithTheHeldButton) {
         Type type;
         int button;
     } const cases[] = {
-        {"nothing held", {}, Type::moved, 0},
-        {"secondary held", {2}, Type::rightDragged, 2},
-        {"middle held", {1}, Type::otherDragged, 1},
-        {"main wins over secondary", {2, 0}, Type::leftDragged, 0},
+        {"nothing held", {}, Type::moved, 0}, {"secondary held", {2}, Type::rightDragged, 2},
+        {"middle held", {1}, Type::otherDragged, 1}, {"main wins over secondary", {2, 0}, Type::leftDragged, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -212,10 +209,7 @@ TEST_F(MouseInputTest, ReleasePacketReleasesEverythingAndForgetsClicks) {
 
 TEST_F(MouseInputTest, WatchdogReleasesAfterSilenceOnly) {
     asio::io_context engine;
-    const auto tick = [&] {
-        engine.run_for(10ms); // at least a few watchdog rounds of 1 ms
-        engine.restart();
-    };
+    const auto tick = [&] { engine.run_for(10ms); engine.restart(); }; // a few watchdog rounds of 1 ms
     auto watchdog = TaskHandle::spawn(engine.get_executor(), MouseInput::watchdog(mouse));
     mouse->receive(at("down", 0.5, 0.5, R"(,"button":0)"));
 
