@@ -32,23 +32,21 @@ TEST(DisplayListStore, MissingOrUndecodableListGivesTheSelectedFirstRunDisplay) 
 
 TEST(DisplayListStore, SelectionFallsBackToTheFirstProfileThenToAFreshID) {
     struct Case {
+        std::vector<DisplayProfile> profiles;
         std::optional<std::string> stored;
         UUID expected;
     };
+    const std::vector two{named(idA, "A"), named(idB, "B")};
     for (const auto& c : std::initializer_list<Case>{
-             {idB.uuidString(), idB}, {"00000000-0000-4000-8000-00000000000b", idB}, {freshID.uuidString(), idA},
-             {"B", idA}, {{}, idA}}) {
+             {two, idB.uuidString(), idB}, {two, "00000000-0000-4000-8000-00000000000b", idB},
+             {two, freshID.uuidString(), idA}, {two, "B", idA}, {two, {}, idA}, {{}, idA.uuidString(), freshID}}) {
         MemorySettingsStore settings;
-        store(settings, {named(idA, "A"), named(idB, "B")});
+        store(settings, c.profiles);
         if (c.stored) settings.setText(selectedDisplayKey, *c.stored);
-        EXPECT_EQ(loadDisplayList(settings, fresh).selectedDisplayID, c.expected) << c.stored.value_or("absent");
+        const auto list = loadDisplayList(settings, fresh);
+        EXPECT_EQ(list.profiles, c.profiles);
+        EXPECT_EQ(list.selectedDisplayID, c.expected) << c.stored.value_or("absent");
     }
-    MemorySettingsStore settings;
-    store(settings, {});
-    settings.setText(selectedDisplayKey, idA.uuidString());
-    const auto list = loadDisplayList(settings, fresh);
-    EXPECT_TRUE(list.profiles.empty());
-    EXPECT_EQ(list.selectedDisplayID, freshID);
 }
 
 TEST(DisplayListStore, LegacyNamesAreRenamedOnce) {

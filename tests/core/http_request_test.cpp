@@ -31,7 +31,6 @@ std::string post(std::string_view headers, std::string_view rest = "") {
 TEST(HTTPRequest, Outcome) {
     using Case = std::tuple<const char*, std::string, const char*>;
     for (const auto& [what, data, expected] : std::initializer_list<Case>{
-             {"query kept", "GET /api/status?x=1 HTTP/1.1\r\nHost: a\r\n\r\n", "request /api/status?x=1"},
              {"extra spaces in request line", "  GET   /x   HTTP/1.1  \r\nHost: a\r\n\r\n", "request /x"},
              {"no host", "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n", "malformed"},
              {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: a\r\n\r\n", "malformed"},
@@ -88,16 +87,13 @@ TEST(HTTPRequest, FieldsOfACompleteRequest) {
     EXPECT_EQ(request->headers, headers);
 }
 
+// A request whose blank line begins exactly at the header limit: its prefixes of 16385 to
+// 16387 bytes end in a partial blank line and must wait, or acceptance would depend on how
+// the network split the bytes. (tests/server feeds an ordinary request byte by byte.)
 TEST(HTTPRequest, EveryPrefixOfAnAcceptedRequestNeedsMore) {
-    // The second case guards a request whose blank line begins exactly at the header
-    // limit: its prefixes of 16385 to 16387 bytes end in a partial blank line and must
-    // wait, or acceptance would depend on how the network split the bytes.
-    for (const auto& whole : {post("Content-Length: 5", "hello"), headerEndingAt(16384, "Content-Length: 2\r\n") + "ok"}) {
-        for (std::size_t size = 0; size < whole.size(); ++size) {
-            ASSERT_EQ(outcome(whole.substr(0, size)), "need more") << size;
-        }
-        EXPECT_EQ(outcome(whole), "request /");
-    }
+    const auto whole = headerEndingAt(16384, "Content-Length: 2\r\n") + "ok";
+    for (std::size_t size = 0; size < whole.size(); ++size) ASSERT_EQ(outcome(whole.substr(0, size)), "need more") << size;
+    EXPECT_EQ(outcome(whole), "request /");
 }
 
 TEST(HTTPRequest, TotalSizeLimitCountsHeaderAndBody) {

@@ -156,20 +156,15 @@ TEST(SettingsStore, ConcurrentWritersLoseNothingAndPersistInOrder) {
     EXPECT_TRUE(std::ranges::is_sorted(slow.sizes));
 }
 
+// Nothing else in this program reads HOME or XDG_CONFIG_HOME, so they are not restored.
 TEST(FileSettingsStore, DefaultPathFollowsXDG) {
-    const auto saved = [](const char* name) {
-        return std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
-    };
-    const auto config = saved("XDG_CONFIG_HOME"), home = saved("HOME");
     ::setenv("HOME", "/home/someone", 1);
-    ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
-    EXPECT_EQ(FileSettingsStore::defaultPath(), "/xdg/tavelin/defaults.json");
-    ::setenv("XDG_CONFIG_HOME", "relative", 1); // not absolute: ignored
-    EXPECT_EQ(FileSettingsStore::defaultPath(), "/home/someone/.config/tavelin/defaults.json");
-    ::unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(FileSettingsStore::defaultPath(), "/home/someone/.config/tavelin/defaults.json");
-    config ? ::setenv("XDG_CONFIG_HOME", config->c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
-    home ? ::setenv("HOME", home->c_str(), 1) : ::unsetenv("HOME");
+    for (const auto& [xdg, expected] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"/xdg", "/xdg/tavelin/defaults.json"}, {"relative", "/home/someone/.config/tavelin/defaults.json"},
+             {nullptr, "/home/someone/.config/tavelin/defaults.json"}}) {
+        xdg ? ::setenv("XDG_CONFIG_HOME", xdg, 1) : ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(FileSettingsStore::defaultPath(), expected) << (xdg ? xdg : "unset");
+    }
 }
 
 } // namespace

@@ -5,11 +5,8 @@
 
 // A broken invariant must stop the fuzzer with a crash (so it saves the input), and
 // the message says which one it was; assert() would vanish under NDEBUG.
-#define FUZZ_REQUIRE(condition)                                                              \
-    do {                                                                                     \
-        if (!(condition)) {                                                                  \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__,        \
-                         #condition);                                                        \
-            std::abort();                                                                    \
-        }                                                                                    \
-    } while (false)
+[[noreturn]] inline void fuzzInvariantBroken(const char* file, int line, const char* condition) {
+    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+    std::abort();
+}
+#define FUZZ_REQUIRE(condition) ((condition) ? void() : fuzzInvariantBroken(__FILE__, __LINE__, #condition))
