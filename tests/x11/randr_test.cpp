@@ -56,10 +56,6 @@ protected:
 using RandRVirtualDisplayTest = RandRTest;
 using RandRDisplayServicesTest = RandRTest;
 
-bool has(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDIDReportedOnTheEngine) {
     int changes = 0;
     services.onConfigurationChanged([&] { ++changes; });
@@ -129,18 +125,13 @@ TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeWhichSetModeSwitchesTo) {
 }
 
 TEST_F(RandRVirtualDisplayTest, RefusedModesLeaveNothingBehind) {
-    struct Case {
-        std::int64_t width, height;
-        const char* why;
-    };
     // 32000 pixels get their mode and output, then the framebuffer cannot grow past
     // 32767: the undo path. The others fail before anything is done.
-    for (const auto& c : {Case{32000, 720, "framebuffer limit"}, Case{40000, 720, "beyond the protocol"},
-                          Case{0, 720, "empty"}}) {
-        SCOPED_TRACE(c.why);
+    for (const std::int64_t width : {32000, 40000, 0}) {
+        SCOPED_TRACE(width);
         const auto before = trace();
         try {
-            factory.create(c.width, c.height, 60, false, "Huge", "huge");
+            factory.create(width, 720, 60, false, "Huge", "huge");
             ADD_FAILURE() << "created";
         } catch (const VirtualDisplayError& error) {
             EXPECT_STREQ(error.what(), "The display server rejected this display mode. Try 1080p at 60 Hz.");
@@ -154,17 +145,18 @@ TEST_F(RandRVirtualDisplayTest, DisplaysShareModesAndShrinkTheFramebufferAsTheyG
     auto second = factory.create(1200, 700, 60, false, "Two", "two");
     EXPECT_NE(first->displayID(), second->displayID());
     EXPECT_EQ(server.rect(second->displayID()), (RootRect{3120, 0, 1200, 700}));
-    EXPECT_EQ(std::ranges::count(server.modeNames(), std::string("1200x700_60.00")), 1);
+    const std::string mode = "1200x700_60.00";
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
 
     second.reset();
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3120, 1080}));
     second = factory.create(1200, 700, 60, false, "Two", "two");
     first.reset();
     // The mode stays while a display uses it; the framebuffer keeps what stays lit.
-    EXPECT_TRUE(has(server.modeNames(), "1200x700_60.00"));
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 4320, 1080}));
     second.reset();
-    EXPECT_FALSE(has(server.modeNames(), "1200x700_60.00"));
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 0);
 }
 
 TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
@@ -185,11 +177,38 @@ TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
     EXPECT_EQ(trace(), before);
 }
 
-TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
+TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoordinates) {
     const DisplayID main = services.mainDisplay();
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
     const DisplayID virt = display->displayID();
     EXPECT_EQ(services.activeDisplays(), (std::vector<DisplayID>{main, virt}));
+
+    // A mirror shares its master's origin.
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+    ASSERT_EQ(apply({mirror(virt, main)}), ok);
+    EXPECT_EQ(services.mirrorsDisplay(virt), main);
+    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(0, 0));
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
+
+    // Ending the mirror alone puts it beside the others; with an origin, there.
+    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(1920, 0));
+    ASSERT_EQ(apply({mirror(virt, main)}), ok);
+    ASSERT_EQ(apply({mirror(virt, nullDisplay), moveTo(virt, -1280, 300)}), ok);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    auto transaction = services.beginConfiguration();
+    ASSERT_EQ(transaction->configureMirror(virt, main), ok);
+    transaction->cancel();
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    // Ending a mirror that does not exist leaves the display where it is.
+    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+    // A dark display mirrors nothing.
+    EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
 
     struct Case {
         const char* what;
@@ -231,38 +250,6 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceDisplaysInGlobalCoordinates) {
     EXPECT_EQ(apply({moveTo(12345, 0, 0)}), DisplayError::illegalArgument);
     EXPECT_EQ(apply({mirror(virt, virt)}), DisplayError::illegalArgument);
     // Released while main and left of the other display: the release settles.
-}
-
-TEST_F(RandRDisplayServicesTest, MirroringSharesTheMastersOrigin) {
-    const DisplayID main = services.mainDisplay();
-    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
-    const DisplayID virt = display->displayID();
-    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
-
-    ASSERT_EQ(apply({mirror(virt, main)}), ok);
-    EXPECT_EQ(services.mirrorsDisplay(virt), main);
-    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
-    EXPECT_EQ(origin(virt), Origin(0, 0));
-    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
-
-    // Ending the mirror alone puts it beside the others; with an origin, there.
-    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
-    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
-    EXPECT_EQ(origin(virt), Origin(1920, 0));
-    ASSERT_EQ(apply({mirror(virt, main)}), ok);
-    ASSERT_EQ(apply({mirror(virt, nullDisplay), moveTo(virt, -1280, 300)}), ok);
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
-
-    auto transaction = services.beginConfiguration();
-    ASSERT_EQ(transaction->configureMirror(virt, main), ok);
-    transaction->cancel();
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
-
-    // Ending a mirror that does not exist leaves the display where it is.
-    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
-    // A dark display mirrors nothing.
-    EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
 }
 
 } // namespace
