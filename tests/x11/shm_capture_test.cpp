@@ -217,15 +217,11 @@ TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     auto picture = frames.waitForAny();
     ASSERT_TRUE(picture);
     EXPECT_EQ(std::tuple(picture->width, picture->height), std::tuple(1920, 1080));
-    struct Point {
-        std::int64_t x, y;
-        std::uint32_t colour;
-    };
-    for (const auto& p : {Point{150, 150, red}, Point{100, 100, red}, Point{299, 199, red}, Point{300, 200, background},
-                          Point{99, 150, background}, Point{1020, 520, green}, Point{1550, 850, blue},
-                          Point{1599, 899, blue}, Point{1600, 900, background}, Point{1919, 1079, background}}) {
-        EXPECT_EQ(pixel(*picture, p.x, p.y), p.colour) << p.x << "," << p.y;
-    }
+    for (const auto& [x, y, colour] : std::initializer_list<std::tuple<int, int, std::uint32_t>>{
+             {150, 150, red}, {100, 100, red}, {299, 199, red}, {300, 200, background}, {99, 150, background},
+             {1020, 520, green}, {1550, 850, blue}, {1599, 899, blue}, {1600, 900, background},
+             {1919, 1079, background}})
+        EXPECT_EQ(pixel(*picture, x, y), colour) << x << "," << y;
     EXPECT_TRUE(plain(*picture, 696, 296)) << "a pointer not asked for";
     picture.reset();
     EXPECT_EQ(frames.waitForIdle(5), 0) << "a static screen gives idle frames only";
