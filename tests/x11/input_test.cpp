@@ -113,15 +113,13 @@ TEST_F(X11Input, ClicksAndDragsReachTheWindowWithTheirButtons) {
              {"up", 0.5, 2}, {"down", 0.5, 1}, {"up", 0.5, 1}})
         mouse->receive(at(type, x, x, ",\"button\":" + std::to_string(button)));
     // No stray motion before a press or release where the pointer already is.
-    EXPECT_EQ(seen(), (std::vector<Seen>{
-                          {XCB_BUTTON_PRESS, 1, 480, 270, 0},
-                          {XCB_MOTION_NOTIFY, 0, 960, 540, XCB_BUTTON_MASK_1},
-                          {XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1},
-                          {XCB_BUTTON_PRESS, 3, 960, 540, 0},
-                          {XCB_BUTTON_RELEASE, 3, 960, 540, XCB_BUTTON_MASK_3},
-                          {XCB_BUTTON_PRESS, 2, 960, 540, 0},
-                          {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2},
-                      }));
+    EXPECT_EQ(seen(), (std::vector<Seen>{{XCB_BUTTON_PRESS, 1, 480, 270, 0},
+                                         {XCB_MOTION_NOTIFY, 0, 960, 540, XCB_BUTTON_MASK_1},
+                                         {XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1},
+                                         {XCB_BUTTON_PRESS, 3, 960, 540, 0},
+                                         {XCB_BUTTON_RELEASE, 3, 960, 540, XCB_BUTTON_MASK_3},
+                                         {XCB_BUTTON_PRESS, 2, 960, 540, 0},
+                                         {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2}}));
 }
 
 TEST_F(X11Input, ScrollPixelsBecomeWheelClicksAndModifiersWrapTheEventOnly) {
@@ -132,9 +130,8 @@ TEST_F(X11Input, ScrollPixelsBecomeWheelClicksAndModifiersWrapTheEventOnly) {
                                 R"("dx":100,"dy":0)", R"("dx":-150,"dy":0)"})
         mouse->receive(at("scroll", 0.5, 0.5, std::string(",") + amounts));
     std::vector<int> wheels;
-    for (const auto& event : seen()) {
-        if (std::get<0>(event) == XCB_BUTTON_PRESS) wheels.push_back(std::get<1>(event));
-    }
+    for (const auto& [type, button, x, y, state] : seen())
+        if (type == XCB_BUTTON_PRESS) wheels.push_back(button);
     EXPECT_EQ(wheels, (std::vector<int>{5, 5, 5, 4, 7, 6}));
 
     constexpr std::uint16_t all = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;

@@ -207,7 +207,6 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
     // Ending a mirror that does not exist leaves the display where it is.
     ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
     EXPECT_EQ(origin(virt), Origin(-1280, 300));
-    // A dark display mirrors nothing.
     EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
 
     struct Case {

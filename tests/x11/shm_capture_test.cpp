@@ -108,7 +108,6 @@ private:
 // Changes the outputs with xrandr, keeping the framebuffer at the primary display's size.
 bool xrandr(const std::string& arguments) { return std::system(("xrandr --fb 1920x1080 " + arguments).c_str()) == 0; }
 
-// The socket descriptors this process holds now.
 std::set<int> openSockets() {
     std::set<int> sockets;
     std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir("/proc/self/fd"), closedir);
