@@ -105,7 +105,7 @@ TEST_F(X11Input, PositionsLandOnTheNearestRootPixelOfTheDisplay) {
     EXPECT_EQ(pointerAfterMove(1, 1), (std::pair{1919, 1079}));
 }
 
-TEST_F(X11Input, ClicksAndDragsReachTheWindowWithTheirButtons) {
+TEST_F(X11Input, ClicksDragsAndWheelClicksReachTheWindowWrappedInTheirModifiers) {
     mouse->receive(at("move", 0.25, 0.25));
     seen();
     for (const auto& [type, x, button] : std::vector<std::tuple<const char*, double, int>>{
@@ -120,11 +120,7 @@ TEST_F(X11Input, ClicksAndDragsReachTheWindowWithTheirButtons) {
                                          {XCB_BUTTON_RELEASE, 3, 960, 540, XCB_BUTTON_MASK_3},
                                          {XCB_BUTTON_PRESS, 2, 960, 540, 0},
                                          {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2}}));
-}
 
-TEST_F(X11Input, ScrollPixelsBecomeWheelClicksAndModifiersWrapTheEventOnly) {
-    mouse->receive(at("move", 0.5, 0.5));
-    seen();
     // 100 pixels a click; leftovers add up until the direction changes.
     for (const char* amounts : {R"("dx":0,"dy":250)", R"("dx":0,"dy":60)", R"("dx":0,"dy":-100)",
                                 R"("dx":100,"dy":0)", R"("dx":-150,"dy":0)"})
