@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/io_context.hpp>
-
 #include "app/model.hpp"
 #include "core/settings_store.hpp"
 #include "tests/displays/randr_observer.hpp"
@@ -16,7 +14,7 @@ namespace {
 
 using Position = std::pair<double, double>;
 
-class ModelArrangementTest : public ::testing::Test {
+class ModelArrangementTest : public ::testing::Test, protected x11::testing::RandRFixture {
 protected:
     void SetUp() override {
         model = make();
@@ -27,9 +25,7 @@ protected:
             profiles[0].refreshRate = 60;
             profiles[0].hiDPI = true;
         });
-        dummy0 = services.mainDisplay();
     }
-
     // Releasing the displays leaves the server as the test found it, even after the
     // virtual display was made main.
     void TearDown() override {
@@ -40,32 +36,25 @@ protected:
     }
 
     std::shared_ptr<AppModel> make() {
-        return AppModel::create(sim.modelDependencies(ctx.get_executor(), store, services, factory));
+        return AppModel::create(sim.modelDependencies(engine.get_executor(), store, services, factory));
     }
-    void run(Task<> operation) { support::runToEnd(ctx, *model, std::move(operation)); }
+    void run(Task<> operation) { support::runToEnd(engine, *model, std::move(operation)); }
     const DisplayProfile& first() const { return model->displayProfiles().front(); }
-    DisplayID connect() {
-        run(model->connectDisplay(first().id()));
-        EXPECT_FALSE(model->error()) << *model->error();
-        return model->displays().at(first().id())->displayID();
-    }
     Position position(DisplayID display) { return {services.bounds(display).x, services.bounds(display).y}; }
     Position savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
 
-    asio::io_context ctx;
     SimulatedPlatform sim;
     MemorySettingsStore store;
-    x11::RandRDisplayServices services{ctx.get_executor()};
-    x11::RandRVirtualDisplayFactory factory{services};
-    x11::testing::Observer server;
     std::shared_ptr<AppModel> model;
-    DisplayID dummy0 = nullDisplay;
+    const DisplayID dummy0 = services.mainDisplay();
 };
 
 // The directions and failures of each step are the app tests' (simulated platform) and
 // the services tests' (transactions); here the model's transactions meet the real server.
 TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
-    const DisplayID display = connect();
+    run(model->connectDisplay(first().id()));
+    ASSERT_FALSE(model->error()) << *model->error();
+    const DisplayID display = model->displays().at(first().id())->displayID();
     EXPECT_EQ(services.currentMode(display)->pixelWidth, 2560);
     EXPECT_EQ(position(display), Position(1920, 0));
     model->placeDisplay("Above");

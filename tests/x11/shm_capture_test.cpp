@@ -13,7 +13,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 
 #include <dirent.h>
 #include <sys/socket.h>
@@ -28,8 +27,6 @@
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
 #include "platform/x11/xcb_handles.hpp"
-#include "streaming/capture_output.hpp"
-#include "tests/streaming/recording_sink.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -50,10 +47,8 @@ std::uint32_t pixel(const PixelBuffer& buffer, std::int64_t x, std::int64_t y) {
 
 // Scaling filters may move a channel by a few steps.
 bool near(std::uint32_t colour, std::uint32_t expected) {
-    for (int shift = 0; shift < 24; shift += 8) {
-        const int difference = static_cast<int>((colour >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff);
-        if (difference < -4 || difference > 4) return false;
-    }
+    for (int shift = 0; shift < 24; shift += 8)
+        if (std::abs(int((colour >> shift) & 0xff) - int((expected >> shift) & 0xff)) > 4) return false;
     return true;
 }
 
@@ -66,11 +61,19 @@ bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::
 }
 
 // Draws on the primary display (DUMMY0, 1920 × 1080 at the origin) through a
-// connection of the test's own.
+// connection of the test's own. The root shows the arrow pointer of the cursor font (a
+// bare server shows none).
 class Painter {
 public:
     Painter() : gc_(xcb_generate_id(connection)) {
         xcb_create_gc(connection, gc_, connection.root(), 0, nullptr);
+        const auto font = xcb_generate_id(connection), cursor = xcb_generate_id(connection);
+        xcb_open_font(connection, font, 6, "cursor");
+        constexpr std::uint16_t leftPointer = 68; // XC_left_ptr; its mask is the next glyph
+        xcb_create_glyph_cursor(connection, cursor, font, font, leftPointer, leftPointer + 1, 0, 0, 0, 0xffff,
+                                0xffff, 0xffff);
+        xcb_close_font(connection, font);
+        xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor);
     }
     ~Painter() { xcb_free_gc(connection, gc_); }
 
@@ -90,18 +93,7 @@ public:
         xcb_map_window(connection, id);
         sync();
     }
-    // The arrow pointer of the cursor font (a bare server shows none), at a known spot.
     void showPointerAt(std::int16_t x, std::int16_t y) {
-        if (!cursor_) {
-            const auto font = xcb_generate_id(connection);
-            xcb_open_font(connection, font, 6, "cursor");
-            cursor_ = xcb_generate_id(connection);
-            constexpr std::uint16_t leftPointer = 68; // XC_left_ptr; its mask is the next glyph
-            xcb_create_glyph_cursor(connection, cursor_, font, font, leftPointer, leftPointer + 1, 0, 0, 0, 0xffff,
-                                    0xffff, 0xffff);
-            xcb_close_font(connection, font);
-            xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor_);
-        }
         xcb_warp_pointer(connection, XCB_NONE, connection.root(), 0, 0, 0, 0, x, y);
         sync();
     }
@@ -111,13 +103,11 @@ public:
 
 private:
     xcb_gcontext_t gc_;
-    xcb_cursor_t cursor_ = 0;
 };
 
 // Changes the outputs with xrandr, keeping the framebuffer at the primary display's size.
 bool xrandr(const std::string& arguments) { return std::system(("xrandr --fb 1920x1080 " + arguments).c_str()) == 0; }
 
-// The socket descriptors this process holds now.
 std::set<int> openSockets() {
     std::set<int> sockets;
     std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir("/proc/self/fd"), closedir);
@@ -132,9 +122,8 @@ std::set<int> openSockets() {
 // Receives the stream's frames; keeps the last complete one (or all while holding).
 class Frames {
 public:
-    ScreenCapture::FrameHandler handler(std::function<void(const CapturedFrame&)> also = {}) {
-        return [this, also = std::move(also)](const CapturedFrame& frame) {
-            if (also) also(frame);
+    ScreenCapture::FrameHandler handler() {
+        return [this](const CapturedFrame& frame) {
             std::lock_guard lock(mutex_);
             if (frame.complete) {
                 if (!hold) held_.clear();
@@ -153,6 +142,7 @@ public:
         EXPECT_TRUE(found) << "no such frame came";
         return found ? held_.back() : nullptr;
     }
+    std::shared_ptr<const PixelBuffer> waitForAny() { return waitFor([](const PixelBuffer&) { return true; }); }
     // Waits for `count` more idle frames and returns how many complete ones came meanwhile.
     int waitForIdle(int count) {
         std::unique_lock lock(mutex_);
@@ -180,14 +170,14 @@ class ShmCaptureTest : public ::testing::Test {
 protected:
     ShmCaptureTest() { painter.fill(background, 0, 0, 1920, 1080); }
 
-    std::unique_ptr<CaptureStream> start(CaptureConfiguration configuration, ScreenCapture::FrameHandler handler,
-                                         ScreenCapture::ErrorHandler onError = {}) {
+    std::unique_ptr<CaptureStream> start(CaptureConfiguration configuration,
+                                         ScreenCapture::ErrorHandler onError = failOnError) {
         // Only the primary output is lit, listed at its pixel size.
         const auto displays = capture.shareableDisplays();
         EXPECT_EQ(displays.size(), 1u);
         EXPECT_EQ(std::tuple(displays.at(0).id, displays.at(0).width, displays.at(0).height),
                   std::tuple(primaryOutput(painter.connection), 1920, 1080));
-        return capture.start(displays.at(0), configuration, std::move(handler), onError ? std::move(onError) : failOnError);
+        return capture.start(displays.at(0), configuration, frames.handler(), std::move(onError));
     }
 
     Painter painter;
@@ -205,8 +195,7 @@ TEST_F(ShmCaptureTest, CapturesAMonitorDeclaredWithoutAnOutput) {
     const auto displays = capture.shareableDisplays();
     const auto found = std::ranges::find(displays, display->displayID(), &CaptureDisplay::id);
     ASSERT_NE(found, displays.end());
-    EXPECT_EQ(found->width, 640);
-    EXPECT_EQ(found->height, 480);
+    EXPECT_EQ(std::tuple(found->width, found->height), std::tuple(640, 480));
 
     painter.fill(background, 1920, 0, 640, 480);
     painter.fill(red, 1920 + 10, 10, 20, 20);
@@ -216,67 +205,38 @@ TEST_F(ShmCaptureTest, CapturesAMonitorDeclaredWithoutAnOutput) {
     EXPECT_EQ(pixel(*picture, 5, 5), background);
 }
 
-TEST_F(ShmCaptureTest, CapturesTheDrawnPatternAndEachChange) {
+TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     painter.fill(red, 100, 100, 200, 100);
     painter.fill(green, 1000, 500, 50, 50);
     painter.window(blue, 1500, 800, 100);
-    auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
+    painter.showPointerAt(700, 300);
+    CaptureConfiguration configuration{1920, 1080, 60, 3, false};
+    auto stream = start(configuration);
 
-    const auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
+    auto picture = frames.waitForAny();
     ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->width, 1920);
-    EXPECT_EQ(picture->height, 1080);
-    struct Point {
-        std::int64_t x, y;
-        std::uint32_t colour;
-    };
-    for (const auto& p : {Point{150, 150, red}, Point{100, 100, red}, Point{299, 199, red}, Point{300, 200, background},
-                          Point{99, 150, background}, Point{1020, 520, green}, Point{1550, 850, blue},
-                          Point{1599, 899, blue}, Point{1600, 900, background}, Point{1919, 1079, background}}) {
-        EXPECT_EQ(pixel(*picture, p.x, p.y), p.colour) << p.x << "," << p.y;
-    }
+    EXPECT_EQ(std::tuple(picture->width, picture->height), std::tuple(1920, 1080));
+    for (const auto& [x, y, colour] : std::initializer_list<std::tuple<int, int, std::uint32_t>>{
+             {150, 150, red}, {100, 100, red}, {299, 199, red}, {300, 200, background}, {99, 150, background},
+             {1020, 520, green}, {1550, 850, blue}, {1599, 899, blue}, {1600, 900, background},
+             {1919, 1079, background}})
+        EXPECT_EQ(pixel(*picture, x, y), colour) << x << "," << y;
+    EXPECT_TRUE(plain(*picture, 696, 296)) << "a pointer not asked for";
+    picture.reset();
+    EXPECT_EQ(frames.waitForIdle(5), 0) << "a static screen gives idle frames only";
 
     // Damage on the root and in a window both make a new picture.
     painter.fill(white, 400, 400, 10, 10);
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 405, 405) == white; });
     painter.window(red, 700, 700, 20);
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 710, 710) == red; });
-}
-
-TEST_F(ShmCaptureTest, AStaticScreenGivesIdleFramesAndTheOutputResendsTheLastPicture) {
-    auto sink = std::make_shared<support::RecordingSink>();
-    auto output = CaptureOutput::create(sink);
-    auto stream = start({1920, 1080, 60, 3, false},
-                        frames.handler([output](const CapturedFrame& frame) { output->captured(frame); }));
-    frames.waitFor([](const PixelBuffer&) { return true; });
-    EXPECT_EQ(frames.waitForIdle(5), 0);
-    output->waitForDelivery();
-    EXPECT_EQ(output->metrics().at("capturedFrames"), 1);
-
-    output->refreshStaticFrame(true);
-    const auto delivered = sink->waitFor(2);
-    EXPECT_EQ(delivered[1].buffer, delivered[0].buffer);
-    EXPECT_GT(delivered[1].timestampNS, delivered[0].timestampNS);
-    EXPECT_EQ(pixel(*delivered[1].buffer, 10, 10), background);
-}
-
-TEST_F(ShmCaptureTest, ThePointerIsInThePictureExactlyWhenShown) {
-    painter.showPointerAt(700, 300);
-    CaptureConfiguration configuration{1920, 1080, 60, 3, false};
-    auto stream = start(configuration, frames.handler());
-    auto picture = frames.waitFor([](const PixelBuffer&) { return true; });
-    ASSERT_TRUE(picture);
-    EXPECT_TRUE(plain(*picture, 696, 296));
-    picture.reset();
 
     configuration.showsCursor = true;
     stream->update(configuration);
     frames.waitFor([](const PixelBuffer& b) { return !plain(b, 696, 296); });
-
     // A moved pointer is a change of the picture by itself.
     painter.showPointerAt(900, 300);
     frames.waitFor([](const PixelBuffer& b) { return plain(b, 696, 296) && !plain(b, 896, 296); });
-
     configuration.showsCursor = false;
     stream->update(configuration);
     frames.waitFor([](const PixelBuffer& b) { return plain(b, 896, 296); });
@@ -284,13 +244,13 @@ TEST_F(ShmCaptureTest, ThePointerIsInThePictureExactlyWhenShown) {
 
 TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
     frames.hold = true;
-    auto stream = start({1920, 1080, 60, 3, false}, frames.handler());
+    auto stream = start({1920, 1080, 60, 3, false});
     auto& x11Stream = dynamic_cast<X11CaptureStream&>(*stream);
-    frames.waitFor([](const PixelBuffer&) { return true; });
-    painter.fill(white, 10, 10, 5, 5);
-    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 12, 12) == white; });
-    painter.fill(green, 10, 10, 5, 5);
-    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 12, 12) == green; });
+    frames.waitForAny();
+    for (const auto colour : {white, green}) {
+        painter.fill(colour, 10, 10, 5, 5);
+        frames.waitFor([colour](const PixelBuffer& b) { return pixel(b, 12, 12) == colour; });
+    }
     painter.fill(red, 10, 10, 5, 5);
 
     const auto deadline = std::chrono::steady_clock::now() + patience;
@@ -306,7 +266,7 @@ TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
 TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
     painter.fill(red, 100, 100, 200, 100);
     painter.showPointerAt(1500, 300);
-    auto stream = start({1920, 1080, 60, 3, true}, frames.handler());
+    auto stream = start({1920, 1080, 60, 3, true});
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 150, 150) == red; });
 
     // The display now shows only the top-left 960 × 540 of the root, stretched to the
@@ -339,9 +299,8 @@ TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
 TEST_F(ShmCaptureTest, ALostConnectionEndsTheStreamWithTheMessage) {
     std::promise<std::string> failure;
     const auto before = openSockets();
-    auto stream = start({1920, 1080, 60, 3, false}, frames.handler(),
-                        [&failure](const std::string& message) { failure.set_value(message); });
-    frames.waitFor([](const PixelBuffer&) { return true; });
+    auto stream = start({1920, 1080, 60, 3, false}, [&failure](const std::string& why) { failure.set_value(why); });
+    frames.waitForAny();
     // The one socket the stream opened is its own connection; cut it as a dying server would.
     std::vector<int> opened;
     std::ranges::set_difference(openSockets(), before, std::back_inserter(opened));

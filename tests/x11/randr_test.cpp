@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "tests/displays/randr_observer.hpp"
+
+namespace tavelin::x11 {
+namespace {
+
+constexpr auto ok = DisplayError::none;
+using Origin = std::pair<double, double>;
+
+class RandRTest : public ::testing::Test, protected testing::RandRFixture {
+protected:
+    using Step = std::function<DisplayError(DisplayConfigurationTransaction&)>;
+    // Stages the steps in order and completes; the first refusal cancels.
+    DisplayError apply(std::initializer_list<Step> steps) {
+        auto transaction = services.beginConfiguration();
+        if (!transaction) return DisplayError::failure;
+        for (const auto& step : steps) {
+            if (const auto refused = step(*transaction); refused != DisplayError::none) {
+                transaction->cancel();
+                return refused;
+            }
+        }
+        return transaction->complete();
+    }
+    static Step moveTo(DisplayID display, std::int32_t x, std::int32_t y) {
+        return [=](auto& t) { return t.configureOrigin(display, x, y); };
+    }
+    static Step mirror(DisplayID display, DisplayID master) {
+        return [=](auto& t) { return t.configureMirror(display, master); };
+    }
+    Origin origin(DisplayID display) { return {services.bounds(display).x, services.bounds(display).y}; }
+
+    // What a display must not leave behind.
+    struct Trace {
+        RootRect framebuffer;
+        std::vector<std::string> modes;
+        std::vector<xcb_randr_output_t> lit;
+        std::size_t monitors;
+        friend bool operator==(const Trace&, const Trace&) = default;
+    };
+    Trace trace() { return {server.framebuffer(), server.modeNames(), server.lit(), server.monitors().size()}; }
+
+    // A released display leaves the rest at the root origin with the primary lit.
+    void TearDown() override {
+        const auto dummy0 = server.lit().front();
+        EXPECT_EQ(server.primary(), dummy0);
+        EXPECT_EQ(server.rect(dummy0), (RootRect{0, 0, 1920, 1080}));
+        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080})) << "a display was left behind";
+    }
+};
+using RandRVirtualDisplayTest = RandRTest;
+using RandRDisplayServicesTest = RandRTest;
+
+TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDIDReportedOnTheEngine) {
+    int changes = 0;
+    services.onConfigurationChanged([&] { ++changes; });
+    const auto before = trace();
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const auto output = display->displayID();
+    EXPECT_NE(output, server.primary());
+    EXPECT_EQ(server.rect(output), (RootRect{1920, 0, 1280, 720}));
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
+    // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
+    EXPECT_EQ(server.modeNames(), before.modes);
+
+    const auto current = services.currentMode(output);
+    ASSERT_TRUE(current);
+    EXPECT_EQ((std::array{current->pixelWidth, current->pixelHeight, current->width, current->height}),
+              (std::array<std::int64_t, 4>{1280, 720, 1280, 720}));
+    EXPECT_NEAR(current->refreshRate, 60, 0.5);
+    EXPECT_EQ(services.bounds(output), (DisplayBounds{1920, 0, 1280, 720}));
+    EXPECT_TRUE(services.isOnline(output));
+
+    // The block's contents are the descriptor tests'; here it must be on the output.
+    const auto edid = server.edid(output);
+    ASSERT_EQ(edid.size(), 128u);
+    EXPECT_EQ(edid[10] | edid[11] << 8, 0xE90B);
+
+    // Bounded: the events are on their way once create() returned.
+    for (int turn = 0; turn < 50 && changes == 0; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
+    EXPECT_GT(changes, 0);
+
+    display.reset();
+    EXPECT_EQ(trace(), before);
+    EXPECT_FALSE(server.rect(output));
+    EXPECT_TRUE(server.edid(output).empty());
+}
+
+// A HiDPI display also offers its half size; both report points as half pixels. Setting a
+// mode switches the CRTC and resizes the framebuffer.
+TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeWhichSetModeSwitchesTo) {
+    using Mode = std::array<std::int64_t, 4>; // pixels, then points
+    const auto sizes = [](const DisplayMode& m) { return Mode{m.pixelWidth, m.pixelHeight, m.width, m.height}; };
+    struct Case {
+        std::int64_t width, height;
+        Mode full, half;
+    };
+    // 1365 guards the width CVT would round down to 1360 (and 682 to 680).
+    for (const auto& c : {Case{2560, 1440, {2560, 1440, 1280, 720}, {1280, 720, 1280, 720}},
+                          Case{1365, 767, {1365, 767, 682, 383}, {682, 383, 682, 383}}}) {
+        SCOPED_TRACE(c.width);
+        auto display = factory.create(c.width, c.height, 60, true, "Sharp", "hidpi");
+        const auto id = display->displayID();
+        auto modes = services.modes(id);
+        std::erase_if(modes, [](const DisplayMode& m) { return std::abs(m.refreshRate - 60) >= 0.5; });
+        EXPECT_NE(std::ranges::find(modes, c.full, sizes), modes.end());
+        const auto half = std::ranges::find(modes, c.half, sizes);
+        ASSERT_NE(half, modes.end());
+        EXPECT_EQ(sizes(*services.currentMode(id)), c.full);
+
+        EXPECT_EQ(services.setMode(id, *half), ok);
+        EXPECT_EQ(services.currentMode(id), *half);
+        const auto halfWidth = static_cast<std::int32_t>(c.half[0]), halfHeight = static_cast<std::int32_t>(c.half[1]);
+        EXPECT_EQ(server.rect(id), (RootRect{1920, 0, halfWidth, halfHeight}));
+        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920 + halfWidth, 1080}));
+        DisplayMode unknown = *half;
+        unknown.id = 0x7FFFFFF;
+        EXPECT_EQ(services.setMode(id, unknown), DisplayError::illegalArgument);
+    }
+}
+
+TEST_F(RandRVirtualDisplayTest, RefusedModesLeaveNothingBehind) {
+    // 32000 pixels get their mode and output, then the framebuffer cannot grow past
+    // 32767: the undo path. The others fail before anything is done.
+    for (const std::int64_t width : {32000, 40000, 0}) {
+        SCOPED_TRACE(width);
+        const auto before = trace();
+        try {
+            factory.create(width, 720, 60, false, "Huge", "huge");
+            ADD_FAILURE() << "created";
+        } catch (const VirtualDisplayError& error) {
+            EXPECT_STREQ(error.what(), "The display server rejected this display mode. Try 1080p at 60 Hz.");
+        }
+        EXPECT_EQ(trace(), before);
+    }
+}
+
+TEST_F(RandRVirtualDisplayTest, DisplaysShareModesAndShrinkTheFramebufferAsTheyGo) {
+    auto first = factory.create(1200, 700, 60, false, "One", "one");
+    auto second = factory.create(1200, 700, 60, false, "Two", "two");
+    EXPECT_NE(first->displayID(), second->displayID());
+    EXPECT_EQ(server.rect(second->displayID()), (RootRect{3120, 0, 1200, 700}));
+    const std::string mode = "1200x700_60.00";
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
+
+    second.reset();
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3120, 1080}));
+    second = factory.create(1200, 700, 60, false, "Two", "two");
+    first.reset();
+    // The mode stays while a display uses it; the framebuffer keeps what stays lit.
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 4320, 1080}));
+    second.reset();
+    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 0);
+}
+
+TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
+    RandRVirtualDisplayFactory monitors(services, RandRVirtualDisplayFactory::Backing::monitor);
+    const auto before = trace();
+    auto display = monitors.create(1280, 720, 60, true, "Region", "region");
+    const auto id = display->displayID();
+    const auto seen = server.monitors();
+    const auto monitor = std::ranges::find_if(seen, [&](const auto& m) { return m.name == id; });
+    ASSERT_NE(monitor, seen.end());
+    EXPECT_EQ(monitor->rect, (RootRect{1920, 0, 1280, 720}));
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
+    EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
+    EXPECT_EQ(services.currentMode(id), (DisplayMode{0, 1280, 720, 640, 360, 60}));
+    EXPECT_EQ(services.setMode(id, *services.currentMode(id)), DisplayError::none);
+    EXPECT_EQ(server.lit(), before.lit);
+    display.reset();
+    EXPECT_EQ(trace(), before);
+}
+
+TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoordinates) {
+    const DisplayID main = services.mainDisplay();
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const DisplayID virt = display->displayID();
+    EXPECT_EQ(services.activeDisplays(), (std::vector<DisplayID>{main, virt}));
+
+    // A mirror shares its master's origin.
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+    ASSERT_EQ(apply({mirror(virt, main)}), ok);
+    EXPECT_EQ(services.mirrorsDisplay(virt), main);
+    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(0, 0));
+    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
+
+    // Ending the mirror alone puts it beside the others; with an origin, there.
+    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
+    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
+    EXPECT_EQ(origin(virt), Origin(1920, 0));
+    ASSERT_EQ(apply({mirror(virt, main)}), ok);
+    ASSERT_EQ(apply({mirror(virt, nullDisplay), moveTo(virt, -1280, 300)}), ok);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    auto transaction = services.beginConfiguration();
+    ASSERT_EQ(transaction->configureMirror(virt, main), ok);
+    transaction->cancel();
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+
+    // Ending a mirror that does not exist leaves the display where it is.
+    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
+    EXPECT_EQ(origin(virt), Origin(-1280, 300));
+    EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
+
+    struct Case {
+        const char* what;
+        std::int32_t x, y;
+        RootRect mainOnRoot;
+        RootRect framebuffer;
+    };
+    // Negative places move the root's content right or down: the primary stays at
+    // global (0, 0) wherever it lands on the root.
+    for (const auto& c : {Case{"left", -1280, 0, {1280, 0, 1920, 1080}, {0, 0, 3200, 1080}},
+                          Case{"above", 0, -720, {0, 720, 1920, 1080}, {0, 0, 1920, 1800}},
+                          Case{"below", 0, 1080, {0, 0, 1920, 1080}, {0, 0, 1920, 1800}},
+                          Case{"right, lower", 1920, 100, {0, 0, 1920, 1080}, {0, 0, 3200, 1080}}}) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(apply({moveTo(virt, c.x, c.y)}), ok);
+        EXPECT_EQ(origin(virt), Origin(c.x, c.y));
+        EXPECT_EQ(origin(main), Origin(0, 0));
+        EXPECT_EQ(server.rect(main), c.mainOnRoot);
+        EXPECT_EQ(server.framebuffer(), c.framebuffer);
+        EXPECT_EQ(services.mainDisplay(), main);
+    }
+
+    // Moving everything by the virtual display's origin makes it the primary.
+    ASSERT_EQ(apply({moveTo(main, -1920, -100), moveTo(virt, 0, 0)}), ok);
+    EXPECT_EQ(services.mainDisplay(), virt);
+    EXPECT_EQ(server.primary(), virt);
+    EXPECT_EQ(origin(main), Origin(-1920, -100));
+
+    // A display put alone on the main display's origin (a restored "main" display)
+    // becomes main and pushes the old one aside instead of covering it.
+    ASSERT_EQ(apply({moveTo(main, 0, 0)}), ok);
+    EXPECT_EQ(services.mainDisplay(), main);
+    EXPECT_EQ(origin(virt), Origin(1920, 0));
+    ASSERT_EQ(apply({moveTo(virt, 0, 0)}), ok);
+    EXPECT_EQ(services.mainDisplay(), virt);
+    EXPECT_EQ(origin(main), Origin(1280, 0));
+    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
+
+    EXPECT_EQ(apply({moveTo(12345, 0, 0)}), DisplayError::illegalArgument);
+    EXPECT_EQ(apply({mirror(virt, virt)}), DisplayError::illegalArgument);
+    // Released while main and left of the other display: the release settles.
+}
+
+} // namespace
+} // namespace tavelin::x11
