@@ -60,7 +60,10 @@ struct FakePreviews final : PreviewFactory {
 
 class LiveSession : public ::testing::Test {
 protected:
-    LiveSession() { capture.displays = {{1, 2560, 1440}}; }
+    LiveSession() {
+        capture.displays = {{1, 2560, 1440}};
+        timings.iceGatheringPoll = 1ms;
+    }
 
     std::shared_ptr<LiveStreamSession> make() {
         auto session = std::make_shared<LiveStreamSession>(
@@ -134,16 +137,12 @@ protected:
     }
     // One picture from the capture thread, stamped now so that it is not stale.
     void capturePicture() {
-        auto buffer = std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr});
-        capture.streams.front()->onFrame(CapturedFrame{buffer, std::chrono::steady_clock::now(), true});
+        const auto buffer = std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr});
+        capture.streams.front()->onFrame({buffer, std::chrono::steady_clock::now(), true});
     }
 
     asio::io_context engine;
-    Timings timings = [] {
-        Timings shortened;
-        shortened.iceGatheringPoll = 1ms;
-        return shortened;
-    }();
+    Timings timings;
     testing::ScriptedWebRTC webrtc;
     SimulatedPlatform platform;
     SimulatedCapture capture;
