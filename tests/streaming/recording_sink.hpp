@@ -28,31 +28,27 @@ public:
         changed_.wait(lock, [&] { return !hold_; });
     }
 
-    void holdDeliveries() {
-        std::lock_guard lock(mutex_);
-        hold_ = true;
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        hold_ = false;
-        changed_.notify_all();
-    }
+    void holdDeliveries() { hold(true); }
+    void release() { hold(false); }
     // Waits until `count` frames have arrived; returns all of them.
     std::vector<VideoFrame> waitFor(std::size_t count) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return frames_.size() >= count; });
         return frames_;
     }
-    std::vector<VideoFrame> frames() {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
+    std::vector<VideoFrame> frames() { return waitFor(0); }
     Format format() {
         std::lock_guard lock(mutex_);
         return format_;
     }
 
 private:
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        hold_ = on;
+        changed_.notify_all();
+    }
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<VideoFrame> frames_;

@@ -91,17 +91,12 @@ public:
     std::string readToEnd() {
         std::string received;
         char chunk[4096];
-        for (;;) {
-            const auto size = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (size > 0) {
-                received.append(chunk, static_cast<std::size_t>(size));
-            } else if (size == 0 || errno == ECONNRESET) {
-                return received;
-            } else if (errno != EINTR) {
-                ADD_FAILURE() << "no end of answer: " << std::strerror(errno);
-                return received;
-            }
+        ssize_t size;
+        while ((size = ::recv(fd_, chunk, sizeof chunk, 0)) > 0 || (size < 0 && errno == EINTR)) {
+            if (size > 0) received.append(chunk, static_cast<std::size_t>(size));
         }
+        if (size < 0 && errno != ECONNRESET) ADD_FAILURE() << "no end of answer: " << std::strerror(errno);
+        return received;
     }
 
 private:

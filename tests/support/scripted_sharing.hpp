@@ -20,8 +20,7 @@ public:
     // What start does: succeed, throw a StreamError with this text, or refuse capture.
     std::optional<std::string> startFailure;
     bool captureDenied = false;
-    // What answer returns or throws.
-    nlohmann::json answerResult = {{"type", "answer"}, {"sdp", "v=0 answer"}};
+    // What answer throws instead of answering.
     std::optional<std::string> answerFailure;
     nlohmann::json statisticsResult = nlohmann::json::object();
 
@@ -41,9 +40,7 @@ public:
     Task<nlohmann::json> answer(std::string offer, std::string requestedSessionID) override {
         offers.push_back(offer);
         if (answerFailure) throw StreamError(*answerFailure);
-        auto result = answerResult;
-        result["sessionID"] = requestedSessionID;
-        co_return result;
+        co_return nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", requestedSessionID}};
     }
     void disconnect(const std::string& sessionID) override { disconnected.push_back(sessionID); }
     Task<> stop() override {
@@ -57,7 +54,6 @@ class ScriptedServer : public SharingServer {
 public:
     enum class Behaviour { ready, failBeforeReady, refuseToStart, neverReady };
     Behaviour behaviour = Behaviour::ready;
-    std::string failureText = "Address already in use";
 
     std::uint16_t port = 0;
     std::vector<std::string> addresses;
@@ -73,7 +69,7 @@ public:
         onFailure = std::move(failed);
         switch (behaviour) {
         case Behaviour::ready: ready(); break;
-        case Behaviour::failBeforeReady: onFailure(failureText); break;
+        case Behaviour::failBeforeReady: onFailure("Address already in use"); break;
         case Behaviour::refuseToStart: throw std::system_error(EADDRINUSE, std::generic_category());
         case Behaviour::neverReady: break;
         }

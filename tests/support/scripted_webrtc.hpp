@@ -1,12 +1,11 @@
 #pragma once
 
-// A WebRTC stack whose connections do what a test says: offers accepted or refused,
-// gathering that completes after some polls or never, connection states and data
-// channels raised by hand, statistics given. Callbacks are raised on the calling thread,
+// A WebRTC stack whose connections do what a test says: peers refused, gathering that
+// completes after some polls or never, connection states and data channels raised by
+// hand, statistics given. Callbacks are raised on the calling thread,
 // which is the test's engine.
 
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "platform/webrtc.hpp"
@@ -45,11 +44,7 @@ public:
     };
 
     std::shared_ptr<VideoSink> videoSink() override { return sink; }
-    Task<> setRemoteOffer(std::string sdp) override {
-        offer = std::move(sdp);
-        if (!refuseOffer.empty()) throw std::runtime_error(refuseOffer);
-        co_return;
-    }
+    Task<> setRemoteOffer(std::string) override { co_return; }
     Task<> createAnswer() override {
         answered = true;
         co_return;
@@ -78,11 +73,9 @@ public:
     }
 
     std::shared_ptr<Sink> sink = std::make_shared<Sink>();
-    std::string refuseOffer;      // setRemoteOffer throws this text when not empty
     int pollsUntilGathered = 0;   // gathering completes after this many polls (a huge value: never)
     nlohmann::json outbound = nlohmann::json::object();
 
-    std::string offer;
     bool answered = false;
     int gatheringPolls = 0;
     std::vector<EncoderParameters> encoder;
@@ -98,7 +91,6 @@ public:
         requested = {width, height, fps};
         auto peer = std::make_shared<ScriptedPeer>();
         peer->pollsUntilGathered = pollsUntilGathered;
-        peer->refuseOffer = refuseOffer;
         peers.push_back(peer);
         return peer;
     }
@@ -106,7 +98,6 @@ public:
 
     bool refuse = false;
     int pollsUntilGathered = 0;
-    std::string refuseOffer; // handed to each new peer
     std::vector<std::int64_t> requested;
     std::vector<std::shared_ptr<ScriptedPeer>> peers;
 };

@@ -60,9 +60,7 @@ private:
 class SimulatedCapture final : public ScreenCapture {
 public:
     std::vector<CaptureDisplay> displays;
-    // shareableDisplays() lists nothing for this many calls.
-    int hiddenLookups = 0;
-    int lookups = 0;
+    int hiddenLookups = 0, lookups = 0; // shareableDisplays() lists nothing for hiddenLookups calls
     bool failStart = false;
     struct Stream;
     std::vector<Stream*> streams;

@@ -6,15 +6,12 @@ namespace tavelin {
 
 namespace {
 
-class SimulatedVirtualDisplay final : public VirtualDisplay {
-public:
-    SimulatedVirtualDisplay(SimulatedPlatform& server, DisplayID id) : server_(server), id_(id) {}
-    ~SimulatedVirtualDisplay() override { server_.release(id_); }
-    DisplayID displayID() const override { return id_; }
-
-private:
-    SimulatedPlatform& server_;
-    DisplayID id_;
+struct SimulatedVirtualDisplay final : VirtualDisplay {
+    SimulatedVirtualDisplay(SimulatedPlatform& server, DisplayID id) : server(server), id(id) {}
+    ~SimulatedVirtualDisplay() override { server.release(id); }
+    DisplayID displayID() const override { return id; }
+    SimulatedPlatform& server;
+    const DisplayID id;
 };
 
 // Changes are staged and reach the server only on a successful complete().
@@ -29,17 +26,17 @@ public:
         return stage({SimulatedPlatform::AppliedChange::Kind::mirror, display, 0, 0, master});
     }
     DisplayError complete() override {
-        if (const auto refused = server_.transactions.completeError; refused != DisplayError::none) return refused;
-        server_.apply(staged_);
-        return DisplayError::none;
+        const auto refused = server_.transactions.completeError;
+        if (refused == DisplayError::none) server_.apply(staged_);
+        return refused;
     }
     void cancel() override { ++server_.cancelledTransactions; }
 
 private:
     DisplayError stage(const SimulatedPlatform::AppliedChange& change) {
-        if (const auto refused = server_.transactions.configureError; refused != DisplayError::none) return refused;
-        staged_.push_back(change);
-        return DisplayError::none;
+        const auto refused = server_.transactions.configureError;
+        if (refused == DisplayError::none) staged_.push_back(change);
+        return refused;
     }
 
     SimulatedPlatform& server_;
@@ -50,11 +47,7 @@ private:
 
 SimulatedPlatform::SimulatedPlatform() {
     const DisplayMode mode{1, 2560, 1440, 2560, 1440, 60.0};
-    Display main;
-    main.bounds = {0, 0, 2560, 1440};
-    main.modes = {mode};
-    main.current = mode;
-    displays.emplace(mainDisplayID, main);
+    displays.emplace(mainDisplayID, Display{.bounds = {0, 0, 2560, 1440}, .modes = {mode}, .current = mode});
 }
 
 ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, SettingsStore& store,
@@ -75,49 +68,48 @@ ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, S
             .webRoot = {}};
 }
 
+SimulatedPlatform::Display* SimulatedPlatform::find(DisplayID id) {
+    const auto found = displays.find(id);
+    return found == displays.end() ? nullptr : &found->second;
+}
+
 std::vector<DisplayMode> SimulatedPlatform::modes(DisplayID display) {
     ++modeQueries;
-    const auto found = displays.find(display);
-    if (found == displays.end()) return {};
-    auto& shown = found->second;
-    return ++shown.modeQueries > shown.hiddenModeQueries ? shown.modes : std::vector<DisplayMode>{};
+    auto* shown = find(display);
+    return shown && ++shown->modeQueries > shown->hiddenModeQueries ? shown->modes : std::vector<DisplayMode>{};
 }
 
 std::optional<DisplayMode> SimulatedPlatform::currentMode(DisplayID display) {
-    const auto found = displays.find(display);
-    if (found == displays.end()) return std::nullopt;
-    return found->second.reportedMode ? found->second.reportedMode : found->second.current;
+    const auto* shown = find(display);
+    return !shown ? std::nullopt : shown->reportedMode ? shown->reportedMode : shown->current;
 }
 
 DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
-    const auto found = displays.find(display);
-    if (found == displays.end()) return DisplayError::illegalArgument;
-    if (found->second.setModeError != DisplayError::none) return found->second.setModeError;
-    found->second.current = mode;
-    return DisplayError::none;
+    auto* shown = find(display);
+    if (!shown) return DisplayError::illegalArgument;
+    if (shown->setModeError == DisplayError::none) shown->current = mode;
+    return shown->setModeError;
 }
 
 bool SimulatedPlatform::isOnline(DisplayID display) {
-    const auto found = displays.find(display);
-    return found != displays.end() && found->second.online;
+    const auto* shown = find(display);
+    return shown && shown->online;
 }
 
 DisplayBounds SimulatedPlatform::bounds(DisplayID display) {
     ++boundsQueries;
-    const auto found = displays.find(display);
-    return found == displays.end() ? DisplayBounds{} : found->second.bounds;
+    const auto* shown = find(display);
+    return shown ? shown->bounds : DisplayBounds{};
 }
 
 DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {
-    const auto found = displays.find(display);
-    if (found == displays.end()) return nullDisplay;
-    auto& shown = found->second;
-    if (shown.unsettledQueries > 0) {
-        --shown.unsettledQueries;
-        return shown.reportedMaster;
+    auto* shown = find(display);
+    if (!shown) return nullDisplay;
+    if (shown->unsettledQueries > 0) {
+        --shown->unsettledQueries;
+        return shown->reportedMaster;
     }
-    shown.reportedMaster = shown.master;
-    return shown.master;
+    return shown->reportedMaster = shown->master;
 }
 
 std::optional<std::vector<DisplayID>> SimulatedPlatform::activeDisplays() {
@@ -130,8 +122,7 @@ std::optional<std::vector<DisplayID>> SimulatedPlatform::activeDisplays() {
 }
 
 std::unique_ptr<DisplayConfigurationTransaction> SimulatedPlatform::beginConfiguration() {
-    if (transactions.failBegin) return nullptr;
-    return std::make_unique<SimulatedTransaction>(*this);
+    return transactions.failBegin ? nullptr : std::make_unique<SimulatedTransaction>(*this);
 }
 
 std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, std::int64_t height,
@@ -143,18 +134,15 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
     const std::int64_t scale = hiDPI ? 2 : 1;
     const DisplayMode offered{nextDisplayID_, width, height, width / scale, height / scale,
                               script.modeRefreshRate.value_or(refreshRate)};
-    Display shown;
-    // A new display appears to the right of everything else, as X servers place outputs.
-    shown.bounds = {rightEdge(), 0, static_cast<double>(offered.width), static_cast<double>(offered.height)};
-    shown.online = script.online;
-    shown.modes = {offered};
-    shown.hiddenModeQueries = script.hiddenModeQueries;
-    shown.setModeError = script.setModeError;
-    shown.reportedMode = script.reportedMode;
-    shown.mirrorSettleQueries = script.mirrorSettleQueries;
-
     const DisplayID id = nextDisplayID_++;
-    displays.emplace(id, shown);
+    // A new display appears to the right of everything else, as X servers place outputs.
+    displays.emplace(id, Display{.bounds = {rightEdge(), 0, double(width), double(height)},
+                                 .online = script.online,
+                                 .modes = {offered},
+                                 .hiddenModeQueries = script.hiddenModeQueries,
+                                 .setModeError = script.setModeError,
+                                 .reportedMode = script.reportedMode,
+                                 .mirrorSettleQueries = script.mirrorSettleQueries});
     created.push_back({id, width, height, refreshRate, hiDPI, name, identifier});
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);
 }
@@ -167,27 +155,21 @@ bool SimulatedPlatform::fill(std::span<std::uint8_t> bytes) {
 
 void SimulatedPlatform::apply(const std::vector<AppliedChange>& changes) {
     for (const auto& change : changes) {
-        const auto found = displays.find(change.display);
-        if (found == displays.end()) continue;
-        auto& shown = found->second;
+        auto* shown = find(change.display);
+        if (!shown) continue;
         applied.push_back(change);
         if (change.kind == AppliedChange::Kind::origin) {
-            shown.bounds.x = change.x;
-            shown.bounds.y = change.y;
+            shown->bounds.x = change.x;
+            shown->bounds.y = change.y;
             continue;
         }
-        shown.reportedMaster = shown.master;
-        shown.unsettledQueries = shown.mirrorSettleQueries;
-        shown.master = change.master;
+        shown->reportedMaster = shown->master;
+        shown->unsettledQueries = shown->mirrorSettleQueries;
+        shown->master = change.master;
         // A mirror shows the master's region; an unmirrored display goes back to the right edge.
-        const auto master = displays.find(change.master);
-        if (master != displays.end()) {
-            shown.bounds.x = master->second.bounds.x;
-            shown.bounds.y = master->second.bounds.y;
-        } else {
-            shown.bounds.x = rightEdge();
-            shown.bounds.y = 0;
-        }
+        const auto* master = find(change.master);
+        shown->bounds.x = master ? master->bounds.x : rightEdge();
+        shown->bounds.y = master ? master->bounds.y : 0;
     }
     // The display at the origin is the main display, as in global display coordinates.
     const auto& main = displays.at(mainDisplayID).bounds;

@@ -28,8 +28,7 @@ class SimulatedPlatform final : public DisplayServices,
                                 public NetworkInterfaces,
                                 public SecureRandom {
 public:
-    // For counts meaning "never".
-    static constexpr int forever = std::numeric_limits<int>::max();
+    static constexpr int forever = std::numeric_limits<int>::max(); // a count meaning "never"
 
     // One display as the server sees it.
     struct Display {
@@ -37,31 +36,24 @@ public:
         bool online = true;
         std::vector<DisplayMode> modes;
         std::optional<DisplayMode> current = {};
-        // The first this many modes() calls list nothing.
-        int hiddenModeQueries = 0;
-        // setMode() returns this (none: it switches).
-        DisplayError setModeError = DisplayError::none;
-        // currentMode() reports this instead of the mode last set.
-        std::optional<DisplayMode> reportedMode = {};
+        int hiddenModeQueries = 0;                      // the first this many modes() calls list nothing
+        DisplayError setModeError = DisplayError::none; // setMode() returns it (none: it switches)
+        std::optional<DisplayMode> reportedMode = {};   // currentMode() reports it, not the mode set
         // After a mirroring change, mirrorsDisplay() reports the old master this many times.
         int mirrorSettleQueries = 0;
-        // The master it mirrors, as applied by the last transaction.
-        DisplayID master = nullDisplay;
+        DisplayID master = nullDisplay; // as applied by the last transaction
 
         // Records: modes() calls for this display, and the mirroring state still reported.
-        int modeQueries = 0;
+        int modeQueries = 0, unsettledQueries = 0;
         DisplayID reportedMaster = nullDisplay;
-        int unsettledQueries = 0;
     };
 
     // How each virtual display created from now on behaves.
     struct NewDisplayScript {
-        // When not empty, create() throws VirtualDisplayError with this text.
-        std::string failure = {};
+        std::string failure = {}; // when not empty, create() throws VirtualDisplayError with it
         bool online = true;
         int hiddenModeQueries = 0;
-        // The offered mode's refresh rate, instead of the requested one.
-        std::optional<double> modeRefreshRate = {};
+        std::optional<double> modeRefreshRate = {}; // the offered mode's, not the requested rate
         DisplayError setModeError = DisplayError::none;
         std::optional<DisplayMode> reportedMode = {};
         int mirrorSettleQueries = 0;
@@ -70,12 +62,10 @@ public:
     // The parameters of one successful create().
     struct Creation {
         DisplayID display;
-        std::int64_t width;
-        std::int64_t height;
+        std::int64_t width, height;
         double refreshRate;
         bool hiDPI;
-        std::string name;
-        std::string identifier;
+        std::string name, identifier;
     };
 
     // How the next transactions fail.
@@ -89,8 +79,7 @@ public:
     struct AppliedChange {
         enum class Kind { origin, mirror } kind;
         DisplayID display;
-        std::int32_t x = 0;
-        std::int32_t y = 0;
+        std::int32_t x = 0, y = 0;
         DisplayID master = nullDisplay;
         friend bool operator==(const AppliedChange&, const AppliedChange&) = default;
     };
@@ -148,18 +137,12 @@ public:
                                            bool hiDPI, const std::string& name,
                                            const std::string& identifier) override;
 
-    // Permissions
+    // Permissions, URLOpener (reports success), NetworkInterfaces and SecureRandom
     bool isInputTrusted() override { return inputTrusted; }
     bool requestInputTrust() override { return inputTrusted; }
     bool canCaptureScreen() override { return true; }
-
-    // URLOpener: reports success.
     bool open(const std::string&) override { return true; }
-
-    // NetworkInterfaces
     std::vector<InterfaceAddress> addresses() override { return interfaces; }
-
-    // SecureRandom
     bool fill(std::span<std::uint8_t> bytes) override;
 
     // Applies the changes of a completed transaction; used by the transaction object.
@@ -168,6 +151,7 @@ public:
     void release(DisplayID display);
 
 private:
+    Display* find(DisplayID id);
     double rightEdge() const;
 
     DisplayID nextDisplayID_ = 100;
