@@ -56,16 +56,10 @@ public Q_SLOTS:
         qml->rootContext()->setContextProperty("rules", &rules_);
         qml->rootContext()->setContextProperty("probe", this);
     }
-    void cleanupTestCase() {
-        // The engine stops before the bridges go.
-        engine_.reset();
-        bridge_.reset();
-        probe_.reset();
-    }
 
 private:
-    std::unique_ptr<SimulatedEngine> engine_;
     std::unique_ptr<ui::ModelBridge> bridge_, probe_;
+    std::unique_ptr<SimulatedEngine> engine_; // stops before the bridges go
     ui::ViewRules rules_;
 };
 
