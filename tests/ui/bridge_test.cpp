@@ -5,14 +5,12 @@
 
 #include <algorithm>
 
-#include <asio/io_context.hpp>
-
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QSignalSpy>
 #include <QThread>
 
-#include "tests/support/engine_runner.hpp"
+#include "tests/support/model_fixture.hpp"
 #include "tests/ui/simulated_engine.hpp"
 #include "ui/choices.hpp"
 #include "ui/display_settings.hpp"
@@ -86,7 +84,7 @@ TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
 
 TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
     testing::SimulatedEngine engine;
-    ModelBridge bridge(engine.model(), engine.context.get_executor());
+    ModelBridge bridge(engine.model, engine.context.get_executor());
     bridge.attach();
     engine.settle();
     EXPECT_EQ(bridge.width(), "1920");
@@ -107,22 +105,18 @@ TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
 }
 
 // The engine runs by hand here, so that the order of echoes and typing is the test's.
-class HandRunBridge : public ::testing::Test {
+class HandRunBridge : public support::ModelTest {
 protected:
     HandRunBridge() {
         bridge.attach();
         pump();
     }
     void pump() {
-        support::drain(context);
+        drain();
         QCoreApplication::processEvents();
     }
 
-    asio::io_context context;
-    SimulatedPlatform platform;
-    MemorySettingsStore store;
-    std::shared_ptr<AppModel> model = AppModel::create(platform.modelDependencies(context.get_executor(), store));
-    ModelBridge bridge{model, context.get_executor()};
+    ModelBridge bridge{model, ctx.get_executor()};
 };
 
 TEST_F(HandRunBridge, EditsReachTheModelOnceAndLateEchoesDoNotOverwriteTyping) {
@@ -138,7 +132,7 @@ TEST_F(HandRunBridge, EditsReachTheModelOnceAndLateEchoesDoNotOverwriteTyping) {
 
     bridge.setWidth("2");
     bridge.setWidth("25");
-    support::drain(context); // the engine took both; their echoes are on their way
+    drain();                 // the engine took both; their echoes are on their way
     bridge.setWidth("256");  // typed before the GUI thread saw them
     QCoreApplication::processEvents();
     EXPECT_EQ(bridge.width(), "256");

@@ -1,19 +1,17 @@
-// The whole interface offscreen: every view loads and binds without a warning from QML,
-// and pictures of both tabs, the quick controls and the tray panel are kept for a look.
+// The whole interface offscreen: every view loads, binds and draws without a warning from
+// QML.
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <mutex>
 
-#include <QDir>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
 
 #include "tests/ui/simulated_engine.hpp"
 #include "ui/desktop_shell.hpp"
-#include "ui/model_bridge.hpp"
 
 namespace tavelin::ui {
 namespace {
@@ -29,16 +27,10 @@ void collect(QtMsgType type, const QMessageLogContext& context, const QString& m
     messages.append(message);
 }
 
-void save(QQuickWindow& window, const QString& name) {
-    const QString folder = qEnvironmentVariable("TAVELIN_UI_SHOTS", "/tmp/ui-shots");
-    QDir().mkpath(folder);
-    // The first grab polishes the layouts, and the measured receiver tab may resize the
-    // window on the way; the second shows the window at the size it then has.
-    (void)window.grabWindow();
+// Draws the window as it is now: its layouts polish, and may complain, as on a screen.
+void draw(QQuickWindow& window) {
+    EXPECT_FALSE(window.grabWindow().isNull()) << window.title().toStdString();
     QCoreApplication::processEvents();
-    const QImage picture = window.grabWindow();
-    EXPECT_FALSE(picture.isNull()) << name.toStdString();
-    picture.save(folder + "/" + name + ".png");
 }
 
 TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
@@ -46,7 +38,7 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
     testing::SimulatedEngine engine;
     int quits = 0;
     {
-        DesktopShell shell(engine.model(), engine.context.get_executor(),
+        DesktopShell shell(engine.model, engine.context.get_executor(),
                            DesktopShell::Options{true, std::nullopt, [&] { ++quits; }});
         engine.call([&](AppModel& m) {
             shell.installHooks(m);
@@ -56,39 +48,37 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         QQuickWindow& main = *shell.mainWindow();
         ASSERT_TRUE(main.isVisible());
         EXPECT_EQ(main.width(), 640);
-        // The sharing face carries every optional row: code, link, error, both permission rows.
-        const std::pair<QString, std::function<void(AppModel&)>> faces[] = {
-            {"receiver-tab", [](AppModel&) {}},
-            {"receiver-sharing",
-             [](AppModel& m) {
-                 m.isRunning.set(true);
-                 m.mousePermissionGranted.set(false);
-                 m.permissionGranted.set(false);
-                 m.setError("Sharing started, but the receiver link file could not be written.");
-             }},
-            {"displays-tab",
-             [](AppModel& m) {
-                 m.isRunning.set(false);
-                 m.setError(std::nullopt);
-                 m.selectedTab.set("displays");
-             }},
+        // The receiver tab, then sharing with every optional row (code, link, error, both
+        // permission rows), then the displays tab.
+        const std::function<void(AppModel&)> faces[] = {
+            [](AppModel&) {},
+            [](AppModel& m) {
+                m.isRunning.set(true);
+                m.mousePermissionGranted.set(false);
+                m.permissionGranted.set(false);
+                m.setError("Sharing started, but the receiver link file could not be written.");
+            },
+            [](AppModel& m) {
+                m.isRunning.set(false);
+                m.setError(std::nullopt);
+                m.selectedTab.set("displays");
+            },
         };
-        for (const auto& [name, face] : faces) {
+        for (const auto& face : faces) {
             engine.call(face);
             engine.settle();
-            save(main, name);
+            draw(main);
         }
 
         engine.call([](AppModel& m) { m.selectedTab.set("receiver"); });
         auto* popover = main.findChild<QObject*>("quickControls");
         auto* button = main.findChild<QQuickItem*>("quickControlsButton");
-        ASSERT_NE(popover, nullptr);
-        ASSERT_NE(button, nullptr);
+        ASSERT_TRUE(popover && button);
         const QPoint onButton = button->mapToScene(QPointF(button->width() / 2, button->height() / 2)).toPoint();
         QTest::mouseClick(&main, Qt::LeftButton, {}, onButton);
         engine.settle();
         ASSERT_TRUE(popover->property("visible").toBool());
-        save(main, "quick-controls");
+        draw(main);
         // The button closes its popover; the press must not close it only to have the click reopen it.
         QTest::mouseClick(&main, Qt::LeftButton, {}, onButton);
         engine.settle();
@@ -98,11 +88,11 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         engine.settle();
         ASSERT_TRUE(shell.panelWindow()->isVisible());
         EXPECT_EQ(shell.panelWindow()->width(), 420);
-        save(*shell.panelWindow(), "tray-panel");
+        draw(*shell.panelWindow());
 
         engine.call([](AppModel& m) { m.arrangeDisplays(); });
         engine.settle();
-        save(main, "arrange-help");
+        draw(main);
 
         shell.quit();
         shell.quit();

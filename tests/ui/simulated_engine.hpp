@@ -1,13 +1,12 @@
 #pragma once
 
-#include <future>
 #include <memory>
 #include <thread>
-#include <type_traits>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/use_future.hpp>
 
 #include <QCoreApplication>
 
@@ -21,24 +20,15 @@ namespace tavelin::testing {
 // meets it in the program.
 class SimulatedEngine {
 public:
-    SimulatedEngine() : model_(AppModel::create(platform.modelDependencies(context.get_executor(), store))) {
-        thread_ = std::thread([this] { context.run(); });
-    }
     ~SimulatedEngine() {
-        work_.reset();
         context.stop();
-        thread_.join();
+        thread.join();
     }
-
-    const std::shared_ptr<AppModel>& model() const { return model_; }
 
     // Runs fn(model) on the engine and waits for its result.
     template <typename Fn>
     auto call(Fn fn) {
-        std::packaged_task<std::invoke_result_t<Fn, AppModel&>()> task([&] { return fn(*model_); });
-        auto result = task.get_future();
-        asio::post(context, [&] { task(); });
-        return result.get();
+        return asio::post(context, asio::use_future([&] { return fn(*model); })).get();
     }
 
     // Lets what the engine posted to the GUI thread arrive, and what that posted back
@@ -53,11 +43,9 @@ public:
     SimulatedPlatform platform;
     MemorySettingsStore store;
     asio::io_context context;
-
-private:
-    asio::executor_work_guard<asio::io_context::executor_type> work_{context.get_executor()};
-    std::shared_ptr<AppModel> model_;
-    std::thread thread_;
+    asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
+    const std::shared_ptr<AppModel> model = AppModel::create(platform.modelDependencies(context.get_executor(), store));
+    std::thread thread{[this] { context.run(); }};
 };
 
 } // namespace tavelin::testing

@@ -17,15 +17,6 @@ TestCase {
     Component { id: controls; DisplayControls { width: 420 } }
     Component { id: glassField; GlassTextField { } }
 
-    function test_modelChangeReachesItsControl() {
-        const tab = createTemporaryObject(receiverTab, test)
-        const field = findChild(tab, "receiverWidthField")
-        probe.set("width", "2560")
-        tryCompare(field, "text", "2560")
-        probe.set("width", "1920")
-        tryCompare(field, "text", "1920")
-    }
-
     // The whole field fades, its text too, and focus does not bring it back.
     function test_disabledGlassFieldFades() {
         const field = createTemporaryObject(glassField, test)
@@ -43,6 +34,7 @@ TestCase {
         probe.set("width", "1366")
         probe.set("height", "768")
         tryCompare(picker, "currentText", "Custom")
+        tryCompare(findChild(createTemporaryObject(receiverTab, test), "receiverWidthField"), "text", "1366")
         picker.activated(1)
         tryCompare(picker, "currentText", "2560×1440")
         compare(findChild(form, "widthField").text, "2560")
@@ -67,9 +59,6 @@ TestCase {
             verify(bitrate >= 5 && bitrate <= 150, "within bounds: " + bitrate)
             compare(bitrate % 5, 0, "a step of 5: " + bitrate)
         }
-        slider.forceActiveFocus()
-        for (let i = 0; i < 40; ++i) keyClick(Qt.Key_Right)
-        compare(probe.get("bitrate"), 150)
     }
 
     function test_resetImageAdjustments() {
