@@ -218,7 +218,8 @@ TEST_F(Program, AFailedStartIsReportedAndItRunsUntilItsXServerDies) {
     ASSERT_EQ(::bind(taken.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(taken.get(), 1), 0);
     ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-    auto& child = launch({"--headless", "--start", "--port", std::to_string(ntohs(address.sin_port))});
+    const auto port = std::to_string(ntohs(address.sin_port));
+    auto& child = launch({"--headless", "--start", "--port", port});
     ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine("Tavelin error: "); })) << child.errors();
     // The engine goes on after the failed start: it is not merely slow to exit.
     EXPECT_TRUE(activate());
