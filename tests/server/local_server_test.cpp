@@ -75,6 +75,8 @@ TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
         {post(""), foreign},
         {post("Origin: http://example.com\r\n"), foreign},
         {post("Origin: https://" + host + "\r\n"), foreign},
+        // Another of our own addresses is still another origin.
+        {post("Origin: http://" + at("192.0.2.7") + "\r\n"), foreign},
         // A page may be opened from a link on another site.
         {"GET /x HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://example.com\r\n\r\n", "HTTP/1.1 200 OK GET /x "},
         {"GARBAGE\r\n\r\n", R"(HTTP/1.1 400 Bad Request {"error":"Invalid request."})"},
