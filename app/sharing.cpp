@@ -1,8 +1,11 @@
 #include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string>
+#include <system_error>
 #include <variant>
 
 #include "app/model.hpp"
@@ -205,6 +208,13 @@ Task<> AppModel::start() {
         };
         try {
             server_->start(*listenPort, addresses(), std::move(handler), std::move(onFailure), std::move(ready));
+        } catch (const std::system_error& refused) {
+            // The port is the one thing the user can change about it, so it is named. The
+            // server's errors carry errno values, not always in the standard category.
+            outcome->fail(refused.code().value() == EADDRINUSE
+                              ? std::make_exception_ptr(StreamError("Port " + std::to_string(*listenPort) +
+                                                                    " is already in use. Choose another with --port."))
+                              : std::current_exception());
         } catch (...) {
             outcome->fail(std::current_exception());
         }

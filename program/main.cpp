@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -51,6 +52,17 @@ fs::path findWebRoot() {
 
 int main(int argc, char** argv) {
     const auto options = parseOptions(argc, argv);
+    switch (options.action) {
+    case ProgramOptions::Action::run:
+        break;
+    case ProgramOptions::Action::help:
+    case ProgramOptions::Action::version:
+        std::fputs(options.output.c_str(), stdout);
+        return 0;
+    case ProgramOptions::Action::usage:
+        std::fputs(options.output.c_str(), stderr);
+        return 2;
+    }
     const auto supportFolder = dataFolder();
     switch (SingleInstance::acquire(supportFolder)) {
     case SingleInstance::Outcome::acquired:
@@ -60,7 +72,7 @@ int main(int argc, char** argv) {
         return 1;
     case SingleInstance::Outcome::heldByAnother:
         SingleInstance::activateRunningCopy(supportFolder);
-        std::fputs("Tavelin is already running. Open it from the menu bar.\n", stderr);
+        std::fputs("Tavelin is already running. Open it from the tray or the application menu.\n", stderr);
         return 0;
     }
     // Only the copy that holds the lock may judge a temporary stale: another one may be
@@ -148,11 +160,22 @@ int main(int argc, char** argv) {
         }
     });
     model->applyLaunchSettings();
-    auto launch = [](std::shared_ptr<AppModel> m) -> Task<> {
+    // Without a window nothing else can mend a start that failed: its sentence is said,
+    // and the program ends with status 1.
+    auto launch = [](std::shared_ptr<AppModel> m, std::function<void()> failed) -> Task<> {
         co_await m->restoreDisplays();
-        if (std::ranges::find(m->arguments(), "--start") != m->arguments().end()) co_await m->start();
+        if (std::ranges::find(m->arguments(), "--start") == m->arguments().end()) co_return;
+        co_await m->start();
+        if (failed && !m->isRunning()) failed();
     };
-    model->spawn(launch(model));
+    std::function<void()> startFailed;
+    if (!showInterface) {
+        startFailed = [&] {
+            exitStatus = 1;
+            shutDown();
+        };
+    }
+    model->spawn(launch(model, std::move(startFailed)));
 
     if (qt) {
         qt->run(engine, model, [&engine, &shutDown] { asio::post(engine, shutDown); });

@@ -34,18 +34,20 @@ namespace fs = std::filesystem;
 
 // Generous: only a program that hangs ever waits this long.
 constexpr auto deadline = std::chrono::seconds(20);
-constexpr const char* alreadyRunning = "Tavelin is already running. Open it from the menu bar.\n";
+constexpr const char* alreadyRunning = "Tavelin is already running. Open it from the tray or the application menu.\n";
+
+std::string contents(const fs::path& file) {
+    std::ostringstream text;
+    text << std::ifstream(file).rdbuf();
+    return text.str();
+}
 
 struct Child {
     pid_t pid = 0;
-    fs::path errorFile;
+    fs::path errorFile, outputFile;
     int status = -1; // set once reaped
 
-    std::string errors() const {
-        std::ostringstream text;
-        text << std::ifstream(errorFile).rdbuf();
-        return text.str();
-    }
+    std::string errors() const { return contents(errorFile); }
     bool reaped() {
         if (int ended = 0; status < 0 && ::waitpid(pid, &ended, WNOHANG) == pid) status = ended;
         return status >= 0;
@@ -89,10 +91,11 @@ protected:
     Child& launch(std::vector<std::string> arguments) {
         auto& child = *children.emplace_back(std::make_unique<Child>());
         child.errorFile = root / ("stderr-" + std::to_string(children.size()));
+        child.outputFile = root / ("stdout-" + std::to_string(children.size()));
         posix_spawn_file_actions_t actions;
         ::posix_spawn_file_actions_init(&actions);
         ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, 1, child.outputFile.c_str(), O_WRONLY | O_CREAT, 0600);
         ::posix_spawn_file_actions_addopen(&actions, 2, child.errorFile.c_str(), O_WRONLY | O_CREAT, 0600);
         ::posix_spawn_file_actions_addchdir_np(&actions, working.c_str());
         arguments.insert(arguments.begin(), TAVELIN_PROGRAM);
@@ -202,15 +205,42 @@ TEST_F(Program, AFailureBeforeTheEngineIsOneSentence) {
     }
 }
 
-// The embedded X server is the program's only child process.
-pid_t onlyChildOf(pid_t parent) {
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-    pid_t child = 0;
-    children >> child;
-    return child;
+// Each line is what the program prints before it does anything else.
+TEST_F(Program, TheCommandLineIsCheckedFirst) {
+    const std::string tryHelp = "Try 'tavelin --help'.\n";
+    const struct {
+        std::vector<std::string> arguments;
+        const char* status;
+        std::string output, errors;
+    } cases[] = {
+        {{"--version"}, "exit 0", "Tavelin " TAVELIN_VERSION "\n", ""},
+        {{"--headless", "--bogus"}, "exit 2", "", "tavelin: unknown option '--bogus'\n" + tryHelp},
+        {{"--port=8421"}, "exit 2", "", "tavelin: unknown option '--port=8421'\n" + tryHelp},
+        {{"-style", "fusion", "stray"}, "exit 2", "", "tavelin: unexpected argument 'stray'\n" + tryHelp},
+        {{"--start", "--width"}, "exit 2", "", "tavelin: option '--width' needs a value\n" + tryHelp},
+    };
+    for (const auto& [arguments, status, output, errors] : cases) {
+        SCOPED_TRACE(arguments.back());
+        auto& child = launch(arguments);
+        ASSERT_TRUE(exited(child));
+        EXPECT_EQ(child.describe(), status);
+        EXPECT_EQ(contents(child.outputFile), output);
+        EXPECT_EQ(child.errors(), errors);
+    }
+    for (const char* help : {"--help", "-h"}) {
+        auto& child = launch({"--headless", help});
+        ASSERT_TRUE(exited(child));
+        EXPECT_EQ(child.describe(), "exit 0");
+        const auto text = contents(child.outputFile);
+        for (const char* line : {"\n  --port N ", "\n  --receiver-link-file PATH ", "\n  --hidpi "}) {
+            EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+        }
+    }
+    EXPECT_FALSE(fs::exists(root / "data")) << "a usage error took the lock";
 }
 
-TEST_F(Program, AFailedStartIsReportedAndItRunsUntilItsXServerDies) {
+// Without a window nothing else can mend a failed start: its sentence, then exit 1.
+TEST_F(Program, AFailedStartWithoutAWindowEndsTheProgram) {
     // Someone else listens on the port, so that starting to share fails.
     const UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     auto address = testing::loopbackAddress(0);
@@ -219,10 +249,34 @@ TEST_F(Program, AFailedStartIsReportedAndItRunsUntilItsXServerDies) {
     ASSERT_EQ(::listen(taken.get(), 1), 0);
     ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
     const auto port = std::to_string(ntohs(address.sin_port));
-    auto& child = launch({"--headless", "--start", "--port", port});
-    ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine("Tavelin error: "); })) << child.errors();
-    // The engine goes on after the failed start: it is not merely slow to exit.
-    EXPECT_TRUE(activate());
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--headless", "--port", port}, "Port " + port + " is already in use. Choose another with --port."},
+        {{"--port", "80"}, "Choose a port between 1024 and 65535."},
+        {{"--width", "abc", "--receiver-link-file", "link"}, "Use even dimensions between 640"},
+    };
+    for (const auto& [arguments, sentence] : cases) {
+        SCOPED_TRACE(sentence);
+        auto withStart = arguments;
+        withStart.push_back("--start");
+        auto& child = launch(withStart);
+        ASSERT_TRUE(exited(child));
+        EXPECT_EQ(child.describe(), "exit 1");
+        EXPECT_TRUE(child.hasLine("Tavelin error: " + sentence)) << child.errors();
+        EXPECT_TRUE(fs::is_empty(working)) << "a failed start wrote its link file";
+    }
+}
+
+// The embedded X server is the program's only child process.
+pid_t onlyChildOf(pid_t parent) {
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+TEST_F(Program, TavelinEndsWhenItsXServerDies) {
+    auto& child = launch({"--headless"});
+    ASSERT_TRUE(listening(child)) << child.errors();
     const pid_t server = onlyChildOf(child.pid);
     ASSERT_GT(server, 0);
     ::kill(server, SIGKILL);

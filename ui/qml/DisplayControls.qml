@@ -56,7 +56,7 @@ ColumnLayout {
     ModeForm { sizeFields: false; Layout.fillWidth: true }
     Note { text: "Change and apply settings in the Displays tab."; Layout.fillWidth: true }
 
-    Switch { text: "Show pointer when using this computer’s trackpad"; checked: bridge.showCursor; onToggled: bridge.showCursor = checked }
+    Switch { text: "Show pointer when using this computer’s mouse or touchpad"; checked: bridge.showCursor; onToggled: bridge.showCursor = checked }
     Switch { text: "Prioritize smooth motion"; checked: bridge.smoothMotion; onToggled: bridge.smoothMotion = checked }
     Note {
         Layout.fillWidth: true

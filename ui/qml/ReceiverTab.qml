@@ -110,7 +110,7 @@ ColumnLayout {
                     onToggled: bridge.smoothMotion = checked
                 }
                 Switch {
-                    text: "Show pointer when using this computer’s trackpad"
+                    text: "Show pointer when using this computer’s mouse or touchpad"
                     checked: bridge.showCursor
                     onToggled: bridge.showCursor = checked
                 }
