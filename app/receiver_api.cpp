@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "app/model.hpp"
+#include "core/log.hpp"
 #include "server/receiver_routes.hpp"
 
 namespace tavelin {
@@ -16,7 +17,13 @@ public:
     std::string accessToken() override { return model_.token(); }
     PairingGate::Result checkPairingCode(const std::string& code) override {
         const auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-        return model_.pairingGate().check(code, model_.pairingCode(), now);
+        auto& gate = model_.pairingGate();
+        const auto result = gate.check(code, model_.pairingCode(), now);
+        // The locked-out user stands at the other computer; whoever sits here should know.
+        if (result == PairingGate::Result::incorrect && gate.failures().size() == PairingGate::maximumFailures) {
+            log::info("Five wrong pairing codes: pairing is locked for a minute.");
+        }
+        return result;
     }
     Task<std::optional<nlohmann::json>> streamStatistics() override {
         const auto session = model_.session();

@@ -1,5 +1,6 @@
 #include "server/local_server.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <map>
@@ -20,6 +21,8 @@ namespace {
 using asio::ip::tcp;
 
 constexpr std::size_t maximumConnections = 64;
+// One machine cannot take every slot: a paired receiver elsewhere always finds room.
+constexpr std::size_t maximumPerClient = 16;
 constexpr std::size_t receiveLimit = 65'536;
 
 constexpr std::string_view foreignOriginMessage = "Open the receiver directly from the host computer's address.";
@@ -29,10 +32,11 @@ constexpr std::string_view foreignOriginMessage = "Open the receiver directly fr
 namespace impl {
 
 struct Connection {
-    Connection(std::uint64_t id, tcp::socket socket)
-        : id(id), socket(std::move(socket)), deadline(this->socket.get_executor()) {}
+    Connection(std::uint64_t id, tcp::socket socket, asio::ip::address client)
+        : id(id), client(std::move(client)), socket(std::move(socket)), deadline(this->socket.get_executor()) {}
 
     const std::uint64_t id;
+    const asio::ip::address client;
     tcp::socket socket;
     asio::steady_timer deadline;
     std::string received;
@@ -93,12 +97,14 @@ void ServerCore::accept() {
 }
 
 void ServerCore::admit(tcp::socket socket) {
-    if (connections.size() >= maximumConnections) {
-        asio::error_code ignored;
-        socket.close(ignored);
+    asio::error_code error;
+    const auto client = socket.remote_endpoint(error).address();
+    const auto fromClient = std::ranges::count_if(connections, [&](const auto& open) { return open.second->client == client; });
+    if (error || connections.size() >= maximumConnections || static_cast<std::size_t>(fromClient) >= maximumPerClient) {
+        socket.close(error);
         return;
     }
-    const auto connection = std::make_shared<Connection>(nextId++, std::move(socket));
+    const auto connection = std::make_shared<Connection>(nextId++, std::move(socket), client);
     connections.emplace(connection->id, connection);
     // The lifetime covers the whole exchange, a handler that waits included.
     connection->deadline.expires_after(timings.connectionLifetime);

@@ -52,9 +52,14 @@ public:
     // Only a safety net for a server that never answers.
     static constexpr std::chrono::seconds safetyTimeout{10};
 
-    explicit LoopbackConnection(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    // From 127.0.0.`client`: the whole of 127/8 is this machine, so each is another client.
+    explicit LoopbackConnection(std::uint16_t port, std::uint8_t client = 1)
+        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const timeval timeout{safetyTimeout.count(), 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        auto source = loopbackAddress(0);
+        source.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + client);
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
         const auto address = loopbackAddress(port);
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
