@@ -135,7 +135,8 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   const interruptionGrace = 5000;
   const heartbeatInterval = 1000;
   const quietAfter = 4000;
-  const stoppedText = 'The host computer is not sharing a display.';
+  const unreachableText = 'The host computer cannot be reached. Is Tavelin still running?';
+  const wrongCodeText = 'That code is not right. Check the pairing code on the host computer.';
 
   const stage = document.getElementById('stage');
   const video = document.getElementById('video');
@@ -157,6 +158,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
 
   const fromPath = location.pathname.match(/^\/([0-9]{4})\/?$/);
   let code = fromPath ? fromPath[1] : '';
+  let codeTyped = false;
 
   // An answer of the host that is not 200, or no answer at all (status 0).
   class HostError extends Error {
@@ -173,7 +175,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
     try {
       response = await fetch(path, { method: 'POST', headers, body: JSON.stringify(body), cache: 'no-store', keepalive });
     } catch {
-      throw new HostError(0, stoppedText);
+      throw new HostError(0, unreachableText);
     }
     const json = await response.json().catch(() => ({}));
     if (!response.ok) throw new HostError(response.status, json.error || `The host computer answered ${response.status}.`);
@@ -347,7 +349,9 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
     applySettings(await post('/api/receiver', {}));
   }
 
-  // Polls the status while a connection lives; any refusal ends the connection.
+  // Polls the status while a connection lives. Whether the stream is alive is the
+  // connection's own state to tell: a poll that fails (a busy or slow host) is simply
+  // tried again, and only a token the host no longer knows ends the connection.
   function watchStatus(fail) {
     const poll = async () => {
       try {
@@ -355,7 +359,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
         applySettings(reply);
         showStatistics(reply);
       } catch (error) {
-        fail(error);
+        if (error.status === 401) fail(error);
       }
     };
     const timer = setInterval(poll, pollInterval);
@@ -412,6 +416,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
       stopWatching();
       clearTimeout(interruption);
       releaseAll();
+      showStatistics({});
       channel = null;
       peer.close();
       video.srcObject = null;
@@ -432,7 +437,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
         firstAttempt = false;
         if (status === 401 && !token) {
           // The code itself was refused: only a new link or code helps.
-          show('refused', error.message);
+          show('refused', codeTyped ? wrongCodeText : error.message);
           pairForm.hidden = false;
           return;
         }
@@ -444,7 +449,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
           // A restarted share draws a new token, so coming back means pairing again.
           token = null;
           showStatistics({});
-          show('stopped', status === 0 ? stoppedText : error.message);
+          show('stopped', error.message);
           await pause(pollInterval);
           firstAttempt = true;
           continue;
@@ -468,6 +473,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   pairForm.addEventListener('submit', (event) => {
     event.preventDefault();
     code = codeField.value.trim();
+    codeTyped = true;
     pairForm.hidden = true;
     token = null;
     run();
