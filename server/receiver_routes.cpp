@@ -35,10 +35,11 @@ struct StaticFile {
     std::string_view type;
 };
 
-constexpr std::array<StaticFile, 3> staticFiles{{
+constexpr std::array<StaticFile, 4> staticFiles{{
     {"/", "index.html", "text/html; charset=utf-8"},
     {"/receiver.js", "receiver.js", "text/javascript; charset=utf-8"},
     {"/style.css", "style.css", "text/css; charset=utf-8"},
+    {"/icon.svg", "icon.svg", "image/svg+xml"},
 }};
 
 // The receiver link's path is the pairing code: "/" and four ASCII digits, then at most a

@@ -351,7 +351,8 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
 
   // Polls the status while a connection lives. Whether the stream is alive is the
   // connection's own state to tell: a poll that fails (a busy or slow host) is simply
-  // tried again, and only a token the host no longer knows ends the connection.
+  // tried again. Only the host's word ends the connection: a token it no longer knows,
+  // or sharing stopped.
   function watchStatus(fail) {
     const poll = async () => {
       try {
@@ -359,7 +360,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
         applySettings(reply);
         showStatistics(reply);
       } catch (error) {
-        if (error.status === 401) fail(error);
+        if (error.status === 401 || error.status === 503) fail(error);
       }
     };
     const timer = setInterval(poll, pollInterval);

@@ -122,8 +122,7 @@ export async function newPage(browser, options = {}) {
   const page = await (await browser.newContext(options)).newPage();
   Object.assign(page, { errors: [], consoleErrors: [] });
   page.on('pageerror', (error) => page.errors.push(error.message));
-  // The page declares no icon, so the browser's first look for /favicon.ico is a 404.
-  page.on('console', (message) => message.type() === 'error' && !message.location().url.endsWith('/favicon.ico') &&
+  page.on('console', (message) => message.type() === 'error' &&
     page.consoleErrors.push(`${message.text()} ${message.location().url}`));
   page.waitForState = (state) => page.waitForSelector(`body[data-state="${state}"]`, { timeout: 30_000 });
   return page;

@@ -17,7 +17,7 @@ before(async () => {
 after(() => Promise.all([host?.close(), receiverBrowser?.close(), senderBrowser?.close()]));
 
 beforeEach(() => {
-  Object.assign(host, { sharing: true, refusal: null, requests: [] });
+  Object.assign(host, { sharing: true, refusal: null, requests: [], pages: [] });
   Object.assign(host.settings, { rotation: 0, flip: false, fit: 'contain' });
 });
 
@@ -134,4 +134,30 @@ test('refusals show their message; a stopped share or a forgotten token means pa
   await leaves('streaming');
   await page.waitForState('streaming');
   assert.ok(host.calls('/api/pair').length >= 1);
+});
+
+test('the page speaks for itself: a typed wrong code, a host out of reach, a failed poll', limit, async () => {
+  const status = (text) => eventually(() => page.textContent('#status'), (t) => assert.equal(t, text), text);
+  await open(`${host.origin}/`, 'refused');
+  await page.fill('#code', '0000');
+  await page.click('#pair button');
+  await status('That code is not right. Check the pairing code on the host computer.');
+  assert.equal(await page.isVisible('#pair'), true, 'a wrong code may be typed again');
+  assert.equal(await page.isVisible('#fullscreen'), false, 'full screen without a picture');
+  assert.ok(host.pages.includes('/icon.svg') && !host.pages.includes('/favicon.ico'), host.pages.join(' '));
+
+  await openReceiver();
+  assert.equal(await page.isVisible('#fullscreen'), true);
+  // Polls that get no answer leave a working stream alone.
+  const connects = host.calls('/api/connect').length;
+  await page.route('**/api/status', (route) => route.abort());
+  await delay(7_000);
+  assert.equal(await page.getAttribute('body', 'data-state'), 'streaming');
+  assert.equal(host.calls('/api/connect').length, connects);
+  // A host that no longer answers at all is out of reach, and its figures go with it.
+  await page.route('**/api/**', (route) => route.abort());
+  await host.sender.evaluate(() => window.peer.close());
+  await page.waitForState('stopped');
+  await status('The host computer cannot be reached. Is Tavelin still running?');
+  assert.equal(await page.innerHTML('#stats'), '');
 });

@@ -8,7 +8,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const web = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../resources/Web');
-const types = { html: 'text/html', js: 'text/javascript', css: 'text/css' };
+const types = { html: 'text/html', js: 'text/javascript', css: 'text/css', svg: 'image/svg+xml' };
 // The program's policy (server/http_response.cpp).
 const policy = "default-src 'self'; script-src 'self'; style-src 'self'; media-src 'self' blob:; " +
   "connect-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'";
@@ -55,7 +55,7 @@ export class ScriptedHost {
 
   constructor(sender) {
     // `refusal`: a message for 409 answers to connect; `requests`: [path, body] of each API call.
-    Object.assign(this, { sender, token: 'a'.repeat(32), sharing: true, refusal: null, requests: [] });
+    Object.assign(this, { sender, token: 'a'.repeat(32), sharing: true, refusal: null, requests: [], pages: [] });
     this.settings = { brightness: 1, contrast: 1, saturation: 1, rotation: 0, flip: false, blank: false, fit: 'contain' };
     this.server = createServer((request, response) => this.serve(request, response));
   }
@@ -77,8 +77,9 @@ export class ScriptedHost {
     const json = (status, object) => reply(status, 'application/json; charset=utf-8', JSON.stringify(object));
     const url = new URL(request.url, this.origin);
     if (request.method === 'GET') {
+      this.pages.push(url.pathname);
       const file = /^\/[0-9]{4}\/?$/.test(url.pathname) ? 'index.html' : url.pathname.slice(1);
-      if (!['index.html', 'receiver.js', 'style.css'].includes(file)) return json(404, { error: 'Not found.' });
+      if (!['index.html', 'receiver.js', 'style.css', 'icon.svg'].includes(file)) return json(404, { error: 'Not found.' });
       return reply(200, `${types[file.split('.')[1]]}; charset=utf-8`, await readFile(path.join(web, file)));
     }
     const body = JSON.parse(Buffer.concat(await request.toArray()).toString() || 'null');

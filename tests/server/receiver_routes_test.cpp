@@ -61,7 +61,7 @@ public:
     FakeState() {
         std::string pattern = (fs::temp_directory_path() / "tavelin-web-XXXXXX").string();
         root = ::mkdtemp(pattern.data());
-        for (const char* name : {"index.html", "receiver.js", "style.css"}) std::ofstream(root / name) << name;
+        for (const char* name : {"index.html", "receiver.js", "style.css", "icon.svg"}) std::ofstream(root / name) << name;
     }
     ~FakeState() override { fs::remove_all(root); }
 
@@ -113,6 +113,7 @@ TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
         {"/", html, "index.html"}, {"/1234", html, "index.html"}, {"/0000/", html, "index.html"},
         {"/receiver.js", "text/javascript; charset=utf-8", "receiver.js"},
         {"/style.css", "text/css; charset=utf-8", "style.css"},
+        {"/icon.svg", "image/svg+xml", "icon.svg"}, {"/favicon.ico"},
         {"/12345"}, {"/123"}, {"/?x=1"}, {"/1234//"},
         {"/index.html"}, // only "/" names the page; no other file of the folder leaks
     };
