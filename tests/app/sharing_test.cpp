@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartFailure{"server fails first", [](Sharing& t) { t.serverBehaviour = Behaviour::failBeforeReady; },
                      "Address already in use"},
         StartFailure{"server refuses", [](Sharing& t) { t.serverBehaviour = Behaviour::refuseToStart; },
-                     std::generic_category().message(EADDRINUSE)},
+                     "Port 8420 is already in use. Choose another with --port."},
         StartFailure{"server never ready", [](Sharing& t) { t.serverBehaviour = Behaviour::neverReady; },
                      "The local server did not start. Try another port."}),
     support::CaseName());
