@@ -78,7 +78,7 @@ export class ScriptedHost {
     const url = new URL(request.url, this.origin);
     if (request.method === 'GET') {
       this.pages.push(url.pathname);
-      const file = /^\/[0-9]{4}\/?$/.test(url.pathname) ? 'index.html' : url.pathname.slice(1);
+      const file = /^\/([0-9]{4}\/?)?$/.test(url.pathname) ? 'index.html' : url.pathname.slice(1);
       if (!['index.html', 'receiver.js', 'style.css', 'icon.svg'].includes(file)) return json(404, { error: 'Not found.' });
       return reply(200, `${types[file.split('.')[1]]}; charset=utf-8`, await readFile(path.join(web, file)));
     }

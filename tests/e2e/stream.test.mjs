@@ -127,5 +127,5 @@ test('stopping sharing shows the stopped state', limit, async () => {
   const { code } = await tavelin.stop();
   assert.equal(code, 0);
   await receiver.waitForState('stopped');
-  assert.equal(await receiver.textContent('#status'), 'The host computer is not sharing a display.');
+  assert.equal(await receiver.textContent('#status'), 'The host computer cannot be reached. Is Tavelin still running?');
 });
