@@ -5,6 +5,8 @@ import QtQuick.Layouts
 // Extend the desktop or mirror the main display, for the selected saved display.
 ColumnLayout {
     spacing: 4
+    // Off where the page around it already says that a change restarts sharing.
+    property bool restartNote: true
     RowLayout {
         Label { text: "Use display as" }
         ComboBox {
@@ -22,6 +24,7 @@ ColumnLayout {
               : "Adds a separate desktop for moving windows onto."
     }
     Note {
+        visible: restartNote
         Layout.fillWidth: true
         text: "Changing modes restarts sharing. Reconnect with the same receiver link."
     }

@@ -112,7 +112,7 @@ RowLayout {
                 Button { text: "Arrange displays in display settings…"; onClicked: bridge.arrangeDisplays() }
                 Button { text: "Remember current arrangement"; onClicked: bridge.rememberArrangement() }
             }
-            DisplayUsageControl { Layout.fillWidth: true }
+            DisplayUsageControl { Layout.fillWidth: true; restartNote: false }
             Note {
                 visible: bridge.isRunning
                 Layout.fillWidth: true
