@@ -1,5 +1,7 @@
 #include "streaming/capture_start.hpp"
 
+#include "core/log.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -8,6 +10,7 @@
 #include <asio/error.hpp>
 #include <asio/post.hpp>
 
+#include "core/log.hpp"
 #include "core/stream_error.hpp"
 
 namespace tavelin {
@@ -49,9 +52,10 @@ Task<StartedCapture> startCapture(ScreenCapture& capture, DisplayServices& displ
     }
 
     if (const auto mode = displays.currentMode(request.display)) {
-        std::fprintf(stderr, "Tavelin desktop: %ld × %ld logical, %ld × %ld pixels at %.0f Hz\n",
-                     static_cast<long>(mode->width), static_cast<long>(mode->height),
-                     static_cast<long>(mode->pixelWidth), static_cast<long>(mode->pixelHeight), mode->refreshRate);
+        char rate[16];
+        std::snprintf(rate, sizeof rate, "%.0f", mode->refreshRate);
+        log::plain("Tavelin desktop: ", mode->width, " × ", mode->height, " logical, ", mode->pixelWidth, " × ",
+                   mode->pixelHeight, " pixels at ", rate, " Hz");
     }
 
     CaptureConfiguration configuration;

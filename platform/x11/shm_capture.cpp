@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -18,6 +17,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include "core/log.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/xcb_handles.hpp"
 
@@ -370,8 +370,7 @@ void X11CaptureStream::run() {
                 ++skippedTicks_;
                 ++skippedSinceReport;
                 if (Clock::now() - lastReport > std::chrono::seconds(10)) {
-                    std::fprintf(stderr, "Tavelin capture: %lld pictures skipped, every buffer is still in use\n",
-                                 static_cast<long long>(skippedSinceReport));
+                    log::plain("Tavelin capture: ", skippedSinceReport, " pictures skipped, every buffer is still in use");
                     skippedSinceReport = 0;
                     lastReport = Clock::now();
                 }
