@@ -4,12 +4,9 @@
 
 #include <asio/io_context.hpp>
 
-#include "app/model.hpp"
 #include "core/stream_error.hpp"
 #include "streaming/live_session.hpp"
 #include "tests/streaming/recording_sink.hpp"
-#include "tests/support/engine_runner.hpp"
-#include "tests/support/scripted_sharing.hpp"
 #include "tests/support/scripted_webrtc.hpp"
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
@@ -407,22 +404,6 @@ TEST_F(LiveSession, WithoutAWindowSystemThePreviewIsUnavailable) {
     } catch (const StreamError& error) {
         EXPECT_EQ(error.message(), unavailable);
     }
-
-    // The model shows the session's refusal as its error, and does nothing when not sharing.
-    asio::io_context context;
-    MemorySettingsStore store;
-    auto dependencies = platform.modelDependencies(context.get_executor(), store);
-    dependencies.timings.serverReady = 20ms;
-    dependencies.makeSession = [] { return std::make_shared<testing::ScriptedSession>(); };
-    dependencies.makeServer = [] { return std::make_unique<testing::ScriptedServer>(); };
-    const auto model = AppModel::create(std::move(dependencies));
-    model->togglePreview();
-    EXPECT_EQ(model->error(), std::nullopt);
-    support::runToEnd(context, *model, model->start());
-    ASSERT_TRUE(model->isRunning());
-    model->togglePreview();
-    EXPECT_EQ(model->error(), std::optional<std::string>(unavailable));
-    support::runToEnd(context, *model, model->stop());
 }
 
 } // namespace
