@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -16,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ScriptedChannel;
+using ::testing::ThrowsMessage;
 using State = PeerConnectionState;
 using Texts = std::vector<std::string>;
 
@@ -398,12 +400,8 @@ TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
 TEST_F(LiveSession, WithoutAWindowSystemThePreviewIsUnavailable) {
     previewFactory = nullptr;
     auto session = started();
-    try {
-        session->togglePreview();
-        ADD_FAILURE() << "no error";
-    } catch (const StreamError& error) {
-        EXPECT_EQ(error.message(), unavailable);
-    }
+    EXPECT_THAT([&] { session->togglePreview(); },
+                ThrowsMessage<StreamError>(::testing::StrEq(unavailable)));
 }
 
 } // namespace
