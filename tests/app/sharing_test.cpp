@@ -132,19 +132,16 @@ TEST_F(Sharing, ReceiverRequestsReadTheRunningModel) {
     const auto id = UUID::random().uuidString();
     const json offer = {{"type", "offer"}, {"sdp", "v=0\r\ns=-\r\n"}, {"sessionID", id}};
     const json picture = {{"brightness", 0.5}, {"contrast", 1.5}, {"saturation", 2.0},
-                          {"rotation", 90},    {"flip", true},    {"blank", false},
-                          {"fit", "cover"}};
+                          {"rotation", 90}, {"flip", true}, {"blank", false}, {"fit", "cover"}};
+    const json status = {{"pointerOwner", "Host"}, {"mouseEnabled", false}, {"receiver", picture}};
 
-    EXPECT_EQ(send("/api/pair", {{"code", code}}, false),
-              std::pair(200, json{{"token", model->token()}}));
-    EXPECT_EQ(send("/api/status", json::object()),
-              std::pair(200, json{{"pointerOwner", "Host"}, {"mouseEnabled", false},
-                                  {"receiver", picture}}));
-    EXPECT_EQ(send("/api/connect", offer),
-              std::pair(200, json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", id}}));
+    const auto paired = std::pair(200, json{{"token", model->token()}});
+    EXPECT_EQ(send("/api/pair", {{"code", code}}, false), paired);
+    EXPECT_EQ(send("/api/status", json::object()), std::pair(200, status));
+    const json answer = {{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", id}};
+    EXPECT_EQ(send("/api/connect", offer), std::pair(200, answer));
     EXPECT_EQ(send("/api/disconnect", {{"sessionID", id}}).first, 200);
-    EXPECT_EQ(send("/api/connect", offer),
-              std::pair(409, json{{"error", "Connection cancelled."}}));
+    EXPECT_EQ(send("/api/connect", offer), std::pair(409, json{{"error", "Connection cancelled."}}));
     EXPECT_EQ(sessions[0]->offers, std::vector<std::string>{"v=0\r\ns=-\r\n"});
     EXPECT_EQ(sessions[0]->disconnected, std::vector{id});
     // The gate keeps its count from one request to the next, and the host says once that
@@ -250,6 +247,16 @@ TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
     run(model->start());
     EXPECT_EQ(sim.created.size(), 2u);
     EXPECT_EQ(sim.releasedDisplays, 1);
+}
+
+// The session's refusal (the live session's own test says when it refuses) is the error.
+TEST_F(Sharing, APreviewTheSessionRefusesIsShownAsTheError) {
+    makeModel();
+    model->togglePreview();
+    EXPECT_EQ(model->error(), std::nullopt) << "nothing is shared, so nothing is asked";
+    run(model->start());
+    model->togglePreview();
+    EXPECT_EQ(model->error(), StreamSession::previewUnavailable);
 }
 
 TEST_F(Sharing, ReceiverLinkFile) {

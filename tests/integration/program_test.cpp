@@ -286,8 +286,8 @@ TEST_F(Program, TavelinEndsWhenItsXServerDies) {
 }
 
 // What `make run` does on a machine without a desktop: the program brings its own X
-// server, shares a virtual display on it, and a receiver can load the page and pair.
-TEST_F(Program, HeadlessRunServesAPageThatPairs) {
+// server, shares a virtual display on it and pairs a receiver; its X server goes with it.
+TEST_F(Program, HeadlessRunPairsAndTakesItsXServerAlong) {
     const auto port = testing::freeLoopbackPort();
     auto& child = launch({"--headless", "--start", "--port", std::to_string(port)});
     const std::string linkLine = "Tavelin: Receiver link http://";
@@ -296,8 +296,6 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     const auto at = errors.find(linkLine);
     const auto link = errors.substr(at, errors.find('\n', at) - at);
     const auto code = link.substr(link.size() - 4);
-    const auto linkHost = link.substr(linkLine.size(), link.size() - linkLine.size() - 5);
-    EXPECT_TRUE(linkHost.ends_with(":" + std::to_string(port))) << link;
     const auto serverName = errors.substr(errors.find("X server on :") + 12);
     const auto socket = fs::path("/tmp/.X11-unix") / ("X" + serverName.substr(1, serverName.find('\n') - 1));
     struct stat running {};
@@ -305,10 +303,8 @@ TEST_F(Program, HeadlessRunServesAPageThatPairs) {
     const pid_t server = onlyChildOf(child.pid);
     ASSERT_GT(server, 0);
 
-    // The page as the link names it: the server knows the model's own addresses.
-    const auto page = testing::loopbackGet(port, "/" + code, linkHost);
-    EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("receiver.js"), std::string::npos);
+    // The page at the link and its stream are the browser tests' (tests/e2e); here the
+    // program's own stack answers an offer it cannot serve.
     const auto paired = testing::loopbackPost(port, "/api/pair", R"({"code":")" + code + R"("})", "");
     ASSERT_EQ(paired.status, 200) << paired.body;
     const auto tokenAt = paired.body.find(R"("token":")") + 9;
