@@ -1,13 +1,81 @@
 #include <gtest/gtest.h>
 
+#include <set>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
 
+#include "core/display_configuration.hpp"
+#include "core/display_list_store.hpp"
 #include "core/display_profile.hpp"
+#include "core/uuid.hpp"
 
 namespace tavelin {
 namespace {
+
+using Kind = ConfigurationError::Kind;
+
+TEST(DisplayConfiguration, KeepsValidValuesOrReportsTheFirstBrokenRule) {
+    struct Case {
+        std::int64_t width, height, refreshRate, bitrateMbps;
+        bool hiDPI;
+        std::optional<Kind> expected;
+    };
+    const std::optional<Kind> ok, resolution = Kind::invalidResolution, rate = Kind::invalidRefreshRate,
+                              bitrate = Kind::invalidBitrate, hiDPI = Kind::invalidHiDPI;
+    for (const auto& c : std::initializer_list<Case>{
+             {640, 480, 30, 5, false, ok}, {7680, 4320, 240, 150, false, ok}, {2732, 2048, 60, 35, true, ok},
+             {1366, 768, 60, 35, false, ok}, {638, 480, 60, 35, false, resolution},
+             {7682, 4320, 60, 35, false, resolution}, {640, 478, 60, 35, false, resolution},
+             {640, 4322, 60, 35, false, resolution},
+             // Odd sizes are a resolution problem even with HiDPI on; each rule is reported
+             // before the later ones that also break.
+             {1921, 1080, 29, 4, true, resolution}, {1920, 1081, 60, 35, true, resolution},
+             {1920, 1080, 29, 4, false, rate}, {1920, 1080, 241, 151, false, rate}, {1920, 1080, 60, 4, false, bitrate},
+             {1366, 768, 60, 151, true, bitrate}, {1366, 768, 60, 35, true, hiDPI}, {1920, 1082, 60, 35, true, hiDPI}}) {
+        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " " << c.refreshRate << " Hz " << c.bitrateMbps);
+        EXPECT_EQ(DisplayConfiguration::check(c.width, c.height, c.refreshRate, c.bitrateMbps, c.hiDPI), c.expected);
+        // The constructor refuses the same values, with the same kind.
+        std::optional<Kind> thrown;
+        try {
+            static_cast<void>(DisplayConfiguration(c.width, c.height, c.refreshRate, c.bitrateMbps, c.hiDPI));
+        } catch (const ConfigurationError& error) {
+            thrown = error.kind();
+        }
+        EXPECT_EQ(thrown, c.expected);
+    }
+}
+
+// The other sentences are checked word for word where the model reports them (tests/app).
+TEST(ConfigurationError, TheHiDPISentence) {
+    EXPECT_STREQ(ConfigurationError(Kind::invalidHiDPI).what(), "HiDPI needs dimensions divisible by four.");
+}
+
+TEST(DisplayConfiguration, FittedVideoSizeKeepsTheAspectOnEvenSides) {
+    struct Case {
+        std::int64_t width, height, sourceWidth, sourceHeight;
+        VideoSize expected;
+    };
+    for (const auto& c : std::initializer_list<Case>{
+             // A source without area keeps the configured size.
+             {1920, 1080, 0, 1080, {1920, 1080}}, {1920, 1080, 1920, 0, {1920, 1080}}, {1920, 1080, -5, 1080, {1920, 1080}},
+             {1920, 1080, 1280, 1024, {1350, 1080}}, {1920, 1080, 1, 1, {1080, 1080}},
+             // A side that would shrink below two pixels stays at two.
+             {1920, 1080, 100000, 1, {1920, 2}},
+             // 1366 x 768 into 1280 x 720: 1280 x 719.65 rounds to the even 720.
+             {1280, 720, 1366, 768, {1280, 720}},
+             // Half of 1001 is 500.5: away from zero gives 1002, where half-to-even would give 1000.
+             {1920, 1080, 1001, 1080, {1002, 1080}},
+             // An odd scaled side rounds to the nearest even number: 960 * 333/1000 = 319.68 -> 320.
+             {960, 640, 1000, 333, {960, 320}},
+             // Huge sources must not overflow the arithmetic.
+             {7680, 4320, INT64_MAX, INT64_MAX, {4320, 4320}}}) {
+        const DisplayConfiguration mode(c.width, c.height, 60, 35, false);
+        const auto fitted = mode.fittedVideoSize(c.sourceWidth, c.sourceHeight);
+        EXPECT_EQ(fitted, c.expected) << c.sourceWidth << "x" << c.sourceHeight << " gave " << fitted.width << "x"
+                                      << fitted.height;
+    }
+}
 
 std::string repeat(const std::string& piece, std::size_t count) {
     std::string text;
@@ -98,6 +166,105 @@ TEST(DisplayProfileJSON, OneWrongValueFailsTheWholeList) {
         else changed.erase(key);
         const auto list = nlohmann::json::array({good, changed}).dump();
         EXPECT_FALSE(decodeDisplayProfiles(list)) << list;
+    }
+}
+
+const auto idA = *UUID::parse("00000000-0000-4000-8000-00000000000A");
+const auto idB = *UUID::parse("00000000-0000-4000-8000-00000000000B");
+const auto freshID = *UUID::parse("00000000-0000-4000-8000-0000000000FF");
+
+UUID fresh() { return freshID; }
+
+DisplayProfile named(UUID id, std::string name) {
+    return DisplayProfile(id, std::move(name), 2560, 1440, 60, 40, false, true);
+}
+
+void store(SettingsStore& settings, const std::vector<DisplayProfile>& profiles) {
+    settings.setData(profileStoreKey, *encodeDisplayProfiles(profiles));
+}
+
+TEST(DisplayListStore, MissingOrUndecodableListGivesTheSelectedFirstRunDisplay) {
+    MemorySettingsStore missing, undecodable;
+    undecodable.setData(profileStoreKey, R"([{"id":"00000000-0000-4000-8000-00000000000A"}])");
+    for (auto* settings : {&missing, &undecodable}) {
+        const auto list = loadDisplayList(*settings, fresh);
+        const DisplayProfile firstRun(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false);
+        EXPECT_EQ(list.profiles, std::vector{firstRun});
+        EXPECT_EQ(list.selectedDisplayID, freshID);
+    }
+}
+
+TEST(DisplayListStore, SelectionFallsBackToTheFirstProfileThenToAFreshID) {
+    struct Case {
+        std::vector<DisplayProfile> profiles;
+        std::optional<std::string> stored;
+        UUID expected;
+    };
+    const std::vector two{named(idA, "A"), named(idB, "B")};
+    for (const auto& c : std::initializer_list<Case>{
+             {two, idB.uuidString(), idB}, {two, "00000000-0000-4000-8000-00000000000b", idB},
+             {two, freshID.uuidString(), idA}, {two, "B", idA}, {two, {}, idA}, {{}, idA.uuidString(), freshID}}) {
+        MemorySettingsStore settings;
+        store(settings, c.profiles);
+        if (c.stored) settings.setText(selectedDisplayKey, *c.stored);
+        const auto list = loadDisplayList(settings, fresh);
+        EXPECT_EQ(list.profiles, c.profiles);
+        EXPECT_EQ(list.selectedDisplayID, c.expected) << c.stored.value_or("absent");
+    }
+}
+
+TEST(DisplayListStore, LegacyNamesAreRenamedOnce) {
+    MemorySettingsStore settings;
+    std::vector<DisplayProfile> profiles;
+    for (const auto* name : {"Tavelin", "Pellmark", "Quillmere", "Extra display", "extra display", "Tavelin ", "Desk"}) {
+        profiles.push_back(named(UUID::random(), name));
+    }
+    store(settings, profiles);
+    auto list = loadDisplayList(settings, fresh);
+    std::vector<std::string> loaded;
+    for (const auto& profile : list.profiles) loaded.push_back(profile.name);
+    const std::string renamed = "Tavelin Virtual Display";
+    EXPECT_EQ(loaded, (std::vector<std::string>{renamed, renamed, renamed, renamed, "extra display", "Tavelin ", "Desk"}));
+    // A name the user picks later is theirs, even a legacy one.
+    list.profiles[6].name = "Extra display";
+    saveDisplayList(settings, list.profiles, list.selectedDisplayID);
+    EXPECT_EQ(loadDisplayList(settings, fresh).profiles[6].name, "Extra display");
+}
+
+TEST(DisplayListStore, SavesTheListWhenItEncodesAndTheSelectionAlways) {
+    MemorySettingsStore settings;
+    saveDisplayList(settings, {named(idA, "A")}, freshID);
+    EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
+    EXPECT_EQ(settings.text(selectedDisplayKey), "00000000-0000-4000-8000-0000000000FF");
+    saveDisplayList(settings, {named(idB, "\xFF")}, idB);
+    EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
+    EXPECT_EQ(settings.text(selectedDisplayKey), idB.uuidString());
+}
+
+TEST(UUID, Version4ForcesOnlyTheVersionAndVariantBits) {
+    UUID::Bytes ones;
+    ones.fill(0xFF);
+    EXPECT_EQ(UUID::version4(ones).uuidString(), "FFFFFFFF-FFFF-4FFF-BFFF-FFFFFFFFFFFF");
+    EXPECT_EQ(UUID::version4({}).uuidString(), "00000000-0000-4000-8000-000000000000");
+    std::set<UUID> seen;
+    for (int i = 0; i < 256; ++i) {
+        const auto uuid = UUID::random();
+        EXPECT_EQ(uuid, UUID::version4(uuid.bytes()));
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 256u);
+}
+
+TEST(UUID, ParsesOnlyTheCanonicalFormInEitherCase) {
+    const auto uuid = UUID::parse("6f9619ff-8b86-4d11-b42d-00c04fc964ff");
+    ASSERT_TRUE(uuid);
+    EXPECT_EQ(uuid->uuidString(), "6F9619FF-8B86-4D11-B42D-00C04FC964FF");
+    EXPECT_EQ(UUID::parse(uuid->uuidString()), uuid);
+    for (const char* text : {"", "6F9619FF8B864D11B42D00C04FC964FF", "{6F9619FF-8B86-4D11-B42D-00C04FC964FF}",
+                             " 6F9619FF-8B86-4D11-B42D-00C04FC964FF", "6F9619FF-8B86-4D11-B42D-00C04FC964F",
+                             "6F9619FF-8B86-4D11-B42D-00C04FC964FFF", "6F9619FF-8B864-D11-B42D-00C04FC964FF",
+                             "6F9619FG-8B86-4D11-B42D-00C04FC964FF", "6F9619FF-8B86-4D11-B42D-00C04FC964F\xC3"}) {
+        EXPECT_FALSE(UUID::parse(text)) << text;
     }
 }
 

@@ -59,7 +59,6 @@ public:
     std::vector<std::string> addresses;
     Handler handler;
     std::function<void(std::string)> onFailure;
-    int stops = 0;
 
     void start(std::uint16_t listenPort, const std::vector<std::string>& hosts, Handler requests,
                std::function<void(std::string)> failed, std::function<void()> ready) override {
@@ -74,7 +73,7 @@ public:
         case Behaviour::neverReady: break;
         }
     }
-    void stop() override { ++stops; }
+    void stop() override {}
 };
 
 } // namespace tavelin::testing

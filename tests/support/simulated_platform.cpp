@@ -143,7 +143,7 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
                                  .setModeError = script.setModeError,
                                  .reportedMode = script.reportedMode,
                                  .mirrorSettleQueries = script.mirrorSettleQueries});
-    created.push_back({id, width, height, refreshRate, hiDPI, name, identifier});
+    created.push_back({id, width, name, identifier});
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);
 }
 

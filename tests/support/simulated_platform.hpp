@@ -59,12 +59,10 @@ public:
         int mirrorSettleQueries = 0;
     };
 
-    // The parameters of one successful create().
+    // What a test reads of one successful create().
     struct Creation {
         DisplayID display;
-        std::int64_t width, height;
-        double refreshRate;
-        bool hiDPI;
+        std::int64_t width;
         std::string name, identifier;
     };
 

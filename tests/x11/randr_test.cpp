@@ -1,10 +1,24 @@
+// The RandR services and virtual displays, and the application model arranging displays
+// with them, checked on a connection of the test's own: the server's state, not what the
+// services under test believe.
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <string>
+#include <vector>
 
-#include "tests/displays/randr_observer.hpp"
+#include <asio/io_context.hpp>
+
+#include "app/model.hpp"
+#include "core/settings_store.hpp"
+#include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/randr_query.hpp"
+#include "platform/x11/randr_virtual_display.hpp"
+#include "tests/support/engine_runner.hpp"
+#include "tests/support/simulated_platform.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -12,8 +26,66 @@ namespace {
 constexpr auto ok = DisplayError::none;
 using Origin = std::pair<double, double>;
 
-class RandRTest : public ::testing::Test, protected testing::RandRFixture {
+class Observer {
+public:
+    RootRect framebuffer() {
+        auto geometry = reply(c_.get(), xcb_get_geometry_reply, xcb_get_geometry(c_.get(), c_.root()));
+        return {0, 0, geometry->width, geometry->height};
+    }
+
+    // Names of every mode the server knows.
+    std::vector<std::string> modeNames() {
+        auto resources = reply(c_.get(), xcb_randr_get_screen_resources_current_reply,
+                               xcb_randr_get_screen_resources_current(c_.get(), c_.root()));
+        std::vector<std::string> names;
+        const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
+        const auto* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(resources.get()));
+        for (int i = 0; i < xcb_randr_get_screen_resources_current_modes_length(resources.get()); ++i) {
+            names.emplace_back(text, modes[i].name_len);
+            text += modes[i].name_len;
+        }
+        return names;
+    }
+
+    std::vector<std::uint8_t> edid(xcb_randr_output_t output) {
+        auto property = reply(c_.get(), xcb_randr_get_output_property_reply,
+                              xcb_randr_get_output_property(c_.get(), output, c_.atom("EDID"),
+                                                            XCB_GET_PROPERTY_TYPE_ANY, 0, 256, false, false));
+        if (!property) return {};
+        const auto* data = xcb_randr_get_output_property_data(property.get());
+        return {data, data + xcb_randr_get_output_property_data_length(property.get())};
+    }
+
+    struct MonitorSeen {
+        xcb_atom_t name;
+        RootRect rect;
+    };
+    std::vector<MonitorSeen> monitors() {
+        auto answer = reply(c_.get(), xcb_randr_get_monitors_reply, xcb_randr_get_monitors(c_.get(), c_.root(), true));
+        std::vector<MonitorSeen> seen;
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(answer.get()); it.rem; xcb_randr_monitor_info_next(&it)) {
+            seen.push_back({it.data->name, {it.data->x, it.data->y, it.data->width, it.data->height}});
+        }
+        return seen;
+    }
+
+    std::optional<RootRect> rect(xcb_randr_output_t output) { return outputRect(c_, output); }
+    std::vector<xcb_randr_output_t> lit() { return litOutputs(c_); }
+    xcb_randr_output_t primary() { return primaryOutput(c_); }
+
+    Connection c_;
+};
+
+// The services and a factory on the test program's server. A test leaves the server as
+// it found it: the primary lit alone at the root origin.
+class RandRTest : public ::testing::Test {
 protected:
+    void TearDown() override {
+        EXPECT_EQ(server.primary(), dummy0);
+        EXPECT_EQ(server.rect(dummy0), (RootRect{0, 0, 1920, 1080}));
+        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080})) << "a display was left behind";
+    }
+
     using Step = std::function<DisplayError(DisplayConfigurationTransaction&)>;
     // Stages the steps in order and completes; the first refusal cancels.
     DisplayError apply(std::initializer_list<Step> steps) {
@@ -45,13 +117,11 @@ protected:
     };
     Trace trace() { return {server.framebuffer(), server.modeNames(), server.lit(), server.monitors().size()}; }
 
-    // A released display leaves the rest at the root origin with the primary lit.
-    void TearDown() override {
-        const auto dummy0 = server.lit().front();
-        EXPECT_EQ(server.primary(), dummy0);
-        EXPECT_EQ(server.rect(dummy0), (RootRect{0, 0, 1920, 1080}));
-        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080})) << "a display was left behind";
-    }
+    asio::io_context engine;
+    RandRDisplayServices services{engine.get_executor()};
+    RandRVirtualDisplayFactory factory{services};
+    Observer server;
+    const DisplayID dummy0 = services.mainDisplay();
 };
 using RandRVirtualDisplayTest = RandRTest;
 using RandRDisplayServicesTest = RandRTest;
@@ -62,9 +132,7 @@ TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDIDReportedO
     const auto before = trace();
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
     const auto output = display->displayID();
-    EXPECT_NE(output, server.primary());
     EXPECT_EQ(server.rect(output), (RootRect{1920, 0, 1280, 720}));
-    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
     // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
     EXPECT_EQ(server.modeNames(), before.modes);
 
@@ -249,6 +317,73 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
     EXPECT_EQ(apply({moveTo(12345, 0, 0)}), DisplayError::illegalArgument);
     EXPECT_EQ(apply({mirror(virt, virt)}), DisplayError::illegalArgument);
     // Released while main and left of the other display: the release settles.
+}
+
+class ModelArrangementTest : public RandRTest {
+protected:
+    void SetUp() override {
+        model = make();
+        // HiDPI also checks that the model finds the full-size mode by its halved points.
+        model->displayProfiles.modify([](auto& profiles) {
+            profiles[0].width = 2560;
+            profiles[0].height = 1440;
+            profiles[0].refreshRate = 60;
+            profiles[0].hiDPI = true;
+        });
+    }
+    // Releasing the displays restores the server even after the virtual display was main.
+    void TearDown() override {
+        model.reset();
+        RandRTest::TearDown();
+    }
+
+    std::shared_ptr<AppModel> make() {
+        return AppModel::create(sim.modelDependencies(engine.get_executor(), store, services, factory));
+    }
+    void run(Task<> operation) { support::runToEnd(engine, *model, std::move(operation)); }
+    const DisplayProfile& first() const { return model->displayProfiles().front(); }
+    Origin savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
+
+    SimulatedPlatform sim;
+    MemorySettingsStore store;
+    std::shared_ptr<AppModel> model;
+};
+
+// The directions and failures of each step are the app tests' (simulated platform) and
+// the services tests' (transactions); here the model's transactions meet the real server.
+TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
+    run(model->connectDisplay(first().id()));
+    ASSERT_FALSE(model->error()) << *model->error();
+    const DisplayID display = model->displays().at(first().id())->displayID();
+    EXPECT_EQ(services.currentMode(display)->pixelWidth, 2560);
+    EXPECT_EQ(origin(display), Origin(1920, 0));
+    model->placeDisplay("Above");
+    EXPECT_EQ(origin(display), Origin(0, -1440));
+    EXPECT_EQ(savedOrigin(), Origin(0, -1440));
+
+    run(model->mirrorMainDisplay(true));
+    EXPECT_FALSE(model->error());
+    EXPECT_EQ(services.mirrorsDisplay(display), dummy0);
+    EXPECT_EQ(origin(display), Origin(0, 0));
+    model->rememberArrangement();
+    EXPECT_EQ(savedOrigin(), Origin(0, -1440));
+    run(model->mirrorMainDisplay(false));
+    EXPECT_EQ(services.mirrorsDisplay(display), nullDisplay);
+    EXPECT_EQ(origin(display), Origin(0, -1440));
+
+    model.reset();
+    model = make();
+    run(model->restoreDisplays());
+    EXPECT_FALSE(model->error());
+    ASSERT_TRUE(model->displays().contains(first().id()));
+    const DisplayID restored = model->displays().at(first().id())->displayID();
+    EXPECT_EQ(origin(restored), Origin(0, -1440));
+
+    model->makeMainDisplay();
+    EXPECT_EQ(server.primary(), restored);
+    EXPECT_EQ(origin(restored), Origin(0, 0));
+    EXPECT_EQ(origin(dummy0), Origin(0, 1440));
+    EXPECT_EQ(savedOrigin(), Origin(0, 0));
 }
 
 } // namespace

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "core/decimal.hpp"
+#include "core/http_request.hpp"
+#include "core/mouse_packet.hpp"
+#include "core/offer_codecs.hpp"
+#include "core/pairing_gate.hpp"
+
+namespace tavelin {
+namespace {
+
+// What parse made of a buffer: "need more", "tooLarge", "malformed" or "request <path>".
+std::string outcome(std::string_view data) {
+    try {
+        const auto request = HTTPRequest::parse(data);
+        return request ? "request " + request->path : "need more";
+    } catch (const HTTPRequest::ParseError& error) {
+        return error.kind() == HTTPRequest::ParseError::Kind::tooLarge ? "tooLarge" : "malformed";
+    }
+}
+
+// A header block padded with an "x-pad" header so that its blank line begins at `offset`.
+std::string headerEndingAt(std::size_t offset, std::string extra = "") {
+    std::string head = "GET / HTTP/1.1\r\nHost: a\r\n" + extra + "X-Pad: ";
+    head += std::string(offset - head.size(), 'p');
+    return head + "\r\n\r\n";
+}
+
+std::string post(std::string_view headers, std::string_view rest = "") {
+    return "POST / HTTP/1.1\r\nHost: a\r\n" + std::string(headers) + "\r\n\r\n" + std::string(rest);
+}
+
+TEST(HTTPRequest, Outcome) {
+    using Case = std::tuple<const char*, std::string, const char*>;
+    for (const auto& [what, data, expected] : std::initializer_list<Case>{
+             {"extra spaces in request line", "  GET   /x   HTTP/1.1  \r\nHost: a\r\n\r\n", "request /x"},
+             {"no host", "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n", "malformed"},
+             {"HTTP/1.0", "GET / HTTP/1.0\r\nHost: a\r\n\r\n", "malformed"},
+             {"version case", "GET / http/1.1\r\nHost: a\r\n\r\n", "malformed"},
+             {"absolute target", "GET http://a/ HTTP/1.1\r\nHost: a\r\n\r\n", "malformed"},
+             {"four pieces", "GET / x HTTP/1.1\r\nHost: a\r\n\r\n", "malformed"},
+             {"tab is no separator", "GET\t/ HTTP/1.1\r\nHost: a\r\n\r\n", "malformed"},
+             {"header without colon", "GET / HTTP/1.1\r\nHost: a\r\nBroken\r\n\r\n", "malformed"},
+             {"duplicate host in capitals", "GET / HTTP/1.1\r\nHost: a\r\nHOST: a\r\n\r\n", "malformed"},
+             // Duplicates are found after full lower-casing; a final capital sigma is no exception.
+             {"duplicate non-ASCII name", post("X-\xC3\x84: 1\r\nx-\xC3\xA4: 2"), "malformed"},
+             {"duplicate final sigma", post("X\xCE\xA3: 1\r\nx\xCF\x83: 2"), "malformed"},
+             {"chunked", post("Transfer-Encoding: chunked"), "malformed"},
+             {"empty transfer-encoding", post("Transfer-Encoding:"), "malformed"},
+             {"header bytes not UTF-8", "GET / HTTP/1.1\r\nHost: \xC0\xAF\r\n\r\n", "malformed"},
+             // The body is not decoded: any bytes pass.
+             {"binary body", post("Content-Length: 2", std::string("\xFF\x00", 2)), "request /"},
+             {"length with leading zeros", post("Content-Length: 0005", "hello"), "request /"},
+             {"short body", post("Content-Length: 5", "hel"), "need more"},
+             {"length plus", post("Content-Length: +5", "hello"), "malformed"},
+             {"length inner space", post("Content-Length: 1 0", "hello"), "malformed"},
+             {"length empty", post("Content-Length:  "), "malformed"},
+             {"length Arabic-Indic digit", post("Content-Length: \xD9\xA5"), "malformed"},
+             {"length overflows 64 bits", post("Content-Length: 9223372036854775808"), "malformed"},
+             // Wraps to 5 in unsigned 64-bit arithmetic; must not be read as 5.
+             {"length wraps 64 bits", post("Content-Length: 18446744073709551621", "hello"), "malformed"},
+             // Bare LF line endings never make a blank line; the block limit ends them.
+             {"bare LF", "GET / HTTP/1.1\nHost: a\n\n", "need more"},
+             {"16384 bytes, no blank line", std::string(16384, 'a'), "need more"},
+             {"16385 bytes, no blank line", std::string(16385, 'a'), "tooLarge"},
+             {"blank line at 16384", headerEndingAt(16384), "request /"},
+             {"blank line at 16385", headerEndingAt(16385), "malformed"},
+             // Past the limit, a partial blank line that begins too late is still too large.
+             {"partial blank line at 16385", headerEndingAt(16385).substr(0, 16387), "tooLarge"},
+             // Even a complete request is refused in a buffer over 1 MiB.
+             {"over 1 MiB", headerEndingAt(100) + std::string(HTTPRequest::maximumSize, 'b'), "tooLarge"}}) {
+        EXPECT_EQ(outcome(data), expected) << what;
+    }
+}
+
+TEST(HTTPRequest, FieldsOfACompleteRequest) {
+    const auto request = HTTPRequest::parse(
+        "POST /api/pair HTTP/1.1\r\nHost: 192.168.1.20:8420\r\nX-Empty:\r\nContent-Type :\t application/json \t\r\n"
+        ": nameless\r\nX-\xC3\x84: \xE3\x80\x80v\xE3\x80\x80\r\nContent-Length: 5\r\n\r\nhello, extra bytes");
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->method, "POST");
+    EXPECT_EQ(request->path, "/api/pair");
+    EXPECT_EQ(request->body, "hello");
+    const std::map<std::string, std::string> headers{
+        {"host", "192.168.1.20:8420"},          // later colons belong to the value
+        {"content-type ", "application/json"},  // a space before the colon stays in the name
+        {"x-\xC3\xA4", "v"},                    // lower-cased fully; U+3000 trimmed like a space
+        {"x-empty", ""}, {"", "nameless"}, {"content-length", "5"}};
+    EXPECT_EQ(request->headers, headers);
+}
+
+// A request whose blank line begins exactly at the header limit: its prefixes of 16385 to
+// 16387 bytes end in a partial blank line and must wait, or acceptance would depend on how
+// the network split the bytes. (tests/server feeds an ordinary request byte by byte.)
+TEST(HTTPRequest, EveryPrefixOfAnAcceptedRequestNeedsMore) {
+    const auto whole = headerEndingAt(16384, "Content-Length: 2\r\n") + "ok";
+    for (std::size_t size = 0; size < whole.size(); ++size) ASSERT_EQ(outcome(whole.substr(0, size)), "need more") << size;
+    EXPECT_EQ(outcome(whole), "request /");
+}
+
+TEST(HTTPRequest, TotalSizeLimitCountsHeaderAndBody) {
+    // Both totals give a Content-Length of seven digits.
+    const auto head = [](std::size_t total) {
+        const auto length = total - post("Content-Length: 1234567").size();
+        return std::pair{post("Content-Length: " + std::to_string(length)), length};
+    };
+    const auto [exact, length] = head(HTTPRequest::maximumSize);
+    EXPECT_EQ(outcome(exact), "need more");
+    EXPECT_EQ(HTTPRequest::parse(exact + std::string(length, 'x'))->body.size(), length);
+    // One byte more is refused as soon as the header block is complete.
+    EXPECT_EQ(outcome(head(HTTPRequest::maximumSize + 1).first), "malformed");
+}
+
+// What each field decodes to is checked where the input uses it (tests/input).
+TEST(MousePacket, AcceptsOnlyValidPackets) {
+    const auto padded = [](std::size_t size) {
+        const std::string head = R"({"type":"heartbeat","pad":")";
+        return head + std::string(size - head.size() - 2, 'a') + R"("})";
+    };
+    for (const auto& [json, decodes] : std::initializer_list<std::pair<std::string, bool>>{
+             {R"({"type":"heartbeat"})", true}, {R"({"type":"release"})", true},
+             // "release" and "heartbeat" ignore out-of-range values but still need proper types.
+             {R"({"type":"release","x":7,"button":9})", true}, {R"({"type":"heartbeat","x":"left"})", false},
+             {R"({"type":"move","x":0,"y":1})", true}, {R"({"type":"move","x":1.0,"y":0})", true},
+             {R"({"type":"move","x":1.0001,"y":0.5})", false}, {R"({"type":"move","x":-0.0001,"y":0.5})", false},
+             {R"({"type":"move","x":0.5,"y":null})", false}, {R"({"type":"move","x":"0.5","y":0.5})", false},
+             {R"({"type":"move","x":1e400,"y":0.5})", false}, {R"({"type":"move","x":0.5,"y":0.5,"shift":1})", false},
+             {R"({"type":"move","x":0.5,"y":0.5,"shift":true,"meta":null,"extra":[1]})", true},
+             {R"({"type":"down","x":0.5,"y":0.5,"button":2})", true}, {R"({"type":"up","x":0.5,"y":0.5,"button":0})", true},
+             {R"({"type":"down","x":0.5,"y":0.5,"button":3})", false}, {R"({"type":"up","x":0.5,"y":0.5})", false},
+             {R"({"type":"down","x":0.5,"y":0.5,"button":-1})", false},
+             {R"({"type":"down","x":0.5,"y":0.5,"button":1.5})", false},
+             {R"({"type":"down","x":0.5,"y":0.5,"button":18446744073709551615})", false},
+             {R"({"type":"scroll","x":0.5,"y":0.5,"dx":-2000,"dy":2000})", true},
+             {R"({"type":"scroll","x":0.5,"y":0.5,"dx":0,"dy":2000.5})", false},
+             {R"({"type":"scroll","x":0.5,"y":0.5,"dx":-2000.5,"dy":0})", false},
+             {R"({"type":"scroll","x":0.5,"y":0.5,"dy":10})", false}, {R"({"type":"click","x":0.5,"y":0.5})", false},
+             {R"({"type":"MOVE","x":0.5,"y":0.5})", false}, {R"({"x":0.5,"y":0.5})", false}, {R"({"type":4})", false},
+             {R"(["move",0.5,0.5])", false}, {R"({"type":"move","x":0.5,"y":0.5)", false}, {"", false},
+             // The size limit is on the raw bytes, trailing white space included.
+             {padded(1024), true}, {padded(1025), false}, {R"({"type":"heartbeat"})" + std::string(1010, ' '), false}}) {
+        EXPECT_EQ(MousePacket::decode(json).has_value(), decodes) << json;
+    }
+}
+
+using Result = PairingGate::Result;
+
+TEST(PairingGate, FiveFailuresLockForAMinuteFromTheOldest) {
+    PairingGate gate;
+    const auto check = [&](const char* code, double now) { return gate.check(code, "1234", now); };
+    for (const double moment : {0, 1, 2, 3}) EXPECT_EQ(check("0000", moment), Result::incorrect);
+    EXPECT_EQ(check("1234", 4), Result::accepted); // a success clears nothing
+    EXPECT_EQ(check("0000", 5), Result::incorrect);
+    // Locked, even for the right code. The refused attempt at 30 s is not recorded: had it
+    // been, 60 s would still be locked.
+    EXPECT_EQ(check("9999", 30), Result::rateLimited);
+    EXPECT_EQ(check("1234", 59.999), Result::rateLimited);
+    // At 60 s the failure from 0 s is forgotten; four remain.
+    EXPECT_EQ(check("1234", 60.0), Result::accepted);
+    EXPECT_EQ(gate.failures(), (std::vector<double>{1, 2, 3, 5}));
+    // A fifth locks again until the failure from 1 s is a minute old.
+    EXPECT_EQ(check("0000", 60.5), Result::incorrect);
+    EXPECT_EQ(check("1234", 60.7), Result::rateLimited);
+    EXPECT_EQ(check("1234", 61), Result::accepted);
+}
+
+TEST(PairingGate, OnlyAnEqualCodeOfFourCharactersIsAccepted) {
+    const auto e4 = "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"; // four characters in eight bytes
+    const auto e3 = "\xC3\xA9" "12";                      // three characters in four bytes
+    for (const auto& [code, expected, result] : std::initializer_list<std::tuple<const char*, const char*, Result>>{
+             {"1234", "1234", Result::accepted}, {e4, e4, Result::accepted}, {e3, e3, Result::incorrect},
+             {"123", "123", Result::incorrect}, {"12345", "12345", Result::incorrect}, {"", "", Result::incorrect},
+             {"234", "0234", Result::incorrect}, {"12345", "1234", Result::incorrect}}) {
+        PairingGate gate;
+        EXPECT_EQ(gate.check(code, expected, 100), result) << code << " vs " << expected;
+        EXPECT_EQ(gate.failures().size(), result == Result::incorrect ? 1u : 0u);
+    }
+}
+
+constexpr const char* offerHead = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
+
+TEST(ChooseH264, PicksTheConstrainedBaselinePayload) {
+    struct Case {
+        const char* what;
+        const char* media;
+        std::optional<int> expected;
+    };
+    for (const auto& c : {
+             // Chromium lists baseline 42001f before constrained baseline, and constrained
+             // baseline in mode 0 before mode 1; 42e0 in mode 1 must win.
+             Case{"Chromium order prefers 42e0 over 4200",
+                  "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n"
+                  "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\n"
+                  "a=rtpmap:102 H264/90000\r\na=fmtp:102 level-asymmetry-allowed=1;packetization-mode=1;"
+                  "profile-level-id=42001f\r\n"
+                  "a=rtpmap:104 H264/90000\r\na=fmtp:104 level-asymmetry-allowed=1;packetization-mode=0;"
+                  "profile-level-id=42e01f\r\n"
+                  "a=rtpmap:106 H264/90000\r\na=fmtp:106 level-asymmetry-allowed=1;packetization-mode=1;"
+                  "profile-level-id=42e01f\r\n"
+                  "a=rtpmap:127 H264/90000\r\na=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
+                  106},
+             // High and main profiles listed first are passed over.
+             Case{"any baseline when no constrained one",
+                  "m=video 9 UDP/TLS/RTP/SAVPF 98 99 100\r\na=rtpmap:98 H264/90000\r\n"
+                  "a=fmtp:98 profile-level-id=640c1f;packetization-mode=1\r\na=rtpmap:99 H264/90000\r\n"
+                  "a=fmtp:99 packetization-mode=1;profile-level-id=4d001f\r\n"
+                  "a=rtpmap:100 H264/90000\r\na=fmtp:100 profile-level-id=42001f;packetization-mode=1\r\n",
+                  100},
+             // Names and hex digits in other case still count.
+             Case{"case of name and profile",
+                  "m=video 9 RTP/SAVPF 120\r\na=rtpmap:120 h264/90000\r\n"
+                  "a=fmtp:120 packetization-mode=1;profile-level-id=42E01F\r\n",
+                  120},
+             Case{"no packetization mode means mode 0",
+                  "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\na=fmtp:104 profile-level-id=42e01f\r\n",
+                  std::nullopt},
+             // An H.264 line outside the video section is not video we can send.
+             Case{"VP8 video and H.264 in another section",
+                  "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\nm=audio 9 RTP/SAVPF 102\r\n"
+                  "a=rtpmap:102 H264/90000\r\na=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n",
+                  std::nullopt}}) {
+        const auto choice = chooseVideo(std::string(offerHead) + c.media);
+        EXPECT_EQ(choice ? std::optional(choice->payloadType) : std::nullopt, c.expected) << c.what;
+    }
+}
+
+TEST(Decimal, Int64AsTyped) {
+    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
+    const std::optional<std::int64_t> none;
+    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::int64_t>>>{
+             {"1920", 1920}, {"+1920", 1920}, {"-5", -5}, {"-0", 0}, {"007", 7}, {"9223372036854775807", max},
+             {"-9223372036854775808", min}, {"9223372036854775808", none}, {"-9223372036854775809", none},
+             {"", none}, {"+", none}, {"-", none}, {" 1920", none}, {"1920 ", none}, {"+-1", none},
+             {"1e3", none}, {"\xD9\xA5", none}}) {
+        EXPECT_EQ(parseDecimalInt64(text), expected) << text;
+    }
+}
+
+TEST(Decimal, Port) {
+    const std::optional<std::uint16_t> none;
+    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::uint16_t>>>{
+             {"8420", 8420}, {"+8420", 8420}, {"00080", 80}, {"0", 0}, {"65535", 65535}, {"65536", none},
+             {"99999999999999999999", none}, {"-1", none}, {"", none}, {"+", none}}) {
+        EXPECT_EQ(parsePort(text), expected) << text;
+    }
+}
+
+} // namespace
+} // namespace tavelin
