@@ -251,5 +251,30 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
     // Released while main and left of the other display: the release settles.
 }
 
+// A place saved beside a wider main display leaves no gap beside a smaller one: the
+// display keeps its side and moves until it touches.
+TEST_F(RandRDisplayServicesTest, APlaceThatTouchesNothingMovesUntilItTouches) {
+    const DisplayID main = services.mainDisplay();
+    const auto modeOf = [&](std::int64_t width, std::int64_t height) {
+        const auto all = services.modes(main);
+        return *std::ranges::find_if(all, [&](const DisplayMode& m) { return m.width == width && m.height == height; });
+    };
+    const auto full = *services.currentMode(main);
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const DisplayID virt = display->displayID();
+    struct Case {
+        std::int64_t width, height;
+        std::int32_t x, y;
+        Origin expected;
+    };
+    for (const auto& c : {Case{1024, 768, 1920, 0, {1024, 0}}, Case{1280, 1024, 1500, 1440, {1280 - 1, 1024}}}) {
+        SCOPED_TRACE(c.width);
+        ASSERT_EQ(services.setMode(main, modeOf(c.width, c.height)), ok);
+        ASSERT_EQ(apply({moveTo(virt, c.x, c.y)}), ok);
+        EXPECT_EQ(origin(virt), c.expected);
+    }
+    ASSERT_EQ(services.setMode(main, full), ok);
+}
+
 } // namespace
 } // namespace tavelin::x11
