@@ -177,6 +177,31 @@ TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
     EXPECT_EQ(trace(), before);
 }
 
+// A run killed with its display lit leaves it on the server: the next start releases it,
+// and the saved display it was made for takes its output again.
+TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext) {
+    for (const auto backing : {RandRVirtualDisplayFactory::Backing::output, RandRVirtualDisplayFactory::Backing::monitor}) {
+        SCOPED_TRACE(static_cast<int>(backing));
+        const auto before = trace();
+        DisplayID ghost = nullDisplay;
+        {
+            RandRDisplayServices killed(engine.get_executor());
+            RandRVirtualDisplayFactory killedFactory(killed, backing);
+            // Never released, as by a killed program; its connection closes.
+            ghost = killedFactory.create(1200, 700, 60, false, "Desk", "abc").release()->displayID();
+        }
+        ASSERT_NE(trace(), before);
+        RandRVirtualDisplayFactory next(services, backing);
+        EXPECT_EQ(trace(), before);
+        auto display = next.create(1200, 700, 60, false, "Desk", "abc");
+        const bool onOutput = backing == RandRVirtualDisplayFactory::Backing::output;
+        EXPECT_EQ(server.lit().size(), before.lit.size() + onOutput);
+        EXPECT_EQ(onOutput ? display->displayID() : ghost, ghost) << "the output was not taken again";
+        display.reset();
+        EXPECT_EQ(trace(), before);
+    }
+}
+
 TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoordinates) {
     const DisplayID main = services.mainDisplay();
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
