@@ -177,8 +177,8 @@ TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
     EXPECT_EQ(trace(), before);
 }
 
-// A run killed with its display lit leaves it on the server: the next start releases it,
-// and the saved display it was made for takes its output again.
+// A run killed with its displays lit leaves them on the server: the next start releases
+// them, and the saved display an output was made for takes that output again.
 TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext) {
     for (const auto backing : {RandRVirtualDisplayFactory::Backing::output, RandRVirtualDisplayFactory::Backing::monitor}) {
         SCOPED_TRACE(static_cast<int>(backing));
@@ -187,7 +187,9 @@ TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext)
         {
             RandRDisplayServices killed(engine.get_executor());
             RandRVirtualDisplayFactory killedFactory(killed, backing);
-            // Never released, as by a killed program; its connection closes.
+            // Never released, as by a killed program; its connection closes. The display
+            // saved first is not restored next time.
+            killedFactory.create(1200, 700, 60, false, "Gone", "gone").release();
             ghost = killedFactory.create(1200, 700, 60, false, "Desk", "abc").release()->displayID();
         }
         ASSERT_NE(trace(), before);
