@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cmath>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "tests/displays/randr_observer.hpp"
 
 namespace tavelin::x11 {
@@ -187,10 +190,14 @@ TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext)
         {
             RandRDisplayServices killed(engine.get_executor());
             RandRVirtualDisplayFactory killedFactory(killed, backing);
-            // Never released, as by a killed program; its connection closes. The display
-            // saved first is not restored next time.
-            killedFactory.create(1200, 700, 60, false, "Gone", "gone").release();
-            ghost = killedFactory.create(1200, 700, 60, false, "Desk", "abc").release()->displayID();
+            // The display saved first is not restored next time.
+            const auto gone = killedFactory.create(1200, 700, 60, false, "Gone", "gone");
+            const auto kept = killedFactory.create(1200, 700, 60, false, "Desk", "abc");
+            ghost = kept->displayID();
+            // Killed: the server loses the connection before anything is released.
+            const int nowhere = ::open("/dev/null", O_RDWR);
+            ::dup2(nowhere, xcb_get_file_descriptor(killed.connection().get()));
+            ::close(nowhere);
         }
         ASSERT_NE(trace(), before);
         RandRVirtualDisplayFactory next(services, backing);
