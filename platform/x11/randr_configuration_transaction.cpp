@@ -73,7 +73,9 @@ void RandRConfigurationTransaction::attach(std::map<DisplayID, Point>& place, Di
     const std::int64_t width = own.rect.width, height = own.rect.height;
     const Point from = place.at(id);
     std::optional<Point> best;
-    const auto distance = [&](const Point& p) { return (p.x - from.x) * (p.x - from.x) + (p.y - from.y) * (p.y - from.y); };
+    const auto distance = [&](const Point& p) {
+        return (p.x - from.x) * (p.x - from.x) + (p.y - from.y) * (p.y - from.y);
+    };
     for (const auto& e : entries_) {
         if (e.id == id) continue;
         const auto other = box(e, place.at(e.id));

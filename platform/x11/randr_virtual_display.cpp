@@ -326,13 +326,16 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
                                                             XCB_GET_PROPERTY_TYPE_ANY, 0, 256, false, false));
         if (!property) continue;
         const auto* data = xcb_randr_get_output_property_data(property.get());
-        const auto identity = ownIdentity(data, xcb_randr_get_output_property_data_length(property.get()));
+        const auto own = ownIdentity(data, xcb_randr_get_output_property_data_length(property.get()));
         auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
                           xcb_randr_get_output_info(connection.get(), output, XCB_CURRENT_TIME));
-        if (!identity || !info) continue;
+        if (!own || !info) continue;
         // Released as a display of ours is, keeping the output for the saved display
         // that made it.
-        if (info->crtc != XCB_NONE) {
+        // A CRTC someone has since shared with another output stays lit.
+        auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                          xcb_randr_get_crtc_info(connection.get(), info->crtc, XCB_CURRENT_TIME));
+        if (info->crtc != XCB_NONE && crtc && crtc->num_outputs == 1) {
             reply(connection.get(), xcb_randr_set_crtc_config_reply,
                   xcb_randr_set_crtc_config(connection.get(), info->crtc, XCB_CURRENT_TIME,
                                             resources->config_timestamp, 0, 0, XCB_NONE,
@@ -346,7 +349,7 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
             }
         }
         check(connection, xcb_randr_delete_output_property_checked(connection, output, edidAtom));
-        leftovers_[*identity] = output;
+        leftovers_[*own] = output;
         released = true;
     }
     // Modes still used elsewhere, or the server's own, stay.
@@ -391,8 +394,10 @@ std::unique_ptr<VirtualDisplay> RandRVirtualDisplayFactory::create(std::int64_t 
             for (const auto& size : descriptor.modes) modes.push_back(cvtMode(size.width, size.height, refreshRate));
             auto candidates = freeOutputs(services_);
             // The output an earlier run lit for this saved display is its first choice.
-            if (const auto left = leftovers_.find(identity(descriptor.productID, descriptor.serialNumber)); left != leftovers_.end()) {
-                std::ranges::stable_partition(candidates, [&](const FreeOutput& free) { return free.output == left->second; });
+            const auto left = leftovers_.find(identity(descriptor.productID, descriptor.serialNumber));
+            if (left != leftovers_.end()) {
+                std::ranges::stable_partition(candidates,
+                                              [&](const FreeOutput& free) { return free.output == left->second; });
                 leftovers_.erase(left);
             }
             for (const auto& free : candidates) {
