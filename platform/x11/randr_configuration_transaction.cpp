@@ -1,6 +1,8 @@
 #include "platform/x11/randr_configuration_transaction.hpp"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 
 #include "platform/x11/randr_query.hpp"
 
@@ -42,7 +44,56 @@ std::map<DisplayID, RandRConfigurationTransaction::Point> RandRConfigurationTran
         }
         place[still.id].x = right;
     }
+    for (const auto& [id, origin] : origins_) attach(place, id);
     return place;
+}
+
+void RandRConfigurationTransaction::attach(std::map<DisplayID, Point>& place, DisplayID id) const {
+    const Entry& own = *entry(id);
+    const auto box = [&](const Entry& e, const Point& at) {
+        return std::array<std::int64_t, 4>{at.x, at.y, at.x + e.rect.width, at.y + e.rect.height};
+    };
+    // Touching: overlapping, or sharing a stretch of edge (a corner is not enough).
+    const auto touches = [](const auto& a, const auto& b) {
+        const bool across = a[0] <= b[2] && b[0] <= a[2], along = a[1] <= b[3] && b[1] <= a[3];
+        const bool columns = a[0] < b[2] && b[0] < a[2], rows = a[1] < b[3] && b[1] < a[3];
+        return (across && rows) || (along && columns);
+    };
+    const auto overlaps = [](const auto& a, const auto& b) {
+        return a[0] < b[2] && b[0] < a[2] && a[1] < b[3] && b[1] < a[3];
+    };
+    const auto mine = box(own, place.at(id));
+    bool alone = true;
+    for (const auto& e : entries_) {
+        if (e.id != id && touches(mine, box(e, place.at(e.id)))) alone = false;
+    }
+    if (!alone || entries_.size() < 2) return;
+    // The nearest place on the same side of some display, sliding along its edge no
+    // further than to keep a stretch of it shared, that covers no other display.
+    const std::int64_t width = own.rect.width, height = own.rect.height;
+    const Point from = place.at(id);
+    std::optional<Point> best;
+    const auto distance = [&](const Point& p) {
+        return (p.x - from.x) * (p.x - from.x) + (p.y - from.y) * (p.y - from.y);
+    };
+    for (const auto& e : entries_) {
+        if (e.id == id) continue;
+        const auto other = box(e, place.at(e.id));
+        const std::int64_t x = std::clamp(from.x, other[0] - width + 1, other[2] - 1);
+        const std::int64_t y = std::clamp(from.y, other[1] - height + 1, other[3] - 1);
+        std::vector<Point> candidates;
+        if (mine[0] >= other[2]) candidates.push_back({other[2], y});
+        if (mine[2] <= other[0]) candidates.push_back({other[0] - width, y});
+        if (mine[1] >= other[3]) candidates.push_back({x, other[3]});
+        if (mine[3] <= other[1]) candidates.push_back({x, other[1] - height});
+        for (const auto& candidate : candidates) {
+            const auto moved = box(own, candidate);
+            const bool covers = std::ranges::any_of(
+                entries_, [&](const Entry& o) { return o.id != id && overlaps(moved, box(o, place.at(o.id))); });
+            if (!covers && (!best || distance(candidate) < distance(*best))) best = candidate;
+        }
+    }
+    if (best) place[id] = *best;
 }
 
 bool RandRConfigurationTransaction::moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime) {

@@ -56,6 +56,10 @@ private:
         return found == entries_.end() ? nullptr : &*found;
     }
     std::map<DisplayID, Point> finalPlaces() const;
+    // A display the transaction moved that touches no other moves to the nearest place,
+    // on the side it is on, where it touches one: a position saved beside a wider
+    // desktop leaves no gap on a narrower one.
+    void attach(std::map<DisplayID, Point>& place, DisplayID id) const;
     bool moveCrtc(const Entry& entry, const RootRect& to, xcb_timestamp_t configTime);
 
     RandRDisplayServices& services_;

@@ -281,10 +281,96 @@ std::vector<FreeOutput> freeOutputs(RandRDisplayServices& services) {
     return found;
 }
 
+constexpr std::string_view monitorPrefix = "TAVELIN-";
+
+std::uint64_t identity(std::uint16_t productID, std::uint32_t serialNumber) {
+    return std::uint64_t{productID} << 32 | serialNumber;
+}
+
+// The product and serial numbers of an EDID block Tavelin wrote; nothing for any other.
+std::optional<std::uint64_t> ownIdentity(const std::uint8_t* edid, int length) {
+    using displays::VirtualDisplayDescriptor;
+    if (length < 16 || edid[8] != VirtualDisplayDescriptor::vendorID >> 8 ||
+        edid[9] != (VirtualDisplayDescriptor::vendorID & 0xFF)) {
+        return std::nullopt;
+    }
+    std::uint32_t serial = 0;
+    for (int i = 3; i >= 0; --i) serial = serial << 8 | edid[12 + i];
+    return identity(static_cast<std::uint16_t>(edid[10] | edid[11] << 8), serial);
+}
+
 } // namespace
 
 RandRVirtualDisplayFactory::RandRVirtualDisplayFactory(RandRDisplayServices& services, Backing backing)
-    : services_(services), backing_(backing) {}
+    : services_(services), backing_(backing) {
+    try {
+        releaseLeftovers();
+    } catch (const std::exception&) {
+        log::info("Virtual displays left by an earlier run could not be released.");
+    }
+}
+
+void RandRVirtualDisplayFactory::releaseLeftovers() {
+    auto& connection = services_.connection();
+    const auto resources = screenResources(connection);
+    const xcb_atom_t edidAtom = connection.atom("EDID", true);
+    if (!resources) return;
+    bool released = false;
+    std::vector<xcb_randr_mode_t> unused;
+    const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(resources.get()); ++i) {
+        const auto output = outputs[i];
+        if (edidAtom == XCB_NONE || services_.isVirtualOutput(output)) continue;
+        auto property = reply(connection.get(), xcb_randr_get_output_property_reply,
+                              xcb_randr_get_output_property(connection.get(), output, edidAtom,
+                                                            XCB_GET_PROPERTY_TYPE_ANY, 0, 256, false, false));
+        if (!property) continue;
+        const auto* data = xcb_randr_get_output_property_data(property.get());
+        const auto own = ownIdentity(data, xcb_randr_get_output_property_data_length(property.get()));
+        auto info = reply(connection.get(), xcb_randr_get_output_info_reply,
+                          xcb_randr_get_output_info(connection.get(), output, XCB_CURRENT_TIME));
+        if (!own || !info) continue;
+        // Released as a display of ours is, keeping the output for the saved display
+        // that made it.
+        // A CRTC someone has since shared with another output stays lit.
+        auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                          xcb_randr_get_crtc_info(connection.get(), info->crtc, XCB_CURRENT_TIME));
+        if (info->crtc != XCB_NONE && crtc && crtc->num_outputs == 1) {
+            reply(connection.get(), xcb_randr_set_crtc_config_reply,
+                  xcb_randr_set_crtc_config(connection.get(), info->crtc, XCB_CURRENT_TIME,
+                                            resources->config_timestamp, 0, 0, XCB_NONE,
+                                            XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
+        }
+        // The server refuses to take away its own modes; those added for the display go.
+        const auto* modes = xcb_randr_get_output_info_modes(info.get());
+        for (int m = 0; m < xcb_randr_get_output_info_modes_length(info.get()); ++m) {
+            if (!check(connection, xcb_randr_delete_output_mode_checked(connection, output, modes[m]))) {
+                unused.push_back(modes[m]);
+            }
+        }
+        check(connection, xcb_randr_delete_output_property_checked(connection, output, edidAtom));
+        leftovers_[*own] = output;
+        released = true;
+    }
+    // Modes still used elsewhere, or the server's own, stay.
+    for (const auto mode : unused) check(connection, xcb_randr_destroy_mode_checked(connection, mode));
+
+    auto monitors = reply(connection.get(), xcb_randr_get_monitors_reply,
+                          xcb_randr_get_monitors(connection.get(), connection.root(), false));
+    auto it = monitors ? xcb_randr_get_monitors_monitors_iterator(monitors.get()) : xcb_randr_monitor_info_iterator_t{};
+    for (; it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+        const auto name = it.data->name;
+        if (it.data->nOutput != 0 || services_.monitors().contains(name)) continue;
+        auto text = reply(connection.get(), xcb_get_atom_name_reply, xcb_get_atom_name(connection.get(), name));
+        if (!text) continue;
+        const std::string_view spelled(xcb_get_atom_name_name(text.get()),
+                                       static_cast<std::size_t>(xcb_get_atom_name_name_length(text.get())));
+        if (!spelled.starts_with(monitorPrefix)) continue;
+        check(connection, xcb_randr_delete_monitor_checked(connection, connection.root(), name));
+        released = true;
+    }
+    if (released) services_.settle();
+}
 
 std::unique_ptr<VirtualDisplay> RandRVirtualDisplayFactory::create(std::int64_t width, std::int64_t height,
                                                                    double refreshRate, bool hiDPI,
@@ -306,7 +392,15 @@ std::unique_ptr<VirtualDisplay> RandRVirtualDisplayFactory::create(std::int64_t 
         if (backing_ == Backing::output) {
             std::vector<CvtMode> modes;
             for (const auto& size : descriptor.modes) modes.push_back(cvtMode(size.width, size.height, refreshRate));
-            for (const auto& free : freeOutputs(services_)) {
+            auto candidates = freeOutputs(services_);
+            // The output an earlier run lit for this saved display is its first choice.
+            const auto left = leftovers_.find(identity(descriptor.productID, descriptor.serialNumber));
+            if (left != leftovers_.end()) {
+                std::ranges::stable_partition(candidates,
+                                              [&](const FreeOutput& free) { return free.output == left->second; });
+                leftovers_.erase(left);
+            }
+            for (const auto& free : candidates) {
                 try {
                     auto display = std::make_unique<OutputDisplay>(services_, free.output, free.crtc);
                     std::vector<xcb_randr_mode_t> ids;
@@ -329,7 +423,7 @@ std::unique_ptr<VirtualDisplay> RandRVirtualDisplayFactory::create(std::int64_t 
         }
         xcb_atom_t atom = XCB_NONE;
         do {
-            atom = connection.atom("TAVELIN-" + std::to_string(nextMonitor_++));
+            atom = connection.atom(std::string(monitorPrefix) + std::to_string(nextMonitor_++));
         } while (atom != XCB_NONE && services_.monitors().contains(atom));
         const RandRDisplayServices::Monitor monitor{place, refreshRate, hiDPI};
         if (atom == XCB_NONE || !services_.applyMonitor(atom, monitor)) throw VirtualDisplayError(creationMessage);

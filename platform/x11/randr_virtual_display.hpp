@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -30,7 +31,13 @@ public:
                                            const std::string& name, const std::string& identifier) override;
 
 private:
+    // Outputs and monitors an earlier run left lit (killed before it could release
+    // them) are released; an output keeps its EDID's identity, so that the saved display
+    // it was made for takes it again.
+    void releaseLeftovers();
+
     RandRDisplayServices& services_;
+    std::map<std::uint64_t, xcb_randr_output_t> leftovers_;
     Backing backing_;
     unsigned nextMonitor_ = 1;
 };

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <asio/io_context.hpp>
 
 #include "app/model.hpp"
@@ -245,6 +248,34 @@ TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
     EXPECT_EQ(trace(), before);
 }
 
+// A run killed with its displays lit leaves them on the server: the next start releases
+// them, and the saved display an output was made for takes that output again.
+TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext) {
+    for (const auto backing : {RandRVirtualDisplayFactory::Backing::output, RandRVirtualDisplayFactory::Backing::monitor}) {
+        SCOPED_TRACE(static_cast<int>(backing));
+        const auto before = trace();
+        DisplayID ghost = nullDisplay;
+        {
+            RandRDisplayServices killed(engine.get_executor());
+            RandRVirtualDisplayFactory killedFactory(killed, backing);
+            const auto unsaved = killedFactory.create(1200, 700, 60, false, "Unsaved", "unsaved");
+            const auto kept = killedFactory.create(1200, 700, 60, false, "Desk", "abc");
+            ghost = kept->displayID();
+            // Killed: the server loses the connection before anything is released.
+            const int nowhere = ::open("/dev/null", O_RDWR);
+            ::dup2(nowhere, xcb_get_file_descriptor(killed.connection().get()));
+            ::close(nowhere);
+        }
+        ASSERT_NE(trace(), before);
+        RandRVirtualDisplayFactory next(services, backing);
+        EXPECT_EQ(trace(), before);
+        auto display = next.create(1200, 700, 60, false, "Desk", "abc");
+        EXPECT_EQ(backing == RandRVirtualDisplayFactory::Backing::output ? display->displayID() : ghost, ghost);
+        display.reset();
+        EXPECT_EQ(trace(), before);
+    }
+}
+
 TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoordinates) {
     const DisplayID main = services.mainDisplay();
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
@@ -384,6 +415,26 @@ TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
     EXPECT_EQ(origin(restored), Origin(0, 0));
     EXPECT_EQ(origin(dummy0), Origin(0, 1440));
     EXPECT_EQ(savedOrigin(), Origin(0, 0));
+}
+
+// A place saved beside a wider main display leaves no gap beside a smaller one: right
+// stays right, below stays below, sliding back to keep a stretch of edge shared.
+TEST_F(RandRDisplayServicesTest, APlaceThatTouchesNothingMovesUntilItTouches) {
+    const auto main = services.mainDisplay();
+    const auto modes = services.modes(main);
+    const auto full = *services.currentMode(main);
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    struct Case { std::int64_t mainWidth, mainHeight; std::int32_t x, y; Origin expected; };
+    for (const auto& c : {Case{1024, 768, 1920, 0, {1024, 0}}, Case{1280, 1024, 1500, 1440, {1279, 1024}}}) {
+        SCOPED_TRACE(c.mainWidth);
+        const auto mode = std::ranges::find_if(
+            modes, [&](const DisplayMode& m) { return m.pixelWidth == c.mainWidth && m.pixelHeight == c.mainHeight; });
+        ASSERT_NE(mode, modes.end());
+        ASSERT_EQ(services.setMode(main, *mode), ok);
+        ASSERT_EQ(apply({moveTo(display->displayID(), c.x, c.y)}), ok);
+        EXPECT_EQ(origin(display->displayID()), c.expected);
+    }
+    ASSERT_EQ(services.setMode(main, full), ok);
 }
 
 } // namespace
