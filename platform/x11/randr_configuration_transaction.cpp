@@ -49,6 +49,7 @@ std::map<DisplayID, RandRConfigurationTransaction::Point> RandRConfigurationTran
 }
 
 void RandRConfigurationTransaction::attach(std::map<DisplayID, Point>& place, DisplayID id) const {
+    if (entries_.size() < 2) return;
     const Entry& own = *entry(id);
     const auto box = [&](const Entry& e, const Point& at) {
         return std::array<std::int64_t, 4>{at.x, at.y, at.x + e.rect.width, at.y + e.rect.height};
@@ -67,7 +68,7 @@ void RandRConfigurationTransaction::attach(std::map<DisplayID, Point>& place, Di
     for (const auto& e : entries_) {
         if (e.id != id && touches(mine, box(e, place.at(e.id)))) alone = false;
     }
-    if (!alone || entries_.size() < 2) return;
+    if (!alone) return;
     // The nearest place on the same side of some display, sliding along its edge no
     // further than to keep a stretch of it shared, that covers no other display.
     const std::int64_t width = own.rect.width, height = own.rect.height;

@@ -316,7 +316,7 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
     const xcb_atom_t edidAtom = connection.atom("EDID", true);
     if (!resources) return;
     bool released = false;
-    std::vector<xcb_randr_mode_t> unused;
+    std::vector<xcb_randr_mode_t> detached; // taken off a leftover output
     const auto* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
     for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(resources.get()); ++i) {
         const auto output = outputs[i];
@@ -331,11 +331,12 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
                           xcb_randr_get_output_info(connection.get(), output, XCB_CURRENT_TIME));
         if (!own || !info) continue;
         // Released as a display of ours is, keeping the output for the saved display
-        // that made it.
-        // A CRTC someone has since shared with another output stays lit.
-        auto crtc = reply(connection.get(), xcb_randr_get_crtc_info_reply,
-                          xcb_randr_get_crtc_info(connection.get(), info->crtc, XCB_CURRENT_TIME));
-        if (info->crtc != XCB_NONE && crtc && crtc->num_outputs == 1) {
+        // that made it. A CRTC someone has since shared with another output stays lit.
+        const auto crtc = info->crtc == XCB_NONE
+                              ? nullptr
+                              : reply(connection.get(), xcb_randr_get_crtc_info_reply,
+                                      xcb_randr_get_crtc_info(connection.get(), info->crtc, XCB_CURRENT_TIME));
+        if (crtc && crtc->num_outputs == 1) {
             reply(connection.get(), xcb_randr_set_crtc_config_reply,
                   xcb_randr_set_crtc_config(connection.get(), info->crtc, XCB_CURRENT_TIME,
                                             resources->config_timestamp, 0, 0, XCB_NONE,
@@ -345,15 +346,15 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
         const auto* modes = xcb_randr_get_output_info_modes(info.get());
         for (int m = 0; m < xcb_randr_get_output_info_modes_length(info.get()); ++m) {
             if (!check(connection, xcb_randr_delete_output_mode_checked(connection, output, modes[m]))) {
-                unused.push_back(modes[m]);
+                detached.push_back(modes[m]);
             }
         }
         check(connection, xcb_randr_delete_output_property_checked(connection, output, edidAtom));
         leftovers_[*own] = output;
         released = true;
     }
-    // Modes still used elsewhere, or the server's own, stay.
-    for (const auto mode : unused) check(connection, xcb_randr_destroy_mode_checked(connection, mode));
+    // The server refuses to destroy a mode another output still has: those stay.
+    for (const auto mode : detached) check(connection, xcb_randr_destroy_mode_checked(connection, mode));
 
     auto monitors = reply(connection.get(), xcb_randr_get_monitors_reply,
                           xcb_randr_get_monitors(connection.get(), connection.root(), false));
