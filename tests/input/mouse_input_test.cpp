@@ -45,50 +45,62 @@ protected:
     int remotePointers = 0;
 };
 
-TEST_F(MouseInputTest, FractionsMapFromFirstToLastPixel) {
+// The packets, sent to a fresh input, and every event and scroll they post.
+TEST_F(MouseInputTest, PacketsBecomeEvents) {
+    const auto button = [](int b) { return ",\"button\":" + std::to_string(b); };
+    const auto down = [&](int b) { return at("down", 0, 0, button(b)); };
+    const auto up = [&](int b) { return at("up", 0, 0, button(b)); };
+    // Each flag its own: the move and the scroll set each flag to a different pair of values.
+    const auto move = at("move", 0.5, 0.5, R"(,"shift":true,"alt":true,"meta":null)");
+    const ModifierFlags shiftAlt{true, false, true, false}, controlAlt{false, true, true, false};
+    const auto pressed = [](Type type, int b) { return MouseEvent{type, b, 0, 0, {}, 1}; };
+    const auto moved = [&](Type type, int b) { return MouseEvent{type, b, 959.5, 539.5, shiftAlt, 1}; };
+    const auto scroll = [](double dx, double dy) {
+        return at("scroll", 0.5, 0.5, ",\"dx\":" + std::to_string(dx) + ",\"dy\":" + std::to_string(dy) +
+                                          R"(,"control":true,"alt":true)");
+    };
+    const MouseEvent scrolled{Type::moved, 0, 959.5, 539.5, controlAlt};
+    const DisplayBounds full{0, 0, 1920, 1080};
     struct Case {
         const char* what;
-        DisplayBounds bounds;
-        double x, y;
-        std::vector<MouseEvent> expected;
+        std::vector<std::string> packets;
+        std::vector<MouseEvent> events;
+        DisplayBounds bounds = {0, 0, 1920, 1080};
+        std::vector<SimulatedInput::Scroll> scrolls = {};
     } const cases[] = {
-        {"centre of a 1920x1080 display", {0, 0, 1920, 1080}, 0.5, 0.5, {{Type::moved, 0, 959.5, 539.5, {}, 1}}},
-        {"1 is the last pixel, not one past it", {0, 0, 1920, 1080}, 1, 1, {{Type::moved, 0, 1919, 1079, {}, 1}}},
-        {"left of and below the main display", {-1280, 1080, 1280, 1024}, 0, 1, {{Type::moved, 0, -1280, 2103, {}, 1}}},
+        {"centre of a 1920x1080 display", {move}, {moved(Type::moved, 0)}},
+        {"1 is the last pixel, not one past it", {at("move", 1, 1)}, {{Type::moved, 0, 1919, 1079, {}}}},
+        {"left of and below the main display", {at("move", 0, 1)}, {{Type::moved, 0, -1280, 2103, {}}},
+         {-1280, 1080, 1280, 1024}},
         // A display narrower than one point must not map to a negative span.
-        {"under a point wide", {100, 0, 0.5, 1080}, 1, 0, {{Type::moved, 0, 100, 0, {}, 1}}},
+        {"under a point wide", {at("move", 1, 0)}, {{Type::moved, 0, 100, 0, {}}}, {100, 0, 0.5, 1080}},
         // A display without size takes nothing and tells nobody.
-        {"no width", {0, 0, 0, 1080}, 0.5, 0.5, {}}, {"no height", {0, 0, 1920, 0}, 0.5, 0.5, {}},
+        {"no width", {move}, {}, {0, 0, 0, 1080}}, {"no height", {move}, {}, {0, 0, 1920, 0}},
+        {"secondary held", {down(2), move}, {pressed(Type::rightDown, 2), moved(Type::rightDragged, 2)}},
+        {"middle held", {down(1), move}, {pressed(Type::otherDown, 1), moved(Type::otherDragged, 1)}},
+        {"main wins over secondary", {down(2), down(0), move},
+         {pressed(Type::rightDown, 2), pressed(Type::leftDown, 0), moved(Type::leftDragged, 0)}},
+        {"a release without a press", {up(0)}, {}},
+        {"presses and releases follow the held set", {down(1), down(1), up(1), up(1)},
+         {pressed(Type::otherDown, 1), pressed(Type::otherUp, 1)}},
+        // A scroll moves first, then scrolls whole pixels in the inverted direction.
+        {"scroll fraction truncated", {scroll(0, 120.7)}, {scrolled}, full, {{959.5, 539.5, -120, 0, controlAlt}}},
+        {"scroll below one pixel", {scroll(-0.6, 0.6)}, {scrolled}, full, {{959.5, 539.5, 0, 0, controlAlt}}},
+        {"negative scroll truncated to zero", {scroll(-50.9, -2000)}, {scrolled}, full,
+         {{959.5, 539.5, 2000, 50, controlAlt}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         platform.display(1).bounds = c.bounds;
-        input.events.clear();
-        remotePointers = 0;
-        mouse->receive(at("move", c.x, c.y));
-        EXPECT_EQ(input.events, c.expected);
-        EXPECT_EQ(remotePointers, static_cast<int>(c.expected.size()));
-    }
-}
-
-TEST_F(MouseInputTest, MoveDragsWithTheHeldButton) {
-    struct Case {
-        const char* what;
-        std::vector<int> held;
-        Type type;
-        int button;
-    } const cases[] = {
-        {"nothing held", {}, Type::moved, 0}, {"secondary held", {2}, Type::rightDragged, 2},
-        {"middle held", {1}, Type::otherDragged, 1}, {"main wins over secondary", {2, 0}, Type::leftDragged, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         remake();
-        for (const int button : c.held) mouse->receive(at("down", 0, 0, ",\"button\":" + std::to_string(button)));
         input.events.clear();
-        // Each flag its own: swapping any two of them changes what is posted here or in the scroll.
-        mouse->receive(at("move", 0.5, 0.5, R"(,"shift":true,"alt":true,"meta":null)"));
-        EXPECT_EQ(input.events, (std::vector<MouseEvent>{{c.type, c.button, 959.5, 539.5, {true, false, true, false}, 1}}));
+        input.scrolls.clear();
+        remotePointers = 0;
+        for (const auto& packet : c.packets) mouse->receive(packet);
+        EXPECT_EQ(input.events, c.events);
+        EXPECT_EQ(input.scrolls, c.scrolls);
+        // Every positional packet on a display with area is the receiver's pointer.
+        EXPECT_EQ(remotePointers, c.bounds.width > 0 && c.bounds.height > 0 ? int(c.packets.size()) : 0);
     }
 }
 
@@ -130,38 +142,6 @@ TEST_F(MouseInputTest, CountsClicksByButtonTimeAndDistance) {
         }
         EXPECT_EQ(downs, c.counts);
         EXPECT_EQ(ups, c.counts) << "the release repeats the count of its press";
-    }
-}
-
-TEST_F(MouseInputTest, PressesAndReleasesFollowTheHeldSet) {
-    mouse->receive(at("up", 0.5, 0.5, R"(,"button":0)"));
-    EXPECT_TRUE(input.events.empty()) << "a release without a press posts nothing";
-
-    for (const char* type : {"down", "down", "up", "up"}) mouse->receive(at(type, 0.5, 0.5, R"(,"button":1)"));
-    EXPECT_EQ(types(), (std::vector<Type>{Type::otherDown, Type::otherUp}));
-    EXPECT_TRUE(mouse->pressed().empty());
-}
-
-TEST_F(MouseInputTest, ScrollMovesThenScrollsWholePixelsInverted) {
-    struct Case {
-        const char* what;
-        double dx, dy;
-        std::int32_t vertical, horizontal;
-    } const cases[] = {
-        {"fraction truncated, direction inverted", 0, 120.7, -120, 0},
-        {"below one pixel is nothing", -0.6, 0.6, 0, 0},
-        {"negative amounts truncate towards zero", -50.9, -2000, 2000, 50},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        input.events.clear();
-        input.scrolls.clear();
-        const std::string amounts = ",\"dx\":" + std::to_string(c.dx) + ",\"dy\":" + std::to_string(c.dy);
-        mouse->receive(at("scroll", 0.5, 0.5, amounts + R"(,"control":true)"));
-        const ModifierFlags control{false, true, false, false};
-        EXPECT_EQ(input.events, (std::vector<MouseEvent>{{Type::moved, 0, 959.5, 539.5, control, 1}}));
-        EXPECT_EQ(input.scrolls,
-                  (std::vector<SimulatedInput::Scroll>{{959.5, 539.5, c.vertical, c.horizontal, control}}));
     }
 }
 

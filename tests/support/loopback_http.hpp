@@ -120,12 +120,6 @@ inline HTTPReply loopbackExchange(std::uint16_t port, std::string_view request) 
     return {std::stoi(raw.substr(9, 3)), raw.substr(headEnd + 4), raw};
 }
 
-// A GET naming `host` (127.0.0.1:port when empty) in its Host header.
-inline HTTPReply loopbackGet(std::uint16_t port, const std::string& path, std::string host = "") {
-    if (host.empty()) host = "127.0.0.1:" + std::to_string(port);
-    return loopbackExchange(port, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-}
-
 // A POST as the receiver page on 127.0.0.1:port sends it (or from `origin`), with the
 // bearer token when one is given.
 inline HTTPReply loopbackPost(std::uint16_t port, const std::string& path, const std::string& body,

@@ -24,14 +24,12 @@ public:
     std::optional<std::string> answerFailure;
     nlohmann::json statisticsResult = nlohmann::json::object();
 
-    int starts = 0;
     int stops = 0;
     DisplayID startedDisplay = nullDisplay;
     std::vector<std::string> offers;
     std::vector<std::string> disconnected;
 
     Task<> start(DisplayID display, DisplayConfiguration, bool, bool) override {
-        ++starts;
         startedDisplay = display;
         if (captureDenied) throw CaptureDeniedError();
         if (startFailure) throw StreamError(*startFailure);

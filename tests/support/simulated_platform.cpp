@@ -125,9 +125,8 @@ std::unique_ptr<DisplayConfigurationTransaction> SimulatedPlatform::beginConfigu
     return transactions.failBegin ? nullptr : std::make_unique<SimulatedTransaction>(*this);
 }
 
-std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, std::int64_t height,
-                                                          double refreshRate, bool hiDPI,
-                                                          const std::string& name,
+std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, std::int64_t height, double refreshRate,
+                                                          bool hiDPI, const std::string& name,
                                                           const std::string& identifier) {
     const auto& script = newDisplays;
     if (!script.failure.empty()) throw VirtualDisplayError(script.failure);
@@ -136,12 +135,9 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
                               script.modeRefreshRate.value_or(refreshRate)};
     const DisplayID id = nextDisplayID_++;
     // A new display appears to the right of everything else, as X servers place outputs.
-    displays.emplace(id, Display{.bounds = {rightEdge(), 0, double(width), double(height)},
-                                 .online = script.online,
-                                 .modes = {offered},
-                                 .hiddenModeQueries = script.hiddenModeQueries,
-                                 .setModeError = script.setModeError,
-                                 .reportedMode = script.reportedMode,
+    displays.emplace(id, Display{.bounds = {rightEdge(), 0, double(width), double(height)}, .online = script.online,
+                                 .modes = {offered}, .hiddenModeQueries = script.hiddenModeQueries,
+                                 .setModeError = script.setModeError, .reportedMode = script.reportedMode,
                                  .mirrorSettleQueries = script.mirrorSettleQueries});
     created.push_back({id, width, name, identifier});
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);

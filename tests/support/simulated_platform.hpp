@@ -79,7 +79,6 @@ public:
         DisplayID display;
         std::int32_t x = 0, y = 0;
         DisplayID master = nullDisplay;
-        friend bool operator==(const AppliedChange&, const AppliedChange&) = default;
     };
 
     // The main display is id 1, 2560 × 1440 at the origin.
@@ -112,8 +111,7 @@ public:
     int boundsQueries = 0; // bounds() calls over all displays
 
     // -- System services
-    std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false},
-                                             {"127.0.0.1", true, true, true}};
+    std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false}, {"127.0.0.1", true, true, true}};
     bool inputTrusted = true;
     // fill() fails; otherwise it yields the bytes 0, 1, 2, … continuing across calls.
     bool failRandom = false;
@@ -131,9 +129,8 @@ public:
     std::unique_ptr<DisplayConfigurationTransaction> beginConfiguration() override;
 
     // VirtualDisplayFactory
-    std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate,
-                                           bool hiDPI, const std::string& name,
-                                           const std::string& identifier) override;
+    std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate, bool hiDPI,
+                                           const std::string& name, const std::string& identifier) override;
 
     // Permissions, URLOpener (reports success), NetworkInterfaces and SecureRandom
     bool isInputTrusted() override { return inputTrusted; }
