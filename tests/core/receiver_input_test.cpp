@@ -184,69 +184,62 @@ TEST(PairingGate, OnlyAnEqualCodeOfFourCharactersIsAccepted) {
 
 constexpr const char* offerHead = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
 
+// One H.264 payload of an offer: its rtpmap and fmtp lines.
+std::string h264(int payload, const std::string& fmtp, const char* name = "H264") {
+    const auto pt = std::to_string(payload);
+    return "a=rtpmap:" + pt + " " + name + "/90000\r\na=fmtp:" + pt + " " + fmtp + "\r\n";
+}
+
 TEST(ChooseH264, PicksTheConstrainedBaselinePayload) {
+    const std::string mode1 = "packetization-mode=1;profile-level-id=", chromium = "level-asymmetry-allowed=1;";
+    const std::string vp8 = "a=rtpmap:96 VP8/90000\r\n";
     struct Case {
         const char* what;
-        const char* media;
+        std::string media;
         std::optional<int> expected;
     };
     for (const auto& c : {
              // Chromium lists baseline 42001f before constrained baseline, and constrained
              // baseline in mode 0 before mode 1; 42e0 in mode 1 must win.
              Case{"Chromium order prefers 42e0 over 4200",
-                  "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n"
-                  "a=rtpmap:96 VP8/90000\r\na=rtpmap:97 rtx/90000\r\na=fmtp:97 apt=96\r\n"
-                  "a=rtpmap:102 H264/90000\r\na=fmtp:102 level-asymmetry-allowed=1;packetization-mode=1;"
-                  "profile-level-id=42001f\r\n"
-                  "a=rtpmap:104 H264/90000\r\na=fmtp:104 level-asymmetry-allowed=1;packetization-mode=0;"
-                  "profile-level-id=42e01f\r\n"
-                  "a=rtpmap:106 H264/90000\r\na=fmtp:106 level-asymmetry-allowed=1;packetization-mode=1;"
-                  "profile-level-id=42e01f\r\n"
-                  "a=rtpmap:127 H264/90000\r\na=fmtp:127 packetization-mode=1;profile-level-id=4d001f\r\n",
+                  "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n" + vp8 + "a=rtpmap:97 rtx/90000\r\n" +
+                      "a=fmtp:97 apt=96\r\n" + h264(102, chromium + mode1 + "42001f") +
+                      h264(104, chromium + "packetization-mode=0;profile-level-id=42e01f") +
+                      h264(106, chromium + mode1 + "42e01f") + h264(127, mode1 + "4d001f"),
                   106},
              // High and main profiles listed first are passed over.
              Case{"any baseline when no constrained one",
-                  "m=video 9 UDP/TLS/RTP/SAVPF 98 99 100\r\na=rtpmap:98 H264/90000\r\n"
-                  "a=fmtp:98 profile-level-id=640c1f;packetization-mode=1\r\na=rtpmap:99 H264/90000\r\n"
-                  "a=fmtp:99 packetization-mode=1;profile-level-id=4d001f\r\n"
-                  "a=rtpmap:100 H264/90000\r\na=fmtp:100 profile-level-id=42001f;packetization-mode=1\r\n",
+                  "m=video 9 UDP/TLS/RTP/SAVPF 98 99 100\r\n" +
+                      h264(98, "profile-level-id=640c1f;packetization-mode=1") + h264(99, mode1 + "4d001f") +
+                      h264(100, "profile-level-id=42001f;packetization-mode=1"),
                   100},
              // Names and hex digits in other case still count.
-             Case{"case of name and profile",
-                  "m=video 9 RTP/SAVPF 120\r\na=rtpmap:120 h264/90000\r\n"
-                  "a=fmtp:120 packetization-mode=1;profile-level-id=42E01F\r\n",
-                  120},
+             Case{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\n" + h264(120, mode1 + "42E01F", "h264"), 120},
              Case{"no packetization mode means mode 0",
-                  "m=video 9 RTP/SAVPF 104\r\na=rtpmap:104 H264/90000\r\na=fmtp:104 profile-level-id=42e01f\r\n",
-                  std::nullopt},
+                  "m=video 9 RTP/SAVPF 104\r\n" + h264(104, "profile-level-id=42e01f"), std::nullopt},
              // An H.264 line outside the video section is not video we can send.
              Case{"VP8 video and H.264 in another section",
-                  "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\nm=audio 9 RTP/SAVPF 102\r\n"
-                  "a=rtpmap:102 H264/90000\r\na=fmtp:102 packetization-mode=1;profile-level-id=42e01f\r\n",
+                  "m=video 9 RTP/SAVPF 96\r\n" + vp8 + "m=audio 9 RTP/SAVPF 102\r\n" + h264(102, mode1 + "42e01f"),
                   std::nullopt}}) {
-        const auto choice = chooseVideo(std::string(offerHead) + c.media);
+        const auto choice = chooseVideo(offerHead + c.media);
         EXPECT_EQ(choice ? std::optional(choice->payloadType) : std::nullopt, c.expected) << c.what;
     }
 }
 
-TEST(Decimal, Int64AsTyped) {
+// The port parser shares the digits with the 64-bit one, under its own limit and without a sign.
+TEST(Decimal, Int64AndPortAsTyped) {
     constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
     const std::optional<std::int64_t> none;
-    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::int64_t>>>{
-             {"1920", 1920}, {"+1920", 1920}, {"-5", -5}, {"-0", 0}, {"007", 7}, {"9223372036854775807", max},
-             {"-9223372036854775808", min}, {"9223372036854775808", none}, {"-9223372036854775809", none},
-             {"", none}, {"+", none}, {"-", none}, {" 1920", none}, {"1920 ", none}, {"+-1", none},
-             {"1e3", none}, {"\xD9\xA5", none}}) {
-        EXPECT_EQ(parseDecimalInt64(text), expected) << text;
-    }
-}
-
-TEST(Decimal, Port) {
-    const std::optional<std::uint16_t> none;
-    for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::optional<std::uint16_t>>>{
-             {"8420", 8420}, {"+8420", 8420}, {"00080", 80}, {"0", 0}, {"65535", 65535}, {"65536", none},
-             {"99999999999999999999", none}, {"-1", none}, {"", none}, {"+", none}}) {
-        EXPECT_EQ(parsePort(text), expected) << text;
+    using Case = std::tuple<const char*, std::optional<std::int64_t>, std::optional<std::int64_t>>;
+    for (const auto& [text, number, port] : std::initializer_list<Case>{
+             {"1920", 1920, 1920}, {"+1920", 1920, 1920}, {"-5", -5, none}, {"-0", 0, none}, {"007", 7, 7},
+             {"0", 0, 0}, {"65535", 65535, 65535}, {"65536", 65536, none}, {"9223372036854775807", max, none},
+             {"-9223372036854775808", min, none}, {"9223372036854775808", none, none},
+             {"-9223372036854775809", none, none}, {"99999999999999999999", none, none}, {"", none, none},
+             {"+", none, none}, {"-", none, none}, {" 1920", none, none}, {"1920 ", none, none}, {"+-1", none, none},
+             {"1e3", none, none}, {"\xD9\xA5", none, none}}) {
+        EXPECT_EQ(parseDecimalInt64(text), number) << text;
+        EXPECT_EQ(parsePort(text), port) << text;
     }
 }
 
