@@ -70,10 +70,7 @@ public:
     bool connected() const { return connected_; }
 
     // Sends each write as its own segment, so the server sees a request in pieces.
-    void noDelay() {
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    }
+    void noDelay() { const int on = 1; ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); }
 
     // True while the server has neither written nor closed.
     bool quiet() {

@@ -41,10 +41,7 @@ public:
         co_return nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", requestedSessionID}};
     }
     void disconnect(const std::string& sessionID) override { disconnected.push_back(sessionID); }
-    Task<> stop() override {
-        ++stops;
-        co_return;
-    }
+    Task<> stop() override { ++stops; co_return; }
     Task<nlohmann::json> statistics() override { co_return statisticsResult; }
 };
 

@@ -17,17 +17,9 @@ public:
     explicit ScriptedChannel(std::string label, bool open = true) : label_(std::move(label)), open_(open) {}
     std::string label() const override { return label_; }
     bool isOpen() const override { return open_; }
-    void close() override {
-        ++closes;
-        open_ = false;
-    }
-    void send(std::string text, bool binary = false) {
-        if (onMessage) onMessage(std::move(text), binary);
-    }
-    void leaveOpenState() {
-        open_ = false;
-        if (onStateChange) onStateChange(false);
-    }
+    void close() override { ++closes; open_ = false; }
+    void send(std::string text, bool binary = false) { if (onMessage) onMessage(std::move(text), binary); }
+    void leaveOpenState() { open_ = false; if (onStateChange) onStateChange(false); }
     int closes = 0;
 
 private:
@@ -45,10 +37,7 @@ public:
 
     std::shared_ptr<VideoSink> videoSink() override { return sink; }
     Task<> setRemoteOffer(std::string) override { co_return; }
-    Task<> createAnswer() override {
-        answered = true;
-        co_return;
-    }
+    Task<> createAnswer() override { answered = true; co_return; }
     void setEncoderParameters(const EncoderParameters& parameters) override { encoder.push_back(parameters); }
     bool iceGatheringComplete() override { return answered && ++gatheringPolls > pollsUntilGathered; }
     std::optional<std::string> localDescription() override {
@@ -56,16 +45,10 @@ public:
     }
     PeerConnectionState connectionState() override { return state; }
     Task<nlohmann::json> statistics() override { co_return outbound; }
-    void close() override {
-        ++closes;
-        state = PeerConnectionState::closed;
-    }
+    void close() override { ++closes; state = PeerConnectionState::closed; }
 
     // Raised as the stack would.
-    void changeState(PeerConnectionState next) {
-        state = next;
-        if (onConnectionState) onConnectionState(next);
-    }
+    void changeState(PeerConnectionState next) { state = next; if (onConnectionState) onConnectionState(next); }
     std::shared_ptr<ScriptedChannel> openChannel(std::string label) {
         auto channel = std::make_shared<ScriptedChannel>(std::move(label));
         if (onDataChannel) onDataChannel(channel);

@@ -26,10 +26,7 @@ public:
     // The callbacks of the live watches; a test calls them to stage local pointer input.
     std::vector<std::function<void(std::int64_t)>*> watchers;
 
-    bool post(const MouseEvent& event) override {
-        events.push_back(event);
-        return true;
-    }
+    bool post(const MouseEvent& event) override { events.push_back(event); return true; }
     bool postScroll(double x, double y, std::int32_t vertical, std::int32_t horizontal, ModifierFlags flags) override {
         scrolls.push_back({x, y, vertical, horizontal, flags});
         return true;
@@ -39,9 +36,7 @@ public:
     std::unique_ptr<Watch> watch(std::function<void(std::int64_t)> onPointerEvent) override {
         return std::make_unique<LiveWatch>(*this, std::move(onPointerEvent));
     }
-    void pointerEvent(std::int64_t marker) {
-        for (auto* watcher : std::vector(watchers)) (*watcher)(marker);
-    }
+    void pointerEvent(std::int64_t marker) { for (auto* watcher : std::vector(watchers)) (*watcher)(marker); }
 
 private:
     struct LiveWatch final : Watch {
@@ -73,10 +68,7 @@ public:
             owner.streams.push_back(this);
         }
         ~Stream() override { std::erase(owner.streams, this); }
-        void update(const CaptureConfiguration& changed) override {
-            configuration = changed;
-            ++updates;
-        }
+        void update(const CaptureConfiguration& changed) override { configuration = changed; ++updates; }
         SimulatedCapture& owner;
         CaptureDisplay display;
         CaptureConfiguration configuration;
