@@ -5,6 +5,7 @@
 #include <fstream>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/settings_store.hpp"
@@ -65,9 +66,8 @@ TEST(SettingsStore, ValuesAreTypedByKeyAndSurviveReopeningInAPrivateFile) {
     // Every folder the store had to create is private, not only the last one; no
     // temporary files are left beside the file.
     const auto mode = [](const fs::path& p) { return static_cast<unsigned>(fs::status(p).permissions()); };
-    EXPECT_EQ(mode(path), 0600u);
-    EXPECT_EQ(mode(path.parent_path()), 0700u);
-    EXPECT_EQ(mode(path.parent_path().parent_path()), 0700u);
+    EXPECT_EQ(std::tuple(mode(path), mode(path.parent_path()), mode(path.parent_path().parent_path())),
+              std::tuple(0600u, 0700u, 0700u));
     EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()), fs::directory_iterator()), 1);
 }
 
