@@ -137,9 +137,7 @@ TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
         model->bitrate.set(c.bitrate);
         run(model->applyDisplayMode());
         EXPECT_EQ(model->error(), c.error);
-        if (c.error) {
-            EXPECT_EQ(first(), before);
-        }
+        if (c.error) { EXPECT_EQ(first(), before); }
         EXPECT_EQ(sim.created.size(), c.error ? 1u : 2u);
         model->setError(std::nullopt);
     }

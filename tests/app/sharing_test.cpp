@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -43,13 +44,11 @@ public:
         return model = AppModel::create(std::move(dependencies));
     }
 
+    // Status, busy, running, token, server and session.
     void expectIdle() const {
-        EXPECT_EQ(model->status(), "Ready to extend your desktop");
-        EXPECT_FALSE(model->isBusy());
-        EXPECT_FALSE(model->isRunning());
-        EXPECT_TRUE(model->token().empty());
-        EXPECT_FALSE(model->hasServer());
-        EXPECT_FALSE(model->session());
+        EXPECT_EQ(std::tuple(model->status(), model->isBusy(), model->isRunning(), model->token(), model->hasServer(),
+                             model->session() != nullptr),
+                  std::tuple("Ready to extend your desktop", false, false, "", false, false));
     }
 
     // Sends a request through a handler the model installed, as the server thread would.
@@ -75,10 +74,8 @@ TEST_F(Sharing, EachRunHasItsOwnTokenAndHandler) {
     makeModel();
     const auto code = model->pairingCode();
     run(model->start());
-    EXPECT_TRUE(model->isRunning());
-    EXPECT_FALSE(model->isBusy());
-    EXPECT_EQ(model->status(), "Waiting for receiver");
-    EXPECT_FALSE(model->error());
+    EXPECT_EQ(std::tuple(model->isRunning(), model->isBusy(), model->status(), model->error()),
+              std::tuple(true, false, "Waiting for receiver", std::nullopt));
     EXPECT_EQ(model->token().size(), 32u);
     EXPECT_EQ(model->token().find_first_not_of("0123456789abcdef"), std::string::npos);
     ASSERT_EQ(sessions.size(), 1u);
