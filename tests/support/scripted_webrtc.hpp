@@ -1,9 +1,7 @@
 #pragma once
 
-// A WebRTC stack whose connections do what a test says: peers refused, gathering that
-// completes after some polls or never, connection states and data channels raised by
-// hand, statistics given. Callbacks are raised on the calling thread,
-// which is the test's engine.
+// A WebRTC stack whose peers, gathering, states, channels and statistics a test scripts;
+// callbacks are raised on the calling thread, which is the test's engine.
 
 #include <memory>
 #include <vector>

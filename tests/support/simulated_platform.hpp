@@ -16,11 +16,9 @@
 
 namespace tavelin {
 
-// An in-memory desktop for tests: a display server with one main display, virtual
-// displays created on request, configuration transactions, and the small system
-// services. Every behaviour is a public field a test sets before acting; counters and
-// records are public fields a test reads afterwards. Single-threaded, like the engine.
-// It must outlive every virtual display it created.
+// An in-memory desktop for tests: a display server, virtual displays, transactions and the
+// small system services, scripted and recorded through public fields. Single-threaded, like
+// the engine; it must outlive every virtual display it created.
 class SimulatedPlatform final : public DisplayServices,
                                 public VirtualDisplayFactory,
                                 public Permissions,
@@ -84,10 +82,8 @@ public:
     // The main display is id 1, 2560 × 1440 at the origin.
     SimulatedPlatform();
 
-    // Dependencies of a model on this platform: no session or server factory, the
-    // arguments {"tavelin"}, and display timings shortened to 1 ms polls and a 20 ms
-    // debounce. A test sets what else it needs on the result. A real display server's
-    // services may stand in for the simulated ones.
+    // A model on this platform (or on a real display server's services): no session or server
+    // factory, the arguments {"tavelin"}, 1 ms display polls and a 20 ms debounce.
     ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store) {
         return modelDependencies(engine, store, *this, *this);
     }
