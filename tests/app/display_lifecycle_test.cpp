@@ -110,12 +110,10 @@ TEST_F(DisplayLifecycleTest, OnlyANewNameRecreatesALiveDisplay) {
     EXPECT_EQ(sim.created[1].name, "Studio");
     EXPECT_TRUE(model->activeDisplayIDs().contains(id));
 
-    for (const std::string& refused : {std::string(), std::string(81, 'x')}) {
-        model->setError(std::nullopt);
-        run(model->renameDisplay(id, refused));
-        EXPECT_EQ(model->error(), "Use a display name between 1 and 80 characters.");
-        EXPECT_EQ(first().name, "Studio");
-    }
+    // Which names are refused is the profile's own test (tests/core).
+    run(model->renameDisplay(id, std::string(81, 'x')));
+    EXPECT_EQ(model->error(), "Use a display name between 1 and 80 characters.");
+    EXPECT_EQ(first().name, "Studio");
 }
 
 TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
