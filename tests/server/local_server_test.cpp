@@ -54,9 +54,7 @@ protected:
 TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
     start();
     const auto at = [this](const std::string& name) { return name + ":" + std::to_string(port); };
-    const auto refused = [](const std::string& message) {
-        return "HTTP/1.1 403 Forbidden {\"error\":\"" + message + "\"}";
-    };
+    const auto refused = [](const std::string& m) { return R"(HTTP/1.1 403 Forbidden {"error":")" + m + "\"}"; };
     const std::string unknownHost = refused("Unknown host.");
     const std::string foreign = refused("Open the receiver directly from the host computer's address.");
     const auto post = [this](const std::string& origin) {
@@ -152,9 +150,7 @@ TEST_F(LocalServerTest, ConnectionsBeyondTheLimitsAreClosedAtOnce) {
             open.push_back(std::make_unique<LoopbackConnection>(port, client));
             ASSERT_TRUE(open.back()->connected());
         }
-        if (client == 1) {
-            EXPECT_EQ(LoopbackConnection(port, client).readToEnd(), "");
-        }
+        if (client == 1) { EXPECT_EQ(LoopbackConnection(port, client).readToEnd(), ""); }
     }
     EXPECT_EQ(LoopbackConnection(port, 5).readToEnd(), "");
     for (const auto& client : open) EXPECT_TRUE(client->quiet());

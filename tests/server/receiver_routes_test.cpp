@@ -105,13 +105,12 @@ TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
     };
     FakeState state;
     state.sharing = false;
+    const std::tuple<int, std::string, std::string> notFound{404, "application/json; charset=utf-8",
+                                                             error("Not found.").dump()};
     for (const auto& c : cases) {
         const auto response = send(state, {"GET", c.path, {}, {}});
-        if (c.type.empty()) {
-            EXPECT_EQ(std::pair(response.status, json::parse(response.body)), std::pair(404, error("Not found."))) << c.path;
-        } else {
-            EXPECT_EQ(std::tuple(response.status, response.type, response.body), std::tuple(200, c.type, c.body)) << c.path;
-        }
+        EXPECT_EQ(std::tuple(response.status, response.type, response.body),
+                  c.type.empty() ? notFound : std::tuple(200, c.type, c.body)) << c.path;
     }
 }
 
@@ -140,12 +139,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
     using Setup = void (*)(FakeState&);
     const Setup noSession = [](FakeState& s) { s.running = false; };
     static const Setup cancel = [](FakeState& s) { s.cancelled.insert(receiverID); };
-    const Setup failWith = [](FakeState& s) {
-        s.answerFailure = std::make_exception_ptr(StreamError(alreadyConnected));
-    };
-    const Setup failOther = [](FakeState& s) {
-        s.answerFailure = std::make_exception_ptr(std::runtime_error("ICE failed"));
-    };
+    const Setup refuse = [](FakeState& s) { s.answerFailure = std::make_exception_ptr(StreamError(alreadyConnected)); };
+    const Setup other = [](FakeState& s) { s.answerFailure = std::make_exception_ptr(std::runtime_error("ICE")); };
     const struct {
         std::string path, body;
         Setup setup;
@@ -191,8 +186,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         // A cancelled identifier is refused even when no session runs.
         {"/api/connect", offer(), [](FakeState& s) { cancel(s), s.running = false; }, 409, cancelled},
         {"/api/connect", offer(), noSession, 503, stopped},
-        {"/api/connect", offer(), failWith, 409, error(alreadyConnected)},
-        {"/api/connect", offer(), failOther, 409, error("ICE failed")},
+        {"/api/connect", offer(), refuse, 409, error(alreadyConnected)},
+        {"/api/connect", offer(), other, 409, error("ICE")},
         {"/api/disconnect", "{}", {}, 400, error("Missing session.")},
         {"/api/disconnect", R"({"sessionID":"any"})", noSession, 200, {{"ok", true}}},
     };

@@ -179,7 +179,6 @@ TEST_F(X11Input, OnlyInjectedEventsCarryTheRemoteMarker) {
 }
 
 TEST_F(X11Input, TrustAndTheDesktopDoubleClickTime) {
-    EXPECT_TRUE(permissions.isInputTrusted());
     EXPECT_TRUE(permissions.canCaptureScreen());
     EXPECT_EQ(poster.doubleClickInterval(), X11InputPoster::defaultDoubleClickInterval);
 

@@ -38,7 +38,6 @@ constexpr std::uint32_t red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, white
 // Safety net for a capture that never delivers; waits normally end within a few ticks.
 constexpr auto patience = 10s;
 
-// The colour at a point, as 0xRRGGBB.
 std::uint32_t pixel(const PixelBuffer& buffer, std::int64_t x, std::int64_t y) {
     std::uint32_t value;
     std::memcpy(&value, buffer.data + y * buffer.stride + x * 4, 4);
@@ -52,7 +51,6 @@ bool near(std::uint32_t colour, std::uint32_t expected) {
     return true;
 }
 
-// Whether every pixel of the square is the background colour.
 bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::int64_t side = 24) {
     for (auto y = top; y < top + side; ++y)
         for (auto x = left; x < left + side; ++x)
@@ -60,18 +58,16 @@ bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::
     return true;
 }
 
-// Draws on the primary display (DUMMY0, 1920 × 1080 at the origin) through a
-// connection of the test's own. The root shows the arrow pointer of the cursor font (a
-// bare server shows none).
+// Draws on the primary display (DUMMY0, 1920 × 1080 at the origin) through a connection of
+// the test's own. The root shows the cursor font's arrow (a bare server shows none).
 class Painter {
 public:
     Painter() : gc_(xcb_generate_id(connection)) {
         xcb_create_gc(connection, gc_, connection.root(), 0, nullptr);
         const auto font = xcb_generate_id(connection), cursor = xcb_generate_id(connection);
         xcb_open_font(connection, font, 6, "cursor");
-        constexpr std::uint16_t leftPointer = 68; // XC_left_ptr; its mask is the next glyph
-        xcb_create_glyph_cursor(connection, cursor, font, font, leftPointer, leftPointer + 1, 0, 0, 0, 0xffff,
-                                0xffff, 0xffff);
+        // XC_left_ptr and its mask, the next glyph
+        xcb_create_glyph_cursor(connection, cursor, font, font, 68, 69, 0, 0, 0, 0xffff, 0xffff, 0xffff);
         xcb_close_font(connection, font);
         xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor);
     }
@@ -125,17 +121,13 @@ public:
     ScreenCapture::FrameHandler handler() {
         return [this](const CapturedFrame& frame) {
             std::lock_guard lock(mutex_);
-            if (frame.complete) {
-                if (!hold) held_.clear();
-                held_.push_back(frame.buffer);
-                ++complete_;
-            } else {
-                ++idle_;
-            }
+            if (frame.complete && !hold) held_.clear();
+            if (frame.complete) held_.push_back(frame.buffer);
+            ++(frame.complete ? complete_ : idle_);
             changed_.notify_all();
         };
     }
-    // Waits for a complete frame that satisfies `wanted`; fails the test after `patience`.
+    // Fails the test when no complete frame satisfies `wanted` within `patience`.
     std::shared_ptr<const PixelBuffer> waitFor(const std::function<bool(const PixelBuffer&)>& wanted) {
         std::unique_lock lock(mutex_);
         const bool found = changed_.wait_for(lock, patience, [&] { return !held_.empty() && wanted(*held_.back()); });
@@ -269,8 +261,8 @@ TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
     auto stream = start({1920, 1080, 60, 3, true});
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 150, 150) == red; });
 
-    // The display now shows only the top-left 960 × 540 of the root, stretched to the
-    // stream's size, and DUMMY1 shows the next 960 × 540 beside it.
+    // The display now shows the root's top-left 960 × 540 stretched to the stream's size;
+    // DUMMY1 shows the next 960 × 540.
     ASSERT_TRUE(xrandr("--output DUMMY0 --mode 960x540 --pos 0x0"));
     ASSERT_EQ(std::system("xrandr --addmode DUMMY1 960x540"), 0);
     ASSERT_TRUE(xrandr("--output DUMMY1 --mode 960x540 --pos 960x0"));
@@ -280,9 +272,8 @@ TEST_F(ShmCaptureTest, FollowsAModeChangeOfTheDisplay) {
     EXPECT_TRUE(near(pixel(*picture, 150, 150), background));
     EXPECT_TRUE(near(pixel(*picture, 650, 450), background));
 
-    // A pointer moving on the other display makes no new picture of this one. (While
-    // only the first display was lit, the server kept the pointer on it.) Two idle frames
-    // make sure a whole tick saw each move.
+    // A pointer moving on the other display (the server kept it on the only lit one until
+    // now) makes no new picture of this one; two idle frames make a whole tick see each move.
     painter.showPointerAt(1300, 300);
     frames.waitForIdle(2);
     int completeFrames = 0;
