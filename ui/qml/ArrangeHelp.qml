@@ -35,14 +35,14 @@ Dialog {
         }
     }
     footer: DialogButtonBox {
-        Button {
+        PushButton {
             objectName: "openDisplaySettings"
             text: "Open display settings"
             visible: rules.displaySettingsAvailable
             DialogButtonBox.buttonRole: DialogButtonBox.ActionRole
             onClicked: rules.openDisplaySettings()
         }
-        Button {
+        PushButton {
             objectName: "arrangeHelpDone"
             text: "Done"
             highlighted: true

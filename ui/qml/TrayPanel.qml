@@ -36,12 +36,12 @@ ApplicationWindow {
         }
 
         RowLayout {
-            Button {
+            PushButton {
                 text: "Show window"
                 onClicked: { panel.hide(); bridge.showWindow("receiver") }
             }
             Item { Layout.fillWidth: true }
-            Button { text: "Quit"; onClicked: shell.quit() }
+            PushButton { text: "Quit"; onClicked: shell.quit() }
         }
     }
 

@@ -1,0 +1,14 @@
+import QtQuick
+import QtQuick.Controls
+
+// A switch whose accessible Toggle and Press actions are a click: Qt's own flip the
+// switch without toggled(), so the model would never hear of them.
+Switch {
+    function click() {
+        if (!enabled) return
+        toggle()
+        toggled()
+    }
+    Accessible.onToggleAction: click()
+    Accessible.onPressAction: click()
+}
