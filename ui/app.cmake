@@ -24,6 +24,7 @@ qt_add_qml_module(tavelin_ui
     qml/DisplayGlyph.qml
     qml/DisplayUsageControl.qml
     qml/DisplaysTab.qml
+    qml/FocusFrame.qml
     qml/GlassTextField.qml
     qml/MainWindow.qml
     qml/ModeForm.qml

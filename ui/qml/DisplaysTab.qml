@@ -26,12 +26,14 @@ RowLayout {
             model: bridge.displayProfiles
             visible: count > 0
             delegate: ItemDelegate {
+                id: entry
                 required property var modelData
                 width: ListView.view.width
                 highlighted: modelData.id === bridge.selectedDisplayID
                 onClicked: bridge.selectDisplay(modelData.id)
                 Accessible.name: modelData.name + (modelData.active ? ", connected" : ", disconnected")
                 Accessible.onPressAction: clicked()
+                FocusFrame { control: entry }
                 contentItem: RowLayout {
                     spacing: 8
                     DisplayGlyph { Layout.preferredWidth: 22; Layout.preferredHeight: 18; tint: palette.text }
@@ -127,6 +129,7 @@ RowLayout {
     Dialog {
         id: confirmation
         objectName: "removeConfirmation"
+        focus: true // Escape cancels
         parent: Overlay.overlay
         anchors.centerIn: parent
         modal: true

@@ -23,14 +23,18 @@ ApplicationWindow {
                 id: tabs
                 currentIndex: bridge.selectedTab === "displays" ? 1 : 0
                 TabButton {
+                    id: receiverTabButton
                     objectName: "receiverTabButton"; text: "Receiver"; icon.name: "network-wireless"
                     width: implicitWidth + 24; onClicked: bridge.selectedTab = "receiver"
                     Accessible.onPressAction: clicked()
+                    FocusFrame { control: receiverTabButton }
                 }
                 TabButton {
+                    id: displaysTabButton
                     objectName: "displaysTabButton"; text: "Displays"; icon.name: "video-display"
                     width: implicitWidth + 24; onClicked: bridge.selectedTab = "displays"
                     Accessible.onPressAction: clicked()
+                    FocusFrame { control: displaysTabButton }
                 }
             }
             Item { Layout.fillWidth: true }

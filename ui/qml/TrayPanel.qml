@@ -17,6 +17,8 @@ ApplicationWindow {
         anchors.margins: 8
         // Header, controls and the window row stand further apart than the controls do.
         spacing: 18
+        // Escape closes the panel, unless a control inside (an open list) takes it.
+        Keys.onEscapePressed: panel.hide()
 
         RowLayout {
             spacing: 8
