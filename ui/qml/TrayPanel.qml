@@ -17,8 +17,6 @@ ApplicationWindow {
         anchors.margins: 8
         // Header, controls and the window row stand further apart than the controls do.
         spacing: 18
-        // Escape closes the panel, unless a control inside (an open list) takes it.
-        Keys.onEscapePressed: panel.hide()
 
         RowLayout {
             spacing: 8
@@ -45,6 +43,12 @@ ApplicationWindow {
             Item { Layout.fillWidth: true }
             PushButton { text: "Quit"; onClicked: shell.quit() }
         }
+    }
+
+    // Escape closes the panel; an open list or dialog inside takes its Escape first.
+    Shortcut {
+        sequence: "Escape"
+        onActivated: panel.hide()
     }
 
     ArrangeHelp { }
