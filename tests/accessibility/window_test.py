@@ -1,140 +1,80 @@
 #!/usr/bin/python3
-"""The program's window read and driven through AT-SPI, as a screen reader or a UI
-automation tool does. Run by tavelin_with_x_server (DISPLAY is its X server); starts a
-private session bus, the AT-SPI bus launcher and the program in folders of its own, and
-ends each of them by its id.   usage: window_test.py PROGRAM"""
-
-import os
-import re
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
+"""The window read and driven through AT-SPI as a screen reader or automation tool does:
+a private session bus with the AT-SPI bus launcher, then the program (argv[1]) in folders
+of its own on the X server of tavelin_with_x_server. Ends what it starts by its id."""
+import os, re, signal, socket, subprocess, sys, tempfile, time
 
 
 def until(what, read, seconds=20):
-    """read()'s first true value; the tree changes under a reader, so a failed read is a miss."""
     end = time.monotonic() + seconds
-    while True:
+    while time.monotonic() < end:
         try:
-            value = read()
-        except Exception:  # an object that went away between two calls
-            value = None
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f'waited {seconds} s for {what}')
+            if value := read():
+                return value
+        except Exception:  # an object that left the tree between two calls
+            pass
         time.sleep(0.05)
+    raise AssertionError(f'waited {seconds} s for {what}')
 
 
-def start(root, env, *command, **options):
-    return subprocess.Popen(command, env=env, cwd=root, stdin=subprocess.DEVNULL, **options)
+def check(pyatspi, port, errors):
+    app = until('the program on the bus', lambda: next(a for a in pyatspi.Registry.getDesktop(0) if a.name == 'Tavelin'))
+    showing = lambda role, name: lambda n: (n.getRoleName() == role and re.fullmatch(name, n.name)
+                                            and n.getState().contains(pyatspi.STATE_SHOWING))
+    find = lambda role, name: until(f'{role} {name!r}', lambda: pyatspi.findDescendant(app, showing(role, name)))
+    press = lambda node, action: node.queryAction().doAction(
+        [node.queryAction().getName(i) for i in range(node.queryAction().nActions)].index(action))
+
+    find('label', 'Ready to extend your desktop')
+    press(find('check box', r'HiDPI \(2×\)'), 'Toggle')  # the model hears of it: see the desktop below
+    bitrate = find('slider', 'Video bitrate').queryValue()
+    assert (bitrate.minimumValue, bitrate.maximumValue) == (5, 150)
+    bitrate.currentValue = 52  # lands on a step, and the label follows
+    find('label', '50 Mbps')
+    press(find('push button', 'Start sharing'), 'Press')
+    find('push button', 'Stop sharing')
+    until('a half-size desktop', lambda: '960 × 540 logical, 1920 × 1080 pixels' in open(errors).read())
+    code = find('label', r'Pairing code \d{4}').name[-4:]
+    link = find('label', rf'Receiver link http://[\d.]+:{port}/{code}').name
+    find('alert', re.escape(f'Pairing code {code}, {link}'))  # what a screen reader announces
+    press(find('push button', 'Quick controls'), 'Press')
+    popover = find('dialog', 'Quick controls')
+    until('focus in Quick controls', lambda: popover.getState().contains(pyatspi.STATE_FOCUSED))
+    pyatspi.Registry.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)  # Escape
+    until('Quick controls closed', lambda: not pyatspi.findDescendant(app, showing('dialog', '.*')))
 
 
-def run(program, root):
-    folders = {variable: os.path.join(root, variable.lower())
-               for variable in ('HOME', 'XDG_CONFIG_HOME', 'XDG_DATA_HOME', 'XDG_RUNTIME_DIR')}
-    for folder in folders.values():
+with tempfile.TemporaryDirectory(prefix='tavelin-accessibility-') as root:
+    env = {name: os.path.join(root, name) for name in ('HOME', 'XDG_CONFIG_HOME', 'XDG_DATA_HOME', 'XDG_RUNTIME_DIR')}
+    for folder in env.values():
         os.mkdir(folder, 0o700)
-    env = dict(folders, PATH='/usr/bin:/bin', DISPLAY=os.environ['DISPLAY'], XAUTHORITY=os.environ['XAUTHORITY'])
-    started = []
+    env.update(PATH='/usr/bin:/bin', DISPLAY=os.environ['DISPLAY'], XAUTHORITY=os.environ['XAUTHORITY'])
+    started, errors = [], os.path.join(root, 'stderr')
     try:
-        bus = start(root, env, 'dbus-daemon', '--session', '--nofork', '--print-address=1',
-                    f'--address=unix:path={root}/bus', stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        started.append(bus)
-        env['DBUS_SESSION_BUS_ADDRESS'] = bus.stdout.readline().strip()
-        started.append(start(root, env, '/usr/libexec/at-spi-bus-launcher', '--launch-immediately',
-                             stderr=subprocess.DEVNULL))
+        started.append(subprocess.Popen(['dbus-daemon', '--session', '--nofork', '--print-address=1',
+                                         f'--address=unix:path={root}/bus'], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True))
+        env['DBUS_SESSION_BUS_ADDRESS'] = started[0].stdout.readline().strip()
+        started.append(subprocess.Popen(['/usr/libexec/at-spi-bus-launcher', '--launch-immediately'], env=env,
+                                        stderr=subprocess.DEVNULL))
         with socket.socket() as free:
             free.bind(('127.0.0.1', 0))
             port = free.getsockname()[1]
-        errors = os.path.join(root, 'stderr')
         with open(errors, 'w') as output:
-            tavelin = start(root, dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1'), program, '--port', str(port),
-                            stderr=output)
-        started.append(tavelin)
-        os.environ.update(env)  # the reader finds the accessibility bus through the session bus
-        try:
-            check(port, lambda: open(errors).read())
-        except BaseException:
-            print(open(errors).read(), file=sys.stderr)
-            raise
-        tavelin.send_signal(signal.SIGTERM)
-        assert tavelin.wait(20) == 0, 'the program did not end cleanly on SIGTERM'
+            started.append(subprocess.Popen([sys.argv[1], '--port', str(port)], stderr=output,
+                                            env=dict(env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1')))
+        os.environ.update(env)  # pyatspi finds the accessibility bus through the session bus
+        import pyatspi
+        check(pyatspi, port, errors)
+        started[-1].send_signal(signal.SIGTERM)
+        assert started[-1].wait(20) == 0, 'no clean end on SIGTERM'
+    except BaseException:
+        print(open(errors).read() if os.path.exists(errors) else '', file=sys.stderr)
+        raise
     finally:
         for process in reversed(started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-
-
-def check(port, programErrors):
-    import pyatspi  # connects at import, so only once the bus is there
-
-    desktop = pyatspi.Registry.getDesktop(0)
-    app = until('the program on the accessibility bus', lambda: next(a for a in desktop if a and a.name == 'Tavelin'))
-    window = until('the main window', lambda: pyatspi.findDescendant(app, lambda n: n.getRoleName() == 'frame'))
-
-    def find(role, name, root=window):
-        """The showing object of `role` whose whole name matches `name`."""
-        return until(f'{role} {name!r}', lambda: pyatspi.findDescendant(
-            root, lambda n: n.getRoleName() == role and re.fullmatch(name, n.name) and
-            n.getState().contains(pyatspi.STATE_SHOWING)))
-
-    def act(node, action):
-        actions = node.queryAction()
-        names = [actions.getName(i) for i in range(actions.nActions)]
-        assert action in names, f'{node.name!r} offers {names}'
-        assert actions.doAction(names.index(action))
-
-    find('label', 'Ready to extend your desktop')
-
-    # A switch turned by Toggle reaches the model: the shared display is shown at half size.
-    hiDPI = find('check box', r'HiDPI \(2×\)')
-    assert not hiDPI.getState().contains(pyatspi.STATE_CHECKED)
-    act(hiDPI, 'Toggle')
-
-    # The value interface moves the slider by a step and the label follows.
-    bitrate = find('slider', 'Video bitrate')
-    value = bitrate.queryValue()
-    assert (value.minimumValue, value.maximumValue, value.minimumIncrement, bitrate.description) == (5, 150, 5, '35 Mbps')
-    value.currentValue = 52
-    find('label', '50 Mbps')
-    assert value.currentValue == 50 and bitrate.description == '50 Mbps'
-
-    act(find('push button', 'Start sharing'), 'Press')
-    find('push button', 'Stop sharing')
-    find('label', 'Waiting for receiver')
-    until('the half-size desktop', lambda: '960 × 540 logical, 1920 × 1080 pixels' in programErrors())
-
-    # The code and link, read from the tree, and the alert that announces them.
-    code = find('label', r'Pairing code \d{4}')
-    digits = code.name[-4:]
-    assert code.queryText().getText(0, -1) == digits
-    find('label', rf'Receiver link http://[\d.]+:{port}/{digits}')
-    find('alert', rf'Pairing code {digits}, Receiver link http://\S+/{digits}')
-
-    # Quick controls open by Press and close with Escape.
-    act(find('push button', 'Quick controls'), 'Press')
-    popover = find('dialog', 'Quick controls', app)
-    until('focus in the popover', lambda: popover.getState().contains(pyatspi.STATE_FOCUSED))
-    pyatspi.Registry.generateKeyboardEvent(0xff1b, None, pyatspi.KEY_SYM)  # Escape
-    until('the popover closed', lambda: pyatspi.findDescendant(
-        app, lambda n: n.getRoleName() == 'dialog' and n.getState().contains(pyatspi.STATE_SHOWING)) is None)
-
-
-if __name__ == '__main__':
-    began = time.monotonic()
-    root = tempfile.mkdtemp(prefix='tavelin-accessibility-')
-    try:
-        run(sys.argv[1], root)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-    print(f'window_test: passed in {time.monotonic() - began:.1f} s')
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()

@@ -138,15 +138,11 @@ test('refusals show their message; a stopped share or a forgotten token means pa
 
 test('a keyboard alone pairs: Tab reaches the code field, Enter sends it, a wrong code is typed over', limit, async () => {
   await open(`${host.origin}/`, 'refused');
-  const type = async (code) => {
-    await page.keyboard.type(code);
-    await page.keyboard.press('Enter');
-  };
   await page.keyboard.press('Tab');
   assert.equal(await page.evaluate(() => document.activeElement.id), 'code');
-  await type('0000');
+  await page.keyboard.type('0000\n');
   await page.waitForFunction(() => document.activeElement.id === 'code' && !document.getElementById('pair').hidden);
-  await type(host.link.slice(-4));
+  await page.keyboard.type(`${host.link.slice(-4)}\n`);
   await page.waitForState('streaming');
 });
 
