@@ -24,15 +24,22 @@ qt_add_qml_module(tavelin_ui
     qml/DisplayGlyph.qml
     qml/DisplayUsageControl.qml
     qml/DisplaysTab.qml
+    qml/FocusFrame.qml
     qml/GlassTextField.qml
     qml/MainWindow.qml
     qml/ModeForm.qml
     qml/Note.qml
+    qml/Picker.qml
+    qml/PlacementButton.qml
     qml/PresetPicker.qml
+    qml/PushButton.qml
     qml/ReceiverTab.qml
     qml/RefreshRatePicker.qml
     qml/SectionTitle.qml
+    qml/SelectableText.qml
+    qml/ToggleSwitch.qml
     qml/TrayPanel.qml
+    qml/ValueSlider.qml
 )
 target_include_directories(tavelin_ui PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tavelin_ui PUBLIC tavelin_app Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Qml Qt6::Quick Qt6::QuickControls2)

@@ -440,6 +440,8 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
           // The code itself was refused: only a new link or code helps.
           show('refused', codeTyped ? wrongCodeText : error.message);
           pairForm.hidden = false;
+          // Typed by hand: the next try is typed over the last one, without the pointer.
+          if (codeTyped) codeField.select();
           return;
         }
         if (status === 401) {

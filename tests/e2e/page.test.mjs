@@ -136,6 +136,16 @@ test('refusals show their message; a stopped share or a forgotten token means pa
   assert.ok(host.calls('/api/pair').length >= 1);
 });
 
+test('a keyboard alone pairs: Tab reaches the code field, Enter sends it, a wrong code is typed over', limit, async () => {
+  await open(`${host.origin}/`, 'refused');
+  await page.keyboard.press('Tab');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'code');
+  await page.keyboard.type('0000\n');
+  await page.waitForFunction(() => document.activeElement.id === 'code' && !document.getElementById('pair').hidden);
+  await page.keyboard.type(`${host.link.slice(-4)}\n`);
+  await page.waitForState('streaming');
+});
+
 test('the page speaks for itself: a typed wrong code, a host out of reach, a failed poll', limit, async () => {
   const status = (text) => eventually(() => page.textContent('#status'), (t) => assert.equal(t, text), text);
   await open(`${host.origin}/`, 'refused');

@@ -10,7 +10,9 @@ Dialog {
     anchors.centerIn: parent
     width: Math.min(460, parent ? parent.width - 40 : 460)
     modal: true
-    closePolicy: Popup.NoAutoClose
+    // Escape closes it as Done does; it takes focus when it opens, so that Escape reaches it.
+    closePolicy: Popup.CloseOnEscape
+    focus: true
     visible: bridge.showArrangeHelp
     padding: 20
     topPadding: 10
@@ -35,14 +37,14 @@ Dialog {
         }
     }
     footer: DialogButtonBox {
-        Button {
+        PushButton {
             objectName: "openDisplaySettings"
             text: "Open display settings"
             visible: rules.displaySettingsAvailable
             DialogButtonBox.buttonRole: DialogButtonBox.ActionRole
             onClicked: rules.openDisplaySettings()
         }
-        Button {
+        PushButton {
             objectName: "arrangeHelpDone"
             text: "Done"
             highlighted: true
@@ -55,5 +57,5 @@ Dialog {
         enabled: sheet.visible
         onActivated: bridge.showArrangeHelp = false
     }
-    onAccepted: bridge.showArrangeHelp = false
+    onClosed: if (bridge.showArrangeHelp) bridge.showArrangeHelp = false
 }

@@ -1,11 +1,13 @@
 import QtQuick
 import QtQuick.Controls
 
-Slider {
+ValueSlider {
     from: rules.minimumBitrate
     to: rules.maximumBitrate
     stepSize: rules.bitrateStep
     snapMode: Slider.SnapAlways
-    value: bridge.bitrate
-    onMoved: bridge.bitrate = value
+    modelValue: bridge.bitrate
+    valueText: rules.megabits(bridge.bitrate)
+    Accessible.name: "Video bitrate"
+    onEdited: (rate) => bridge.bitrate = rate
 }

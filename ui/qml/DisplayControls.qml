@@ -10,8 +10,9 @@ ColumnLayout {
         Layout.fillWidth: true
         RowLayout {
             Label { text: "Display" }
-            ComboBox {
+            Picker {
                 objectName: "displayPicker"
+                Accessible.name: "Display"
                 Layout.fillWidth: true
                 model: bridge.displayProfiles
                 textRole: "name"
@@ -23,41 +24,41 @@ ColumnLayout {
         Flow {
             Layout.fillWidth: true
             spacing: 6
-            Button { text: "Add display"; onClicked: bridge.addDisplay() }
-            Button { text: "Manage displays…"; onClicked: bridge.showWindow("displays") }
+            PushButton { text: "Add display"; onClicked: bridge.addDisplay() }
+            PushButton { text: "Manage displays…"; onClicked: bridge.showWindow("displays") }
         }
     }
 
     Flow {
         Layout.fillWidth: true
         spacing: 6
-        Button {
+        PushButton {
             text: bridge.isRunning ? "Stop sharing" : "Start sharing"
             icon.name: bridge.isRunning ? "media-playback-stop" : "media-playback-start"
             highlighted: true
             enabled: !bridge.isBusy
             onClicked: bridge.isRunning ? bridge.stop() : bridge.start()
         }
-        Button { text: "Copy"; onClicked: bridge.copyReceiverLink() }
+        PushButton { text: "Copy"; Accessible.name: "Copy receiver link"; onClicked: bridge.copyReceiverLink() }
     }
     RowLayout {
         Label { text: "Pairing code: " + bridge.pairingCode }
-        Button { text: "New code"; icon.name: "view-refresh"; onClicked: bridge.generatePairingCode() }
+        PushButton { text: "New code"; Accessible.name: "New pairing code"; icon.name: "view-refresh"; onClicked: bridge.generatePairingCode() }
     }
     Flow {
         Layout.fillWidth: true
         spacing: 6
-        Button { text: "Disconnect"; onClicked: bridge.disconnectReceiver() }
-        Button { text: "Preview"; onClicked: bridge.togglePreview() }
-        Button { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
+        PushButton { text: "Disconnect"; Accessible.name: "Disconnect receiver"; onClicked: bridge.disconnectReceiver() }
+        PushButton { text: "Preview"; Accessible.name: "Preview of the sent video"; onClicked: bridge.togglePreview() }
+        PushButton { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
     }
 
     SectionTitle { text: "Display mode" }
     ModeForm { sizeFields: false; Layout.fillWidth: true }
     Note { text: "Change and apply settings in the Displays tab."; Layout.fillWidth: true }
 
-    Switch { text: "Show pointer when using this computer’s mouse or touchpad"; checked: bridge.showCursor; onToggled: bridge.showCursor = checked }
-    Switch { text: "Prioritize smooth motion"; checked: bridge.smoothMotion; onToggled: bridge.smoothMotion = checked }
+    ToggleSwitch { text: "Show pointer when using this computer’s mouse or touchpad"; checked: bridge.showCursor; onToggled: bridge.showCursor = checked }
+    ToggleSwitch { text: "Prioritize smooth motion"; checked: bridge.smoothMotion; onToggled: bridge.smoothMotion = checked }
     Note {
         Layout.fillWidth: true
         text: "Keeps the requested resolution and frame rate. Switch off to let the sender reduce frame rate under load."
@@ -72,47 +73,52 @@ ColumnLayout {
         Layout.fillWidth: true
         columns: 3
         Label { text: "Brightness"; Layout.preferredWidth: 75 }
-        Slider {
+        ValueSlider {
             objectName: "brightnessSlider"
             Layout.fillWidth: true; from: 0.1; to: 1.5
-            value: bridge.receiverBrightness; onMoved: bridge.receiverBrightness = value
+            Accessible.name: "Receiver brightness"; valueText: rules.percent(modelValue)
+            modelValue: bridge.receiverBrightness; onEdited: (level) => bridge.receiverBrightness = level
         }
         Label { text: rules.percent(bridge.receiverBrightness); Layout.minimumWidth: 40 }
         Label { text: "Contrast"; Layout.preferredWidth: 75 }
-        Slider {
+        ValueSlider {
             objectName: "contrastSlider"
             Layout.fillWidth: true; from: 0.5; to: 1.5
-            value: bridge.receiverContrast; onMoved: bridge.receiverContrast = value
+            Accessible.name: "Receiver contrast"; valueText: rules.percent(modelValue)
+            modelValue: bridge.receiverContrast; onEdited: (level) => bridge.receiverContrast = level
         }
         Label { text: rules.percent(bridge.receiverContrast); Layout.minimumWidth: 40 }
         Label { text: "Saturation"; Layout.preferredWidth: 75 }
-        Slider {
+        ValueSlider {
             objectName: "saturationSlider"
             Layout.fillWidth: true; from: 0.0; to: 2.0
-            value: bridge.receiverSaturation; onMoved: bridge.receiverSaturation = value
+            Accessible.name: "Receiver saturation"; valueText: rules.percent(modelValue)
+            modelValue: bridge.receiverSaturation; onEdited: (level) => bridge.receiverSaturation = level
         }
         Label { text: rules.percent(bridge.receiverSaturation); Layout.minimumWidth: 40 }
     }
     GridLayout {
         columns: 2
         Label { text: "Rotation" }
-        ComboBox {
+        Picker {
             objectName: "rotationPicker"
+            Accessible.name: "Receiver rotation"
             model: rules.rotations.map((degrees) => rules.degrees(degrees))
             currentIndex: rules.rotations.indexOf(bridge.receiverRotation)
             onActivated: (index) => bridge.receiverRotation = rules.rotations[index]
         }
         Label { text: "Scale" }
-        ComboBox {
+        Picker {
             objectName: "scalePicker"
+            Accessible.name: "Receiver scale"
             model: ["Fit entire desktop", "Fill (crop edges)"]
             currentIndex: bridge.receiverFit === "cover" ? 1 : 0
             onActivated: (index) => bridge.receiverFit = index === 1 ? "cover" : "contain"
         }
     }
-    Switch { objectName: "blankSwitch"; text: "Blank receiver"; checked: bridge.receiverBlank; onToggled: bridge.receiverBlank = checked }
-    Switch { objectName: "flipSwitch"; text: "Flip horizontally"; checked: bridge.receiverFlip; onToggled: bridge.receiverFlip = checked }
-    Button { objectName: "resetImageButton"; text: "Reset image adjustments"; onClicked: bridge.resetImage() }
+    ToggleSwitch { objectName: "blankSwitch"; text: "Blank receiver"; checked: bridge.receiverBlank; onToggled: bridge.receiverBlank = checked }
+    ToggleSwitch { objectName: "flipSwitch"; text: "Flip horizontally"; checked: bridge.receiverFlip; onToggled: bridge.receiverFlip = checked }
+    PushButton { objectName: "resetImageButton"; text: "Reset image adjustments"; onClicked: bridge.resetImage() }
 
     SectionTitle { text: "Diagnostics" }
     Label {
@@ -125,9 +131,9 @@ ColumnLayout {
     Flow {
         Layout.fillWidth: true
         spacing: 6
-        Button { text: "Refresh measurements"; onClicked: bridge.refreshDiagnostics() }
-        Button { text: "Check screen capture again"; onClicked: bridge.refreshPermission() }
-        Button { text: "Refresh network addresses"; onClicked: bridge.refreshNetwork() }
+        PushButton { text: "Refresh measurements"; onClicked: bridge.refreshDiagnostics() }
+        PushButton { text: "Check screen capture again"; onClicked: bridge.refreshPermission() }
+        PushButton { text: "Refresh network addresses"; onClicked: bridge.refreshNetwork() }
     }
 
     SectionTitle { text: "Arrangement & mirroring" }
@@ -138,20 +144,20 @@ ColumnLayout {
         spacing: 6
         Repeater {
             model: rules.directions
-            Button { required property string modelData; text: modelData; onClicked: bridge.placeDisplay(modelData) }
+            PlacementButton { }
         }
     }
     Flow {
         Layout.fillWidth: true
         spacing: 6
-        Button { text: "Make main display"; onClicked: bridge.makeMainDisplay() }
-        Button { text: "Arrange in display settings…"; onClicked: bridge.arrangeDisplays() }
+        PushButton { text: "Make main display"; onClicked: bridge.makeMainDisplay() }
+        PushButton { text: "Arrange in display settings…"; onClicked: bridge.arrangeDisplays() }
     }
 
     ColumnLayout {
         visible: !bridge.mousePermissionGranted
         Layout.fillWidth: true
-        Button { text: "Enable receiver mouse…"; onClicked: bridge.requestMousePermission() }
+        PushButton { text: "Enable receiver mouse…"; onClicked: bridge.requestMousePermission() }
         Note {
             Layout.fillWidth: true
             text: "The display server must accept injected input (XTEST) for the receiver mouse to work."

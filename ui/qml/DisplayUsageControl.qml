@@ -9,8 +9,9 @@ ColumnLayout {
     property bool restartNote: true
     RowLayout {
         Label { text: "Use display as" }
-        ComboBox {
+        Picker {
             objectName: "usagePicker"
+            Accessible.name: "Use display as"
             Layout.fillWidth: true
             model: ["Extend desktop", "Mirror main display"]
             currentIndex: bridge.selectedMirrorMain ? 1 : 0

@@ -15,7 +15,7 @@ RowLayout {
         spacing: 8
         RowLayout {
             Label { text: "Your displays"; font.weight: Font.DemiBold; Layout.fillWidth: true }
-            Button { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
+            PushButton { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
         }
         ListView {
             id: list
@@ -26,10 +26,14 @@ RowLayout {
             model: bridge.displayProfiles
             visible: count > 0
             delegate: ItemDelegate {
+                id: entry
                 required property var modelData
                 width: ListView.view.width
                 highlighted: modelData.id === bridge.selectedDisplayID
                 onClicked: bridge.selectDisplay(modelData.id)
+                Accessible.name: modelData.name + (modelData.active ? ", connected" : ", disconnected")
+                Accessible.onPressAction: clicked()
+                FocusFrame { control: entry }
                 contentItem: RowLayout {
                     spacing: 8
                     DisplayGlyph { Layout.preferredWidth: 22; Layout.preferredHeight: 18; tint: palette.text }
@@ -47,7 +51,7 @@ RowLayout {
             Layout.fillHeight: true
             Label { text: "No saved displays"; font.weight: Font.DemiBold }
             Note { text: "Add a display to extend your desktop."; Layout.fillWidth: true }
-            Button { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
+            PushButton { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
         }
         Note { text: "Displays keep their names and settings when you reopen the app."; Layout.fillWidth: true }
     }
@@ -77,21 +81,22 @@ RowLayout {
                     Accessible.name: "Display name"
                     placeholderText: "Display name"
                 }
-                Button { text: "Rename"; onClicked: bridge.renameDisplay(bridge.selectedDisplayID, nameField.text) }
+                PushButton { text: "Rename"; Accessible.name: "Rename display"; onClicked: bridge.renameDisplay(bridge.selectedDisplayID, nameField.text) }
             }
             RowLayout {
-                Button {
+                PushButton {
                     text: bridge.selectedDisplayActive ? "Disconnect display" : "Connect display"
                     onClicked: bridge.selectedDisplayActive ? bridge.disableDisplay(bridge.selectedDisplayID)
                                                             : bridge.connectDisplay(bridge.selectedDisplayID)
                 }
-                Button {
+                PushButton {
                     text: "Remove…"
+                    Accessible.name: "Remove display…"
                     onClicked: { tab.removing = bridge.selectedDisplayID; confirmation.open() }
                 }
             }
             ModeForm { Layout.fillWidth: true }
-            Button { text: "Apply settings"; icon.name: "object-select"; onClicked: bridge.applyDisplayMode() }
+            PushButton { text: "Apply settings"; icon.name: "object-select"; onClicked: bridge.applyDisplayMode() }
             Note {
                 Layout.fillWidth: true
                 text: "Applying settings or renaming a shared display restarts its stream. Reconnect the browser using the same receiver link."
@@ -102,15 +107,15 @@ RowLayout {
                 spacing: 6
                 Repeater {
                     model: rules.directions
-                    Button { required property string modelData; text: modelData; onClicked: bridge.placeDisplay(modelData) }
+                    PlacementButton { }
                 }
             }
             Flow {
                 Layout.fillWidth: true
                 spacing: 6
-                Button { text: "Make main display"; onClicked: bridge.makeMainDisplay() }
-                Button { text: "Arrange displays in display settings…"; onClicked: bridge.arrangeDisplays() }
-                Button { text: "Remember current arrangement"; onClicked: bridge.rememberArrangement() }
+                PushButton { text: "Make main display"; onClicked: bridge.makeMainDisplay() }
+                PushButton { text: "Arrange displays in display settings…"; onClicked: bridge.arrangeDisplays() }
+                PushButton { text: "Remember current arrangement"; onClicked: bridge.rememberArrangement() }
             }
             DisplayUsageControl { Layout.fillWidth: true; restartNote: false }
             Note {
@@ -124,13 +129,14 @@ RowLayout {
     Dialog {
         id: confirmation
         objectName: "removeConfirmation"
+        focus: true // Escape cancels
         parent: Overlay.overlay
         anchors.centerIn: parent
         modal: true
         title: "Remove this saved display? Its windows will move to another display."
         footer: DialogButtonBox {
-            Button { text: "Cancel"; DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
-            Button {
+            PushButton { text: "Cancel"; DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
+            PushButton {
                 text: "Remove display"
                 palette.buttonText: "#d0312d"
                 DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole

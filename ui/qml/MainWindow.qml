@@ -23,12 +23,18 @@ ApplicationWindow {
                 id: tabs
                 currentIndex: bridge.selectedTab === "displays" ? 1 : 0
                 TabButton {
+                    id: receiverTabButton
                     objectName: "receiverTabButton"; text: "Receiver"; icon.name: "network-wireless"
                     width: implicitWidth + 24; onClicked: bridge.selectedTab = "receiver"
+                    Accessible.onPressAction: clicked()
+                    FocusFrame { control: receiverTabButton }
                 }
                 TabButton {
+                    id: displaysTabButton
                     objectName: "displaysTabButton"; text: "Displays"; icon.name: "video-display"
                     width: implicitWidth + 24; onClicked: bridge.selectedTab = "displays"
+                    Accessible.onPressAction: clicked()
+                    FocusFrame { control: displaysTabButton }
                 }
             }
             Item { Layout.fillWidth: true }
@@ -41,6 +47,7 @@ ApplicationWindow {
                 checkable: false
                 checked: quickControls.visible
                 onClicked: quickControls.visible ? quickControls.close() : quickControls.open()
+                Accessible.onPressAction: clicked()
             }
         }
     }
@@ -86,6 +93,13 @@ ApplicationWindow {
         // would otherwise reopen the popover that press has just closed.
         parent: quickButton
         closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutsideParent
+        // Its name for a screen reader goes on the item that draws it: Accessible attaches
+        // only to items.
+        Component.onCompleted: contentItem.parent.Accessible.name = "Quick controls"
+        // Keyboard focus moves into the popover, so that Tab walks its controls and
+        // Escape closes it; closing hands focus back to the button.
+        focus: true
+        onClosed: quickButton.forceActiveFocus()
         x: quickButton.width - width
         y: quickButton.height + 4
         width: rules.panelWidth

@@ -41,7 +41,7 @@ GridLayout {
     RefreshRatePicker { Layout.fillWidth: true }
 
     Item { implicitWidth: 1 }
-    Switch {
+    ToggleSwitch {
         text: "HiDPI (2×)"
         checked: bridge.hiDPI
         onToggled: bridge.hiDPI = checked

@@ -71,7 +71,7 @@ ColumnLayout {
             }
 
             Item { implicitWidth: 1 }
-            Button {
+            PushButton {
                 objectName: "presetMenuButton"
                 text: "Resolution presets"
                 onClicked: presetMenu.open()
@@ -92,7 +92,7 @@ ColumnLayout {
             Label { text: "Refresh rate" }
             RowLayout {
                 RefreshRatePicker { Layout.fillWidth: true }
-                Switch { text: "HiDPI (2×)"; checked: bridge.hiDPI; onToggled: bridge.hiDPI = checked }
+                ToggleSwitch { text: "HiDPI (2×)"; checked: bridge.hiDPI; onToggled: bridge.hiDPI = checked }
             }
 
             Label { text: "Video bitrate" }
@@ -103,13 +103,13 @@ ColumnLayout {
 
             Item { implicitWidth: 1 }
             ColumnLayout {
-                Switch {
+                ToggleSwitch {
                     objectName: "smoothMotionSwitch"
                     text: "Prioritize smooth motion"
                     checked: bridge.smoothMotion
                     onToggled: bridge.smoothMotion = checked
                 }
-                Switch {
+                ToggleSwitch {
                     text: "Show pointer when using this computer’s mouse or touchpad"
                     checked: bridge.showCursor
                     onToggled: bridge.showCursor = checked
@@ -130,10 +130,11 @@ ColumnLayout {
         RowLayout {
             SectionTitle { text: "BROWSER RECEIVER" }
             Item { Layout.fillWidth: true }
-            Button {
+            PushButton {
                 visible: !bridge.isRunning
                 flat: true
                 text: "Refresh"
+                Accessible.name: "Refresh network addresses"
                 onClicked: bridge.refreshNetwork()
             }
         }
@@ -142,32 +143,32 @@ ColumnLayout {
             visible: bridge.isRunning
             Layout.fillWidth: true
             spacing: 8
+            // Said by a screen reader as it appears and as the code or link changes.
+            Accessible.role: Accessible.AlertMessage
+            Accessible.name: codeText.Accessible.name + ", " + linkText.Accessible.name
             RowLayout {
-                Label { text: "Pairing code" }
-                TextEdit {
+                // The code's own accessible name says this.
+                Label { text: "Pairing code"; Accessible.ignored: true }
+                SelectableText {
+                    id: codeText
                     objectName: "pairingCodeText"
+                    label: "Pairing code"
                     text: bridge.pairingCode
-                    readOnly: true
-                    selectByMouse: true
-                    color: palette.text
-                    font.family: "monospace"
                     font.pixelSize: 25
                     font.weight: Font.DemiBold
                 }
             }
-            TextEdit {
+            SelectableText {
+                id: linkText
                 objectName: "receiverLinkText"
+                label: "Receiver link"
                 text: bridge.receiverURL
-                readOnly: true
-                selectByMouse: true
-                color: palette.text
-                font.family: "monospace"
                 font.pixelSize: 15
             }
             Flow {
                 Layout.fillWidth: true
                 spacing: 8
-                Button {
+                PushButton {
                     objectName: "copyLinkButton"
                     text: "Copy receiver link"
                     highlighted: true
@@ -175,9 +176,9 @@ ColumnLayout {
                     palette.button: "#3dd6b0"
                     onClicked: bridge.copyReceiverLink()
                 }
-                Button { text: "Disconnect receiver"; onClicked: bridge.disconnectReceiver() }
-                Button { text: "Generate new code"; onClicked: bridge.generatePairingCode() }
-                Button { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
+                PushButton { text: "Disconnect receiver"; onClicked: bridge.disconnectReceiver() }
+                PushButton { text: "Generate new code"; onClicked: bridge.generatePairingCode() }
+                PushButton { text: "Test motion"; onClicked: bridge.toggleMotionTest() }
             }
             Note {
                 Layout.fillWidth: true
@@ -191,8 +192,9 @@ ColumnLayout {
             columns: 2
             Layout.fillWidth: true
             Label { text: "Host computer IPv4" }
-            ComboBox {
+            Picker {
                 objectName: "addressPicker"
+                Accessible.name: "Host computer IPv4 address"
                 Layout.fillWidth: true
                 model: bridge.addresses.length > 0 ? bridge.addresses : ["No network"]
                 currentIndex: bridge.addresses.length > 0 ? Math.max(0, bridge.addresses.indexOf(bridge.selectedAddress)) : 0
@@ -203,6 +205,7 @@ ColumnLayout {
             Label { text: "Port" }
             GlassTextField {
                 objectName: "portField"
+                Accessible.name: "Port"
                 Layout.fillWidth: true
                 placeholderText: "8420"
                 text: bridge.port
@@ -219,19 +222,19 @@ ColumnLayout {
             wrapMode: Text.WordWrap
             text: "The display server accepts no injected input (XTEST), so the receiver cannot move the pointer."
         }
-        Button { text: "Enable receiver mouse…"; onClicked: bridge.requestMousePermission() }
+        PushButton { text: "Enable receiver mouse…"; onClicked: bridge.requestMousePermission() }
     }
 
     RowLayout {
         Layout.fillWidth: true
-        Button {
+        PushButton {
             visible: !bridge.permissionGranted
             text: "Check screen capture again"
             onClicked: bridge.refreshPermission()
         }
-        Button { text: "Arrange displays"; icon.name: "video-display"; onClicked: bridge.arrangeDisplays() }
+        PushButton { text: "Arrange displays"; icon.name: "video-display"; onClicked: bridge.arrangeDisplays() }
         Item { Layout.fillWidth: true }
-        Button {
+        PushButton {
             objectName: "sharingButton"
             text: bridge.isRunning ? "Stop sharing" : "Start sharing"
             icon.name: bridge.isRunning ? "media-playback-stop" : "media-playback-start"

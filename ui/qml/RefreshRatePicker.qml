@@ -1,7 +1,8 @@
 import QtQuick
 import QtQuick.Controls
 
-ComboBox {
+Picker {
+    Accessible.name: "Refresh rate"
     model: rules.refreshRates.map((rate) => rules.hertz(rate))
     currentIndex: rules.refreshRates.indexOf(bridge.fps)
     displayText: rules.hertz(bridge.fps)

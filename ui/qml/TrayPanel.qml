@@ -36,13 +36,19 @@ ApplicationWindow {
         }
 
         RowLayout {
-            Button {
+            PushButton {
                 text: "Show window"
                 onClicked: { panel.hide(); bridge.showWindow("receiver") }
             }
             Item { Layout.fillWidth: true }
-            Button { text: "Quit"; onClicked: shell.quit() }
+            PushButton { text: "Quit"; onClicked: shell.quit() }
         }
+    }
+
+    // Escape closes the panel; an open list or dialog inside takes its Escape first.
+    Shortcut {
+        sequence: "Escape"
+        onActivated: panel.hide()
     }
 
     ArrangeHelp { }
