@@ -210,7 +210,7 @@ void GstWebRTCPeer::buildSendBranch(const NegotiatedVideo& video) {
     }
     encoder_ = std::move(branch.encoder);
     applyEncoderParameters();
-    feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
+    feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()), branch.matrix);
     rateSteering_ = TaskHandle::spawn(engine_, steerSendRate(weak_from_this(), std::chrono::seconds(1)));
 }
 
