@@ -21,6 +21,10 @@ struct Timings {
     Duration connectionWatchdog = std::chrono::seconds(20);
     // A disconnected peer connection gets this long to recover.
     Duration disconnectedGrace = std::chrono::seconds(8);
+    // A connected receiver that has reported on the stream and then stays silent this
+    // long is gone (its browser was killed, its computer slept) while ICE may still
+    // count it connected.
+    Duration receiverSilence = std::chrono::seconds(4);
     // The last frame is sent again this often while the screen is static.
     Duration staticRefresh = std::chrono::seconds(1);
     // The mouse watchdog runs this often and releases held buttons after this silence.

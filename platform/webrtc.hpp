@@ -58,6 +58,9 @@ public:
 
     std::function<void(PeerConnectionState)> onConnectionState;
     std::function<void(std::shared_ptr<PeerDataChannel>)> onDataChannel;
+    // The receiver sent a control report (RTCP) about the stream. A receiver that is
+    // there reports at least once a second while it gets video.
+    std::function<void()> onReceiverReport;
 
     // Where the captured frames go: the encoder of this connection.
     virtual std::shared_ptr<VideoSink> videoSink() = 0;

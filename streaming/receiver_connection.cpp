@@ -14,6 +14,9 @@ std::shared_ptr<ReceiverConnection> ReceiverConnection::open(Executor engine, st
     connection->peer_->onConnectionState = [weak](PeerConnectionState state) {
         if (const auto self = weak.lock(); self && self->open_) self->connectionState(state);
     };
+    connection->peer_->onReceiverReport = [weak] {
+        if (const auto self = weak.lock(); self && self->open_) self->receiverReported();
+    };
     connection->peer_->onDataChannel = [weak](std::shared_ptr<PeerDataChannel> channel) {
         if (const auto self = weak.lock()) {
             self->dataChannel(std::move(channel));
@@ -55,6 +58,19 @@ void ReceiverConnection::watchConnecting() {
                       [](ReceiverConnection& self) { self.loseUnlessConnected(); });
 }
 
+// The first report arms the watch, so a stack that never reports is judged by its
+// connection state alone. A silent receiver is lost as a failed connection is.
+void ReceiverConnection::receiverReported() {
+    lastReport_ = std::chrono::steady_clock::now();
+    if (silence_.isRunning()) return;
+    silence_ = after(timings_.receiverSilence / 8, true, [](ReceiverConnection& self) {
+        if (self.peer_->connectionState() == PeerConnectionState::connected &&
+            std::chrono::steady_clock::now() - self.lastReport_ > self.timings_.receiverSilence) {
+            self.listener_.receiverLost(self);
+        }
+    });
+}
+
 void ReceiverConnection::connectionState(PeerConnectionState state) {
     switch (state) {
     case PeerConnectionState::failed:
@@ -70,6 +86,8 @@ void ReceiverConnection::connectionState(PeerConnectionState state) {
         }
         break;
     case PeerConnectionState::connected:
+        // Silence is counted from here: no reports come while the connection is down.
+        lastReport_ = std::chrono::steady_clock::now();
         listener_.receiverConnected();
         refresh_.cancel();
         refresh_ = after(timings_.staticRefresh, true, [](ReceiverConnection& self) { self.listener_.refreshPicture(); });
@@ -107,6 +125,7 @@ void ReceiverConnection::close() {
     watchdog_.cancel();
     grace_.cancel();
     refresh_.cancel();
+    silence_.cancel();
     if (auto channel = std::exchange(mouseChannel_, nullptr)) {
         channel->onStateChange = nullptr;
         channel->onMessage = nullptr;

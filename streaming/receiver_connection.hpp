@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -11,8 +12,8 @@
 namespace tavelin {
 
 // One receiver's connection in a sharing run: its peer, its "mouse" channel, the timers
-// that drop it when it never connects or does not come back, and the refresh that keeps
-// a static picture on the receiver's screen. Engine thread only, like the peer's
+// that drop it when it never connects, does not come back or falls silent, and the
+// refresh that keeps a static picture on the receiver's screen. Engine thread only, like the peer's
 // callbacks. Once closed it reports nothing more, so whatever its listener hears
 // concerns the connection that is open.
 class ReceiverConnection final : public std::enable_shared_from_this<ReceiverConnection> {
@@ -57,6 +58,7 @@ private:
     void connectionState(PeerConnectionState state);
     void dataChannel(std::shared_ptr<PeerDataChannel> channel);
     void loseUnlessConnected();
+    void receiverReported();
     // Spawns a timer task that holds the connection weakly and acts only while it is open.
     template <typename Action>
     TaskHandle after(Timings::Duration wait, bool repeat, Action action);
@@ -72,6 +74,8 @@ private:
     TaskHandle watchdog_;
     TaskHandle grace_;
     TaskHandle refresh_;
+    TaskHandle silence_;
+    std::chrono::steady_clock::time_point lastReport_;
 };
 
 } // namespace tavelin

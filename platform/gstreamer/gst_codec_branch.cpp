@@ -35,7 +35,8 @@ CodecBranch h264Branch(const NegotiatedVideo& video, const std::string& encoderN
         "application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name", G_TYPE_STRING, "H264", "clock-rate",
         G_TYPE_INT, 90000, "payload", G_TYPE_INT, video.payloadType, "packetization-mode", G_TYPE_STRING, "1",
         nullptr));
-    return {std::move(encoder), std::move(profile), std::move(payloader), std::move(rtp)};
+    // Browsers decode H.264 without colour information as BT.709 limited range.
+    return {std::move(encoder), std::move(profile), std::move(payloader), std::move(rtp), YUVMatrix::bt709};
 }
 
 } // namespace

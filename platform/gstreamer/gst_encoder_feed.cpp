@@ -1,11 +1,11 @@
 #include "core/log.hpp"
+#include "core/yuv_conversion.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 
 #include <algorithm>
 
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
-#include <libyuv.h>
 
 namespace tavelin::gst {
 
@@ -163,9 +163,10 @@ void EncoderFeed::deliver(VideoFrame frame) {
     GstMapInfo map;
     if (!buffer || !gst_buffer_map(buffer.get(), &map, GST_MAP_WRITE)) return;
     auto plane = [&](int index) { return map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, index); };
-    libyuv::ARGBToI420(pixels.data, static_cast<int>(pixels.stride), plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0),
-                       plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1), plane(2),
-                       GST_VIDEO_INFO_PLANE_STRIDE(&info, 2), static_cast<int>(width), static_cast<int>(height));
+    convertToI420(pixels.data, static_cast<int>(pixels.stride), static_cast<int>(width), static_cast<int>(height),
+                  {plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1),
+                   plane(2), GST_VIDEO_INFO_PLANE_STRIDE(&info, 2)},
+                  matrix_);
     gst_buffer_unmap(buffer.get(), &map);
     GST_BUFFER_PTS(buffer.get()) = pts;
     lastPTS_ = pts;
@@ -176,10 +177,11 @@ void EncoderFeed::deliver(VideoFrame frame) {
     gst_app_src_push_buffer(source, buffer.release());
 }
 
-void EncoderFeed::attach(Owned<GstElement> source, GstClockTime baseTime) {
+void EncoderFeed::attach(Owned<GstElement> source, GstClockTime baseTime, YUVMatrix matrix) {
     std::lock_guard lock(mutex_);
     source_ = std::move(source);
     baseTime_ = baseTime;
+    matrix_ = matrix;
     capsWidth_ = capsHeight_ = 0;
 }
 
@@ -211,10 +213,14 @@ std::pair<std::int64_t, std::int64_t> EncoderFeed::size() {
 
 void EncoderFeed::setCaps(std::int64_t width, std::int64_t height) {
     const auto rate = static_cast<int>(nominalLocked());
-    Owned<GstCaps> caps = adopt(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
-                                                    G_TYPE_INT, static_cast<int>(width), "height", G_TYPE_INT,
-                                                    static_cast<int>(height), "framerate", GST_TYPE_FRACTION,
-                                                    std::max(rate, 1), 1, nullptr));
+    // Both names mean limited range. x264enc (1.22) carries the caps' colorimetry into
+    // the SPS's VUI (colour primaries, transfer, matrix, range), so the receiver decodes
+    // with the matrix the pictures were converted with.
+    const char* colorimetry = matrix_ == YUVMatrix::bt709 ? "bt709" : "bt601";
+    Owned<GstCaps> caps = adopt(gst_caps_new_simple(
+        "video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, static_cast<int>(width), "height",
+        G_TYPE_INT, static_cast<int>(height), "framerate", GST_TYPE_FRACTION, std::max(rate, 1), 1, "colorimetry",
+        G_TYPE_STRING, colorimetry, nullptr));
     gst_app_src_set_caps(GST_APP_SRC(source_.get()), caps.get());
     capsWidth_ = width;
     capsHeight_ = height;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/frame_rate_cap.hpp"
+#include "core/yuv_conversion.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/video_sink.hpp"
 
@@ -40,8 +41,8 @@ struct EncoderFigures {
 // one that logs the RTP clock once per connection.
 void watchEncoder(GstElement* encoder, GstElement* payloader, const std::shared_ptr<EncoderFigures>& figures);
 
-// Captured frames into the appsrc: converted to I420, timed on the pipeline's clock, and
-// let through at the admitted rate.
+// Captured frames into the appsrc: converted to I420 with the codec's matrix (which the
+// caps name), timed on the pipeline's clock, and let through at the admitted rate.
 class EncoderFeed final : public VideoSink {
 public:
     EncoderFeed(std::shared_ptr<EncoderFigures> figures, std::int64_t framesPerSecond);
@@ -49,7 +50,7 @@ public:
     void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t framesPerSecond) override;
     void deliver(VideoFrame frame) override;
 
-    void attach(Owned<GstElement> source, GstClockTime baseTime);
+    void attach(Owned<GstElement> source, GstClockTime baseTime, YUVMatrix matrix);
     void detach();
     // `nominal` is the rate the caps announce (the session's maximum), `admitted` the rate
     // frames are let through at, which is lower while the link is starved.
@@ -69,6 +70,7 @@ private:
     std::shared_ptr<EncoderFigures> figures_;
     Owned<GstElement> source_;
     GstClockTime baseTime_ = 0;
+    YUVMatrix matrix_ = YUVMatrix::bt709;
     GstClockTime lastPTS_ = GST_CLOCK_TIME_NONE;
     std::int64_t capsWidth_ = 0;
     std::int64_t capsHeight_ = 0;

@@ -79,6 +79,11 @@ void GstWebRTCPeer::start() {
         connectWeak(webrtc_.get(), "notify::connection-state", G_CALLBACK(connectionStateChanged), self, engine_),
         connectWeak(webrtc_.get(), "on-data-channel", G_CALLBACK(dataChannelArrived), self, engine_),
     };
+    // webrtcbin's RTP session manager announces every RTCP packet a source sends.
+    rtpbin_ = adopt(gst_bin_get_by_name(GST_BIN(webrtc_.get()), "rtpbin"));
+    if (rtpbin_) {
+        rtcpHandler_ = connectWeak(rtpbin_.get(), "on-ssrc-active", G_CALLBACK(sourceReported), self, engine_);
+    }
     Owned<GstBus> bus = adopt(gst_element_get_bus(pipeline_.get()));
     gst_bus_set_sync_handler(bus.get(), busMessage, new WeakBox<GstWebRTCPeer>{self, engine_},
                              [](gpointer box) { delete static_cast<WeakBox<GstWebRTCPeer>*>(box); });
@@ -96,6 +101,9 @@ void GstWebRTCPeer::shutDown() {
         for (const gulong handler : handlers_) g_signal_handler_disconnect(webrtc_.get(), handler);
     }
     handlers_.clear();
+    if (rtpbin_ && rtcpHandler_) g_signal_handler_disconnect(rtpbin_.get(), rtcpHandler_);
+    rtcpHandler_ = 0;
+    rtpbin_.reset();
     if (pipeline_) {
         Owned<GstBus> bus = adopt(gst_element_get_bus(pipeline_.get()));
         gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
@@ -210,7 +218,7 @@ void GstWebRTCPeer::buildSendBranch(const NegotiatedVideo& video) {
     }
     encoder_ = std::move(branch.encoder);
     applyEncoderParameters();
-    feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()));
+    feed_->attach(std::move(source), gst_element_get_base_time(pipeline_.get()), branch.matrix);
     rateSteering_ = TaskHandle::spawn(engine_, steerSendRate(weak_from_this(), std::chrono::seconds(1)));
 }
 
@@ -308,6 +316,14 @@ void GstWebRTCPeer::pipelineError(const std::string& message) {
 void GstWebRTCPeer::connectionStateChanged(GstElement*, GParamSpec*, gpointer box) {
     // Read on the engine: webrtcbin may hold its own lock while it notifies.
     unbox<GstWebRTCPeer>(box).post([](GstWebRTCPeer& peer) { peer.reportState(peer.connectionState()); });
+}
+
+// Only the receiver sends RTCP into our sending session; our own sender reports are
+// not announced here.
+void GstWebRTCPeer::sourceReported(GstElement*, guint, guint, gpointer box) {
+    unbox<GstWebRTCPeer>(box).post([](GstWebRTCPeer& peer) {
+        if (!peer.closed_ && peer.onReceiverReport) peer.onReceiverReport();
+    });
 }
 
 void GstWebRTCPeer::dataChannelArrived(GstElement*, GObject* rawChannel, gpointer box) {

@@ -57,6 +57,7 @@ private:
     Task<Owned<GstPromise>> emitWithPromise(const char* signal, void* argument);
 
     static void connectionStateChanged(GstElement* webrtc, GParamSpec*, gpointer box);
+    static void sourceReported(GstElement* rtpbin, guint session, guint ssrc, gpointer box);
     static void dataChannelArrived(GstElement* webrtc, GObject* channel, gpointer box);
     static GstBusSyncReply busMessage(GstBus* bus, GstMessage* message, gpointer box);
 
@@ -70,6 +71,8 @@ private:
     Owned<GstElement> webrtc_;
     Owned<GstElement> encoder_;
     std::vector<gulong> handlers_;
+    Owned<GstElement> rtpbin_;
+    gulong rtcpHandler_ = 0;
     std::shared_ptr<EncoderFigures> figures_;
     std::shared_ptr<EncoderFeed> feed_;
     EncoderParameters parameters_;

@@ -1,5 +1,4 @@
-# The WebRTC connection over GStreamer's webrtcbin, with libyuv for the one colour
-# conversion of the captured frames. Included from platform/CMakeLists.txt.
+# The WebRTC connection over GStreamer's webrtcbin. Included from platform/CMakeLists.txt.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(GSTREAMER_WEBRTC REQUIRED IMPORTED_TARGET GLOBAL
   gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
@@ -16,5 +15,5 @@ target_compile_definitions(tavelin_gstreamer PUBLIC GST_USE_UNSTABLE_API)
 target_include_directories(tavelin_gstreamer PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tavelin_gstreamer
   PUBLIC tavelin_core tavelin_platform tavelin_engine nlohmann_json::nlohmann_json
-  PRIVATE PkgConfig::GSTREAMER_WEBRTC libyuv::libyuv)
+  PRIVATE PkgConfig::GSTREAMER_WEBRTC)
 tavelin_warnings(tavelin_gstreamer)

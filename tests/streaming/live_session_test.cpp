@@ -404,5 +404,26 @@ TEST_F(LiveSession, WithoutAWindowSystemThePreviewIsUnavailable) {
                 ThrowsMessage<StreamError>(::testing::StrEq(unavailable)));
 }
 
+// A receiver that reported and then fell silent is gone though ICE still says connected
+// (its browser was killed); one whose reports keep coming, or that never reported, stays.
+TEST_F(LiveSession, AReceiverThatFallsSilentIsLost) {
+    timings.receiverSilence = 40ms;
+    for (const int reports : {1, 12, 0}) {
+        SCOPED_TRACE(reports);
+        auto session = started();
+        connect(*session);
+        statuses.clear();
+        auto& peer = webrtc.last();
+        for (int report = 0; report < 12; ++report) {
+            if (report < reports) peer.onReceiverReport();
+            runFor(10ms);
+        }
+        const bool lost = reports == 1;
+        EXPECT_EQ(peer.closes, lost ? 1 : 0);
+        EXPECT_EQ(statuses, lost ? Texts{waiting} : Texts{});
+        EXPECT_EQ(outcome(answer(*session, "B")), lost ? "answered" : alreadyConnected);
+    }
+}
+
 } // namespace
 } // namespace tavelin
