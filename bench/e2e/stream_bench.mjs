@@ -4,6 +4,7 @@
 // network namespace.
 import { spawn } from 'node:child_process';
 import { mkdir, mkdtemp, readFile, readdir } from 'node:fs/promises';
+import { connect } from 'node:net';
 import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
@@ -13,6 +14,7 @@ const seconds = Number(process.env.BENCH_SECONDS || 20);
 const size = { width: 1920, height: 1080 };
 const rate = 60;
 const warmUp = 3_000;
+const tearingCheck = 5_000; // how long the receiver's frames are read back for tearing
 const rtpClockRate = 90_000;
 const cores = availableParallelism();
 const ticksPerSecond = 100; // USER_HZ, what /proc/<pid>/stat counts in on Linux
@@ -118,29 +120,81 @@ async function stopChild(child) {
   clearTimeout(timer);
 }
 
-// A test pattern that changes every frame, in a borderless window at the top left of
-// the shared display. Drawing it costs its own CPU on this machine, so by default it
-// covers a quarter of the display; BENCH_PICTURE=full covers all of it.
-async function startMovingPicture(tavelin, display) {
+// ---- the pictures ----------------------------------------------------------------
+
+// Every picture carries its frame number (ten bits and an even parity bit) as a row of
+// black and white blocks along its top edge and again along its bottom edge: a receiver
+// that shows the two rows with different numbers shows parts of two frames, a torn frame.
+const code = { bits: 10, blockWidth: 32, blockHeight: 16 };
+const photo = '/usr/share/backgrounds/mate/nature/LadyBird.jpg';
+
+function frameNumberRow(y) {
+  const bit = (k) => `mod(floor(n/${2 ** k}),2)`;
+  const block = (k, enable) => `drawbox=x=${k * code.blockWidth}:y=${y}:w=${code.blockWidth}:h=${code.blockHeight}:color=white:t=fill:enable='${enable}'`;
+  const parity = `mod(${Array.from({ length: code.bits }, (_, k) => bit(k)).join('+')},2)`;
+  return [`drawbox=x=0:y=${y}:w=${(code.bits + 1) * code.blockWidth}:h=${code.blockHeight}:color=black:t=fill`,
+    ...Array.from({ length: code.bits }, (_, k) => block(k, bit(k))), block(code.bits, parity)].join(',');
+}
+
+// The pictures, as ffmpeg filter graphs of a given size.
+const pictures = {
+  // A synthetic test pattern that changes every frame.
+  motion: (width, height) => `testsrc2=size=${width}x${height}:rate=${rate}`,
+  // A photograph panned slowly in two directions, so that nearly every pixel moves every
+  // frame: what a video playing on the shared display looks like to the encoder.
+  photo: (width, height) => `movie=${photo},loop=loop=-1:size=1,settb=1/${rate},setpts=N,` +
+    `crop=${width}:${height}:x='(iw-ow)*(0.5+0.5*sin(n/97))':y='(ih-oh)*(0.5+0.5*sin(n/61))'`,
+};
+
+// A picture in a borderless window at the top left of the shared display. Drawing it
+// costs its own CPU on this machine, so by default it covers a quarter of the display;
+// BENCH_PICTURE=full covers all of it.
+async function startPicture(tavelin, display, kind) {
   const env = { ...(await tavelin.xEnvironment()), SDL_VIDEODRIVER: 'x11' };
   const divisor = process.env.BENCH_PICTURE === 'full' ? 1 : 2;
   const [width, height] = [display.width / divisor, display.height / divisor];
+  const graph = `${pictures[kind](width, height)},format=bgr0,${frameNumberRow(0)},${frameNumberRow(height - code.blockHeight)}`;
   const player = startChild('/usr/bin/ffplay', [
     '-hide_banner', '-loglevel', 'error', '-an', '-noborder',
     '-left', String(display.x), '-top', String(display.y), '-x', String(width), '-y', String(height),
-    '-vf', 'format=bgr0', '-f', 'lavfi', '-i', `testsrc2=size=${width}x${height}:rate=${rate}`,
+    '-f', 'lavfi', '-i', graph,
   ], env);
   await delay(1_500);
   if (player.exitCode !== null) throw new Error(`ffplay ended: ${player.output}`);
-  player.area = `${width}x${height}`;
+  Object.assign(player, { kind, width, height });
   return player;
 }
 
+// Runs in a page: the frame number in a code row (ImageData from its top left), or null
+// when its parity does not hold.
+function readFrameNumber(pixels, { bits, blockWidth, blockHeight }) {
+  let number = 0;
+  let parity = 0;
+  for (let k = 0; k <= bits; ++k) {
+    const at = ((blockHeight >> 1) * pixels.width + k * blockWidth + (blockWidth >> 1)) * 4;
+    const set = pixels.data[at] + pixels.data[at + 1] + pixels.data[at + 2] > 3 * 128 ? 1 : 0;
+    if (k < bits) number |= set << k;
+    parity ^= set;
+  }
+  return parity ? null : number;
+}
+
+// Frames whose two code rows disagree, and frames with a row that could not be read.
+function tearing(frames) {
+  const readable = frames.filter((frame) => frame.top !== null && frame.bottom !== null);
+  return { torn: readable.filter((frame) => frame.top !== frame.bottom).length, unreadable: frames.length - readable.length, checked: frames.length };
+}
+
+// The script a page runs before its own, with the picture's code rows where to find them.
+const pageScript = (recorder, player) => ({
+  content: `${readFrameNumber}; (${recorder})(${JSON.stringify({ code, height: player.height })});`,
+});
+
 // ---- receiver side -----------------------------------------------------------------
 
-// Runs in the page before its own script: keeps every peer connection and every
-// presented video frame.
-function recordFrames() {
+// Runs in the receiver page before its own script: keeps every peer connection and every
+// presented video frame with the frame numbers its code rows show.
+function recordFrames({ code, height }) {
   window.benchPeers = [];
   window.benchFrames = [];
   const { setLocalDescription } = RTCPeerConnection.prototype;
@@ -150,8 +204,20 @@ function recordFrames() {
   };
   document.addEventListener('DOMContentLoaded', () => {
     const video = document.getElementById('video');
+    // Reading the video back is slow here (software compositing), so the rows are read
+    // only in the tearing check after the measurement, and from one drawing of the frame.
+    window.benchReadRows = false;
+    const width = (code.bits + 1) * code.blockWidth;
+    const context = new OffscreenCanvas(width, height).getContext('2d', { willReadFrequently: true });
+    const row = (y) => readFrameNumber(context.getImageData(0, y, width, code.blockHeight), code);
+    const rows = () => {
+      if (!window.benchReadRows) return {};
+      context.drawImage(video, 0, 0, width, height, 0, 0, width, height);
+      return { top: row(0), bottom: row(height - code.blockHeight) };
+    };
     const next = () => video.requestVideoFrameCallback((now, metadata) => {
       window.benchFrames.push({
+        ...rows(),
         presentationTime: metadata.presentationTime,
         expectedDisplayTime: metadata.expectedDisplayTime,
         rtpTimestamp: metadata.rtpTimestamp,
@@ -193,7 +259,7 @@ function percentile(sorted, fraction) {
 async function measureTavelin(tavelin, browser, display, player) {
   const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
   const page = await context.newPage();
-  await page.addInitScript(recordFrames);
+  await page.addInitScript(pageScript(recordFrames, player));
   const hostStatus = [];
   page.on('response', async (response) => {
     if (!response.url().endsWith('/api/status') || response.status() !== 200) return;
@@ -290,6 +356,10 @@ async function measureTavelin(tavelin, browser, display, player) {
     firstFrameMs,
     clockLine: Boolean(clock),
   };
+  const checkFrom = await page.evaluate(() => { window.benchReadRows = true; return window.benchFrames.length; });
+  await delay(tearingCheck);
+  Object.assign(result, tearing(await page.evaluate((from) => window.benchFrames.slice(from), checkFrom)));
+  await page.goto('about:blank'); // the page says goodbye when it is left, not when it is closed
   await context.close();
   return result;
 }
@@ -322,49 +392,173 @@ async function measureFFmpeg(tavelin, display, player) {
   return { fps, cpu: ffmpegCPU, xCPU, pictureCPU, machineCPU };
 }
 
+// ---- the second reference: what a Linux user would set up today ---------------------
+
+// The process ids below a process (websockify serves each connection in a child).
+async function descendants(pid) {
+  const found = [];
+  for (const task of await readdir(`/proc/${pid}/task`).catch(() => [])) {
+    const children = (await readFile(`/proc/${pid}/task/${task}/children`, 'utf8').catch(() => '')).trim().split(/\s+/).filter(Boolean);
+    for (const child of children.map(Number)) found.push(child, ...(await descendants(child)));
+  }
+  return found;
+}
+
+const listening = (port) => new Promise((resolve) => {
+  const socket = connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
+  socket.once('error', () => resolve(false));
+});
+
+// Runs in the noVNC page before its own script: counts the bytes its WebSocket receives,
+// and keeps every animation frame in which the visible canvas was drawn on, with the
+// frame numbers its code rows show then.
+function recordCanvas({ code, height }) {
+  window.benchBytes = 0;
+  window.benchFrames = [];
+  // noVNC listens through onmessage; counting through a subclass of WebSocket breaks it.
+  const onmessage = Object.getOwnPropertyDescriptor(WebSocket.prototype, 'onmessage');
+  Object.defineProperty(WebSocket.prototype, 'onmessage', {
+    ...onmessage,
+    set(handler) {
+      onmessage.set.call(this, handler && ((event) => {
+        window.benchBytes += event.data.byteLength ?? event.data.size ?? event.data.length;
+        return handler.call(this, event);
+      }));
+    },
+  });
+  let drawn = false;
+  for (const name of ['drawImage', 'putImageData', 'fillRect']) {
+    const draw = CanvasRenderingContext2D.prototype[name];
+    CanvasRenderingContext2D.prototype[name] = function (...args) {
+      if (this.canvas.isConnected) drawn = true;
+      return draw.apply(this, args);
+    };
+  }
+  const width = (code.bits + 1) * code.blockWidth;
+  const tick = (now) => {
+    const canvas = document.querySelector('#screen canvas');
+    if (drawn && canvas?.width >= width && canvas.height >= height) {
+      const context = canvas.getContext('2d');
+      const row = (y) => readFrameNumber(context.getImageData(0, y, width, code.blockHeight), code);
+      window.benchFrames.push({ at: now, top: row(0), bottom: row(height - code.blockHeight) });
+    }
+    drawn = false;
+    requestAnimationFrame(tick);
+  };
+  requestAnimationFrame(tick);
+}
+
+// x11vnc sharing the same display region through websockify to noVNC in the same browser,
+// x11vnc tuned for motion as its manual suggests.
+async function measureVNC(tavelin, browser, display, player) {
+  const [rfbPort, webPort] = [await freePort(), await freePort()];
+  const server = startChild('/usr/bin/x11vnc', [
+    '-quiet', '-localhost', '-rfbport', String(rfbPort), '-nopw', '-forever', '-shared',
+    '-clip', `${display.width}x${display.height}+${display.x}+${display.y}`,
+    '-ncache', '0', '-threads', '-defer', '5', '-wait', '5',
+  ], await tavelin.xEnvironment());
+  const proxy = startChild('/usr/bin/websockify', ['--web', '/usr/share/novnc', `127.0.0.1:${webPort}`, `127.0.0.1:${rfbPort}`],
+    { PATH: '/usr/bin:/bin' });
+  const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
+  try {
+    // A probe connection would take x11vnc's first client: its own line says when it listens.
+    for (const end = Date.now() + 10_000; !/^PORT=/m.test(server.output) || !(await listening(webPort)); await delay(100)) {
+      if (Date.now() > end || server.exitCode !== null || proxy.exitCode !== null) {
+        throw new Error(`x11vnc or websockify did not start: ${server.output}${proxy.output}`);
+      }
+    }
+    const page = await context.newPage();
+    await page.addInitScript(pageScript(recordCanvas, player));
+    await page.goto(`http://127.0.0.1:${webPort}/vnc_lite.html?host=127.0.0.1&port=${webPort}&view_only=true`);
+    try {
+      await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
+    } catch (error) {
+      const seen = await page.evaluate(() => `${document.getElementById('status')?.textContent}, canvas ${document.querySelector('#screen canvas')?.width}`);
+      throw new Error(`noVNC showed nothing (${seen}); x11vnc and websockify said:\n${server.output}${proxy.output}`);
+    }
+    await delay(warmUp);
+    const proxies = [proxy.pid, ...(await descendants(proxy.pid))];
+    const cpu = cpuMeter([server.pid, ...proxies, await xServerPid(tavelin.child.pid), player.pid]);
+    const [startIndex, bytesBefore] = await page.evaluate(() => [window.benchFrames.length, window.benchBytes]);
+    const startedAt = process.hrtime.bigint();
+    await delay(seconds * 1_000);
+    const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+    const [frames, bytesAfter] = await page.evaluate((from) => [window.benchFrames.slice(from), window.benchBytes], startIndex);
+    const [vncCPU, ...rest] = await cpu();
+    const proxyCPU = rest.slice(0, proxies.length).reduce((sum, value) => sum + value, 0);
+    const [xCPU, pictureCPU, machineCPU] = rest.slice(proxies.length);
+    return { fps: frames.length / elapsed, bitrate: ((bytesAfter - bytesBefore) * 8) / elapsed, vncCPU, proxyCPU, xCPU, pictureCPU, machineCPU, frames: frames.length, ...tearing(frames) };
+  } finally {
+    await context.close();
+    await stopChild(proxy);
+    await stopChild(server);
+  }
+}
+
 // ---- the run -----------------------------------------------------------------------
 
 const format = (value, digits = 1) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
 
-async function main() {
-  const [tavelin, browser] = await Promise.all([startTavelin(), launchBrowser()]);
-  let player;
+// BENCH_PICTURES picks the pictures, by name, comma-separated (default: all).
+const chosenPictures = (process.env.BENCH_PICTURES || Object.keys(pictures).join(',')).split(',');
+
+async function measurePicture(tavelin, browser, display, kind) {
+  const player = await startPicture(tavelin, display, kind);
   try {
-    const display = await sharedDisplay(tavelin);
-    if (display.width !== size.width || display.height !== size.height) {
-      throw new Error(`shared display is ${display.width}x${display.height}, not ${size.width}x${size.height}`);
-    }
-    player = await startMovingPicture(tavelin, display);
     const ours = await measureTavelin(tavelin, browser, display, player);
     await delay(2_000); // the program goes idle once the receiver has gone
     const reference = await measureFFmpeg(tavelin, display, player);
-
-    const rows = [
-      ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s`],
+    const vnc = await measureVNC(tavelin, browser, display, player);
+    const torn = (result) => `${format(result.torn, 0)} of ${format(result.checked, 0)} (${format(result.unreadable, 0)} unreadable)`;
+    return [
+      ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s (${format((100 * ours.fps) / ours.decodedFps, 0)} % of those decoded)`],
       ['  frames decoded at the receiver', `${format(ours.decodedFps)} /s (${format(ours.droppedFrames, 0)} dropped)`],
       ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
+      [`  torn frames presented (read back for ${tearingCheck / 1e3} s after)`, torn(ours)],
       ['Capture to presentation latency p50', ours.clockLine ? `${format(ours.latencyP50)} ms` : 'n/a (no RTP clock line)'],
       ['Capture to presentation latency p95', ours.clockLine ? `${format(ours.latencyP95)} ms (${ours.latencySamples} frames)` : 'n/a'],
       ['  capture to arrival of its last packet p50', ours.clockLine ? `${format(ours.receivedP50)} ms` : 'n/a'],
       ['  clock mapping check', `${Math.abs(ours.mappingError) <= ours.roundTrip / 2 ? 'inside' : 'OUTSIDE'} a round trip (${format(ours.mappingError)} ms from its middle, ±${format(ours.roundTrip / 2)})`],
       ['Tavelin host CPU', `${format(ours.hostCPU, 2)} core`],
-      ['  X server, moving picture CPU meanwhile', `${format(ours.xCPU, 2)}, ${format(ours.pictureCPU, 2)} core`],
+      ['  X server, picture CPU meanwhile', `${format(ours.xCPU, 2)}, ${format(ours.pictureCPU, 2)} core`],
       ['  whole machine busy meanwhile (browser included)', `${format(ours.machineCPU, 2)} of ${cores} cores`],
       ['Bitrate', `${format(ours.bitrate / 1e6, 2)} Mbit/s`],
       ['Link opened to first presented frame', `${format(ours.firstFrameMs, 0)} ms`],
       ['ffmpeg x11grab + libx264 frames', `${format(reference.fps)} /s`],
       ['ffmpeg CPU', `${format(reference.cpu, 2)} core`],
-      ['  X server, moving picture CPU meanwhile', `${format(reference.xCPU, 2)}, ${format(reference.pictureCPU, 2)} core`],
+      ['  X server, picture CPU meanwhile', `${format(reference.xCPU, 2)}, ${format(reference.pictureCPU, 2)} core`],
       ['  whole machine busy meanwhile', `${format(reference.machineCPU, 2)} of ${cores} cores`],
       ['CPU ratio Tavelin / ffmpeg', format(ours.hostCPU / reference.cpu, 2)],
       // The two may reach different frame rates on a busy machine.
       ['CPU per frame Tavelin / ffmpeg', `${format((ours.hostCPU / ours.capturedFps) * 1e3)} / ${format((reference.cpu / reference.fps) * 1e3)} ms`],
+      ['x11vnc + noVNC frames shown', `${format(vnc.fps)} /s`],
+      ['  torn frames shown', torn(vnc)],
+      ['  bitrate', `${format(vnc.bitrate / 1e6, 2)} Mbit/s`],
+      ['  x11vnc, websockify CPU', `${format(vnc.vncCPU, 2)}, ${format(vnc.proxyCPU, 2)} core`],
+      ['  X server, picture CPU meanwhile', `${format(vnc.xCPU, 2)}, ${format(vnc.pictureCPU, 2)} core`],
+      ['  whole machine busy meanwhile (browser included)', `${format(vnc.machineCPU, 2)} of ${cores} cores`],
     ];
-    const width = Math.max(...rows.map(([name]) => name.length));
-    console.log(`${size.width}x${size.height} at ${rate} fps, moving picture ${player.area}, ${seconds} s each, ${new Date().toISOString()}`);
-    for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
   } finally {
-    if (player) await stopChild(player);
+    await stopChild(player);
+  }
+}
+
+async function main() {
+  const [tavelin, browser] = await Promise.all([startTavelin(), launchBrowser()]);
+  try {
+    const display = await sharedDisplay(tavelin);
+    if (display.width !== size.width || display.height !== size.height) {
+      throw new Error(`shared display is ${display.width}x${display.height}, not ${size.width}x${size.height}`);
+    }
+    for (const kind of chosenPictures) {
+      if (!pictures[kind]) throw new Error(`no picture named ${kind} (there are ${Object.keys(pictures).join(', ')})`);
+      const rows = await measurePicture(tavelin, browser, display, kind);
+      const width = Math.max(...rows.map(([name]) => name.length));
+      const area = process.env.BENCH_PICTURE === 'full' ? 'the whole display' : 'a quarter of the display';
+      console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${seconds} s each, ${new Date().toISOString()}`);
+      for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+    }
+  } finally {
     await browser.close();
     await tavelin.stop();
   }
