@@ -271,6 +271,12 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   }
 
   function onPointer(event) {
+    if (event.type === 'pointermove') {
+      const box = overlay.getBoundingClientRect();
+      if (event.clientX >= box.left && event.clientX < box.right && event.clientY >= box.top && event.clientY < box.bottom) {
+        wakeOverlay();
+      }
+    }
     if (event.pointerType === 'touch') return;
     const position = positionOf(event);
     const buttons = event.buttons & 7;

@@ -8,7 +8,7 @@ import { promisify } from 'node:util';
 import { Tavelin, eventually, launchBrowser, newPage } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
-let tavelin, browser, receiver;
+let tavelin, browser, receiver, secondBrowser;
 let shared; // the shared display on the X root: { x, y, width, height }
 
 before(async () => {
@@ -16,7 +16,7 @@ before(async () => {
   shared = await sharedDisplay();
 });
 
-after(() => Promise.all([browser?.close(), tavelin?.child.exitCode === null && tavelin.stop()]));
+after(() => Promise.all([browser?.close(), secondBrowser?.close(), tavelin?.child.exitCode === null && tavelin.stop()]));
 
 // The display Tavelin shares is the active monitor beside the primary one.
 async function sharedDisplay() {
@@ -34,12 +34,13 @@ const heldButtons = async () => [...(await tavelin.x('xinput', 'query-state', 'V
   .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
 const holds = (buttons, what) => eventually(heldButtons, (held) => assert.deepEqual(held, buttons), what);
 
-// A streaming receiver, keeping its offers, in a window of the shared display's shape, so
+// A streaming receiver, keeping its offers and the answers' statuses, in a window of the shared display's shape, so
 // that window fractions are picture fractions whatever the page's own mapping.
-async function openReceiver() {
-  const page = await newPage(browser, { viewport: { width: shared.width / 2, height: shared.height / 2 } });
-  page.offers = [];
+async function openReceiver(on = browser) {
+  const page = await newPage(on, { viewport: { width: shared.width / 2, height: shared.height / 2 } });
+  Object.assign(page, { offers: [], connects: [] }); // connects: [status, when]
   page.on('request', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.offers.push(r.postDataJSON()); });
+  page.on('response', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.connects.push([r.status(), Date.now()]); });
   await page.goto(tavelin.link);
   await page.waitForState('streaming');
   return page;
@@ -65,6 +66,47 @@ test('one complete offer gets frames at the shared display size', limit, async (
   // A static screen is sent again once a second, so three frames come without any change.
   assert.deepEqual(await decodedFrames(receiver, 3), { width: shared.width, height: shared.height });
   assert.deepEqual([...receiver.errors, ...receiver.consoleErrors], []);
+});
+
+// Patches of known colours on the shared display, sent as BT.709 limited range: the
+// receiver decodes them as such, so each comes back within 3 levels, and the edge between
+// two patches blurs no wider than the chroma's 2×2 blocks. Chromium without a GPU turns
+// video into RGB with libyuv, whose BT.709 blue gain is 2.0 instead of 2.112: a colour far
+// from grey in blue difference (pure blue shows as 243) would measure that, not the stream.
+test('the receiver shows the colours of the shared display', limit, async () => {
+  const side = 128;
+  const colours = [[102, 204, 166], [9, 18, 14], [230, 90, 80], [90, 140, 150],
+    [255, 255, 255], [128, 128, 128], [200, 170, 150], [40, 60, 90]];
+  const hex = ([r, g, b]) => `0x${[r, g, b].map((c) => c.toString(16).padStart(2, '0')).join('')}`;
+  const sources = colours.map((c, i) => `color=c=${hex(c)}:s=${side}x${side}:r=10,format=bgr0[p${i}]`).join(';');
+  const graph = `${sources};[p0][p1][p2][p3]hstack=4[top];[p4][p5][p6][p7]hstack=4[bottom];[top][bottom]vstack[out0]`;
+  const player = spawn('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-an', '-noborder',
+    '-left', String(shared.x), '-top', String(shared.y), '-f', 'lavfi', '-i', graph],
+  { env: await tavelin.xEnvironment(), stdio: 'ignore' });
+  try {
+    const centres = colours.map((_, i) => [(i % 4 + 0.5) * side, (Math.floor(i / 4) + 0.5) * side]);
+    // Across the edge between the first two patches, on the middle row of the first.
+    const edge = Array.from({ length: 16 }, (_, i) => [side - 8 + i, side / 2]);
+    const read = () => receiver.evaluate((points) => new Promise((resolve) => {
+      const video = document.getElementById('video');
+      video.requestVideoFrameCallback(() => {
+        const canvas = Object.assign(document.createElement('canvas'), { width: video.videoWidth, height: video.videoHeight });
+        const context = canvas.getContext('2d', { willReadFrequently: true });
+        context.drawImage(video, 0, 0);
+        resolve(points.map(([x, y]) => [...context.getImageData(x, y, 1, 1).data.slice(0, 3)]));
+      });
+    }), [...centres, ...edge]);
+    const near = (got, want) => got.every((c, k) => Math.abs(c - want[k]) <= 3);
+    const shown = await eventually(read, (pixels) => assert.ok(colours.every((c, i) => near(pixels[i], c)),
+      `sent ${JSON.stringify(colours)}, shown ${JSON.stringify(pixels.slice(0, colours.length))}`),
+    'the patches on the receiver', 20_000);
+    console.log(`colours sent ${JSON.stringify(colours)}, shown ${JSON.stringify(shown.slice(0, colours.length))}`);
+    const across = shown.slice(colours.length); // x = 120 … 135, the edge between 127 and 128
+    assert.ok(across.slice(0, 7).every((c) => near(c, colours[0])) && across.slice(9).every((c) => near(c, colours[1])),
+      `across the edge ${JSON.stringify(across)}`);
+  } finally {
+    player.kill();
+  }
 });
 
 // Where a fraction lands and which X button a browser button is are the input and X11
@@ -121,6 +163,30 @@ test('a lossy link lowers the sending rate and the picture keeps coming', limit,
     player.kill();
     await nft('delete', 'table', 'inet', 'loss');
   }
+});
+
+// A killed browser says no goodbye and ICE still counts it connected; its silence frees
+// the one receiver's place within 6 s, and a new browser connects without being refused.
+test('a receiver whose browser is killed frees its place within 6 s', limit, async () => {
+  await receiver.context().close();
+  const children = async () => (await promisify(execFile)('ps', ['-o', 'pid=', '--ppid', String(process.pid)]))
+    .stdout.split('\n').filter(Boolean).map(Number);
+  const before = await children();
+  const doomed = await launchBrowser();
+  const [pid] = (await children()).filter((child) => !before.includes(child));
+  secondBrowser = await launchBrowser();
+  await openReceiver(doomed);
+  await delay(1000); // its reports flow
+  const waiting = () => tavelin.stderr.split('\n').filter((line) => line === 'Tavelin: Waiting for receiver').length;
+  const [waited, logged] = [waiting(), tavelin.stderr.length];
+  process.kill(pid, 'SIGKILL');
+  const killed = Date.now();
+  await eventually(async () => waiting(), (count) => assert.ok(count > waited), 'the place freed', 8000);
+  const freed = Date.now() - killed;
+  assert.ok(freed < 6000, `freed ${freed} ms after the kill:\n${tavelin.stderr.slice(logged)}`);
+  console.log(`place freed ${freed} ms after the kill`);
+  receiver = await openReceiver(secondBrowser);
+  assert.deepEqual(receiver.connects.map(([status]) => status), [200], 'connected at the first attempt');
 });
 
 test('stopping sharing shows the stopped state', limit, async () => {
