@@ -34,14 +34,22 @@ std::optional<int> payloadNumber(std::string_view text) {
 
 struct OfferedPayload {
     int type = 0;
-    bool h264 = false;
+    std::string encoding; // lowered, "h264/90000"
     std::string packetizationMode = "0";
     std::string profileLevelID;
 };
 
 } // namespace
 
-std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
+const char* codecName(VideoCodec codec) {
+    switch (codec) {
+    case VideoCodec::h264: return "H264";
+    case VideoCodec::vp8: return "VP8";
+    }
+    return "";
+}
+
+std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<const VideoCodec> sendable) {
     std::vector<OfferedPayload> payloads;
     bool inVideo = false;
     auto find = [&](int type) -> OfferedPayload* {
@@ -62,7 +70,7 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
             std::string word;
             for (int index = 0; words >> word; ++index) {
                 if (index < 3) continue;
-                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .h264 = false, .packetizationMode = "0", .profileLevelID = {}});
+                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .encoding = {}, .packetizationMode = "0", .profileLevelID = {}});
             }
             continue;
         }
@@ -78,7 +86,7 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
         if (!payload) continue;
         const std::string value = lowered(trimmed(rest.substr(space + 1)));
         if (rtpmap) {
-            payload->h264 = value == "h264/90000";
+            payload->encoding = value;
             continue;
         }
         std::string_view parameters = value;
@@ -94,17 +102,27 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP) {
             if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
         }
     }
-    auto pick = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
+    auto h264 = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
         for (const auto& payload : payloads) {
-            if (payload.h264 && payload.packetizationMode == "1" && payload.profileLevelID.size() == 6 &&
-                payload.profileLevelID.starts_with(prefix)) {
+            if (payload.encoding == "h264/90000" && payload.packetizationMode == "1" &&
+                payload.profileLevelID.size() == 6 && payload.profileLevelID.starts_with(prefix)) {
                 return NegotiatedVideo{VideoCodec::h264, payload.type, payload.profileLevelID};
             }
         }
         return std::nullopt;
     };
-    if (auto constrained = pick("42e0")) return constrained;
-    return pick("42");
+    for (const VideoCodec codec : everyVideoCodec) {
+        if (std::find(sendable.begin(), sendable.end(), codec) == sendable.end()) continue;
+        if (codec == VideoCodec::h264) {
+            if (auto constrained = h264("42e0")) return constrained;
+            if (auto baseline = h264("42")) return baseline;
+            continue;
+        }
+        for (const auto& payload : payloads) {
+            if (payload.encoding == "vp8/90000") return NegotiatedVideo{codec, payload.type, {}};
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace tavelin

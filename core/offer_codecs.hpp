@@ -1,13 +1,15 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace tavelin {
 
-// The video codecs we can send.
-enum class VideoCodec { h264 };
+// The video codecs we can send, in the order we prefer them.
+enum class VideoCodec { h264, vp8 };
+inline constexpr VideoCodec everyVideoCodec[] = {VideoCodec::h264, VideoCodec::vp8};
 
 // The video an offer and our sender agree on: the codec and the offer's payload for it.
 struct NegotiatedVideo {
@@ -17,9 +19,15 @@ struct NegotiatedVideo {
     friend bool operator==(const NegotiatedVideo&, const NegotiatedVideo&) = default;
 };
 
-// H.264 in packetization mode 1 with a constrained-baseline profile (42e0xx) first, else
-// any baseline (42xxxx); nothing when the offer has neither. An answer on another payload
-// type turns the video inactive without an error, so the choice must be right here.
-std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP);
+// The first of `sendable` (in our order, not the offer's) that the offer's video takes:
+// H.264 in packetization mode 1 with a constrained-baseline profile (42e0xx), else any
+// baseline (42xxxx); then VP8, which Firefox offers without H.264. Nothing when the offer
+// has none of them. An answer on another payload type turns the video inactive without
+// an error, so the choice must be right here.
+std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP,
+                                           std::span<const VideoCodec> sendable = everyVideoCodec);
+
+// A codec's name as SDP and the diagnostics write it.
+const char* codecName(VideoCodec codec);
 
 } // namespace tavelin

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "platform/gstreamer/gst_codec_branch.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
 
@@ -41,7 +42,7 @@ bool encodesTestPictures(const std::string& encoder) {
 
 struct GstWebRTCFactory::Impl {
     Executor engine;
-    std::string encoder; // empty when nothing can encode H.264
+    gst::VideoEncoders encoders;
     bool webrtc = false;
 };
 
@@ -49,31 +50,38 @@ GstWebRTCFactory::GstWebRTCFactory(Executor engine) : impl_(std::make_unique<Imp
     static std::once_flag initialised;
     std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
     impl_->engine = std::move(engine);
-    impl_->webrtc = elementExists("webrtcbin") && elementExists("rtph264pay") && elementExists("appsrc");
-    for (const char* hardware : {"vaapih264enc", "nvh264enc"}) {
-        if (elementExists(hardware) && encodesTestPictures(hardware)) {
-            impl_->encoder = hardware;
-            break;
+    impl_->webrtc = elementExists("webrtcbin") && elementExists("appsrc");
+    auto& encoders = impl_->encoders;
+    if (elementExists("rtph264pay")) {
+        for (const char* hardware : {"vaapih264enc", "nvh264enc"}) {
+            if (elementExists(hardware) && encodesTestPictures(hardware)) {
+                encoders.h264 = hardware;
+                break;
+            }
         }
+        if (encoders.h264.empty() && elementExists("x264enc")) encoders.h264 = "x264enc";
     }
-    if (impl_->encoder.empty() && elementExists("x264enc")) impl_->encoder = "x264enc";
+    if (elementExists("rtpvp8pay") && elementExists("vp8enc")) encoders.vp8 = "vp8enc";
 }
 
 GstWebRTCFactory::~GstWebRTCFactory() = default;
 
 std::vector<std::string> GstWebRTCFactory::encoderNames() {
-    if (impl_->encoder.empty()) return {};
-    return {"H264 (" + impl_->encoder + ")"};
+    std::vector<std::string> names;
+    for (const VideoCodec codec : impl_->encoders.codecs()) {
+        names.push_back(std::string(codecName(codec)) + " (" + impl_->encoders.of(codec) + ")");
+    }
+    return names;
 }
 
 std::shared_ptr<WebRTCPeer> GstWebRTCFactory::createPeer(std::int64_t width, std::int64_t height,
                                                          std::int64_t framesPerSecond) {
-    if (!impl_->webrtc || impl_->encoder.empty()) {
-        log::info("GStreamer lacks webrtcbin, rtph264pay, appsrc or an H.264 encoder");
+    if (!impl_->webrtc || impl_->encoders.codecs().empty()) {
+        log::info("GStreamer lacks webrtcbin, appsrc or an H.264 or VP8 encoder with its payloader");
         return nullptr;
     }
     try {
-        return gst::GstWebRTCPeer::create(impl_->engine, impl_->encoder, width, height, framesPerSecond);
+        return gst::GstWebRTCPeer::create(impl_->engine, impl_->encoders, width, height, framesPerSecond);
     } catch (const std::exception& error) {
         log::info(error.what());
         return nullptr;

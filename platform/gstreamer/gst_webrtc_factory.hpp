@@ -10,8 +10,9 @@
 namespace tavelin {
 
 // WebRTC connections over GStreamer's webrtcbin. At construction it initialises
-// GStreamer (once per process) and picks the H.264 encoder: a hardware one
-// (vaapih264enc, nvh264enc) when it is present and encodes a test picture, else x264enc.
+// GStreamer (once per process) and picks an encoder for each codec: for H.264 a hardware
+// one (vaapih264enc, nvh264enc) when it is present and encodes a test picture, else
+// x264enc; for VP8 vp8enc.
 // Peers complete their operations on `engine`.
 class GstWebRTCFactory final : public WebRTCFactory {
 public:

@@ -10,7 +10,6 @@
 #include <asio/post.hpp>
 #include <gst/video/video.h>
 
-#include "platform/gstreamer/gst_codec_branch.hpp"
 #include "platform/gstreamer/gst_data_channel.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_signal_glue.hpp"
@@ -47,16 +46,16 @@ std::optional<ReceptionReport> receptionReport(const GstStructure* statistics, g
 
 // ---- the peer ----------------------------------------------------------------------
 
-std::shared_ptr<GstWebRTCPeer> GstWebRTCPeer::create(Executor engine, std::string encoder, std::int64_t width,
+std::shared_ptr<GstWebRTCPeer> GstWebRTCPeer::create(Executor engine, VideoEncoders encoders, std::int64_t width,
                                                      std::int64_t height, std::int64_t framesPerSecond) {
-    auto peer = std::make_shared<GstWebRTCPeer>(std::move(engine), std::move(encoder), width, height, framesPerSecond);
+    auto peer = std::make_shared<GstWebRTCPeer>(std::move(engine), std::move(encoders), width, height, framesPerSecond);
     peer->start();
     return peer;
 }
 
-GstWebRTCPeer::GstWebRTCPeer(Executor engine, std::string encoder, std::int64_t width, std::int64_t height,
+GstWebRTCPeer::GstWebRTCPeer(Executor engine, VideoEncoders encoders, std::int64_t width, std::int64_t height,
                              std::int64_t framesPerSecond)
-    : engine_(std::move(engine)), encoderName_(std::move(encoder)), width_(width), height_(height),
+    : engine_(std::move(engine)), encoders_(std::move(encoders)), width_(width), height_(height),
       framesPerSecond_(std::max<std::int64_t>(framesPerSecond, 1)), figures_(std::make_shared<EncoderFigures>()),
       feed_(std::make_shared<EncoderFeed>(figures_, framesPerSecond_)) {}
 
@@ -144,8 +143,8 @@ Task<Owned<GstPromise>> GstWebRTCPeer::emitWithPromise(const char* signal, void*
 Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto self = shared_from_this();
     if (closed_) throw std::runtime_error(closedMessage);
-    const auto video = chooseVideo(sdp);
-    if (!video) throw std::runtime_error(noH264Message);
+    const auto video = chooseVideo(sdp, encoders_.codecs());
+    if (!video) throw std::runtime_error(noCodecMessage);
     GstSDPMessage* message = nullptr;
     gst_sdp_message_new_from_text(sdp.c_str(), &message);
     if (!message) throw std::runtime_error("The receiver's offer could not be read.");
@@ -180,7 +179,13 @@ void GstWebRTCPeer::buildSendBranch(const NegotiatedVideo& video) {
     gst_util_set_object_arg(G_OBJECT(source.get()), "leaky-type", "downstream");
     g_object_set(source.get(), "is-live", TRUE, "block", FALSE, "max-buffers", EncoderFeed::maxQueued, nullptr);
 
-    CodecBranch branch = codecBranch(video, encoderName_, static_cast<guint>(2 * framesPerSecond_));
+    const std::string& encoderName = encoders_.of(video.codec);
+    CodecBranch branch = codecBranch(video, encoderName, static_cast<guint>(2 * framesPerSecond_));
+    encoderName_ = std::string(codecName(video.codec)) + " (" + encoderName + ")";
+    rateProperty_ = branch.rateProperty;
+    rateUnit_ = branch.rateUnit;
+    rateWhilePlaying_ = branch.rateWhilePlaying;
+    log::info("sending ", encoderName_);
 
     GstBin* bin = GST_BIN(pipeline_.get());
     for (const auto* element : {&source, &branch.encoder, &branch.profile, &branch.payloader}) {
@@ -240,14 +245,12 @@ void GstWebRTCPeer::applySendRate() {
         framesForRate(parameters_.maxFramerate, sendRate_.target(), sendRate_.ceiling(), maintainResolution);
     feed_->setFramerates(parameters_.maxFramerate, admitted);
     if (!encoder_ || sendRate_.target() <= 0) return;
-    GParamSpec* bitrate = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_.get()), "bitrate");
-    if (!bitrate) return;
     // Some hardware encoders take a new rate only while stopped; they keep the first one.
     GstState state = GST_STATE_NULL;
     gst_element_get_state(encoder_.get(), &state, nullptr, 0);
-    if (state == GST_STATE_PLAYING && !(bitrate->flags & GST_PARAM_MUTABLE_PLAYING)) return;
+    if (state == GST_STATE_PLAYING && !rateWhilePlaying_) return;
     const auto encoderRate = encoderBitrate(sendRate_.target(), feed_->nominalFramerate(), admitted);
-    g_object_set(encoder_.get(), "bitrate", static_cast<guint>(std::max<std::int64_t>(encoderRate / 1000, 1)), nullptr);
+    writeRate(encoder_.get(), rateProperty_, std::max<std::int64_t>(encoderRate / rateUnit_, 1));
 }
 
 // Once a second: the receiver's latest loss report steers the sending rate.
@@ -360,9 +363,7 @@ Task<nlohmann::json> GstWebRTCPeer::statistics() {
     if (width == 0) std::tie(width, height) = std::pair{width_ & ~std::int64_t{1}, height_ & ~std::int64_t{1}};
     std::int64_t targetBitrate = 0;
     if (encoder_) {
-        guint kilobits = 0;
-        g_object_get(encoder_.get(), "bitrate", &kilobits, nullptr);
-        targetBitrate = static_cast<std::int64_t>(kilobits) * 1000;
+        targetBitrate = readRate(encoder_.get(), rateProperty_) * rateUnit_;
         // The encoder budgets by the nominal frame rate; fewer frames carry less.
         const auto nominal = feed_->nominalFramerate();
         const auto admitted = feed_->admittedFramerate();

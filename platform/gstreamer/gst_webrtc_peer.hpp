@@ -11,24 +11,26 @@
 #include "core/offer_codecs.hpp"
 #include "core/send_rate.hpp"
 #include "engine/task.hpp"
+#include "platform/gstreamer/gst_codec_branch.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/webrtc.hpp"
 
 namespace tavelin::gst {
 
-inline constexpr const char* noH264Message = "The receiver offered no H.264 video that this computer can send.";
+inline constexpr const char* noCodecMessage =
+    "This browser offered no video format that Tavelin can send. Use a current Chrome, Edge, Firefox or Safari.";
 
 // Counters kept at the encoder's output on the streaming threads, read by statistics().
 struct EncoderFigures;
 class EncoderFeed;
 
 // One WebRTC connection over its own pipeline: appsrc (I420 converted from the captured
-// BGRX) → the negotiated codec's encoder and payloader (H.264: rtph264pay) → webrtcbin. Operations run on the engine; every
+// BGRX) → the negotiated codec's encoder and payloader (H.264 or VP8) → webrtcbin. Operations run on the engine; every
 // GStreamer callback only posts to the engine with the peer held weakly.
 class GstWebRTCPeer final : public WebRTCPeer, public std::enable_shared_from_this<GstWebRTCPeer> {
 public:
-    // `encoder` is the element factory of the H.264 encoder ("x264enc", "vaapih264enc", ...).
-    static std::shared_ptr<GstWebRTCPeer> create(Executor engine, std::string encoder, std::int64_t width,
+    // `encoders` names the element factory for each codec this machine can send.
+    static std::shared_ptr<GstWebRTCPeer> create(Executor engine, VideoEncoders encoders, std::int64_t width,
                                                  std::int64_t height, std::int64_t framesPerSecond);
     ~GstWebRTCPeer() override;
 
@@ -42,7 +44,7 @@ public:
     Task<nlohmann::json> statistics() override;
     void close() override;
 
-    GstWebRTCPeer(Executor engine, std::string encoder, std::int64_t width, std::int64_t height,
+    GstWebRTCPeer(Executor engine, VideoEncoders encoders, std::int64_t width, std::int64_t height,
                   std::int64_t framesPerSecond);
 
 private:
@@ -62,7 +64,11 @@ private:
     static GstBusSyncReply busMessage(GstBus* bus, GstMessage* message, gpointer box);
 
     Executor engine_;
-    std::string encoderName_;
+    VideoEncoders encoders_;
+    std::string encoderName_; // the codec and encoder in use, for the diagnostics
+    const char* rateProperty_ = "bitrate";
+    std::int64_t rateUnit_ = 1000;
+    bool rateWhilePlaying_ = false;
     std::int64_t width_;
     std::int64_t height_;
     std::int64_t framesPerSecond_;

@@ -3,7 +3,9 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <span>
 #include <tuple>
+#include <utility>
 
 #include "core/decimal.hpp"
 #include "core/http_request.hpp"
@@ -190,39 +192,51 @@ std::string h264(int payload, const std::string& fmtp, const char* name = "H264"
     return "a=rtpmap:" + pt + " " + name + "/90000\r\na=fmtp:" + pt + " " + fmtp + "\r\n";
 }
 
-TEST(ChooseH264, PicksTheConstrainedBaselinePayload) {
+TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
     const std::string mode1 = "packetization-mode=1;profile-level-id=", chromium = "level-asymmetry-allowed=1;";
     const std::string vp8 = "a=rtpmap:96 VP8/90000\r\n";
+    constexpr VideoCodec onlyH264[] = {VideoCodec::h264};
+    using Choice = std::optional<std::pair<VideoCodec, int>>;
+    constexpr auto H = VideoCodec::h264, V = VideoCodec::vp8;
     struct Case {
         const char* what;
         std::string media;
-        std::optional<int> expected;
+        Choice expected;
+        std::span<const VideoCodec> sendable = everyVideoCodec;
     };
     for (const auto& c : {
-             // Chromium lists baseline 42001f before constrained baseline, and constrained
-             // baseline in mode 0 before mode 1; 42e0 in mode 1 must win.
+             // Chromium lists VP8 first, baseline 42001f before constrained baseline, and
+             // constrained baseline in mode 0 before mode 1; 42e0 in mode 1 must win.
              Case{"Chromium order prefers 42e0 over 4200",
                   "m=video 9 UDP/TLS/RTP/SAVPF 96 97 102 104 106 127\r\n" + vp8 + "a=rtpmap:97 rtx/90000\r\n" +
                       "a=fmtp:97 apt=96\r\n" + h264(102, chromium + mode1 + "42001f") +
                       h264(104, chromium + "packetization-mode=0;profile-level-id=42e01f") +
                       h264(106, chromium + mode1 + "42e01f") + h264(127, mode1 + "4d001f"),
-                  106},
+                  std::pair(H, 106)},
              // High and main profiles listed first are passed over.
              Case{"any baseline when no constrained one",
                   "m=video 9 UDP/TLS/RTP/SAVPF 98 99 100\r\n" +
                       h264(98, "profile-level-id=640c1f;packetization-mode=1") + h264(99, mode1 + "4d001f") +
                       h264(100, "profile-level-id=42001f;packetization-mode=1"),
-                  100},
+                  std::pair(H, 100)},
              // Names and hex digits in other case still count.
-             Case{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\n" + h264(120, mode1 + "42E01F", "h264"), 120},
-             Case{"no packetization mode means mode 0",
-                  "m=video 9 RTP/SAVPF 104\r\n" + h264(104, "profile-level-id=42e01f"), std::nullopt},
-             // An H.264 line outside the video section is not video we can send.
-             Case{"VP8 video and H.264 in another section",
-                  "m=video 9 RTP/SAVPF 96\r\n" + vp8 + "m=audio 9 RTP/SAVPF 102\r\n" + h264(102, mode1 + "42e01f"),
-                  std::nullopt}}) {
-        const auto choice = chooseVideo(offerHead + c.media);
-        EXPECT_EQ(choice ? std::optional(choice->payloadType) : std::nullopt, c.expected) << c.what;
+             Case{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\n" + h264(120, mode1 + "42E01F", "h264"),
+                  std::pair(H, 120)},
+             // Firefox without OpenH264: VP8, VP9 and AV1, each with its retransmission.
+             Case{"Firefox without H.264",
+                  "m=video 9 UDP/TLS/RTP/SAVPF 120 124 121 125 99 100\r\na=rtpmap:120 VP8/90000\r\n"
+                  "a=rtpmap:124 rtx/90000\r\na=rtpmap:121 VP9/90000\r\na=rtpmap:99 AV1/90000\r\n",
+                  std::pair(V, 120)},
+             Case{"H.264 in mode 0 only falls back to VP8",
+                  "m=video 9 RTP/SAVPF 104 96\r\n" + h264(104, "profile-level-id=42e01f") + vp8, std::pair(V, 96)},
+             // A codec named outside the video section is not video we can send.
+             Case{"VP8 and H.264 in an audio section",
+                  "m=audio 9 RTP/SAVPF 96 102\r\n" + vp8 + h264(102, mode1 + "42e01f") +
+                      "m=video 9 RTP/SAVPF 98\r\na=rtpmap:98 VP9/90000\r\n",
+                  std::nullopt},
+             Case{"VP8 without its encoder", "m=video 9 RTP/SAVPF 96\r\n" + vp8, std::nullopt, onlyH264}}) {
+        const auto choice = chooseVideo(offerHead + c.media, c.sendable);
+        EXPECT_EQ(choice ? Choice(std::pair(choice->codec, choice->payloadType)) : std::nullopt, c.expected) << c.what;
     }
 }
 

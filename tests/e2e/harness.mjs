@@ -118,8 +118,11 @@ export function launchBrowser({ plainAddresses = false } = {}) {
 
 // A page in a context of its own that keeps its script errors in `errors` and the
 // console's errors (what the Content-Security-Policy blocks among them) in `consoleErrors`.
-export async function newPage(browser, options = {}) {
-  const page = await (await browser.newContext(options)).newPage();
+// `initScript` runs in the page before its own scripts.
+export async function newPage(browser, options = {}, initScript = null) {
+  const context = await browser.newContext(options);
+  if (initScript) await context.addInitScript(initScript);
+  const page = await context.newPage();
   Object.assign(page, { errors: [], consoleErrors: [] });
   page.on('pageerror', (error) => page.errors.push(error.message));
   page.on('console', (message) => message.type() === 'error' &&

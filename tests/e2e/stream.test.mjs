@@ -36,8 +36,8 @@ const holds = (buttons, what) => eventually(heldButtons, (held) => assert.deepEq
 
 // A streaming receiver, keeping its offers and the answers' statuses, in a window of the shared display's shape, so
 // that window fractions are picture fractions whatever the page's own mapping.
-async function openReceiver(on = browser) {
-  const page = await newPage(on, { viewport: { width: shared.width / 2, height: shared.height / 2 } });
+async function openReceiver(on = browser, initScript = null) {
+  const page = await newPage(on, { viewport: { width: shared.width / 2, height: shared.height / 2 } }, initScript);
   Object.assign(page, { offers: [], connects: [] }); // connects: [status, when]
   page.on('request', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.offers.push(r.postDataJSON()); });
   page.on('response', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.connects.push([r.status(), Date.now()]); });
@@ -73,7 +73,7 @@ test('one complete offer gets frames at the shared display size', limit, async (
 // two patches blurs no wider than the chroma's 2×2 blocks. Chromium without a GPU turns
 // video into RGB with libyuv, whose BT.709 blue gain is 2.0 instead of 2.112: a colour far
 // from grey in blue difference (pure blue shows as 243) would measure that, not the stream.
-test('the receiver shows the colours of the shared display', limit, async () => {
+async function showsColours(page) {
   const side = 128;
   const colours = [[102, 204, 166], [9, 18, 14], [230, 90, 80], [90, 140, 150],
     [255, 255, 255], [128, 128, 128], [200, 170, 150], [40, 60, 90]];
@@ -87,7 +87,7 @@ test('the receiver shows the colours of the shared display', limit, async () => 
     const centres = colours.map((_, i) => [(i % 4 + 0.5) * side, (Math.floor(i / 4) + 0.5) * side]);
     // Across the edge between the first two patches, on the middle row of the first.
     const edge = Array.from({ length: 16 }, (_, i) => [side - 8 + i, side / 2]);
-    const read = () => receiver.evaluate((points) => new Promise((resolve) => {
+    const read = () => page.evaluate((points) => new Promise((resolve) => {
       const video = document.getElementById('video');
       video.requestVideoFrameCallback(() => {
         const canvas = Object.assign(document.createElement('canvas'), { width: video.videoWidth, height: video.videoHeight });
@@ -107,7 +107,9 @@ test('the receiver shows the colours of the shared display', limit, async () => 
   } finally {
     player.kill();
   }
-});
+}
+
+test('the receiver shows the colours of the shared display', limit, () => showsColours(receiver));
 
 // Where a fraction lands and which X button a browser button is are the input and X11
 // tests' cases; here one drag must come through the whole road to the shared display,
@@ -187,6 +189,27 @@ test('a receiver whose browser is killed frees its place within 6 s', limit, asy
   console.log(`place freed ${freed} ms after the kill`);
   receiver = await openReceiver(secondBrowser);
   assert.deepEqual(receiver.connects.map(([status]) => status), [200], 'connected at the first attempt');
+});
+
+// Firefox without OpenH264 offers VP8, VP9 and AV1 only: Chromium made to offer the same.
+test('a receiver that offers no H.264 gets VP8 with the same picture', limit, async () => {
+  await receiver.context().close();
+  receiver = await openReceiver(secondBrowser, () => {
+    const add = RTCPeerConnection.prototype.addTransceiver;
+    RTCPeerConnection.prototype.addTransceiver = function (...args) {
+      const transceiver = add.apply(this, args);
+      const { codecs } = RTCRtpReceiver.getCapabilities('video');
+      transceiver.setCodecPreferences(codecs.filter((c) => !/h264/i.test(c.mimeType)));
+      return transceiver;
+    };
+  });
+  assert.doesNotMatch(receiver.offers.at(-1).sdp, /H264/);
+  await tavelin.waitForLine(/^Tavelin: sending VP8 \(vp8enc\)$/);
+  assert.deepEqual(await decodedFrames(receiver, 3), { width: shared.width, height: shared.height });
+  await showsColours(receiver);
+  await receiver.mouse.move(shared.width / 4, shared.height / 4);
+  await eventually(pointer, ([x, y]) => assert.deepEqual([x, y], [shared.x + shared.width / 2, shared.y + shared.height / 2]),
+    'the pointer in the middle');
 });
 
 test('stopping sharing shows the stopped state', limit, async () => {

@@ -282,12 +282,12 @@ TEST_F(Program, HeadlessRunPairsAndTakesItsXServerAlong) {
     ASSERT_EQ(paired.status, 200) << paired.body;
     const auto tokenAt = paired.body.find(R"("token":")") + 9;
     const auto token = paired.body.substr(tokenAt, paired.body.find('"', tokenAt) - tokenAt);
-    // An offer without H.264 video is refused with its own sentence, never a silent answer.
+    // An offer without video we can send is refused with its own sentence, never a silent answer.
     const auto connected = testing::loopbackPost(
         port, "/api/connect", R"({"type":"offer","sdp":"v=0\r\n","sessionID":")" + UUID::random().uuidString() + R"("})",
         token);
     EXPECT_EQ(connected.status, 409);
-    EXPECT_EQ(connected.body, R"({"error":"The receiver offered no H.264 video that this computer can send."})");
+    EXPECT_EQ(connected.body, R"({"error":"This browser offered no video format that Tavelin can send. Use a current Chrome, Edge, Firefox or Safari."})");
 
     terminate(child);
     // Another test's server may take the freed display number at once: ours is gone when its
