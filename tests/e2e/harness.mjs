@@ -1,5 +1,6 @@
 // Starts the tavelin program with its own X server and private folders, and headless
-// Chromium to open its receiver link.
+// Chromium (playwright-core) or Firefox ESR (puppeteer-core over WebDriver BiDi) to open
+// its receiver link.
 import { spawn, execFile } from 'node:child_process';
 import { mkdtemp, mkdir, readdir, rm } from 'node:fs/promises';
 import { createServer } from 'node:net';
@@ -9,6 +10,7 @@ import { setTimeout as delay } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 import { chromium } from 'playwright-core';
+import puppeteer from 'puppeteer-core';
 
 const repository = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const program = path.resolve(repository, process.env.TAVELIN_PROGRAM || 'build/program/tavelin');
@@ -114,6 +116,12 @@ export class Tavelin {
 export function launchBrowser({ plainAddresses = false } = {}) {
   const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [])];
   return chromium.launch({ executablePath: '/usr/bin/chromium', args });
+}
+
+// Debian's Firefox ESR, which offers no H.264 (its OpenH264 plug-in is off), with the
+// preferences it would have on a receiver: host candidates hidden behind mDNS names.
+export function launchFirefox() {
+  return puppeteer.launch({ browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true });
 }
 
 // A page in a context of its own that keeps its script errors in `errors` and the

@@ -1,0 +1,76 @@
+// The receiver page in Debian's Firefox ESR against the real program: it gets VP8, shows
+// the shared display, and its mouse drives the host's pointer. The cases of the road
+// itself (loss, a killed browser, colours) are the Chromium tests'.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Tavelin, eventually, launchFirefox } from './harness.mjs';
+
+const limit = { timeout: 90_000 };
+let tavelin, firefox, page;
+let shared; // the shared display on the X root
+
+before(async () => {
+  [tavelin, firefox] = await Promise.all([Tavelin.start(), launchFirefox()]);
+  const [, width, height, x, y] = (await tavelin.x('xrandr', '--listactivemonitors'))
+    .match(/^\s*\d+: \+(?!\*)\S+ (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/m).map(Number);
+  shared = { width, height, x, y };
+});
+
+after(() => Promise.all([firefox?.close(), tavelin?.child.exitCode === null && tavelin.stop()]));
+
+const state = (p) => p.evaluate(() => document.body.dataset.state);
+const waitForState = (p, wanted) => p.waitForFunction((s) => document.body.dataset.state === s, { timeout: 30_000 }, wanted);
+const pointer = async () => (await tavelin.x('xdotool', 'getmouselocation')).match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
+const heldButtons = async () => [...(await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer'))
+  .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
+
+async function openReceiver() {
+  const opened = await (await firefox.createBrowserContext()).newPage();
+  await opened.setViewport({ width: shared.width / 2, height: shared.height / 2 });
+  await opened.goto(tavelin.link);
+  await waitForState(opened, 'streaming');
+  return opened;
+}
+
+// The video's size once three more frames were shown.
+const decodedFrames = (p) => p.evaluate(() => new Promise((resolve) => {
+  const video = document.getElementById('video');
+  let left = 3;
+  const next = () => video.requestVideoFrameCallback(() => {
+    if (--left) next(); else resolve({ width: video.videoWidth, height: video.videoHeight });
+  });
+  next();
+}));
+
+test('Firefox pairs and shows the shared display in VP8', limit, async () => {
+  page = await openReceiver();
+  await tavelin.waitForLine(/^Tavelin: sending VP8 \(vp8enc\)$/);
+  assert.deepEqual(await decodedFrames(page), { width: shared.width, height: shared.height });
+});
+
+test('its pointer and buttons land on the shared display', limit, async () => {
+  await page.mouse.move(shared.width / 8, shared.height / 8);
+  await page.mouse.move(shared.width / 4, shared.height / 8, { steps: 4 });
+  const want = [shared.x + shared.width / 2, shared.y + shared.height / 4];
+  await eventually(pointer, ([x, y]) => assert.ok(Math.abs(x - want[0]) <= 1 && Math.abs(y - want[1]) <= 1, `${x}, ${y}`),
+    `the pointer at ${want}`);
+  await page.mouse.down({ button: 'right' });
+  await eventually(heldButtons, (held) => assert.deepEqual(held, [3]), 'pressed');
+  await page.mouse.up({ button: 'right' });
+  await eventually(heldButtons, (held) => assert.deepEqual(held, []), 'released');
+});
+
+test('a second Firefox waits its turn; a reload connects again', limit, async () => {
+  const second = await (await firefox.createBrowserContext()).newPage();
+  await second.goto(tavelin.link);
+  await eventually(() => state(second), (s) => assert.equal(s, 'failed'), 'the second receiver refused', 20_000);
+  await second.browserContext().close();
+  await page.reload();
+  await waitForState(page, 'streaming');
+  await decodedFrames(page);
+});
+
+test('stopping sharing shows the stopped state in Firefox', limit, async () => {
+  assert.equal((await tavelin.stop()).code, 0);
+  await waitForState(page, 'stopped');
+});
