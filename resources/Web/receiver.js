@@ -117,7 +117,76 @@ const Receiver = (() => {
     return `${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`;
   }
 
-  return { normalRotation, mapPointer, buttonChanges, mousePacket, sessionIdentifier };
+  // Fingers on a touch screen as a mouse: a tap clicks, press and move drags, a long press
+  // clicks the right button, two fingers moving together scroll by the distance they move.
+  // `touch(event)` takes a pointer event's pointerId, type, clientX, clientY and timeStamp
+  // and `tick(time)` notices a long press; both return what to send, in window pixels:
+  // { type: 'move' | 'down' | 'up' | 'scroll', x, y, button, dx, dy }.
+  function touchGestures({ slop = 10, longPress = 600 } = {}) {
+    const fingers = new Map();
+    let gesture = 'idle'; // idle, pending, dragging, pressedLong, scrolling
+    let start = null; // the first finger's place and time
+    let primary = null;
+    let centre = null;
+    const centroid = () => {
+      const points = [...fingers.values()];
+      return { x: points.reduce((sum, p) => sum + p.x, 0) / points.length, y: points.reduce((sum, p) => sum + p.y, 0) / points.length };
+    };
+    const click = (button) => [{ type: 'down', button, ...start }, { type: 'up', button, ...start }];
+    function touch({ pointerId, type, clientX: x, clientY: y, timeStamp: time }) {
+      const out = [];
+      if (type === 'pointerdown') {
+        fingers.set(pointerId, { x, y });
+        if (fingers.size === 1) {
+          gesture = 'pending';
+          primary = pointerId;
+          start = { x, y, time };
+          out.push({ type: 'move', x, y });
+        } else if (gesture === 'pending' || gesture === 'scrolling') {
+          gesture = 'scrolling';
+          centre = centroid();
+        }
+        return out;
+      }
+      if (!fingers.has(pointerId)) return out;
+      if (type === 'pointermove') {
+        fingers.set(pointerId, { x, y });
+        if (pointerId !== primary && gesture !== 'scrolling') return out;
+        if (gesture === 'pending' && Math.hypot(x - start.x, y - start.y) > slop) {
+          gesture = 'dragging';
+          out.push({ type: 'down', button: 0, x: start.x, y: start.y });
+        }
+        if (gesture === 'dragging') out.push({ type: 'move', x, y });
+        if (gesture === 'scrolling') {
+          const now = centroid();
+          out.push({ type: 'scroll', x: now.x, y: now.y, dx: centre.x - now.x, dy: centre.y - now.y });
+          centre = now;
+        }
+        return out;
+      }
+      // pointerup or pointercancel
+      fingers.delete(pointerId);
+      if (gesture === 'scrolling') {
+        if (fingers.size) centre = centroid();
+        else gesture = 'idle';
+        return out;
+      }
+      if (pointerId !== primary) return out;
+      if (gesture === 'pending' && type === 'pointerup') out.push(...click(0));
+      if (gesture === 'dragging') out.push({ type: 'up', button: 0, x, y });
+      // Fingers left behind do nothing until all are lifted.
+      gesture = fingers.size ? 'pressedLong' : 'idle';
+      return out;
+    }
+    function tick(time) {
+      if (gesture !== 'pending' || time - start.time < longPress) return [];
+      gesture = 'pressedLong';
+      return click(2);
+    }
+    return { touch, tick, longPress };
+  }
+
+  return { normalRotation, mapPointer, buttonChanges, mousePacket, sessionIdentifier, touchGestures };
 })();
 
 if (typeof window === 'undefined') {
@@ -126,7 +195,7 @@ if (typeof window === 'undefined') {
   startReceiver(Receiver);
 }
 
-function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket, sessionIdentifier }) {
+function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket, sessionIdentifier, touchGestures }) {
   const pollInterval = 3000;
   const refusedRetry = 5000;
   const reconnectDelay = 1000;
@@ -277,7 +346,7 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
         wakeOverlay();
       }
     }
-    if (event.pointerType === 'touch') return;
+    if (event.pointerType === 'touch') return onTouch(event);
     const position = positionOf(event);
     const buttons = event.buttons & 7;
     const changes = buttonChanges(heldButtons, buttons);
@@ -290,6 +359,31 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
     }
   }
 
+  // Touch goes through the same packets as the mouse; a held drag keeps its heartbeats.
+  const gestures = touchGestures();
+  let longPressTimer = null;
+  function sendTouch(actions) {
+    for (const action of actions) {
+      const position = positionOf({ clientX: action.x, clientY: action.y });
+      if (action.type === 'scroll') {
+        send(mousePacket('scroll', position, { deltaX: action.dx, deltaY: action.dy, deltaMode: 0 },
+                         { rotation: settings.rotation, flip: settings.flip }));
+      } else {
+        send(mousePacket(action.type, position, {}, action));
+        if (action.type !== 'move') setHeld(action.type === 'down' && action.button === 0 ? 1 : 0);
+      }
+    }
+  }
+  function onTouch(event) {
+    if (event.type === 'pointerdown') {
+      stage.setPointerCapture(event.pointerId);
+      event.preventDefault();
+      clearTimeout(longPressTimer);
+      longPressTimer = setTimeout(() => sendTouch(gestures.tick(performance.now())), gestures.longPress);
+    }
+    sendTouch(gestures.touch(event));
+  }
+
   function releaseAll() {
     if (heldButtons) setHeld(0);
     send(mousePacket('release'));
@@ -298,7 +392,10 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
   stage.addEventListener('pointerdown', onPointer);
   stage.addEventListener('pointermove', onPointer);
   stage.addEventListener('pointerup', onPointer);
-  stage.addEventListener('pointercancel', releaseAll);
+  stage.addEventListener('pointercancel', (event) => {
+    if (event.pointerType === 'touch') gestures.touch(event);
+    releaseAll();
+  });
   stage.addEventListener('wheel', (event) => {
     event.preventDefault();
     send(mousePacket('scroll', positionOf(event), event, { rotation: settings.rotation, flip: settings.flip }));
@@ -327,6 +424,9 @@ function startReceiver({ normalRotation, mapPointer, buttonChanges, mousePacket,
         requestFull.call(root);
       }
     });
+  } else if (typeof video.webkitEnterFullscreen === 'function') {
+    // Safari on iPhone shows only a video element full screen, in its own player.
+    fullScreenButton.addEventListener('click', () => video.webkitEnterFullscreen());
   } else {
     fullScreenButton.hidden = true;
   }

@@ -4,7 +4,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import receiver from '../../resources/Web/receiver.js';
 
-const { mapPointer, buttonChanges, mousePacket, sessionIdentifier, normalRotation } = receiver;
+const { mapPointer, buttonChanges, mousePacket, sessionIdentifier, normalRotation, touchGestures } = receiver;
 
 const wide = { left: 0, top: 0, width: 200, height: 100 };
 const upright = { rotation: 0, flip: false, fit: 'contain' };
@@ -75,4 +75,35 @@ test('session identifiers are canonical UUIDs with or without randomUUID', () =>
   assert.match(first, uuid);
   assert.notEqual(second, first);
   assert.equal(sessionIdentifier({ randomUUID: () => 'given' }), 'given');
+});
+
+test('fingers become clicks, drags, right clicks and scrolls', () => {
+  // Steps: [finger, type, x, y, time], or ['tick', time]; what was sent, shortened.
+  const down = (id, x, y, t = 0) => [id, 'pointerdown', x, y, t];
+  const move = (id, x, y, t = 0) => [id, 'pointermove', x, y, t];
+  const up = (id, x, y, t = 0) => [id, 'pointerup', x, y, t];
+  const cases = [
+    ['a tap clicks where it lands', [down(1, 50, 40), move(1, 55, 44), up(1, 55, 44, 200)],
+      ['move 50,40', 'down0 50,40', 'up0 50,40']],
+    ['press and move drags from where it began', [down(1, 50, 40), move(1, 70, 40), move(1, 90, 40), up(1, 90, 40)],
+      ['move 50,40', 'down0 50,40', 'move 70,40', 'move 90,40', 'up0 90,40']],
+    ['a long press clicks the right button once', [down(1, 50, 40), ['tick', 599], ['tick', 600], ['tick', 900], up(1, 50, 40, 950)],
+      ['move 50,40', 'down2 50,40', 'up2 50,40']],
+    ['a long press after a drag began is no right click', [down(1, 50, 40), move(1, 80, 40), ['tick', 700], up(1, 80, 40)],
+      ['move 50,40', 'down0 50,40', 'move 80,40', 'up0 80,40']],
+    // Fingers moving up scroll down, as a wheel turned towards the user does.
+    ['two fingers scroll by the distance their middle moves', [down(1, 40, 40), down(2, 60, 40), move(1, 40, 30),
+      move(2, 60, 30), up(1, 40, 30), move(2, 60, 20), up(2, 60, 20), ['tick', 700]],
+    ['move 40,40', 'scroll 0,5', 'scroll 0,5', 'scroll 0,10']],
+    ['a cancelled touch clicks nothing', [down(1, 50, 40), [1, 'pointercancel', 50, 40, 10]], ['move 50,40']],
+    ['a second finger during a drag is left out', [down(1, 50, 40), move(1, 70, 40), down(2, 10, 10), move(2, 20, 10),
+      up(2, 20, 10), up(1, 70, 40)], ['move 50,40', 'down0 50,40', 'move 70,40', 'up0 70,40']],
+  ];
+  for (const [name, steps, expected] of cases) {
+    const gestures = touchGestures();
+    const sent = steps.flatMap(([id, type, x, y, timeStamp]) => (id === 'tick' ? gestures.tick(type)
+      : gestures.touch({ pointerId: id, type, clientX: x, clientY: y, timeStamp })));
+    assert.deepEqual(sent.map((a) => (a.type === 'scroll' ? `scroll ${a.dx},${a.dy}`
+      : `${a.type}${a.button ?? ''} ${a.x},${a.y}`)), expected, name);
+  }
 });
