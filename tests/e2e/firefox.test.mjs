@@ -3,7 +3,7 @@
 // itself (loss, a killed browser, colours) are the Chromium tests'.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { Tavelin, eventually, launchFirefox } from './harness.mjs';
+import { Tavelin, decodedFrames, eventually, heldButtonsOn, launchFirefox, pointerOn, sharedDisplay } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
 let tavelin, firefox, page;
@@ -11,18 +11,15 @@ let shared; // the shared display on the X root
 
 before(async () => {
   [tavelin, firefox] = await Promise.all([Tavelin.start(), launchFirefox()]);
-  const [, width, height, x, y] = (await tavelin.x('xrandr', '--listactivemonitors'))
-    .match(/^\s*\d+: \+(?!\*)\S+ (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/m).map(Number);
-  shared = { width, height, x, y };
+  shared = await sharedDisplay(tavelin);
 });
 
 after(() => Promise.all([firefox?.close(), tavelin?.child.exitCode === null && tavelin.stop()]));
 
 const state = (p) => p.evaluate(() => document.body.dataset.state);
 const waitForState = (p, wanted) => p.waitForFunction((s) => document.body.dataset.state === s, { timeout: 30_000 }, wanted);
-const pointer = async () => (await tavelin.x('xdotool', 'getmouselocation')).match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
-const heldButtons = async () => [...(await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer'))
-  .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
+const pointer = () => pointerOn(tavelin);
+const heldButtons = () => heldButtonsOn(tavelin);
 
 async function openReceiver() {
   const opened = await (await firefox.createBrowserContext()).newPage();
@@ -31,16 +28,6 @@ async function openReceiver() {
   await waitForState(opened, 'streaming');
   return opened;
 }
-
-// The video's size once three more frames were shown.
-const decodedFrames = (p) => p.evaluate(() => new Promise((resolve) => {
-  const video = document.getElementById('video');
-  let left = 3;
-  const next = () => video.requestVideoFrameCallback(() => {
-    if (--left) next(); else resolve({ width: video.videoWidth, height: video.videoHeight });
-  });
-  next();
-}));
 
 test('Firefox pairs and shows the shared display in VP8', limit, async () => {
   page = await openReceiver();

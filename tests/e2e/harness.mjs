@@ -118,6 +118,32 @@ export function launchBrowser({ plainAddresses = false } = {}) {
   return chromium.launch({ executablePath: '/usr/bin/chromium', args });
 }
 
+// The display Tavelin shares is the active monitor beside the primary one.
+export async function sharedDisplay(tavelin) {
+  const monitors = [...(await tavelin.x('xrandr', '--listactivemonitors'))
+    .matchAll(/^\s*\d+: \+(\*?)\S+ (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/gm)]
+    .map(([, primary, width, height, x, y]) => ({ primary, width: +width, height: +height, x: +x, y: +y }));
+  if (!monitors.length) throw new Error('no active monitor on the X server');
+  return monitors.find((m) => !m.primary) ?? monitors[0];
+}
+
+export const pointerOn = async (tavelin) => (await tavelin.x('xdotool', 'getmouselocation'))
+  .match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
+
+// Button numbers of X (1 left, 2 middle, 3 right) held by the XTest device, the one
+// Tavelin injects through (xinput reads the state of slave devices only).
+export const heldButtonsOn = async (tavelin) => [...(await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer'))
+  .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
+
+// The video's size once `count` more frames were shown (Playwright and Puppeteer pages alike).
+export const decodedFrames = (page, count = 3) => page.evaluate((left) => new Promise((resolve) => {
+  const video = document.getElementById('video');
+  const next = () => video.requestVideoFrameCallback(() => {
+    if (--left) next(); else resolve({ width: video.videoWidth, height: video.videoHeight });
+  });
+  next();
+}), count);
+
 // Debian's Firefox ESR, which offers no H.264 (its OpenH264 plug-in is off), with the
 // preferences it would have on a receiver: host candidates hidden behind mDNS names.
 export function launchFirefox() {

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import { setTimeout as delay } from 'node:timers/promises';
 import { promisify } from 'node:util';
-import { Tavelin, eventually, launchBrowser, newPage } from './harness.mjs';
+import { Tavelin, decodedFrames, eventually, heldButtonsOn, launchBrowser, newPage, pointerOn, sharedDisplay } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
 let tavelin, browser, receiver, secondBrowser;
@@ -13,25 +13,13 @@ let shared; // the shared display on the X root: { x, y, width, height }
 
 before(async () => {
   [tavelin, browser] = await Promise.all([Tavelin.start(), launchBrowser()]);
-  shared = await sharedDisplay();
+  shared = await sharedDisplay(tavelin);
 });
 
 after(() => Promise.all([browser?.close(), secondBrowser?.close(), tavelin?.child.exitCode === null && tavelin.stop()]));
 
-// The display Tavelin shares is the active monitor beside the primary one.
-async function sharedDisplay() {
-  const monitors = [...(await tavelin.x('xrandr', '--listactivemonitors'))
-    .matchAll(/^\s*\d+: \+(\*?)\S+ (\d+)\/\d+x(\d+)\/\d+\+(-?\d+)\+(-?\d+)/gm)]
-    .map(([, primary, width, height, x, y]) => ({ primary, width: +width, height: +height, x: +x, y: +y }));
-  return monitors.find((m) => !m.primary) ?? monitors[0] ?? assert.fail('no active monitor on the X server');
-}
-
-const pointer = async () => (await tavelin.x('xdotool', 'getmouselocation')).match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
-
-// Button numbers of X (1 left, 2 middle, 3 right) held by the XTest device, the one
-// Tavelin injects through (xinput reads the state of slave devices only).
-const heldButtons = async () => [...(await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer'))
-  .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
+const pointer = () => pointerOn(tavelin);
+const heldButtons = () => heldButtonsOn(tavelin);
 const holds = (buttons, what) => eventually(heldButtons, (held) => assert.deepEqual(held, buttons), what);
 
 // A streaming receiver, keeping its offers and the answers' statuses, in a window of the shared display's shape, so
@@ -45,15 +33,6 @@ async function openReceiver(on = browser, initScript = null, options = {}) {
   await page.waitForState('streaming');
   return page;
 }
-
-// The video's size once `count` more frames were shown.
-const decodedFrames = (page, count) => page.evaluate((left) => new Promise((resolve) => {
-  const video = document.getElementById('video');
-  const next = () => video.requestVideoFrameCallback(() => {
-    if (--left) next(); else resolve({ width: video.videoWidth, height: video.videoHeight });
-  });
-  next();
-}), count);
 
 test('one complete offer gets frames at the shared display size', limit, async () => {
   receiver = await openReceiver();
