@@ -256,9 +256,20 @@ function percentile(sorted, fraction) {
   return sorted[Math.min(sorted.length - 1, Math.floor(fraction * sorted.length))];
 }
 
-async function measureTavelin(tavelin, browser, display, player) {
+// Runs in the page before its own script: an offer without H.264, as Firefox makes.
+function offerNoH264() {
+  const add = RTCPeerConnection.prototype.addTransceiver;
+  RTCPeerConnection.prototype.addTransceiver = function (...args) {
+    const transceiver = add.apply(this, args);
+    transceiver.setCodecPreferences(RTCRtpReceiver.getCapabilities('video').codecs.filter((c) => !/h264/i.test(c.mimeType)));
+    return transceiver;
+  };
+}
+
+async function measureTavelin(tavelin, browser, display, player, codec) {
   const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
   const page = await context.newPage();
+  if (codec === 'vp8') await page.addInitScript(offerNoH264);
   await page.addInitScript(pageScript(recordFrames, player));
   const hostStatus = [];
   page.on('response', async (response) => {
@@ -366,14 +377,21 @@ async function measureTavelin(tavelin, browser, display, player) {
 
 // ---- the reference -----------------------------------------------------------------
 
-async function measureFFmpeg(tavelin, display, player) {
+// The same codec's encoder as the program's, set up alike (VP8: libvpx in real time, cpu-used 8).
+const referenceEncoders = {
+  h264: ['-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency'],
+  vp8: ['-c:v', 'libvpx', '-deadline', 'realtime', '-cpu-used', '8', '-lag-in-frames', '0', '-error-resilient', '1',
+    '-threads', String(Math.min(cores, 4)), '-b:v', '10M'],
+};
+
+async function measureFFmpeg(tavelin, display, player, codec) {
   const env = await tavelin.xEnvironment();
   // yuv420p as the program sends; left alone, libx264 would pick 4:4:4 for bgr0 input.
   const encoder = startChild('/usr/bin/ffmpeg', [
     '-hide_banner', '-loglevel', 'error', '-nostats', '-progress', 'pipe:1',
     '-f', 'x11grab', '-framerate', String(rate), '-video_size', `${display.width}x${display.height}`,
     '-i', `${tavelin.display}+${display.x},${display.y}`,
-    '-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-pix_fmt', 'yuv420p', '-f', 'null', '-',
+    ...referenceEncoders[codec], '-pix_fmt', 'yuv420p', '-f', 'null', '-',
   ], env);
   const framesSoFar = () => Number([...encoder.output.matchAll(/^frame=(\d+)$/gm)].at(-1)?.[1] ?? 0);
   await delay(warmUp);
@@ -502,15 +520,20 @@ const format = (value, digits = 1) => (Number.isFinite(value) ? value.toFixed(di
 // BENCH_PICTURES picks the pictures, by name, comma-separated (default: all).
 const chosenPictures = (process.env.BENCH_PICTURES || Object.keys(pictures).join(',')).split(',');
 
-async function measurePicture(tavelin, browser, display, kind) {
+// BENCH_VP8 names the pictures also sent as VP8 to a Chromium that offers no H.264
+// (default: motion), against ffmpeg's libvpx; "none" for none.
+const vp8Pictures = (process.env.BENCH_VP8 || 'motion').split(',');
+
+async function measurePicture(tavelin, browser, display, kind, codec) {
   const player = await startPicture(tavelin, display, kind);
   try {
-    const ours = await measureTavelin(tavelin, browser, display, player);
+    const ours = await measureTavelin(tavelin, browser, display, player, codec);
     await delay(2_000); // the program goes idle once the receiver has gone
-    const reference = await measureFFmpeg(tavelin, display, player);
-    const vnc = await measureVNC(tavelin, browser, display, player);
+    const reference = await measureFFmpeg(tavelin, display, player, codec);
+    const vnc = codec === 'h264' ? await measureVNC(tavelin, browser, display, player) : null;
     const torn = (result) => `${format(result.torn, 0)} of ${format(result.checked, 0)} (${format(result.unreadable, 0)} unreadable)`;
-    return [
+    const referenceName = codec === 'h264' ? 'ffmpeg x11grab + libx264' : 'ffmpeg x11grab + libvpx';
+    const rows = [
       ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s (${format((100 * ours.fps) / ours.decodedFps, 0)} % of those decoded)`],
       ['  frames decoded at the receiver', `${format(ours.decodedFps)} /s (${format(ours.droppedFrames, 0)} dropped)`],
       ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
@@ -524,13 +547,16 @@ async function measurePicture(tavelin, browser, display, kind) {
       ['  whole machine busy meanwhile (browser included)', `${format(ours.machineCPU, 2)} of ${cores} cores`],
       ['Bitrate', `${format(ours.bitrate / 1e6, 2)} Mbit/s`],
       ['Link opened to first presented frame', `${format(ours.firstFrameMs, 0)} ms`],
-      ['ffmpeg x11grab + libx264 frames', `${format(reference.fps)} /s`],
+      [`${referenceName} frames`, `${format(reference.fps)} /s`],
       ['ffmpeg CPU', `${format(reference.cpu, 2)} core`],
       ['  X server, picture CPU meanwhile', `${format(reference.xCPU, 2)}, ${format(reference.pictureCPU, 2)} core`],
       ['  whole machine busy meanwhile', `${format(reference.machineCPU, 2)} of ${cores} cores`],
       ['CPU ratio Tavelin / ffmpeg', format(ours.hostCPU / reference.cpu, 2)],
       // The two may reach different frame rates on a busy machine.
       ['CPU per frame Tavelin / ffmpeg', `${format((ours.hostCPU / ours.capturedFps) * 1e3)} / ${format((reference.cpu / reference.fps) * 1e3)} ms`],
+    ];
+    if (!vnc) return rows;
+    return [...rows,
       ['x11vnc + noVNC frames shown', `${format(vnc.fps)} /s`],
       ['  torn frames shown', torn(vnc)],
       ['  bitrate', `${format(vnc.bitrate / 1e6, 2)} Mbit/s`],
@@ -550,12 +576,14 @@ async function main() {
     if (display.width !== size.width || display.height !== size.height) {
       throw new Error(`shared display is ${display.width}x${display.height}, not ${size.width}x${size.height}`);
     }
-    for (const kind of chosenPictures) {
+    const runs = [...chosenPictures.map((kind) => [kind, 'h264']),
+      ...chosenPictures.filter((kind) => vp8Pictures.includes(kind)).map((kind) => [kind, 'vp8'])];
+    for (const [kind, codec] of runs) {
       if (!pictures[kind]) throw new Error(`no picture named ${kind} (there are ${Object.keys(pictures).join(', ')})`);
-      const rows = await measurePicture(tavelin, browser, display, kind);
+      const rows = await measurePicture(tavelin, browser, display, kind, codec);
       const width = Math.max(...rows.map(([name]) => name.length));
       const area = process.env.BENCH_PICTURE === 'full' ? 'the whole display' : 'a quarter of the display';
-      console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${seconds} s each, ${new Date().toISOString()}`);
+      console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${codec === 'h264' ? 'H.264' : 'VP8'}, ${seconds} s each, ${new Date().toISOString()}`);
       for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
     }
   } finally {
