@@ -1,0 +1,10 @@
+# The GNOME Wayland backend: mutter's D-Bus interfaces (DisplayConfig, RemoteDesktop,
+# ScreenCast) and PipeWire. Included from platform/CMakeLists.txt.
+pkg_check_modules(GNOME_BACKEND REQUIRED IMPORTED_TARGET GLOBAL gio-2.0)
+
+add_library(tavelin_gnome STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
+)
+target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(tavelin_gnome PUBLIC tavelin_platform PkgConfig::GNOME_BACKEND)
+tavelin_warnings(tavelin_gnome)
