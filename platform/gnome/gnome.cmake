@@ -3,8 +3,11 @@
 pkg_check_modules(GNOME_BACKEND REQUIRED IMPORTED_TARGET GLOBAL gio-2.0)
 
 add_library(tavelin_gnome STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_monitor.cpp
 )
 target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(tavelin_gnome PUBLIC tavelin_platform PkgConfig::GNOME_BACKEND)
+# The frames come through GStreamer's pipewiresrc.
+target_link_libraries(tavelin_gnome PUBLIC tavelin_platform PkgConfig::GNOME_BACKEND PkgConfig::GSTREAMER_WEBRTC)
 tavelin_warnings(tavelin_gnome)

@@ -1,0 +1,118 @@
+// The main() of every test program that needs GNOME: a private session bus, PipeWire with
+// its session manager, and a headless mutter with one virtual monitor, for the whole
+// program; never the developer's own session. Ends what it starts by its process id.
+
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+pid_t spawnQuiet(std::vector<std::string> command, int output = -1) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    else posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (auto& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+bool owned(GDBusConnection* bus, const char* name) {
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                                  G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    gboolean result = FALSE;
+    if (reply) {
+        g_variant_get(reply, "(b)", &result);
+        g_variant_unref(reply);
+    }
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+    char folderTemplate[] = "/tmp/tavelin-gnome-XXXXXX";
+    const std::filesystem::path root = mkdtemp(folderTemplate);
+    setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    std::vector<pid_t> started;
+    auto stop = [&] {
+        for (auto it = started.rbegin(); it != started.rend(); ++it) {
+            kill(*it, SIGTERM);
+            waitpid(*it, nullptr, 0);
+        }
+        std::filesystem::remove_all(root);
+    };
+    int address[2];
+    if (pipe(address) != 0) return 1;
+    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                  "--address=unix:path=" + (root / "bus").string()}, address[1]));
+    close(address[1]);
+    char line[512] = {};
+    const ssize_t read = ::read(address[0], line, sizeof line - 1);
+    close(address[0]);
+    if (started.back() < 0 || read <= 0) {
+        std::fprintf(stderr, "could not start dbus-daemon\n");
+        stop();
+        return 1;
+    }
+    line[read] = '\0';
+    std::string bus = line;
+    bus.erase(bus.find_last_not_of("\n") + 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    // The session manager, which links streams to nodes, needs PipeWire's socket in place.
+    started.push_back(spawnQuiet({"pipewire"}));
+    for (int tries = 0; tries < 100 && !std::filesystem::exists(root / "pipewire-0"); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    started.push_back(spawnQuiet({"wireplumber"}));
+    started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        bus.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    bool ready = false;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         connection && !ready && std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        ready = owned(connection, "org.gnome.Mutter.DisplayConfig") && owned(connection, "org.gnome.Mutter.ScreenCast") &&
+                owned(connection, "org.gnome.Mutter.RemoteDesktop");
+    }
+    if (connection) g_object_unref(connection);
+    if (std::find(started.begin(), started.end(), -1) != started.end() || !ready) {
+        std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");
+        stop();
+        return 1;
+    }
+    const int result = RUN_ALL_TESTS();
+    stop();
+    return result;
+}
