@@ -8,7 +8,7 @@ import { connect } from 'node:net';
 import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
-import { Tavelin, freePort, launchBrowser, program } from '../../tests/e2e/harness.mjs';
+import { Tavelin, freePort, launchBrowser, launchFirefox, program } from '../../tests/e2e/harness.mjs';
 
 const seconds = Number(process.env.BENCH_SECONDS || 20);
 const size = { width: 1920, height: 1080 };
@@ -72,7 +72,9 @@ async function cpuSeconds(pid) {
 // The X server the program started is one of its children.
 async function xServerPid(pid) {
   for (const task of await readdir(`/proc/${pid}/task`)) {
-    const children = (await readFile(`/proc/${pid}/task/${task}/children`, 'utf8')).trim().split(/\s+/).filter(Boolean);
+    // A thread may end between the listing and the read.
+    const children = (await readFile(`/proc/${pid}/task/${task}/children`, 'utf8').catch(() => '')).trim()
+      .split(/\s+/).filter(Boolean);
     for (const child of children) {
       const name = (await readFile(`/proc/${child}/comm`, 'utf8').catch(() => '')).trim();
       if (name === 'Xorg') return Number(child);
@@ -269,7 +271,7 @@ function offerNoH264() {
 async function measureTavelin(tavelin, browser, display, player, codec) {
   const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
   const page = await context.newPage();
-  if (codec === 'vp8') await page.addInitScript(offerNoH264);
+  if (codec === 'vp8' && !browser.firefox) await page.addInitScript(offerNoH264);
   await page.addInitScript(pageScript(recordFrames, player));
   const hostStatus = [];
   page.on('response', async (response) => {
@@ -569,7 +571,39 @@ async function measurePicture(tavelin, browser, display, kind, codec) {
   }
 }
 
+// Firefox through puppeteer-core, with the few Playwright calls the measurement makes.
+function asPlaywright(firefox) {
+  const wrap = (page) => ({
+    addInitScript: (script) => page.evaluateOnNewDocument(typeof script === 'function' ? script : script.content),
+    on: (event, handler) => page.on(event, handler),
+    goto: (url) => page.goto(url),
+    waitForSelector: (selector, options) => page.waitForSelector(selector, options),
+    evaluate: (script, argument) => page.evaluate(script, argument),
+    waitForFunction: (script, argument, options) => page.waitForFunction(script, options, argument),
+  });
+  return {
+    firefox: true,
+    close: () => firefox.close(),
+    newContext: async ({ viewport }) => {
+      const context = await firefox.createBrowserContext();
+      return {
+        newPage: async () => {
+          const page = await context.newPage();
+          await page.setViewport(viewport);
+          return wrap(page);
+        },
+        close: () => context.close(),
+      };
+    },
+  };
+}
+
+// BENCH_FIREFOX names the pictures also sent to Firefox ESR, which gets VP8 (default:
+// motion); "none" for none.
+const firefoxPictures = (process.env.BENCH_FIREFOX || 'motion').split(',');
+
 async function main() {
+  let firefox = null;
   const [tavelin, browser] = await Promise.all([startTavelin(), launchBrowser()]);
   try {
     const display = await sharedDisplay(tavelin);
@@ -578,16 +612,19 @@ async function main() {
     }
     const runs = [...chosenPictures.map((kind) => [kind, 'h264']),
       ...chosenPictures.filter((kind) => vp8Pictures.includes(kind)).map((kind) => [kind, 'vp8'])];
-    for (const [kind, codec] of runs) {
+    const inFirefox = chosenPictures.filter((kind) => firefoxPictures.includes(kind));
+    if (inFirefox.length) firefox = asPlaywright(await launchFirefox());
+    runs.push(...inFirefox.map((kind) => [kind, 'vp8', firefox]));
+    for (const [kind, codec, receiver = browser] of runs) {
       if (!pictures[kind]) throw new Error(`no picture named ${kind} (there are ${Object.keys(pictures).join(', ')})`);
-      const rows = await measurePicture(tavelin, browser, display, kind, codec);
+      const rows = await measurePicture(tavelin, receiver, display, kind, codec);
       const width = Math.max(...rows.map(([name]) => name.length));
       const area = process.env.BENCH_PICTURE === 'full' ? 'the whole display' : 'a quarter of the display';
-      console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${codec === 'h264' ? 'H.264' : 'VP8'}, ${seconds} s each, ${new Date().toISOString()}`);
+      console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${codec === 'h264' ? 'H.264' : 'VP8'} to ${receiver.firefox ? 'Firefox' : 'Chromium'}, ${seconds} s each, ${new Date().toISOString()}`);
       for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
     }
   } finally {
-    await browser.close();
+    await Promise.all([browser.close(), firefox?.close()]);
     await tavelin.stop();
   }
 }
