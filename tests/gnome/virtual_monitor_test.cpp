@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_virtual_monitor.hpp"
 
 namespace tavelin::gnome {
@@ -46,6 +47,40 @@ TEST(MutterVirtualMonitor, AppearsAtItsModeIsPlacedAndGoes) {
 
     monitor.reset();
     eventually(bus.get(), [&](const MonitorsState& s) { return s.monitor(connector) == nullptr; });
+}
+
+// Two virtual monitors beside the headless one, through the display services the model uses.
+TEST(MutterDisplayServices, PlacesMirrorsAndMakesMain) {
+    auto first = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
+    auto second = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
+    const auto bus = sessionBus();
+    MutterDisplayServices services(bus.get());
+    const DisplayID headless = displayIDOf("Meta-0"), a = displayIDOf(first->connector()), b = displayIDOf(second->connector());
+    EXPECT_EQ(services.mainDisplay(), headless);
+    EXPECT_EQ(services.currentMode(a)->pixelWidth, 1280);
+    const auto staged = [&](auto&& stage) {
+        auto transaction = services.beginConfiguration();
+        EXPECT_EQ(stage(*transaction), DisplayError::none);
+        return transaction->complete();
+    };
+    // Mirroring: one logical monitor for both; the second follows the first.
+    EXPECT_EQ(staged([&](auto& t) { return t.configureMirror(b, a); }), DisplayError::none);
+    EXPECT_EQ(services.mirrorsDisplay(b), a);
+    EXPECT_EQ(services.bounds(b), services.bounds(a));
+    // Placed at the global origin, the first becomes main and the coordinates follow it;
+    // the headless monitor it covered is pushed aside, its mirror comes along.
+    EXPECT_EQ(staged([&](auto& t) { return t.configureOrigin(a, 0, 0); }), DisplayError::none);
+    EXPECT_EQ(services.mainDisplay(), a);
+    EXPECT_EQ(services.bounds(headless), (DisplayBounds{1280, 0, 1920, 1080}));
+    EXPECT_EQ(services.bounds(b), (DisplayBounds{0, 0, 1280, 720}));
+    // No longer mirrored, the second goes to the right of the others.
+    EXPECT_EQ(staged([&](auto& t) { return t.configureMirror(b, nullDisplay); }), DisplayError::none);
+    EXPECT_EQ(services.mirrorsDisplay(b), nullDisplay);
+    EXPECT_EQ(services.bounds(b), (DisplayBounds{3200, 0, 1280, 720}));
+    EXPECT_EQ(services.activeDisplays()->size(), 3u);
+    // A layout mutter cannot make (the two apart) is refused, and nothing moves.
+    EXPECT_EQ(staged([&](auto& t) { return t.configureOrigin(b, 5000, 5000); }), DisplayError::failure);
+    EXPECT_EQ(services.bounds(b), (DisplayBounds{3200, 0, 1280, 720}));
 }
 
 } // namespace
