@@ -6,6 +6,7 @@ add_library(tavelin_gnome STATIC
   ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_display_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_monitor.cpp
 )
 target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})

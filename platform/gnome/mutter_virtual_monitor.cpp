@@ -156,7 +156,40 @@ std::optional<std::pair<std::int32_t, std::int32_t>> MutterVirtualMonitor::nextF
     return size;
 }
 
+void MutterVirtualMonitor::setFrameHandler(std::function<void(GstSample*)> handler) {
+    if (!sink_) return;
+    const bool wanted = static_cast<bool>(handler);
+    {
+        std::lock_guard lock(handlerLock_);
+        handler_ = std::move(handler);
+    }
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = [](GstAppSink* sink, gpointer self) {
+        auto& monitor = *static_cast<MutterVirtualMonitor*>(self);
+        GstSample* sample = gst_app_sink_pull_sample(sink);
+        if (!sample) return GST_FLOW_OK;
+        {
+            std::lock_guard lock(monitor.handlerLock_);
+            if (monitor.handler_) monitor.handler_(sample);
+        }
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    };
+    if (!wanted) return;
+    // A still display sends nothing new: its last picture, kept by the sink, comes first.
+    if (GstSample* queued = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 0)) {
+        std::lock_guard lock(handlerLock_);
+        if (handler_) handler_(queued);
+        gst_sample_unref(queued);
+    }
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink_), &callbacks, this, nullptr);
+}
+
 void MutterVirtualMonitor::stop() {
+    {
+        std::lock_guard lock(handlerLock_);
+        handler_ = nullptr;
+    }
     if (pipeline_) {
         gst_element_set_state(pipeline_, GST_STATE_NULL);
         if (sink_) gst_object_unref(sink_);

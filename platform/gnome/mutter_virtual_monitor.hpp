@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,8 +35,12 @@ public:
 
     const std::string& connector() const { return connector_; }
     GDBusConnection* bus() const { return bus_.get(); }
-    // The size of the next picture mutter sends, or nothing within `wait`.
+    // The size of the next picture mutter sends, or nothing within `wait`; only while no
+    // frame handler takes them.
     std::optional<std::pair<std::int32_t, std::int32_t>> nextFrame(std::chrono::milliseconds wait);
+    // Each new picture, on a streaming thread of GStreamer; an empty handler stops them.
+    // Returns once no call of the previous handler runs any more.
+    void setFrameHandler(std::function<void(GstSample*)> handler);
 
     MutterVirtualMonitor(Connection bus);
 
@@ -49,6 +55,8 @@ private:
     GstElement* pipeline_ = nullptr;
     GstElement* sink_ = nullptr;
     std::string connector_;
+    std::mutex handlerLock_;
+    std::function<void(GstSample*)> handler_;
 };
 
 } // namespace tavelin::gnome

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "platform/gnome/mutter_display_services.hpp"
+#include "platform/gnome/mutter_virtual_displays.hpp"
 #include "platform/gnome/mutter_virtual_monitor.hpp"
 
 namespace tavelin::gnome {
@@ -81,6 +84,32 @@ TEST(MutterDisplayServices, PlacesMirrorsAndMakesMain) {
     // A layout mutter cannot make (the two apart) is refused, and nothing moves.
     EXPECT_EQ(staged([&](auto& t) { return t.configureOrigin(b, 5000, 5000); }), DisplayError::failure);
     EXPECT_EQ(services.bounds(b), (DisplayBounds{3200, 0, 1280, 720}));
+}
+
+// Through the ports: a HiDPI display at twice the points' pixels, its current picture
+// captured at once, and gone with its object.
+TEST(MutterVirtualDisplays, CreatesHiDPIDisplaysAndCapturesThem) {
+    const auto bus = sessionBus();
+    MutterDisplayServices services(bus.get());
+    MutterVirtualDisplays displays(services);
+    // Half of 1280 × 720 is below the smallest desktop mutter scales to.
+    EXPECT_THROW(displays.create(1280, 720, 60, true, "Tavelin", "saved-1"), VirtualDisplayError);
+    auto display = displays.create(1920, 1080, 60, true, "Tavelin", "saved-1");
+    const DisplayID id = display->displayID();
+    EXPECT_EQ(services.currentMode(id), (DisplayMode{services.currentMode(id)->id, 1920, 1080, 960, 540, 60}));
+    EXPECT_EQ(services.bounds(id).width, 960);
+    ASSERT_EQ(displays.shareableDisplays().size(), 1u);
+    std::promise<std::pair<std::int64_t, std::int64_t>> first;
+    auto stream = displays.start(displays.shareableDisplays()[0], {}, [&, once = std::make_shared<std::once_flag>()](const CapturedFrame& frame) {
+        std::call_once(*once, [&] { first.set_value({frame.buffer->width, frame.buffer->stride}); });
+    }, [](const std::string&) {});
+    auto arrived = first.get_future();
+    ASSERT_EQ(arrived.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(arrived.get(), (std::pair<std::int64_t, std::int64_t>(1920, 1920 * 4)));
+    stream.reset();
+    display.reset();
+    EXPECT_FALSE(services.isOnline(id));
+    EXPECT_TRUE(displays.shareableDisplays().empty());
 }
 
 } // namespace
