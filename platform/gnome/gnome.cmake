@@ -5,6 +5,7 @@ pkg_check_modules(GNOME_BACKEND REQUIRED IMPORTED_TARGET GLOBAL gio-2.0)
 add_library(tavelin_gnome STATIC
   ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mutter_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_display_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_monitor.cpp

@@ -105,6 +105,11 @@ void MutterVirtualDisplays::forget(DisplayID display) {
     }
 }
 
+std::map<DisplayID, std::shared_ptr<MutterVirtualMonitor>> MutterVirtualDisplays::live() {
+    std::lock_guard guard(lock_);
+    return live_;
+}
+
 std::vector<CaptureDisplay> MutterVirtualDisplays::shareableDisplays() {
     std::vector<CaptureDisplay> result;
     const auto state = services_.state();

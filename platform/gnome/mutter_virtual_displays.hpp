@@ -27,6 +27,8 @@ public:
                                          FrameHandler onFrame, ErrorHandler onError) override;
 
     void forget(DisplayID display);
+    // Our live displays, for input.
+    std::map<DisplayID, std::shared_ptr<MutterVirtualMonitor>> live();
 
 private:
     MutterDisplayServices& services_;

@@ -34,6 +34,10 @@ public:
     MutterVirtualMonitor& operator=(const MutterVirtualMonitor&) = delete;
 
     const std::string& connector() const { return connector_; }
+    // The remote-desktop session that injects input, and the stream whose pixels its
+    // absolute pointer positions are in.
+    const std::string& sessionPath() const { return remoteDesktop_; }
+    const std::string& streamPath() const { return stream_; }
     GDBusConnection* bus() const { return bus_.get(); }
     // The size of the next picture mutter sends, or nothing within `wait`; only while no
     // frame handler takes them.

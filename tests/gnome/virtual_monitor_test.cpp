@@ -1,12 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/gnome/mutter_display_services.hpp"
+#include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
 #include "platform/gnome/mutter_virtual_monitor.hpp"
+
+extern char** environ;
 
 namespace tavelin::gnome {
 namespace {
@@ -110,6 +120,76 @@ TEST(MutterVirtualDisplays, CreatesHiDPIDisplaysAndCapturesThem) {
     display.reset();
     EXPECT_FALSE(services.isOnline(id));
     EXPECT_TRUE(displays.shareableDisplays().empty());
+}
+
+// A window of the test client fills the display; what it hears of the pointer is what a
+// user's application would.
+TEST(MutterInputPoster, MovesClicksAndScrollsOnTheDisplay) {
+    const auto bus = sessionBus();
+    MutterDisplayServices services(bus.get());
+    MutterVirtualDisplays displays(services);
+    MutterInputPoster input(services, displays);
+    auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
+    const std::string connector = displays.live().begin()->second->connector();
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    const LogicalMonitor* place = services.state()->logicalMonitorOf(connector);
+    ASSERT_NE(place, nullptr);
+    std::string program = POINTER_CLIENT, x0 = std::to_string(place->x), y0 = std::to_string(place->y);
+    char* argv[] = {program.data(), x0.data(), y0.data(), nullptr};
+    pid_t client = -1;
+    ASSERT_EQ(posix_spawn(&client, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(output[1]);
+    // The next line the client prints, or "" after `ms`.
+    std::string heard;
+    const auto next = [&](int ms = 2000) {
+        for (;;) {
+            if (const auto end = heard.find('\n'); end != std::string::npos) {
+                std::string line = heard.substr(0, end);
+                heard.erase(0, end + 1);
+                return line;
+            }
+            pollfd ready{output[0], POLLIN, 0};
+            char chunk[256];
+            const ssize_t got = poll(&ready, 1, ms) > 0 ? read(output[0], chunk, sizeof chunk) : 0;
+            if (got <= 0) return std::string();
+            heard.append(chunk, static_cast<std::size_t>(got));
+        }
+    };
+    EXPECT_EQ(next(), "ready 1280 720");
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    const auto event = [](MouseEventType type, int button, double x, double y) {
+        return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = {}, .clickState = 1};
+    };
+    const double x = bounds.x + 320, y = bounds.y + 180;
+    // The window is shown a moment after it says so: move until it hears the pointer there.
+    std::string moved;
+    for (int tries = 0; tries < 20 && moved != "motion 320 180"; ++tries) {
+        ASSERT_TRUE(input.post(event(MouseEventType::moved, 0, x, y)));
+        for (std::string line; moved != "motion 320 180" && !(line = next(200)).empty();) moved = line;
+    }
+    EXPECT_EQ(moved, "motion 320 180");
+    ASSERT_TRUE(input.post(event(MouseEventType::leftDown, 0, x, y)));
+    ASSERT_TRUE(input.post(event(MouseEventType::leftUp, 0, x, y)));
+    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y)));
+    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y)));
+    ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
+    std::vector<std::string> lines;
+    for (std::string line; lines.size() < 5 && !(line = next()).empty();) {
+        if (!line.starts_with("motion")) lines.push_back(line);
+    }
+    // BTN_LEFT and BTN_RIGHT; a scroll upwards is a negative vertical axis (0) on Wayland.
+    EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "button 273 1", "button 273 0",
+                                               "axis 0 -12"}));
+    // Outside our displays Wayland lets us move nothing.
+    EXPECT_FALSE(input.post(event(MouseEventType::moved, 0, bounds.x - 10, y)));
+    kill(client, SIGTERM);
+    waitpid(client, nullptr, 0);
+    close(output[0]);
 }
 
 } // namespace

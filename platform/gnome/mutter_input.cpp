@@ -1,0 +1,81 @@
+#include "platform/gnome/mutter_input.hpp"
+
+#include <stdexcept>
+
+namespace tavelin::gnome {
+
+namespace {
+
+constexpr const char* sessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+// linux/input-event-codes.h
+constexpr std::int32_t buttonCodes[] = {0x110 /* BTN_LEFT */, 0x112 /* BTN_MIDDLE */, 0x111 /* BTN_RIGHT */};
+// Axis flags of NotifyPointerAxis: the motion ends here, and comes from fingers (smooth pixels).
+constexpr std::uint32_t axisFinish = 1u << 0, axisFinger = 1u << 2;
+
+bool notify(const MutterVirtualMonitor& monitor, const char* method, GVariant* arguments) {
+    try {
+        call(monitor.bus(), "org.gnome.Mutter.RemoteDesktop", monitor.sessionPath().c_str(), sessionInterface, method,
+             arguments, "()", 1000);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+} // namespace
+
+std::shared_ptr<MutterVirtualMonitor> MutterInputPoster::moveTo(double x, double y) {
+    for (const auto& [id, monitor] : displays_.live()) {
+        const DisplayBounds bounds = services_.bounds(id);
+        const auto mode = services_.currentMode(id);
+        if (!mode || bounds.width <= 0 || x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) {
+            continue;
+        }
+        const double scale = static_cast<double>(mode->pixelWidth) / bounds.width;
+        const bool moved = notify(*monitor, "NotifyPointerMotionAbsolute",
+                                  g_variant_new("(sdd)", monitor->streamPath().c_str(), (x - bounds.x) * scale,
+                                                (y - bounds.y) * scale));
+        return moved ? monitor : nullptr;
+    }
+    return nullptr;
+}
+
+bool MutterInputPoster::post(const MouseEvent& event) {
+    const auto monitor = moveTo(event.x, event.y);
+    if (!monitor) return false;
+    bool pressed = false;
+    switch (event.type) {
+    case MouseEventType::moved:
+    case MouseEventType::leftDragged:
+    case MouseEventType::rightDragged:
+    case MouseEventType::otherDragged:
+        return true;
+    case MouseEventType::leftDown:
+    case MouseEventType::rightDown:
+    case MouseEventType::otherDown:
+        pressed = true;
+        break;
+    case MouseEventType::leftUp:
+    case MouseEventType::rightUp:
+    case MouseEventType::otherUp:
+        break;
+    }
+    const int button = event.type == MouseEventType::leftDown || event.type == MouseEventType::leftUp     ? 0
+                       : event.type == MouseEventType::rightDown || event.type == MouseEventType::rightUp ? 2
+                                                                                                           : 1;
+    return notify(*monitor, "NotifyPointerButton", g_variant_new("(ib)", buttonCodes[button], pressed));
+}
+
+bool MutterInputPoster::postScroll(double x, double y, std::int32_t vertical, std::int32_t horizontal,
+                                   ModifierFlags) {
+    const auto monitor = moveTo(x, y);
+    // Our vertical amount is positive upwards, as a wheel turned away from the user;
+    // Wayland's axis grows downwards.
+    // A finished motion carries no distance of its own: the amount, then its end.
+    return monitor &&
+           notify(*monitor, "NotifyPointerAxis",
+                  g_variant_new("(ddu)", static_cast<double>(-horizontal), static_cast<double>(-vertical), axisFinger)) &&
+           notify(*monitor, "NotifyPointerAxis", g_variant_new("(ddu)", 0.0, 0.0, axisFinger | axisFinish));
+}
+
+} // namespace tavelin::gnome

@@ -1,0 +1,171 @@
+// A Wayland client for the GNOME tests: a full-screen window on the output at the layout
+// position argv[1], argv[2] that prints each pointer event it gets ("motion X Y", "button CODE 1|0",
+// "axis AXIS VALUE") on stdout, and "ready" once it is shown.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "xdg-shell-client-protocol.h"
+
+namespace {
+
+struct Output {
+    wl_output* output = nullptr;
+    std::int32_t x = -1, y = -1;
+};
+
+struct Client {
+    wl_compositor* compositor = nullptr;
+    wl_shm* shm = nullptr;
+    xdg_wm_base* shell = nullptr;
+    wl_seat* seat = nullptr;
+    std::vector<Output*> outputs;
+    wl_surface* surface = nullptr;
+    std::int32_t width = 0, height = 0;
+    bool configured = false;
+};
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+const wl_output_listener outputListener = {
+    [](void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t, const char*, const char*, int32_t) {
+        static_cast<Output*>(data)->x = x;
+        static_cast<Output*>(data)->y = y;
+    },
+    [](void*, wl_output*, uint32_t, int32_t, int32_t, int32_t) {},
+    [](void*, wl_output*) {},
+    [](void*, wl_output*, int32_t) {},
+    [](void*, wl_output*, const char*) {},
+    [](void*, wl_output*, const char*) {},
+};
+
+const wl_pointer_listener pointerListener = {
+    [](void*, wl_pointer*, uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+        say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
+            std::to_string(std::lround(wl_fixed_to_double(y))));
+    },
+    [](void*, wl_pointer*, uint32_t, wl_surface*) {},
+    [](void*, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+        say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
+            std::to_string(std::lround(wl_fixed_to_double(y))));
+    },
+    [](void*, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
+        say("button " + std::to_string(button) + " " + std::to_string(state));
+    },
+    [](void*, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+        say("axis " + std::to_string(axis) + " " + std::to_string(std::lround(wl_fixed_to_double(value))));
+    },
+    [](void*, wl_pointer*) {},
+    [](void*, wl_pointer*, uint32_t) {},
+    [](void*, wl_pointer*, uint32_t, uint32_t) {},
+    [](void*, wl_pointer*, uint32_t, int32_t) {},
+    [](void*, wl_pointer*, uint32_t, int32_t) {},
+};
+
+const xdg_wm_base_listener shellListener = {[](void*, xdg_wm_base* shell, uint32_t serial) { xdg_wm_base_pong(shell, serial); }};
+
+const xdg_surface_listener surfaceListener = {[](void* data, xdg_surface* surface, uint32_t serial) {
+    xdg_surface_ack_configure(surface, serial);
+    static_cast<Client*>(data)->configured = true;
+}};
+
+const xdg_toplevel_listener toplevelListener = {
+    [](void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
+        auto& client = *static_cast<Client*>(data);
+        if (width > 0 && height > 0) client.width = width, client.height = height;
+    },
+    [](void*, xdg_toplevel*) {},
+    [](void*, xdg_toplevel*, int32_t, int32_t) {},
+    [](void*, xdg_toplevel*, wl_array*) {},
+};
+
+const wl_registry_listener registryListener = {
+    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
+        auto& client = *static_cast<Client*>(data);
+        const std::string kind = interface;
+        if (kind == "wl_compositor") {
+            client.compositor = static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4));
+        } else if (kind == "wl_shm") {
+            client.shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+        } else if (kind == "xdg_wm_base") {
+            client.shell = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+            xdg_wm_base_add_listener(client.shell, &shellListener, nullptr);
+        } else if (kind == "wl_seat") {
+            client.seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
+        } else if (kind == "wl_output") {
+            auto* output = new Output;
+            output->output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 2u)));
+            wl_output_add_listener(output->output, &outputListener, output);
+            client.outputs.push_back(output);
+        }
+    },
+    [](void*, wl_registry*, uint32_t) {},
+};
+
+wl_buffer* whiteBuffer(wl_shm* shm, std::int32_t width, std::int32_t height) {
+    const std::int32_t stride = width * 4, size = stride * height;
+    const int fd = memfd_create("tavelin-test-client", MFD_CLOEXEC);
+    if (fd < 0 || ftruncate(fd, size) != 0) return nullptr;
+    void* pixels = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    std::memset(pixels, 0xff, static_cast<size_t>(size));
+    munmap(pixels, static_cast<size_t>(size));
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
+    wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    return buffer;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) return 2;
+    wl_display* display = wl_display_connect(nullptr);
+    if (!display) {
+        std::fprintf(stderr, "pointer client: no Wayland display\n");
+        return 1;
+    }
+    Client client;
+    wl_registry_add_listener(wl_display_get_registry(display), &registryListener, &client);
+    wl_display_roundtrip(display);
+    wl_display_roundtrip(display); // the outputs' places
+    wl_output* target = nullptr;
+    for (const auto* output : client.outputs) {
+        if (output->x == std::atoi(argv[1]) && output->y == std::atoi(argv[2])) target = output->output;
+    }
+    if (!client.compositor || !client.shm || !client.shell || !client.seat || !target) {
+        std::fprintf(stderr, "pointer client: no compositor, shm, xdg shell, seat or output at %s, %s (of %zu)\n", argv[1], argv[2],
+                     client.outputs.size());
+        return 1;
+    }
+    wl_pointer_add_listener(wl_seat_get_pointer(client.seat), &pointerListener, &client);
+    client.surface = wl_compositor_create_surface(client.compositor);
+    xdg_surface* surface = xdg_wm_base_get_xdg_surface(client.shell, client.surface);
+    xdg_surface_add_listener(surface, &surfaceListener, &client);
+    xdg_toplevel* toplevel = xdg_surface_get_toplevel(surface);
+    xdg_toplevel_add_listener(toplevel, &toplevelListener, &client);
+    xdg_toplevel_set_fullscreen(toplevel, target);
+    wl_surface_commit(client.surface);
+    while (!client.configured || client.width == 0) {
+        if (wl_display_dispatch(display) < 0) return 1;
+    }
+    wl_surface_attach(client.surface, whiteBuffer(client.shm, client.width, client.height), 0, 0);
+    wl_surface_damage(client.surface, 0, 0, client.width, client.height);
+    wl_surface_commit(client.surface);
+    wl_display_roundtrip(display);
+    say("ready " + std::to_string(client.width) + " " + std::to_string(client.height));
+    while (wl_display_dispatch(display) >= 0) {}
+    return 0;
+}
