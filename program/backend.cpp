@@ -1,14 +1,35 @@
 #include "program/backend.hpp"
 
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/gnome/gnome_backend.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
 #include "platform/x11/x11_backend.hpp"
 #include "server/local_sharing_server.hpp"
 
 namespace tavelin {
 
+namespace {
+
+std::unique_ptr<DesktopBackend> connectDesktop(const Executor& engine) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland && *wayland) {
+        // Xwayland's RandR cannot make displays: only GNOME's own interfaces can.
+        if (!gnome::GnomeBackend::available()) {
+            throw std::runtime_error(
+                "This Wayland desktop does not let Tavelin create displays. Log in to a GNOME or X11 session.");
+        }
+        return gnome::GnomeBackend::connect(engine);
+    }
+    return x11::X11Backend::connect(engine);
+}
+
+} // namespace
+
 Backend::Backend(const Executor& engine, PreviewFactory* previews)
     : engine_(engine),
-      desktop_(x11::X11Backend::connect(engine)),
+      desktop_(connectDesktop(engine)),
       defaults_(FileSettingsStore::defaultPath()),
       webrtc_(std::make_unique<GstWebRTCFactory>(engine)),
       sessionPorts_{desktop_->displays(),        desktop_->capture(),     desktop_->input(),

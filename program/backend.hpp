@@ -14,16 +14,16 @@
 namespace tavelin {
 
 class GstWebRTCFactory;
-namespace x11 {
-class X11Backend;
-}
+class DesktopBackend;
 
-// The Linux backend the model runs on: the X11 desktop, WebRTC over GStreamer, the POSIX
-// services and the settings file, with sessions and servers made from them.
+// The Linux backend the model runs on: the desktop (GNOME's compositor under Wayland, else
+// the X server), WebRTC over GStreamer, the POSIX services and the settings file, with
+// sessions and servers made from them.
 class Backend {
 public:
-    // Connects to the X server of $DISPLAY; throws with the sentence to print when it
-    // cannot. previews may be null where no window can be shown.
+    // With $WAYLAND_DISPLAY, connects to GNOME through its session bus (another Wayland
+    // desktop is refused); else to the X server of $DISPLAY. Throws with the sentence to
+    // print when it cannot. previews may be null where no window can be shown.
     Backend(const Executor& engine, PreviewFactory* previews);
     ~Backend();
 
@@ -35,7 +35,7 @@ public:
 
 private:
     Executor engine_;
-    std::unique_ptr<x11::X11Backend> desktop_;
+    std::unique_ptr<DesktopBackend> desktop_;
     FileSettingsStore defaults_;
     PosixNetworkInterfaces network_;
     KernelSecureRandom random_;

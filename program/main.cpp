@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
 
     // Without a desktop, Tavelin brings its own X server and stops it on the way out.
     std::unique_ptr<x11::EmbeddedServer> ownServer;
-    const char* display = std::getenv("DISPLAY");
-    const bool hasDesktop = display && *display;
+    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    const bool hasDesktop = set("DISPLAY") || set("WAYLAND_DISPLAY");
     if (!hasDesktop) {
         try {
             ownServer = x11::EmbeddedServer::start();
@@ -152,17 +152,11 @@ int main(int argc, char** argv) {
         signals->async_wait([](const std::error_code&, int) {});
     });
 
-    // The link is printed whenever sharing starts, and without a window each change of the
-    // receiver's status, for a run that has no window to read them in.
-    model->subscribe([weak = std::weak_ptr<AppModel>(model), showInterface, said = std::string()](
-                         ModelField field) mutable {
+    // The link is printed whenever sharing starts, for a run without a window to read it in.
+    model->subscribe([weak = std::weak_ptr<AppModel>(model)](ModelField field) {
         const auto m = weak.lock();
         if (m && field == ModelField::isRunning && m->isRunning()) {
             log::info("Receiver link ", m->receiverURL());
-        }
-        if (m && field == ModelField::status && !showInterface && !m->status().empty() && m->status() != said) {
-            said = m->status();
-            log::info(said);
         }
     });
     model->applyLaunchSettings();

@@ -4,6 +4,7 @@ pkg_check_modules(GNOME_BACKEND REQUIRED IMPORTED_TARGET GLOBAL gio-2.0)
 
 add_library(tavelin_gnome STATIC
   ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gnome_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_display_services.cpp
@@ -12,5 +13,5 @@ add_library(tavelin_gnome STATIC
 )
 target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})
 # The frames come through GStreamer's pipewiresrc.
-target_link_libraries(tavelin_gnome PUBLIC tavelin_platform PkgConfig::GNOME_BACKEND PkgConfig::GSTREAMER_WEBRTC)
+target_link_libraries(tavelin_gnome PUBLIC tavelin_platform tavelin_engine PkgConfig::GNOME_BACKEND PkgConfig::GSTREAMER_WEBRTC)
 tavelin_warnings(tavelin_gnome)

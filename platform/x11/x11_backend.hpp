@@ -5,35 +5,28 @@
 #include <string>
 
 #include "engine/task.hpp"
-#include "platform/display_services.hpp"
-#include "platform/input.hpp"
-#include "platform/screen_capture.hpp"
-#include "platform/system_services.hpp"
-#include "platform/virtual_display.hpp"
+#include "platform/desktop_backend.hpp"
 
 namespace tavelin::x11 {
 
 // Every port on one X server: RandR displays and virtual displays, XShm capture, XTest
 // input, XInput2 pointer watching and the permission checks. Callers see only the
 // ports; nothing of X leaks through this header.
-class X11Backend {
+class X11Backend final : public DesktopBackend {
 public:
     // `displayName` empty means $DISPLAY. Throws std::runtime_error with one sentence
     // when the server cannot be reached or lacks what Tavelin needs.
     static std::unique_ptr<X11Backend> connect(Executor engine, const std::string& displayName = {});
-    ~X11Backend();
+    ~X11Backend() override;
 
-    DisplayServices& displays();
-    VirtualDisplayFactory& virtualDisplays();
-    Permissions& permissions();
-    ScreenCapture& capture();
-    InputPoster& input();
-    PointerMonitors& pointerMonitors();
-    // Called on the engine whenever the server's display arrangement changed.
-    void onConfigurationChanged(std::function<void()> handler);
-    // Releases what the backend keeps on the engine, so that the engine can end before
-    // the backend does (its last work may still release displays through the backend).
-    void stopEvents();
+    DisplayServices& displays() override;
+    VirtualDisplayFactory& virtualDisplays() override;
+    Permissions& permissions() override;
+    ScreenCapture& capture() override;
+    InputPoster& input() override;
+    PointerMonitors& pointerMonitors() override;
+    void onConfigurationChanged(std::function<void()> handler) override;
+    void stopEvents() override;
 
 private:
     struct Parts;

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+
+#include "platform/display_services.hpp"
+#include "platform/input.hpp"
+#include "platform/screen_capture.hpp"
+#include "platform/system_services.hpp"
+#include "platform/virtual_display.hpp"
+
+namespace tavelin {
+
+// Every port of one desktop (an X server, or GNOME's compositor): the program chooses
+// one at start and hands its ports to the model and the sessions.
+class DesktopBackend {
+public:
+    virtual ~DesktopBackend() = default;
+
+    virtual DisplayServices& displays() = 0;
+    virtual VirtualDisplayFactory& virtualDisplays() = 0;
+    virtual Permissions& permissions() = 0;
+    virtual ScreenCapture& capture() = 0;
+    virtual InputPoster& input() = 0;
+    virtual PointerMonitors& pointerMonitors() = 0;
+    // Called on the engine whenever the desktop's display arrangement changed.
+    virtual void onConfigurationChanged(std::function<void()> handler) = 0;
+    // Releases what the backend keeps on the engine, so that the engine can end before
+    // the backend does (its last work may still release displays through the backend).
+    virtual void stopEvents() = 0;
+};
+
+} // namespace tavelin
