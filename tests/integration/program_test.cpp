@@ -223,6 +223,10 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
          {"XDG_DATA_HOME", (root / "file" / "data").string()}},
         {{"--headless"}, "exit 1", "", "Tavelin could not start its own X server: it stopped before it answered.\n",
          {"TAVELIN_XORG", "/bin/false"}},
+        // Wayland without GNOME's interfaces on a session bus: Xwayland cannot make displays.
+        {{"--headless"}, "exit 1", "",
+         "This Wayland desktop does not let Tavelin create displays. Log in to a GNOME or X11 session.\n",
+         {"WAYLAND_DISPLAY", "wayland-9"}},
     };
     for (const auto& [arguments, status, output, errors, variable] : cases) {
         SCOPED_TRACE(arguments.back() + " " + variable.first);
