@@ -79,7 +79,8 @@ protected:
     X11InputPoster poster;
     X11Permissions permissions;
     RandRDisplayServices displays{engine.get_executor()};
-    std::shared_ptr<MouseInput> mouse = std::make_shared<MouseInput>(displays.mainDisplay(), poster, displays, permissions);
+    const std::shared_ptr<MouseInput> mouse =
+        std::make_shared<MouseInput>(displays.mainDisplay(), poster, displays, permissions);
 };
 
 // The middle is the clicks case's.
