@@ -106,44 +106,38 @@ std::set<int> openSockets() {
 }
 
 // Receives the stream's frames; keeps the last complete one (or all while holding).
-class Frames {
-public:
+struct Frames {
     ScreenCapture::FrameHandler handler() {
         return [this](const CapturedFrame& frame) {
-            std::lock_guard lock(mutex_);
-            if (frame.complete && !hold) held_.clear();
-            if (frame.complete) held_.push_back(frame.buffer);
-            ++(frame.complete ? complete_ : idle_);
-            changed_.notify_all();
+            std::lock_guard lock(mutex);
+            if (frame.complete && !hold) held.clear();
+            if (frame.complete) held.push_back(frame.buffer);
+            ++(frame.complete ? complete : idle);
+            changed.notify_all();
         };
     }
     // Fails the test when no complete frame satisfies `wanted` within `patience`.
     std::shared_ptr<const PixelBuffer> waitFor(const std::function<bool(const PixelBuffer&)>& wanted = {}) {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(mutex);
         const bool found =
-            changed_.wait_for(lock, patience, [&] { return !held_.empty() && (!wanted || wanted(*held_.back())); });
+            changed.wait_for(lock, patience, [&] { return !held.empty() && (!wanted || wanted(*held.back())); });
         EXPECT_TRUE(found) << "no such frame came";
-        return found ? held_.back() : nullptr;
+        return found ? held.back() : nullptr;
     }
     // Waits for `count` more idle frames and returns how many complete ones came meanwhile.
     int waitForIdle(int count) {
-        std::unique_lock lock(mutex_);
-        const int idleTarget = idle_ + count, completeBefore = complete_;
-        EXPECT_TRUE(changed_.wait_for(lock, patience, [&] { return idle_ >= idleTarget; }));
-        return complete_ - completeBefore;
+        std::unique_lock lock(mutex);
+        const int idleTarget = idle + count, completeBefore = complete;
+        EXPECT_TRUE(changed.wait_for(lock, patience, [&] { return idle >= idleTarget; }));
+        return complete - completeBefore;
     }
-    void release() {
-        std::lock_guard lock(mutex_);
-        held_.clear();
-        hold = false;
-    }
-    bool hold = false;
+    void release() { std::lock_guard lock(mutex); held.clear(); hold = false; }
 
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::shared_ptr<const PixelBuffer>> held_;
-    int complete_ = 0, idle_ = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<const PixelBuffer>> held;
+    int complete = 0, idle = 0;
+    bool hold = false;
 };
 
 const ScreenCapture::ErrorHandler failOnError = [](const std::string& message) { ADD_FAILURE() << message; };
