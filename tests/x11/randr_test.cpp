@@ -114,10 +114,10 @@ using RandRDisplayServicesTest = RandRTest;
 TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndReleased) {
     int changes = 0;
     services.onConfigurationChanged([&] { ++changes; });
-    struct Case { Backing backing; bool hiDPI; Mode mode; };
-    for (const auto& c : {Case{Backing::output, false, {1280, 720, 1280, 720}},
-                          Case{Backing::monitor, true, {1280, 720, 640, 360}}}) {
-        SCOPED_TRACE(static_cast<int>(c.backing));
+    struct Case { const char* what; Backing backing; bool hiDPI; Mode mode; };
+    for (const auto& c : {Case{"an output", Backing::output, false, {1280, 720, 1280, 720}},
+                          Case{"a HiDPI monitor", Backing::monitor, true, {1280, 720, 640, 360}}}) {
+        SCOPED_TRACE(c.what);
         RandRVirtualDisplayFactory backed(services, c.backing);
         const auto before = trace();
         changes = 0;
@@ -206,8 +206,8 @@ TEST_F(RandRVirtualDisplayTest, DisplaysShareModesAndShrinkTheFramebufferAsTheyG
 // A run killed with its displays lit leaves them on the server: the next start releases
 // them, and the saved display an output was made for takes that output again.
 TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext) {
-    for (const auto backing : {Backing::output, Backing::monitor}) {
-        SCOPED_TRACE(static_cast<int>(backing));
+    for (const auto& [what, backing] : {std::pair{"output", Backing::output}, {"monitor", Backing::monitor}}) {
+        SCOPED_TRACE(what);
         const auto before = trace();
         DisplayID ghost = nullDisplay;
         {
