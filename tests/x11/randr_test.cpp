@@ -124,13 +124,15 @@ TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndRelea
         auto display = backed.create(1280, 720, 60, c.hiDPI, "Desk", "abc");
         const auto id = display->displayID();
         EXPECT_EQ(server.rect(id), (RootRect{1920, 0, 1280, 720}));
+        EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
         EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
         EXPECT_EQ(litOutputs(server.c).size(), before.lit.size() + (c.backing == Backing::output));
         // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
         EXPECT_EQ(server.modeNames(), before.modes);
         const auto current = services.currentMode(id);
         ASSERT_TRUE(current);
-        EXPECT_EQ(sizes(*current), c.mode); // the rate is the HiDPI case's, which keeps the 60 Hz modes
+        EXPECT_EQ(sizes(*current), c.mode);
+        EXPECT_NEAR(current->refreshRate, 60, 0.5);
         EXPECT_EQ(services.setMode(id, *current), ok);
         // The block's contents are the descriptor tests'; here it must be on the output.
         const auto edid = server.edid(id);
