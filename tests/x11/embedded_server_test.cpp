@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -31,13 +32,10 @@ TEST(EmbeddedServer, AnswersOnlyWithItsCookieAndCleansUp) {
 
 TEST(EmbeddedServer, AMissingServerIsOneSentence) {
     ::setenv("TAVELIN_XORG", "/nonexistent/Xorg", 1);
-    try {
-        EmbeddedServer::start();
-        ADD_FAILURE() << "started";
-    } catch (const EmbeddedServerError& error) {
-        EXPECT_STREQ(error.what(), "Tavelin could not start its own X server: /nonexistent/Xorg is missing; install "
-                                   "the packages xserver-xorg-core and xserver-xorg-video-dummy.");
-    }
+    EXPECT_THAT([] { EmbeddedServer::start(); },
+                ::testing::ThrowsMessage<EmbeddedServerError>(::testing::StrEq(
+                    "Tavelin could not start its own X server: /nonexistent/Xorg is missing; install the packages "
+                    "xserver-xorg-core and xserver-xorg-video-dummy.")));
     // A server that stops before it answers is the program tests' case.
     ::unsetenv("TAVELIN_XORG");
 }

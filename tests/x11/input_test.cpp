@@ -41,9 +41,6 @@ void roundTrip(const Connection& connection) {
 class X11Input : public ::testing::Test {
 protected:
     X11Input() {
-        timings.mouseWatchdogInterval = 10ms;
-        timings.mouseSilence = 50ms;
-        mouse = std::make_shared<MouseInput>(displays.mainDisplay(), poster, displays, permissions, timings);
         const std::uint32_t values[] = {1, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
                                                XCB_EVENT_MASK_POINTER_MOTION};
         xcb_create_window(client, XCB_COPY_FROM_PARENT, window, client.root(), 0, 0, 1920, 1080, 0,
@@ -52,11 +49,8 @@ protected:
         xcb_map_window(client, window);
         roundTrip(client);
     }
-    ~X11Input() override {
-        mouse->releaseAll();
-        xcb_destroy_window(client, window);
-        roundTrip(client);
-    }
+    // The window goes with the client's connection.
+    ~X11Input() override { mouse->releaseAll(); }
 
     std::vector<Seen> seen() {
         poster.sync();
@@ -85,12 +79,12 @@ protected:
     X11InputPoster poster;
     X11Permissions permissions;
     RandRDisplayServices displays{engine.get_executor()};
-    Timings timings;
-    std::shared_ptr<MouseInput> mouse;
+    const std::shared_ptr<MouseInput> mouse =
+        std::make_shared<MouseInput>(displays.mainDisplay(), poster, displays, permissions);
 };
 
+// The middle is the clicks case's.
 TEST_F(X11Input, PositionsLandOnTheNearestRootPixelOfTheDisplay) {
-    EXPECT_EQ(pointerAfterMove(0.5, 0.5), (std::pair{960, 540}));
     EXPECT_EQ(pointerAfterMove(0, 0), (std::pair{0, 0}));
     EXPECT_EQ(pointerAfterMove(1, 1), (std::pair{1919, 1079}));
     // An output left of the primary shifts the primary's root position; a stale origin
@@ -108,18 +102,25 @@ TEST_F(X11Input, PositionsLandOnTheNearestRootPixelOfTheDisplay) {
 TEST_F(X11Input, ClicksDragsAndWheelClicksReachTheWindowWrappedInTheirModifiers) {
     mouse->receive(at("move", 0.25, 0.25));
     seen();
-    for (const auto& [type, x, button] : std::vector<std::tuple<const char*, double, int>>{
-             {"down", 0.25, 0}, {"move", 0.5, 0}, {"up", 0.5, 0}, {"down", 0.5, 2},
-             {"up", 0.5, 2}, {"down", 0.5, 1}, {"up", 0.5, 1}})
-        mouse->receive(at(type, x, x, ",\"button\":" + std::to_string(button)));
-    // No stray motion before a press or release where the pointer already is.
-    EXPECT_EQ(seen(), (std::vector<Seen>{{XCB_BUTTON_PRESS, 1, 480, 270, 0},
-                                         {XCB_MOTION_NOTIFY, 0, 960, 540, XCB_BUTTON_MASK_1},
-                                         {XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1},
-                                         {XCB_BUTTON_PRESS, 3, 960, 540, 0},
-                                         {XCB_BUTTON_RELEASE, 3, 960, 540, XCB_BUTTON_MASK_3},
-                                         {XCB_BUTTON_PRESS, 2, 960, 540, 0},
-                                         {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2}}));
+    const std::string keys = R"(,"shift":true,"control":true,"alt":true,"meta":true)";
+    constexpr int all = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+    // No stray motion before a press or release where the pointer already is; modifier
+    // keys are down around their event only.
+    std::vector<Seen> expected;
+    for (const auto& [type, x, button, held, event] : std::vector<std::tuple<const char*, double, int, bool, Seen>>{
+             {"down", 0.25, 0, false, {XCB_BUTTON_PRESS, 1, 480, 270, 0}},
+             {"move", 0.5, 0, false, {XCB_MOTION_NOTIFY, 0, 960, 540, XCB_BUTTON_MASK_1}},
+             {"up", 0.5, 0, false, {XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1}},
+             {"down", 0.5, 2, false, {XCB_BUTTON_PRESS, 3, 960, 540, 0}},
+             {"up", 0.5, 2, false, {XCB_BUTTON_RELEASE, 3, 960, 540, XCB_BUTTON_MASK_3}},
+             {"down", 0.5, 1, false, {XCB_BUTTON_PRESS, 2, 960, 540, 0}},
+             {"up", 0.5, 1, false, {XCB_BUTTON_RELEASE, 2, 960, 540, XCB_BUTTON_MASK_2}},
+             {"down", 0.5, 0, true, {XCB_BUTTON_PRESS, 1, 960, 540, all}},
+             {"up", 0.5, 0, false, {XCB_BUTTON_RELEASE, 1, 960, 540, XCB_BUTTON_MASK_1}}}) {
+        mouse->receive(at(type, x, x, ",\"button\":" + std::to_string(button) + (held ? keys : "")));
+        expected.push_back(event);
+    }
+    EXPECT_EQ(seen(), expected);
 
     // 100 pixels a click; leftovers add up until the direction changes.
     for (const char* amounts : {R"("dx":0,"dy":250)", R"("dx":0,"dy":60)", R"("dx":0,"dy":-100)",
@@ -129,14 +130,6 @@ TEST_F(X11Input, ClicksDragsAndWheelClicksReachTheWindowWrappedInTheirModifiers)
     for (const auto& [type, button, x, y, state] : seen())
         if (type == XCB_BUTTON_PRESS) wheels.push_back(button);
     EXPECT_EQ(wheels, (std::vector<int>{5, 5, 5, 4, 7, 6}));
-
-    constexpr std::uint16_t all = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
-    mouse->receive(at("down", 0.5, 0.5, R"(,"button":0,"shift":true,"control":true,"alt":true,"meta":true)"));
-    mouse->receive(at("up", 0.5, 0.5, R"(,"button":0)"));
-    const auto events = seen();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(std::get<4>(events[0]) & all, all);
-    EXPECT_EQ(std::get<4>(events[1]) & all, 0) << "released after the press";
 }
 
 TEST_F(X11Input, OnlyInjectedEventsCarryTheRemoteMarker) {

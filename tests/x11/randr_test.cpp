@@ -1,6 +1,7 @@
 // RandR services, virtual displays and the model arranging them, checked on a connection
 // of the test's own: the server's state, not what the services under test believe.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,18 +29,17 @@ namespace {
 constexpr auto ok = DisplayError::none;
 using Origin = std::pair<double, double>;
 using Mode = std::array<std::int64_t, 4>; // pixels, then points
+using Backing = RandRVirtualDisplayFactory::Backing;
 Mode sizes(const DisplayMode& m) { return {m.pixelWidth, m.pixelHeight, m.width, m.height}; }
 
-class Observer {
-public:
+struct Observer {
     RootRect framebuffer() {
-        auto geometry = reply(c_.get(), xcb_get_geometry_reply, xcb_get_geometry(c_.get(), c_.root()));
+        auto geometry = reply(c.get(), xcb_get_geometry_reply, xcb_get_geometry(c.get(), c.root()));
         return {0, 0, geometry->width, geometry->height};
     }
-
     std::vector<std::string> modeNames() {
-        auto resources = reply(c_.get(), xcb_randr_get_screen_resources_current_reply,
-                               xcb_randr_get_screen_resources_current(c_.get(), c_.root()));
+        auto resources = reply(c.get(), xcb_randr_get_screen_resources_current_reply,
+                               xcb_randr_get_screen_resources_current(c.get(), c.root()));
         std::vector<std::string> names;
         const auto* modes = xcb_randr_get_screen_resources_current_modes(resources.get());
         const auto* text = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(resources.get()));
@@ -47,29 +47,19 @@ public:
             text += names.emplace_back(text, modes[i].name_len).size();
         return names;
     }
-
     std::vector<std::uint8_t> edid(xcb_randr_output_t output) {
-        auto property = reply(c_.get(), xcb_randr_get_output_property_reply,
-                              xcb_randr_get_output_property(c_.get(), output, c_.atom("EDID"),
+        auto property = reply(c.get(), xcb_randr_get_output_property_reply,
+                              xcb_randr_get_output_property(c.get(), output, c.atom("EDID"),
                                                             XCB_GET_PROPERTY_TYPE_ANY, 0, 256, false, false));
         if (!property) return {};
         const auto* data = xcb_randr_get_output_property_data(property.get());
         return {data, data + xcb_randr_get_output_property_data_length(property.get())};
     }
+    // Of an output or of a monitor without one.
+    std::optional<RootRect> rect(DisplayID display) { return displayRect(c, static_cast<std::uint32_t>(display)); }
+    xcb_randr_output_t primary() { return primaryOutput(c); }
 
-    std::vector<std::pair<xcb_atom_t, RootRect>> monitors() {
-        auto answer = reply(c_.get(), xcb_randr_get_monitors_reply, xcb_randr_get_monitors(c_.get(), c_.root(), true));
-        std::vector<std::pair<xcb_atom_t, RootRect>> seen;
-        for (auto it = xcb_randr_get_monitors_monitors_iterator(answer.get()); it.rem; xcb_randr_monitor_info_next(&it))
-            seen.push_back({it.data->name, {it.data->x, it.data->y, it.data->width, it.data->height}});
-        return seen;
-    }
-
-    std::optional<RootRect> rect(xcb_randr_output_t output) { return outputRect(c_, output); }
-    std::vector<xcb_randr_output_t> lit() { return litOutputs(c_); }
-    xcb_randr_output_t primary() { return primaryOutput(c_); }
-
-    Connection c_;
+    Connection c;
 };
 
 // The services and a factory on the test program's server. A test leaves the server as
@@ -84,7 +74,7 @@ protected:
 
     using Step = std::function<DisplayError(DisplayConfigurationTransaction&)>;
     // Stages the steps in order and completes; the first refusal cancels.
-    DisplayError apply(std::initializer_list<Step> steps) {
+    DisplayError apply(const std::vector<Step>& steps) {
         auto transaction = services.beginConfiguration();
         if (!transaction) return DisplayError::failure;
         for (const auto& step : steps) {
@@ -95,23 +85,20 @@ protected:
         }
         return transaction->complete();
     }
-    static Step moveTo(DisplayID display, std::int32_t x, std::int32_t y) {
-        return [=](auto& t) { return t.configureOrigin(display, x, y); };
+    static Step moveTo(DisplayID d, std::int32_t x, std::int32_t y) {
+        return [=](auto& t) { return t.configureOrigin(d, x, y); };
     }
-    static Step mirror(DisplayID display, DisplayID master) {
-        return [=](auto& t) { return t.configureMirror(display, master); };
-    }
+    static Step mirror(DisplayID d, DisplayID master) { return [=](auto& t) { return t.configureMirror(d, master); }; }
     Origin origin(DisplayID display) { return {services.bounds(display).x, services.bounds(display).y}; }
 
     // What a display must not leave behind.
     struct Trace {
-        RootRect framebuffer;
-        std::vector<std::string> modes;
-        std::vector<xcb_randr_output_t> lit;
-        std::size_t monitors;
+        RootRect framebuffer; std::vector<std::string> modes; std::vector<xcb_randr_output_t> lit; std::size_t monitors;
         friend bool operator==(const Trace&, const Trace&) = default;
     };
-    Trace trace() { return {server.framebuffer(), server.modeNames(), server.lit(), server.monitors().size()}; }
+    Trace trace() {
+        return {server.framebuffer(), server.modeNames(), litOutputs(server.c), outputlessMonitors(server.c).size()};
+    }
 
     asio::io_context engine;
     RandRDisplayServices services{engine.get_executor()};
@@ -122,41 +109,49 @@ protected:
 using RandRVirtualDisplayTest = RandRTest;
 using RandRDisplayServicesTest = RandRTest;
 
-TEST_F(RandRVirtualDisplayTest, AnOutputLitAtTheRightWithItsModeAndEDIDReportedOnTheEngine) {
+// Right of everything lit, top-aligned with the primary: an output with the display's mode
+// and EDID, or a monitor where no output is free. Released, it takes all of it away.
+TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndReleased) {
     int changes = 0;
     services.onConfigurationChanged([&] { ++changes; });
-    const auto before = trace();
-    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
-    const auto output = display->displayID();
-    EXPECT_EQ(server.rect(output), (RootRect{1920, 0, 1280, 720}));
-    // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
-    EXPECT_EQ(server.modeNames(), before.modes);
+    struct Case { const char* what; Backing backing; bool hiDPI; Mode mode; };
+    for (const auto& c : {Case{"an output", Backing::output, false, {1280, 720, 1280, 720}},
+                          Case{"a HiDPI monitor", Backing::monitor, true, {1280, 720, 640, 360}}}) {
+        SCOPED_TRACE(c.what);
+        RandRVirtualDisplayFactory backed(services, c.backing);
+        const auto before = trace();
+        changes = 0;
+        auto display = backed.create(1280, 720, 60, c.hiDPI, "Desk", "abc");
+        const auto id = display->displayID();
+        EXPECT_EQ(server.rect(id), (RootRect{1920, 0, 1280, 720}));
+        EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
+        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
+        EXPECT_EQ(litOutputs(server.c).size(), before.lit.size() + (c.backing == Backing::output));
+        // CVT 1280 × 720 at 60 Hz is one of the server's own modes: reused, not made again.
+        EXPECT_EQ(server.modeNames(), before.modes);
+        const auto current = services.currentMode(id);
+        ASSERT_TRUE(current);
+        EXPECT_EQ(sizes(*current), c.mode);
+        EXPECT_NEAR(current->refreshRate, 60, 0.5);
+        EXPECT_EQ(services.setMode(id, *current), ok);
+        // The block's contents are the descriptor tests'; here it must be on the output.
+        const auto edid = server.edid(id);
+        ASSERT_EQ(edid.size(), c.backing == Backing::output ? 128u : 0u);
+        if (!edid.empty()) { EXPECT_EQ(edid[10] | edid[11] << 8, 0xE90B); }
 
-    const auto current = services.currentMode(output);
-    ASSERT_TRUE(current);
-    EXPECT_EQ(sizes(*current), (Mode{1280, 720, 1280, 720}));
-    EXPECT_NEAR(current->refreshRate, 60, 0.5);
-    EXPECT_EQ(services.bounds(output), (DisplayBounds{1920, 0, 1280, 720}));
-    // The block's contents are the descriptor tests'; here it must be on the output.
-    const auto edid = server.edid(output);
-    ASSERT_EQ(edid.size(), 128u);
-    EXPECT_EQ(edid[10] | edid[11] << 8, 0xE90B);
-
-    // Bounded: the events are on their way once create() returned.
-    for (int turn = 0; turn < 50 && changes == 0; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
-    EXPECT_GT(changes, 0);
-    display.reset();
-    EXPECT_EQ(trace(), before);
-    EXPECT_TRUE(server.edid(output).empty());
+        // Bounded: the events are on their way once create() returned.
+        for (int turn = 0; turn < 50 && changes == 0; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
+        EXPECT_GT(changes, 0);
+        display.reset();
+        EXPECT_EQ(trace(), before);
+        EXPECT_TRUE(server.edid(id).empty());
+    }
 }
 
 // A HiDPI display also offers its half size; both report points as half pixels. Setting a
 // mode switches the CRTC and resizes the framebuffer.
 TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeWhichSetModeSwitchesTo) {
-    struct Case {
-        std::int64_t width, height;
-        Mode full, half;
-    };
+    struct Case { std::int64_t width, height; Mode full, half; };
     // 1365 guards the width CVT would round down to 1360 (and 682 to 680).
     for (const auto& c : {Case{2560, 1440, {2560, 1440, 1280, 720}, {1280, 720, 1280, 720}},
                           Case{1365, 767, {1365, 767, 682, 383}, {682, 383, 682, 383}}}) {
@@ -171,12 +166,10 @@ TEST_F(RandRVirtualDisplayTest, HiDPIAddsTheHalfSizeWhichSetModeSwitchesTo) {
         EXPECT_EQ(sizes(*services.currentMode(id)), c.full);
         EXPECT_EQ(services.setMode(id, *half), ok);
         EXPECT_EQ(services.currentMode(id), *half);
-        const auto halfWidth = static_cast<std::int32_t>(c.half[0]);
-        EXPECT_EQ(server.rect(id), (RootRect{1920, 0, halfWidth, static_cast<std::int32_t>(c.half[1])}));
-        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920 + halfWidth, 1080}));
-        DisplayMode unknown = *half;
-        unknown.id = 0x7FFFFFF;
-        EXPECT_EQ(services.setMode(id, unknown), DisplayError::illegalArgument);
+        const RootRect placed{1920, 0, static_cast<std::int32_t>(c.half[0]), static_cast<std::int32_t>(c.half[1])};
+        EXPECT_EQ(server.rect(id), placed);
+        EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920 + placed.width, 1080}));
+        EXPECT_EQ(services.setMode(id, {0x7FFFFFF, 1280, 720, 1280, 720, 60}), DisplayError::illegalArgument);
     }
 }
 
@@ -184,15 +177,12 @@ TEST_F(RandRVirtualDisplayTest, RefusedModesLeaveNothingBehind) {
     // 32000 pixels get their mode and output, then the framebuffer cannot grow past
     // 32767: the undo path. The others fail before anything is done.
     for (const std::int64_t width : {32000, 40000, 0}) {
-        SCOPED_TRACE(width);
         const auto before = trace();
-        try {
-            factory.create(width, 720, 60, false, "Huge", "huge");
-            ADD_FAILURE() << "created";
-        } catch (const VirtualDisplayError& error) {
-            EXPECT_STREQ(error.what(), "The display server rejected this display mode. Try 1080p at 60 Hz.");
-        }
-        EXPECT_EQ(trace(), before);
+        EXPECT_THAT([&] { factory.create(width, 720, 60, false, "Huge", "huge"); },
+                    ::testing::ThrowsMessage<VirtualDisplayError>(
+                        ::testing::StrEq("The display server rejected this display mode. Try 1080p at 60 Hz.")))
+            << width;
+        EXPECT_EQ(trace(), before) << width;
     }
 }
 
@@ -201,43 +191,25 @@ TEST_F(RandRVirtualDisplayTest, DisplaysShareModesAndShrinkTheFramebufferAsTheyG
     auto second = factory.create(1200, 700, 60, false, "Two", "two");
     EXPECT_NE(first->displayID(), second->displayID());
     EXPECT_EQ(server.rect(second->displayID()), (RootRect{3120, 0, 1200, 700}));
-    const std::string mode = "1200x700_60.00";
-    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
+    const auto uses = [&] { return std::ranges::count(server.modeNames(), "1200x700_60.00"); };
+    EXPECT_EQ(uses(), 1);
 
     second.reset();
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3120, 1080}));
     second = factory.create(1200, 700, 60, false, "Two", "two");
     first.reset();
     // The mode stays while a display uses it; the framebuffer keeps what stays lit.
-    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 1);
+    EXPECT_EQ(uses(), 1);
     EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 4320, 1080}));
     second.reset();
-    EXPECT_EQ(std::ranges::count(server.modeNames(), mode), 0);
-}
-
-TEST_F(RandRVirtualDisplayTest, AMonitorStandsInWhereNoOutputIsFree) {
-    RandRVirtualDisplayFactory monitors(services, RandRVirtualDisplayFactory::Backing::monitor);
-    const auto before = trace();
-    auto display = monitors.create(1280, 720, 60, true, "Region", "region");
-    const auto id = display->displayID();
-    const auto seen = server.monitors();
-    const auto monitor = std::ranges::find(seen, xcb_atom_t(id), &std::pair<xcb_atom_t, RootRect>::first);
-    ASSERT_NE(monitor, seen.end());
-    EXPECT_EQ(monitor->second, (RootRect{1920, 0, 1280, 720}));
-    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
-    EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
-    EXPECT_EQ(services.currentMode(id), (DisplayMode{0, 1280, 720, 640, 360, 60}));
-    EXPECT_EQ(services.setMode(id, *services.currentMode(id)), DisplayError::none);
-    EXPECT_EQ(server.lit(), before.lit);
-    display.reset();
-    EXPECT_EQ(trace(), before);
+    EXPECT_EQ(uses(), 0);
 }
 
 // A run killed with its displays lit leaves them on the server: the next start releases
 // them, and the saved display an output was made for takes that output again.
 TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext) {
-    for (const auto backing : {RandRVirtualDisplayFactory::Backing::output, RandRVirtualDisplayFactory::Backing::monitor}) {
-        SCOPED_TRACE(static_cast<int>(backing));
+    for (const auto& [what, backing] : {std::pair{"output", Backing::output}, {"monitor", Backing::monitor}}) {
+        SCOPED_TRACE(what);
         const auto before = trace();
         DisplayID ghost = nullDisplay;
         {
@@ -255,161 +227,144 @@ TEST_F(RandRVirtualDisplayTest, ARunKilledWithItsDisplayLeavesNoGhostForTheNext)
         RandRVirtualDisplayFactory next(services, backing);
         EXPECT_EQ(trace(), before);
         auto display = next.create(1200, 700, 60, false, "Desk", "abc");
-        EXPECT_EQ(backing == RandRVirtualDisplayFactory::Backing::output ? display->displayID() : ghost, ghost);
+        EXPECT_EQ(backing == Backing::output ? display->displayID() : ghost, ghost);
         display.reset();
         EXPECT_EQ(trace(), before);
     }
 }
 
+// Global coordinates put the primary at (0, 0) wherever it lands on the root: negative
+// places move the root's content right or down.
 TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoordinates) {
     const DisplayID main = services.mainDisplay();
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
     const DisplayID virt = display->displayID();
     EXPECT_EQ(services.activeDisplays(), (std::vector<DisplayID>{main, virt}));
-    // A mirror shares its master's origin.
-    ASSERT_EQ(apply({mirror(virt, main)}), ok);
-    EXPECT_EQ(services.mirrorsDisplay(virt), main);
-    EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
-    EXPECT_EQ(origin(virt), Origin(0, 0));
-    EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 1920, 1080}));
-
-    // Ending the mirror alone puts it beside the others; with an origin, there.
-    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
-    EXPECT_EQ(services.mirrorsDisplay(virt), nullDisplay);
-    EXPECT_EQ(origin(virt), Origin(1920, 0));
-    ASSERT_EQ(apply({mirror(virt, main)}), ok);
-    ASSERT_EQ(apply({mirror(virt, nullDisplay), moveTo(virt, -1280, 300)}), ok);
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
-    // A refused step cancels the transaction: the mirror staged before it stays undone.
-    EXPECT_EQ(apply({mirror(virt, main), moveTo(12345, 0, 0)}), DisplayError::illegalArgument);
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
-    // Ending a mirror that does not exist leaves the display where it is.
-    ASSERT_EQ(apply({mirror(virt, nullDisplay)}), ok);
-    EXPECT_EQ(origin(virt), Origin(-1280, 300));
     EXPECT_EQ(services.mirrorsDisplay(12345), nullDisplay);
-
+    const RootRect mainAtLeft{1280, 0, 1920, 1080}, mainAtOrigin{0, 0, 1920, 1080};
+    const RootRect wide{0, 0, 3200, 1080}, tall{0, 0, 1920, 1800};
     struct Case {
         const char* what;
-        std::int32_t x, y;
-        RootRect mainOnRoot;
-        RootRect framebuffer;
+        std::vector<Step> steps;
+        DisplayError result;
+        Origin virtAt, mainAt;
+        DisplayID primary, mirrored;
+        RootRect mainOnRoot, framebuffer;
     };
-    // Negative places move the root's content right or down: the primary stays at
-    // global (0, 0) wherever it lands on the root.
-    for (const auto& c : {Case{"left", -1280, 0, {1280, 0, 1920, 1080}, {0, 0, 3200, 1080}},
-                          Case{"above", 0, -720, {0, 720, 1920, 1080}, {0, 0, 1920, 1800}},
-                          Case{"below", 0, 1080, {0, 0, 1920, 1080}, {0, 0, 1920, 1800}},
-                          Case{"right, lower", 1920, 100, {0, 0, 1920, 1080}, {0, 0, 3200, 1080}}}) {
+    // Steps that follow each other: each case starts where the one before left.
+    const Case cases[] = {
+        {"a mirror shares its master's origin", {mirror(virt, main)}, ok, {0, 0}, {0, 0}, main, main,
+         mainAtOrigin, mainAtOrigin},
+        {"ending the mirror alone puts it beside the others", {mirror(virt, nullDisplay)}, ok, {1920, 0}, {0, 0},
+         main, nullDisplay, mainAtOrigin, wide},
+        {"mirrored again", {mirror(virt, main)}, ok, {0, 0}, {0, 0}, main, main, mainAtOrigin, mainAtOrigin},
+        {"ending it with an origin puts it there", {mirror(virt, nullDisplay), moveTo(virt, -1280, 300)}, ok,
+         {-1280, 300}, {0, 0}, main, nullDisplay, mainAtLeft, wide},
+        {"a refused step cancels the mirror staged before it", {mirror(virt, main), moveTo(12345, 0, 0)},
+         DisplayError::illegalArgument, {-1280, 300}, {0, 0}, main, nullDisplay, mainAtLeft, wide},
+        {"ending a mirror that does not exist", {mirror(virt, nullDisplay)}, ok, {-1280, 300}, {0, 0}, main,
+         nullDisplay, mainAtLeft, wide},
+        {"left", {moveTo(virt, -1280, 0)}, ok, {-1280, 0}, {0, 0}, main, nullDisplay, mainAtLeft, wide},
+        {"above", {moveTo(virt, 0, -720)}, ok, {0, -720}, {0, 0}, main, nullDisplay, {0, 720, 1920, 1080}, tall},
+        {"below", {moveTo(virt, 0, 1080)}, ok, {0, 1080}, {0, 0}, main, nullDisplay, mainAtOrigin, tall},
+        {"right, lower", {moveTo(virt, 1920, 100)}, ok, {1920, 100}, {0, 0}, main, nullDisplay, mainAtOrigin, wide},
+        {"moving everything by its origin makes it the primary", {moveTo(main, -1920, -100), moveTo(virt, 0, 0)},
+         ok, {0, 0}, {-1920, -100}, virt, nullDisplay, mainAtOrigin, wide},
+        // A restored "main" display lands alone on the main display's origin.
+        {"one put on the primary's origin takes its place and pushes it aside", {moveTo(main, 0, 0)}, ok,
+         {1920, 0}, {0, 0}, main, nullDisplay, mainAtOrigin, wide},
+        {"and back", {moveTo(virt, 0, 0)}, ok, {0, 0}, {1280, 0}, virt, nullDisplay, mainAtLeft, wide},
+        {"a display cannot mirror itself", {mirror(virt, virt)}, DisplayError::illegalArgument, {0, 0}, {1280, 0},
+         virt, nullDisplay, mainAtLeft, wide},
+    };
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(apply({moveTo(virt, c.x, c.y)}), ok);
-        EXPECT_EQ(origin(virt), Origin(c.x, c.y));
-        EXPECT_EQ(origin(main), Origin(0, 0));
+        ASSERT_EQ(apply(c.steps), c.result);
+        EXPECT_EQ(origin(virt), c.virtAt);
+        EXPECT_EQ(origin(main), c.mainAt);
+        EXPECT_EQ(services.mainDisplay(), c.primary);
+        EXPECT_EQ(server.primary(), c.primary);
+        EXPECT_EQ(services.mirrorsDisplay(virt), c.mirrored);
+        EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
         EXPECT_EQ(server.rect(main), c.mainOnRoot);
         EXPECT_EQ(server.framebuffer(), c.framebuffer);
-        EXPECT_EQ(services.mainDisplay(), main);
     }
-
-    // Moving everything by the virtual display's origin makes it the primary.
-    ASSERT_EQ(apply({moveTo(main, -1920, -100), moveTo(virt, 0, 0)}), ok);
-    EXPECT_EQ(services.mainDisplay(), virt);
-    EXPECT_EQ(server.primary(), virt);
-    EXPECT_EQ(origin(main), Origin(-1920, -100));
-
-    // A display put alone on the main display's origin (a restored "main" display)
-    // becomes main and pushes the old one aside instead of covering it.
-    ASSERT_EQ(apply({moveTo(main, 0, 0)}), ok);
-    EXPECT_EQ(services.mainDisplay(), main);
-    EXPECT_EQ(origin(virt), Origin(1920, 0));
-    ASSERT_EQ(apply({moveTo(virt, 0, 0)}), ok);
-    EXPECT_EQ(services.mainDisplay(), virt);
-    EXPECT_EQ(origin(main), Origin(1280, 0));
-    EXPECT_EQ(apply({mirror(virt, virt)}), DisplayError::illegalArgument);
     // Released while main and left of the other display: the release settles.
 }
 
 class ModelArrangementTest : public RandRTest {
 protected:
-    void SetUp() override {
-        model = make();
-        // HiDPI also checks that the model finds the full-size mode by its halved points.
-        model->displayProfiles.modify([](auto& profiles) {
-            auto& p = profiles.front();
-            std::tie(p.width, p.height, p.refreshRate, p.hiDPI) = std::tuple(2560, 1440, 60, true);
-        });
-    }
-    // Releasing the displays restores the server even after the virtual display was main.
-    void TearDown() override {
-        model.reset();
-        RandRTest::TearDown();
-    }
-
     std::shared_ptr<AppModel> make() {
         return AppModel::create(sim.modelDependencies(engine.get_executor(), store, services, factory));
     }
     void run(Task<> operation) { support::runToEnd(engine, *model, std::move(operation)); }
     const DisplayProfile& first() const { return model->displayProfiles().front(); }
+    DisplayID shown() const { return model->displays().at(first().id())->displayID(); }
     Origin savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
 
     SimulatedPlatform sim;
     MemorySettingsStore store;
-    std::shared_ptr<AppModel> model;
+    std::shared_ptr<AppModel> model = make();
 };
 
 // The directions and failures of each step are the app tests' (simulated platform) and
 // the services tests' (transactions); here the model's transactions meet the real server.
 TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
+    // HiDPI also checks that the model finds the full-size mode by its halved points.
+    model->displayProfiles.modify([](auto& profiles) {
+        auto& p = profiles.front();
+        std::tie(p.width, p.height, p.refreshRate, p.hiDPI) = std::tuple(2560, 1440, 60, true);
+    });
     run(model->connectDisplay(first().id()));
     ASSERT_FALSE(model->error()) << *model->error();
-    const DisplayID display = model->displays().at(first().id())->displayID();
-    EXPECT_EQ(services.currentMode(display)->pixelWidth, 2560);
-    EXPECT_EQ(origin(display), Origin(1920, 0));
+    EXPECT_EQ(services.currentMode(shown())->pixelWidth, 2560);
+    EXPECT_EQ(origin(shown()), Origin(1920, 0));
     model->placeDisplay("Above");
-    EXPECT_EQ(origin(display), Origin(0, -1440));
+    EXPECT_EQ(origin(shown()), Origin(0, -1440));
     EXPECT_EQ(savedOrigin(), Origin(0, -1440));
 
     run(model->mirrorMainDisplay(true));
     EXPECT_FALSE(model->error());
-    EXPECT_EQ(services.mirrorsDisplay(display), dummy0);
-    EXPECT_EQ(origin(display), Origin(0, 0));
+    EXPECT_EQ(services.mirrorsDisplay(shown()), dummy0);
+    EXPECT_EQ(origin(shown()), Origin(0, 0));
     model->rememberArrangement();
     EXPECT_EQ(savedOrigin(), Origin(0, -1440));
     run(model->mirrorMainDisplay(false));
-    EXPECT_EQ(services.mirrorsDisplay(display), nullDisplay);
-    EXPECT_EQ(origin(display), Origin(0, -1440));
+    EXPECT_EQ(services.mirrorsDisplay(shown()), nullDisplay);
+    EXPECT_EQ(origin(shown()), Origin(0, -1440));
 
     model.reset();
     model = make();
     run(model->restoreDisplays());
     EXPECT_FALSE(model->error());
     ASSERT_TRUE(model->displays().contains(first().id()));
-    const DisplayID restored = model->displays().at(first().id())->displayID();
-    EXPECT_EQ(origin(restored), Origin(0, -1440));
-
+    EXPECT_EQ(origin(shown()), Origin(0, -1440));
     model->makeMainDisplay();
-    EXPECT_EQ(server.primary(), restored);
-    EXPECT_EQ(origin(restored), Origin(0, 0));
+    EXPECT_EQ(server.primary(), shown());
+    EXPECT_EQ(origin(shown()), Origin(0, 0));
     EXPECT_EQ(origin(dummy0), Origin(0, 1440));
     EXPECT_EQ(savedOrigin(), Origin(0, 0));
+    // Released, the displays restore the server even after the virtual display was main.
+    model.reset();
 }
 
 // A place saved beside a wider main display leaves no gap beside a smaller one: right
 // stays right, below stays below, sliding back to keep a stretch of edge shared.
 TEST_F(RandRDisplayServicesTest, APlaceThatTouchesNothingMovesUntilItTouches) {
-    const auto main = services.mainDisplay();
-    const auto modes = services.modes(main);
-    const auto full = *services.currentMode(main);
+    const auto modes = services.modes(dummy0);
+    const auto full = *services.currentMode(dummy0);
     auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
-    struct Case { std::int64_t mainWidth, mainHeight; std::int32_t x, y; Origin expected; };
-    for (const auto& c : {Case{1024, 768, 1920, 0, {1024, 0}}, Case{1280, 1024, 1500, 1440, {1279, 1024}}}) {
-        SCOPED_TRACE(c.mainWidth);
-        const auto mode = std::ranges::find_if(
-            modes, [&](const DisplayMode& m) { return m.pixelWidth == c.mainWidth && m.pixelHeight == c.mainHeight; });
+    struct Case { Mode main; std::int32_t x, y; Origin expected; };
+    for (const auto& c : {Case{{1024, 768, 1024, 768}, 1920, 0, {1024, 0}},
+                          Case{{1280, 1024, 1280, 1024}, 1500, 1440, {1279, 1024}}}) {
+        SCOPED_TRACE(c.x);
+        const auto mode = std::ranges::find(modes, c.main, sizes);
         ASSERT_NE(mode, modes.end());
-        ASSERT_EQ(services.setMode(main, *mode), ok);
+        ASSERT_EQ(services.setMode(dummy0, *mode), ok);
         ASSERT_EQ(apply({moveTo(display->displayID(), c.x, c.y)}), ok);
         EXPECT_EQ(origin(display->displayID()), c.expected);
     }
-    ASSERT_EQ(services.setMode(main, full), ok);
+    ASSERT_EQ(services.setMode(dummy0, full), ok);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -14,9 +15,7 @@
 #include <thread>
 #include <tuple>
 
-#include <dirent.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -60,10 +59,9 @@ bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::
 
 // Draws on the primary display (DUMMY0, 1920 × 1080 at the origin) through a connection of
 // the test's own. The root shows the cursor font's arrow (a bare server shows none).
-class Painter {
-public:
-    Painter() : gc_(xcb_generate_id(connection)) {
-        xcb_create_gc(connection, gc_, connection.root(), 0, nullptr);
+struct Painter {
+    Painter() {
+        xcb_create_gc(connection, gc, connection.root(), 0, nullptr);
         const auto font = xcb_generate_id(connection), cursor = xcb_generate_id(connection);
         xcb_open_font(connection, font, 6, "cursor");
         // XC_left_ptr and its mask, the next glyph
@@ -71,12 +69,10 @@ public:
         xcb_close_font(connection, font);
         xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor);
     }
-    ~Painter() { xcb_free_gc(connection, gc_); }
-
     void fill(std::uint32_t colour, std::int16_t x, std::int16_t y, std::uint16_t width, std::uint16_t height) {
-        xcb_change_gc(connection, gc_, XCB_GC_FOREGROUND, &colour);
+        xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &colour);
         const xcb_rectangle_t rect{x, y, width, height};
-        xcb_poly_fill_rectangle(connection, connection.root(), gc_, 1, &rect);
+        xcb_poly_fill_rectangle(connection, connection.root(), gc, 1, &rect);
         sync();
     }
     // A plain window above the root, drawn by the server from its background.
@@ -96,9 +92,7 @@ public:
     void sync() { reply(connection.get(), xcb_get_input_focus_reply, xcb_get_input_focus(connection)); }
 
     Connection connection;
-
-private:
-    xcb_gcontext_t gc_;
+    const xcb_gcontext_t gc = xcb_generate_id(connection); // goes with the connection
 };
 
 // Changes the outputs with xrandr, keeping the framebuffer at the primary display's size.
@@ -106,54 +100,44 @@ bool xrandr(const std::string& arguments) { return std::system(("xrandr --fb 192
 
 std::set<int> openSockets() {
     std::set<int> sockets;
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir("/proc/self/fd"), closedir);
-    while (const auto* entry = readdir(folder.get())) {
-        const int fd = std::atoi(entry->d_name);
-        struct stat status {};
-        if (entry->d_name[0] != '.' && fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) sockets.insert(fd);
-    }
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        if (std::filesystem::is_socket(fd.path())) sockets.insert(std::stoi(fd.path().filename()));
     return sockets;
 }
 
 // Receives the stream's frames; keeps the last complete one (or all while holding).
-class Frames {
-public:
+struct Frames {
     ScreenCapture::FrameHandler handler() {
         return [this](const CapturedFrame& frame) {
-            std::lock_guard lock(mutex_);
-            if (frame.complete && !hold) held_.clear();
-            if (frame.complete) held_.push_back(frame.buffer);
-            ++(frame.complete ? complete_ : idle_);
-            changed_.notify_all();
+            std::lock_guard lock(mutex);
+            if (frame.complete && !hold) held.clear();
+            if (frame.complete) held.push_back(frame.buffer);
+            ++(frame.complete ? complete : idle);
+            changed.notify_all();
         };
     }
     // Fails the test when no complete frame satisfies `wanted` within `patience`.
-    std::shared_ptr<const PixelBuffer> waitFor(const std::function<bool(const PixelBuffer&)>& wanted) {
-        std::unique_lock lock(mutex_);
-        const bool found = changed_.wait_for(lock, patience, [&] { return !held_.empty() && wanted(*held_.back()); });
+    std::shared_ptr<const PixelBuffer> waitFor(const std::function<bool(const PixelBuffer&)>& wanted = {}) {
+        std::unique_lock lock(mutex);
+        const bool found =
+            changed.wait_for(lock, patience, [&] { return !held.empty() && (!wanted || wanted(*held.back())); });
         EXPECT_TRUE(found) << "no such frame came";
-        return found ? held_.back() : nullptr;
+        return found ? held.back() : nullptr;
     }
-    std::shared_ptr<const PixelBuffer> waitForAny() { return waitFor([](const PixelBuffer&) { return true; }); }
     // Waits for `count` more idle frames and returns how many complete ones came meanwhile.
     int waitForIdle(int count) {
-        std::unique_lock lock(mutex_);
-        const int idleTarget = idle_ + count, completeBefore = complete_;
-        EXPECT_TRUE(changed_.wait_for(lock, patience, [&] { return idle_ >= idleTarget; }));
-        return complete_ - completeBefore;
+        std::unique_lock lock(mutex);
+        const int idleTarget = idle + count, completeBefore = complete;
+        EXPECT_TRUE(changed.wait_for(lock, patience, [&] { return idle >= idleTarget; }));
+        return complete - completeBefore;
     }
-    void release() {
-        std::lock_guard lock(mutex_);
-        held_.clear();
-        hold = false;
-    }
-    bool hold = false;
+    void release() { std::lock_guard lock(mutex); held.clear(); hold = false; }
 
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::shared_ptr<const PixelBuffer>> held_;
-    int complete_ = 0, idle_ = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<const PixelBuffer>> held;
+    int complete = 0, idle = 0;
+    bool hold = false;
 };
 
 const ScreenCapture::ErrorHandler failOnError = [](const std::string& message) { ADD_FAILURE() << message; };
@@ -205,7 +189,7 @@ TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     CaptureConfiguration configuration{1920, 1080, 60, 3, false};
     auto stream = start(configuration);
 
-    auto picture = frames.waitForAny();
+    auto picture = frames.waitFor();
     ASSERT_TRUE(picture);
     EXPECT_EQ(std::tuple(picture->width, picture->height), std::tuple(1920, 1080));
     for (const auto& [x, y, colour] : std::initializer_list<std::tuple<int, int, std::uint32_t>>{
@@ -238,7 +222,7 @@ TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
     frames.hold = true;
     auto stream = start({1920, 1080, 60, 3, false});
     auto& x11Stream = dynamic_cast<X11CaptureStream&>(*stream);
-    frames.waitForAny();
+    frames.waitFor();
     for (const auto colour : {white, green}) {
         painter.fill(colour, 10, 10, 5, 5);
         frames.waitFor([colour](const PixelBuffer& b) { return pixel(b, 12, 12) == colour; });
@@ -291,7 +275,7 @@ TEST_F(ShmCaptureTest, ALostConnectionEndsTheStreamWithTheMessage) {
     std::promise<std::string> failure;
     const auto before = openSockets();
     auto stream = start({1920, 1080, 60, 3, false}, [&failure](const std::string& why) { failure.set_value(why); });
-    frames.waitForAny();
+    frames.waitFor();
     // The one socket the stream opened is its own connection; cut it as a dying server would.
     std::vector<int> opened;
     std::ranges::set_difference(openSockets(), before, std::back_inserter(opened));
