@@ -12,7 +12,7 @@
 #include "core/stream_error.hpp"
 #include "streaming/capture_output.hpp"
 #include "streaming/capture_start.hpp"
-#include "tests/streaming/recording_sink.hpp"
+#include "tests/support/recording_sink.hpp"
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
 
@@ -26,7 +26,7 @@ const Time t0 = Time(1000s);
 
 class CaptureOutputTest : public ::testing::Test {
 protected:
-    std::shared_ptr<support::RecordingSink> sink = std::make_shared<support::RecordingSink>();
+    std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
     std::atomic<Time> now{t0};
     std::shared_ptr<CaptureOutput> output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
 
@@ -43,14 +43,14 @@ protected:
 
 // A refresh never replaces a waiting frame either.
 TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTheNewestFollows) {
-    sink->holdDeliveries();
+    sink->hold(true);
     const auto first = frame(t0), second = frame(t0 + 1ms), third = frame(t0 + 2ms, 128, 64);
     output->captured(first);
     sink->waitFor(1); // the first frame is inside the sink now
     output->captured(second);
     output->captured(third);
     output->refreshStaticFrame(true);
-    sink->release();
+    sink->hold(false);
     output->waitForDelivery();
 
     const auto delivered = sink->frames();
@@ -96,7 +96,7 @@ TEST_F(CaptureOutputTest, StaticRefreshResendsTheLastPictureOnlyWhenDue) {
     };
     for (const auto& c : {Case{1500ms, false, true}, Case{500ms, false, false}, Case{500ms, true, true}}) {
         SCOPED_TRACE(c.quiet.count());
-        sink = std::make_shared<support::RecordingSink>();
+        sink = std::make_shared<support::RecordingSink<>>();
         now = t0;
         output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
         const auto picture = frame(t0);
@@ -157,7 +157,7 @@ protected:
     asio::io_context engine;
     SimulatedPlatform platform;
     SimulatedCapture capture;
-    std::shared_ptr<support::RecordingSink> sink = std::make_shared<support::RecordingSink>();
+    std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
     std::optional<StartedCapture> started;
     std::exception_ptr error;
 };

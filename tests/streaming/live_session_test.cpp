@@ -7,7 +7,6 @@
 
 #include "core/stream_error.hpp"
 #include "streaming/live_session.hpp"
-#include "tests/streaming/recording_sink.hpp"
 #include "tests/support/scripted_webrtc.hpp"
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
@@ -30,14 +29,11 @@ constexpr const char* live = "Receiver connected";
 constexpr const char* cut = "Receiver connection interrupted";
 constexpr const char* waiting = "Waiting for receiver";
 
-struct FakePreview final : Preview {
-    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
-    void deliver(VideoFrame frame) override { frames->deliver(std::move(frame)); }
+struct FakePreview final : support::RecordingSink<Preview> {
     void show() override { ++shows, visible = true; }
     bool isVisible() const override { return visible; }
     void close() override { ++closes, visible = false; }
 
-    std::shared_ptr<support::RecordingSink> frames = std::make_shared<support::RecordingSink>();
     bool visible = false;
     int shows = 0, closes = 0;
 };
@@ -372,14 +368,14 @@ TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
     const auto first = previews.made.front();
     EXPECT_EQ(previews.sizes.front(), (std::pair<std::int64_t, std::int64_t>{2560, 1440})) << "the capture's ratio";
     capturePicture();
-    EXPECT_EQ(first->frames->waitFor(1).front().buffer->width, 64);
-    EXPECT_EQ(webrtc.last().sink->frames, 1) << "the encoder gets each frame before the preview";
+    EXPECT_EQ(first->waitFor(1).front().buffer->width, 64);
+    EXPECT_EQ(webrtc.last().sink->frames().size(), 1u) << "the encoder gets each frame before the preview";
 
     first->visible = false; // the title-bar button only hides it
     session->togglePreview();
     EXPECT_EQ(previews.made.size(), 1u) << "the same window";
     EXPECT_EQ(first->shows, 2);
-    first->frames->waitFor(2);
+    first->waitFor(2);
 
     session->togglePreview();
     EXPECT_EQ(first->closes, 1);
@@ -388,8 +384,8 @@ TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
     // delivery thread, in order).
     session->togglePreview();
     ASSERT_EQ(previews.made.size(), 2u);
-    previews.made.back()->frames->waitFor(1);
-    EXPECT_EQ(first->frames->frames().size(), 2u);
+    previews.made.back()->waitFor(1);
+    EXPECT_EQ(first->frames().size(), 2u);
 
     run(session->stop());
     EXPECT_EQ(previews.made.back()->closes, 1);

@@ -9,9 +9,11 @@
 
 namespace tavelin::support {
 
-// Records every delivered frame. While `hold` is set, a delivery waits inside the sink
-// until release(), so a test can stage frames behind one that is being delivered.
-class RecordingSink final : public VideoSink {
+// Records every delivered frame (as a plain sink, or as the sink side of a Sink such as
+// a preview). While held, a delivery waits inside the sink until hold(false), so a test
+// can stage frames behind one that is being delivered.
+template <class Sink = VideoSink>
+class RecordingSink : public Sink {
 public:
     struct Format {
         std::int64_t width = 0, height = 0, framesPerSecond = 0;
@@ -28,8 +30,11 @@ public:
         changed_.wait(lock, [&] { return !hold_; });
     }
 
-    void holdDeliveries() { hold(true); }
-    void release() { hold(false); }
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        hold_ = on;
+        changed_.notify_all();
+    }
     // Waits until `count` frames have arrived; returns all of them.
     std::vector<VideoFrame> waitFor(std::size_t count) {
         std::unique_lock lock(mutex_);
@@ -43,12 +48,6 @@ public:
     }
 
 private:
-    void hold(bool on) {
-        std::lock_guard lock(mutex_);
-        hold_ = on;
-        changed_.notify_all();
-    }
-
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<VideoFrame> frames_;
