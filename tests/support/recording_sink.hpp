@@ -15,14 +15,7 @@ namespace tavelin::support {
 template <class Sink = VideoSink>
 class RecordingSink : public Sink {
 public:
-    struct Format {
-        std::int64_t width = 0, height = 0, framesPerSecond = 0;
-    };
-
-    void adaptOutputFormat(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond) override {
-        std::lock_guard lock(mutex_);
-        format_ = {width, height, framesPerSecond};
-    }
+    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
     void deliver(VideoFrame frame) override {
         std::unique_lock lock(mutex_);
         frames_.push_back(std::move(frame));
@@ -42,16 +35,11 @@ public:
         return frames_;
     }
     std::vector<VideoFrame> frames() { return waitFor(0); }
-    Format format() {
-        std::lock_guard lock(mutex_);
-        return format_;
-    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<VideoFrame> frames_;
-    Format format_;
     bool hold_ = false;
 };
 
