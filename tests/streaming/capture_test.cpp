@@ -20,25 +20,24 @@ namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
+using std::chrono::milliseconds;
 using Time = std::chrono::steady_clock::time_point;
+using Sink = support::RecordingSink<>;
 
 const Time t0 = Time(1000s);
 
+std::int64_t ns(Time time) { return std::chrono::nanoseconds(time.time_since_epoch()).count(); }
+CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) {
+    return {std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, nullptr}), at, true};
+}
+
 class CaptureOutputTest : public ::testing::Test {
 protected:
-    std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
+    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
     std::atomic<Time> now{t0};
     std::shared_ptr<CaptureOutput> output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
 
-    static CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) {
-        return {std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, nullptr}), at, true};
-    }
-    static std::int64_t ns(Time time) { return std::chrono::nanoseconds(time.time_since_epoch()).count(); }
     std::int64_t metric(const char* key) { return output->metrics().at(key).get<std::int64_t>(); }
-    void deliver(const CapturedFrame& captured) {
-        output->captured(captured);
-        output->waitForDelivery();
-    }
 };
 
 // A refresh never replaces a waiting frame either.
@@ -66,68 +65,58 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
     EXPECT_DOUBLE_EQ(output->metrics().at("lastCaptureTime").get<double>(), 1000.002);
 }
 
-TEST_F(CaptureOutputTest, DeliveredTimestampsStrictlyIncrease) {
-    // The second frame repeats the first one's time, the third goes back in time.
-    const Time times[] = {t0, t0, t0 - 5ms, t0 + 1ms};
-    const std::int64_t expected[] = {ns(t0), ns(t0) + 1, ns(t0) + 2, ns(t0 + 1ms)};
-    for (const auto time : times) deliver(frame(time));
-    const auto delivered = sink->frames();
-    ASSERT_EQ(delivered.size(), 4u);
-    for (std::size_t i = 0; i < delivered.size(); ++i) EXPECT_EQ(delivered[i].timestampNS, expected[i]) << i;
-}
-
-TEST_F(CaptureOutputTest, AFrameOlderThanTheLimitIsCountedAndNotSent) {
-    now = t0 + 150ms;
-    deliver(frame(t0));
-    EXPECT_TRUE(sink->frames().empty());
-    EXPECT_EQ(metric("staleCaptureFrames"), 1);
-    EXPECT_NEAR(output->metrics().at("captureAgeMS").get<double>(), 150.0, 0.001);
-
-    deliver(frame(t0 + 50ms)); // exactly at the limit is still in time
-    EXPECT_EQ(sink->frames().size(), 1u);
-    EXPECT_EQ(metric("staleCaptureFrames"), 1);
-}
-
-TEST_F(CaptureOutputTest, StaticRefreshResendsTheLastPictureOnlyWhenDue) {
-    struct Case {
-        std::chrono::milliseconds quiet;
-        bool force;
-        bool resent;
+// What reaches the sink, one delivery at a time. Each step sets the clock, then captures
+// a picture taken at `taken` (the i-th is i pixels wide), sends an idle frame, or asks
+// for a static refresh. Sent: the picture's number and its time since t0 in ns.
+TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
+    enum Kind { picture, idle, refresh, forcedRefresh };
+    struct Step {
+        Kind kind;
+        milliseconds now, taken = 0ms;
     };
-    for (const auto& c : {Case{1500ms, false, true}, Case{500ms, false, false}, Case{500ms, true, true}}) {
-        SCOPED_TRACE(c.quiet.count());
-        sink = std::make_shared<support::RecordingSink<>>();
-        now = t0;
+    using Sent = std::vector<std::pair<std::int64_t, std::int64_t>>;
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        Sent sent;
+        int stale;
+        double lastAgeMS = 0;
+    } const cases[] = {
+        // The encoder refuses a timestamp that does not move forward.
+        {"a repeated and an earlier time move just past the last",
+         {{picture, 0ms}, {picture, 0ms}, {picture, 0ms, -5ms}, {picture, 1ms, 1ms}},
+         {{1, 0}, {2, 1}, {3, 2}, {4, 1'000'000}}, 0},
+        // Exactly at the limit is still in time.
+        {"older than the limit", {{picture, 150ms}, {picture, 150ms, 50ms}}, {{2, 50'000'000}}, 1, 100},
+        // The next capture carries the refresh's time and moves just past it.
+        {"refresh after a quiet second", {{picture, 0ms}, {refresh, 1500ms}, {picture, 1500ms, 1500ms}},
+         {{1, 0}, {1, 1'500'000'000}, {2, 1'500'000'001}}, 0},
+        {"refresh not due", {{picture, 0ms}, {refresh, 500ms}, {picture, 500ms, 500ms}}, {{1, 0}, {2, 500'000'000}}, 0},
+        {"forced refresh", {{picture, 0ms}, {forcedRefresh, 500ms}, {picture, 500ms, 500ms}},
+         {{1, 0}, {1, 500'000'000}, {2, 500'000'001}}, 0},
+        {"nothing before a picture", {{forcedRefresh, 0ms}, {idle, 0ms}, {forcedRefresh, 0ms}}, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sink = std::make_shared<Sink>();
         output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
-        const auto picture = frame(t0);
-        deliver(picture);
-        now = t0 + c.quiet;
-        output->refreshStaticFrame(c.force);
-        output->waitForDelivery();
-        const auto next = frame(now.load());
-        deliver(next);
-
-        const auto delivered = sink->frames();
-        ASSERT_EQ(delivered.size(), c.resent ? 3u : 2u);
-        if (c.resent) {
-            EXPECT_EQ(delivered[1].buffer, picture.buffer);
-            EXPECT_EQ(delivered[1].timestampNS, ns(now.load()));
-            // The next capture carries the same time and moves just past the refresh.
-            EXPECT_EQ(delivered[2].timestampNS, ns(now.load()) + 1);
+        int pictures = 0;
+        for (const auto& step : c.steps) {
+            now = t0 + step.now;
+            if (step.kind == picture) output->captured(frame(t0 + step.taken, ++pictures));
+            if (step.kind == idle) output->captured({frame(t0).buffer, t0, false});
+            if (step.kind >= refresh) output->refreshStaticFrame(step.kind == forcedRefresh);
+            output->waitForDelivery();
         }
-        EXPECT_EQ(delivered.back().buffer, next.buffer);
-        EXPECT_EQ(metric("capturedFrames"), 2);
+        Sent sent;
+        for (const auto& delivered : sink->frames()) {
+            sent.emplace_back(delivered.buffer->width, delivered.timestampNS - ns(t0));
+        }
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(metric("capturedFrames"), pictures);
+        EXPECT_EQ(metric("staleCaptureFrames"), c.stale);
+        EXPECT_NEAR(output->metrics().at("captureAgeMS").get<double>(), c.lastAgeMS, 0.001);
     }
-}
-
-TEST_F(CaptureOutputTest, NothingIsSentBeforeAPictureWasCaptured) {
-    output->refreshStaticFrame(true);
-    output->captured(CapturedFrame{nullptr, t0, false});          // idle
-    output->captured(CapturedFrame{frame(t0).buffer, t0, false}); // idle with an old buffer
-    output->refreshStaticFrame(true);
-    output->waitForDelivery();
-    EXPECT_TRUE(sink->frames().empty());
-    EXPECT_EQ(metric("capturedFrames"), 0);
 }
 
 // Frames reaching the output and stream errors reaching the engine are checked through
@@ -157,7 +146,7 @@ protected:
     asio::io_context engine;
     SimulatedPlatform platform;
     SimulatedCapture capture;
-    std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
+    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
     std::optional<StartedCapture> started;
     std::exception_ptr error;
 };
