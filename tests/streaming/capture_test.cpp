@@ -1,20 +1,12 @@
 #include <atomic>
 #include <chrono>
-#include <exception>
-#include <optional>
-#include <string>
+#include <utility>
+#include <vector>
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/stream_error.hpp"
 #include "streaming/capture_output.hpp"
-#include "streaming/capture_start.hpp"
 #include "tests/support/recording_sink.hpp"
-#include "tests/support/simulated_devices.hpp"
-#include "tests/support/simulated_platform.hpp"
 
 namespace tavelin {
 namespace {
@@ -116,94 +108,6 @@ TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
         EXPECT_EQ(metric("capturedFrames"), pictures);
         EXPECT_EQ(metric("staleCaptureFrames"), c.stale);
         EXPECT_NEAR(output->metrics().at("captureAgeMS").get<double>(), c.lastAgeMS, 0.001);
-    }
-}
-
-// Frames reaching the output and stream errors reaching the engine are checked through
-// the session's tests.
-class CaptureStartTest : public ::testing::Test {
-protected:
-    static constexpr DisplayID shared = 100;
-
-    CaptureStartTest() {
-        platform.displays[shared] = SimulatedPlatform::Display{};
-        capture.displays = {{1, 2560, 1440}, {shared, 1920, 1200}};
-    }
-    void start(DisplayConfiguration configuration = {1920, 1200, 60, 20, false}, bool showsCursor = true) {
-        Timings timings;
-        timings.displayLookupInterval = 1ms;
-        started.reset();
-        asio::co_spawn(engine, startCapture(capture, platform, {shared, configuration, showsCursor}, sink, {}, timings),
-                       [this](std::exception_ptr failure, StartedCapture result) {
-                           error = failure;
-                           if (!failure) started = std::move(result);
-                       });
-        engine.run();
-        engine.restart();
-    }
-    void rethrow() const { std::rethrow_exception(error); }
-
-    asio::io_context engine;
-    SimulatedPlatform platform;
-    SimulatedCapture capture;
-    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
-    std::optional<StartedCapture> started;
-    std::exception_ptr error;
-};
-
-TEST_F(CaptureStartTest, WaitsForTheDisplayToBeListed) {
-    struct Case {
-        int hiddenLookups;
-        int lookups;
-        bool starts;
-    };
-    for (const auto& c : {Case{0, 1, true}, Case{29, 30, true}, Case{SimulatedPlatform::forever, 30, false}}) {
-        SCOPED_TRACE(c.hiddenLookups);
-        capture.hiddenLookups = c.hiddenLookups;
-        capture.lookups = 0;
-        start();
-        EXPECT_EQ(capture.lookups, c.lookups);
-        EXPECT_EQ(started.has_value(), c.starts);
-        if (!c.starts) {
-            EXPECT_THAT([&] { rethrow(); }, ::testing::ThrowsMessage<StreamError>(::testing::StrEq(
-                                                "The extra display is not available to capture. Try starting again.")));
-        }
-    }
-}
-
-TEST_F(CaptureStartTest, CapturesTheSharedDisplayAtTheConfiguredSize) {
-    platform.displays[shared].current = DisplayMode{7, 5120, 3200, 2560, 1600, 74.95};
-    ::testing::internal::CaptureStderr();
-    start({2560, 1600, 75, 20, true}, false);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Tavelin desktop: 2560 × 1600 logical, 5120 × 3200 pixels at 75 Hz\n");
-    ASSERT_TRUE(started);
-    ASSERT_EQ(capture.streams.size(), 1u);
-    const auto& stream = *capture.streams.front();
-    EXPECT_EQ(stream.display.id, shared);
-    const CaptureConfiguration expected{2560, 1600, 75, 3, false};
-    EXPECT_EQ(stream.configuration, expected);
-    EXPECT_EQ(started->configuration, expected);
-}
-
-TEST_F(CaptureStartTest, AMirroringDisplayCapturesItsSourceFittedIntoTheMode) {
-    platform.displays[shared].master = 1;
-    capture.displays = {{1, 2560, 1440}}; // the mirroring display itself is not listed
-    start();
-    ASSERT_TRUE(started);
-    const auto& stream = *capture.streams.front();
-    EXPECT_EQ(stream.display.id, 1u);
-    EXPECT_EQ(stream.configuration, (CaptureConfiguration{1920, 1080, 60, 3, true}));
-}
-
-TEST_F(CaptureStartTest, AStartErrorPassesThroughUnchanged) {
-    capture.failStart = true;
-    start();
-    EXPECT_FALSE(started);
-    try {
-        rethrow();
-    } catch (const std::system_error& failure) {
-        EXPECT_EQ(failure.code(), std::errc::operation_not_permitted);
     }
 }
 

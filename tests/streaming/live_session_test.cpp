@@ -5,6 +5,7 @@
 
 #include <asio/io_context.hpp>
 
+#include "core/log.hpp"
 #include "core/stream_error.hpp"
 #include "streaming/live_session.hpp"
 #include "tests/support/scripted_webrtc.hpp"
@@ -52,6 +53,7 @@ protected:
     LiveSession() {
         capture.displays = {{1, 2560, 1440}};
         timings.iceGatheringPoll = 1ms;
+        timings.displayLookupInterval = 1ms;
     }
 
     std::shared_ptr<LiveStreamSession> make() {
@@ -102,19 +104,20 @@ protected:
     std::future<nlohmann::json> answer(LiveStreamSession& session, std::string id = "A") {
         return spawn(session.answer("v=0 H264/90000", std::move(id)));
     }
-    // How an answer ended: the text of its error, or "answered".
-    static std::string outcome(std::future<nlohmann::json> reply) {
-        if (reply.wait_for(0s) != std::future_status::ready) return "still answering";
+    // How a task ended: the text of its error, or "done".
+    template <class T>
+    static std::string outcome(std::future<T> result) {
+        if (result.wait_for(0s) != std::future_status::ready) return "still running";
         try {
-            reply.get();
+            result.get();
         } catch (const std::exception& error) {
             return error.what();
         }
-        return "answered";
+        return "done";
     }
     // A receiver connected with its mouse channel open.
     std::shared_ptr<ScriptedChannel> connect(LiveStreamSession& session) {
-        EXPECT_EQ(outcome(answer(session)), "answered");
+        EXPECT_EQ(outcome(answer(session)), "done");
         webrtc.last().changeState(State::connected);
         auto channel = webrtc.last().openChannel("mouse");
         settle();
@@ -140,6 +143,61 @@ protected:
     PreviewFactory* previewFactory = &previews;
     Texts failures, statuses;
 };
+
+// Start waits for the display to be listed; the capture facility's own error passes
+// through unchanged (a denied capture is told apart by its type).
+TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
+    constexpr const char* missing = "The extra display is not available to capture. Try starting again.";
+    struct Case {
+        int hiddenLookups;
+        int lookups;
+        const char* outcome;
+    };
+    for (const auto& c : {Case{0, 1, "done"}, Case{29, 30, "done"}, Case{SimulatedPlatform::forever, 30, missing}}) {
+        SCOPED_TRACE(c.hiddenLookups);
+        capture.hiddenLookups = c.hiddenLookups;
+        capture.lookups = 0;
+        const auto session = make();
+        auto starting = spawn(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), true, true));
+        runFor(1s);
+        EXPECT_EQ(outcome(std::move(starting)), c.outcome);
+        EXPECT_EQ(capture.lookups, c.lookups);
+    }
+    capture.hiddenLookups = 0;
+    capture.failStart = true;
+    EXPECT_THROW(started(), std::system_error);
+}
+
+// The capture has the configured size of the shared display, or of the one it mirrors
+// fitted into the mode (the mirroring display itself is not listed).
+TEST_F(LiveSession, StartCapturesTheSharedDisplayOrTheOneItMirrors) {
+    platform.displays[100].current = DisplayMode{7, 5120, 3200, 2560, 1600, 74.95};
+    platform.displays[101].master = 1;
+    capture.displays = {{1, 2560, 1440}, {100, 1920, 1200}};
+    Texts lines;
+    const log::ScopedSink record([&](log::Level level, std::string_view text) {
+        if (level == log::Level::plain) lines.emplace_back(text);
+    });
+    struct Case {
+        DisplayID display;
+        DisplayConfiguration configuration;
+        bool showsCursor;
+        DisplayID captured;
+        CaptureConfiguration expected;
+    } const cases[] = {
+        {100, {2560, 1600, 75, 20, true}, false, 100, {2560, 1600, 75, 3, false}},
+        {101, {1920, 1200, 60, 20, false}, true, 1, {1920, 1080, 60, 3, true}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.display);
+        const auto session = make();
+        run(session->start(c.display, c.configuration, c.showsCursor, true));
+        ASSERT_EQ(capture.streams.size(), 1u);
+        EXPECT_EQ(capture.streams.front()->display.id, c.captured);
+        EXPECT_EQ(capture.streams.front()->configuration, c.expected);
+    }
+    EXPECT_EQ(lines, Texts{"Tavelin desktop: 2560 × 1600 logical, 5120 × 3200 pixels at 75 Hz"});
+}
 
 TEST_F(LiveSession, AnswerCarriesTheModeAndTheEncoderLimits) {
     struct Case {
@@ -417,7 +475,7 @@ TEST_F(LiveSession, AReceiverThatFallsSilentIsLost) {
         const bool lost = reports == 1;
         EXPECT_EQ(peer.closes, lost ? 1 : 0);
         EXPECT_EQ(statuses, lost ? Texts{waiting} : Texts{});
-        EXPECT_EQ(outcome(answer(*session, "B")), lost ? "answered" : alreadyConnected);
+        EXPECT_EQ(outcome(answer(*session, "B")), lost ? "done" : alreadyConnected);
     }
 }
 
