@@ -25,7 +25,6 @@ constexpr const char* remoteMove = R"({"type":"move","x":0.5,"y":0.5})";
 constexpr const char* leftDown = R"({"type":"down","x":0.5,"y":0.5,"button":0})";
 constexpr const char* notSharing = "The host computer is not sharing a display.";
 constexpr const char* alreadyConnected = "A receiver is already connected. Disconnect it on the host computer first.";
-constexpr const char* unavailable = "Video preview is unavailable on this computer.";
 constexpr const char* live = "Receiver connected";
 constexpr const char* cut = "Receiver connection interrupted";
 constexpr const char* waiting = "Waiting for receiver";
@@ -127,11 +126,6 @@ protected:
         channel.send(message, binary);
         settle();
     }
-    // One picture from the capture thread, stamped now so that it is not stale.
-    void capturePicture() {
-        const auto buffer = std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr});
-        capture.streams.front()->onFrame({buffer, std::chrono::steady_clock::now(), true});
-    }
 
     asio::io_context engine;
     Timings timings;
@@ -221,7 +215,10 @@ TEST_F(LiveSession, AnswerCarriesTheModeAndTheEncoderLimits) {
     }
 }
 
+// A refused offer takes the way out of a gathering that timed out, with its own sentence
+// (the program test, on the real stack).
 TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
+    timings.iceGatheringPolls = 3;
     EXPECT_EQ(outcome(answer(*make())), notSharing);
     auto session = started();
     webrtc.refuse = true;
@@ -230,6 +227,14 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
 
     webrtc.refuse = false;
     webrtc.pollsUntilGathered = 1'000'000;
+    auto timedOut = answer(*session);
+    runFor(20ms);
+    EXPECT_EQ(outcome(std::move(timedOut)), "Local network discovery timed out. Check network permissions and try again.");
+    // One look before each of three sleeps, one after the last, one final.
+    EXPECT_EQ(webrtc.last().gatheringPolls, 5);
+    EXPECT_EQ(webrtc.last().closes, 1);
+    EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
+
     auto pending = answer(*session, "A");
     EXPECT_EQ(outcome(answer(*session, "B")), alreadyConnected) << "a second offer while the first is answered";
     session->disconnect("B");
@@ -246,38 +251,30 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
     EXPECT_EQ(outcome(answer(*session)), notSharing);
 }
 
-// One look before each of three sleeps, one after the last, one final. A refused offer
-// takes the same way out, with its own sentence (the program test, on the real stack).
-TEST_F(LiveSession, AnAnswerWhoseGatheringTimesOutClosesItsPeer) {
-    timings.iceGatheringPolls = 3;
-    webrtc.pollsUntilGathered = 1'000'000;
-    auto session = started();
-    auto reply = answer(*session);
-    runFor(20ms);
-    EXPECT_EQ(outcome(std::move(reply)), "Local network discovery timed out. Check network permissions and try again.");
-    EXPECT_EQ(webrtc.last().gatheringPolls, 5);
-    EXPECT_EQ(webrtc.last().closes, 1);
-    EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
-}
-
-// What the session does as the connection's state moves.
-TEST_F(LiveSession, ConnectionStates) {
+// What the session does as the connection's state moves and as the receiver reports. A
+// receiver that reported and then fell silent is gone though ICE still says connected
+// (its browser was killed); one that never reported is judged by its state alone.
+TEST_F(LiveSession, ConnectionStatesAndReports) {
     timings.disconnectedGrace = 5ms;
     timings.connectionWatchdog = 5ms;
+    timings.receiverSilence = 40ms;
     struct Case {
         const char* name;
         std::vector<State> states;
         bool recoverWithinGrace;
+        int reports; // one every 10 ms from the start
         bool kept;
         Texts statuses;
     } const cases[] = {
-        {"connected", {State::connected}, false, true, {live}},
-        {"failed", {State::connected, State::failed}, false, false, {live, waiting}},
-        {"closed", {State::closed}, false, false, {waiting}},
-        {"dropped for good", {State::connected, State::disconnected}, false, false, {live, cut, waiting}},
-        {"dropped and back", {State::connected, State::disconnected}, true, true, {live, cut, live}},
+        {"connected", {State::connected}, false, 0, true, {live}},
+        {"reporting", {State::connected}, false, 12, true, {live}},
+        {"reported, then silent", {State::connected}, false, 1, false, {live, waiting}},
+        {"failed", {State::connected, State::failed}, false, 0, false, {live, waiting}},
+        {"closed", {State::closed}, false, 0, false, {waiting}},
+        {"dropped for good", {State::connected, State::disconnected}, false, 0, false, {live, cut, waiting}},
+        {"dropped and back", {State::connected, State::disconnected}, true, 0, true, {live, cut, live}},
         // Never connecting within the watchdog's time drops the receiver.
-        {"never connected", {State::connecting}, false, false, {waiting}},
+        {"never connected", {State::connecting}, false, 0, false, {waiting}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -288,7 +285,10 @@ TEST_F(LiveSession, ConnectionStates) {
         for (const State state : c.states) peer.changeState(state);
         settle();
         if (c.recoverWithinGrace) peer.changeState(State::connected);
-        runFor(20ms);
+        for (int tick = 0; tick < 12; ++tick) {
+            if (tick < c.reports) peer.onReceiverReport();
+            runFor(10ms);
+        }
         EXPECT_EQ(peer.closes, c.kept ? 0 : 1);
         EXPECT_EQ(statuses, c.statuses);
     }
@@ -419,13 +419,19 @@ TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
 }
 
 TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
+    previewFactory = nullptr; // no window system
+    EXPECT_THAT([&] { started()->togglePreview(); },
+                ThrowsMessage<StreamError>(::testing::StrEq("Video preview is unavailable on this computer.")));
+    previewFactory = &previews;
     auto session = started();
     answer(*session);
     session->togglePreview();
     ASSERT_EQ(previews.made.size(), 1u);
     const auto first = previews.made.front();
     EXPECT_EQ(previews.sizes.front(), (std::pair<std::int64_t, std::int64_t>{2560, 1440})) << "the capture's ratio";
-    capturePicture();
+    // One picture from the capture thread, stamped now so that it is not stale.
+    capture.streams.front()->onFrame(
+        {std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr}), std::chrono::steady_clock::now(), true});
     EXPECT_EQ(first->waitFor(1).front().buffer->width, 64);
     EXPECT_EQ(webrtc.last().sink->frames().size(), 1u) << "the encoder gets each frame before the preview";
 
@@ -449,34 +455,6 @@ TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
     EXPECT_EQ(previews.made.back()->closes, 1);
     session->togglePreview();
     EXPECT_EQ(previews.made.size(), 2u) << "a stopped session opens none";
-}
-
-TEST_F(LiveSession, WithoutAWindowSystemThePreviewIsUnavailable) {
-    previewFactory = nullptr;
-    auto session = started();
-    EXPECT_THAT([&] { session->togglePreview(); },
-                ThrowsMessage<StreamError>(::testing::StrEq(unavailable)));
-}
-
-// A receiver that reported and then fell silent is gone though ICE still says connected
-// (its browser was killed); one whose reports keep coming, or that never reported, stays.
-TEST_F(LiveSession, AReceiverThatFallsSilentIsLost) {
-    timings.receiverSilence = 40ms;
-    for (const int reports : {1, 12, 0}) {
-        SCOPED_TRACE(reports);
-        auto session = started();
-        connect(*session);
-        statuses.clear();
-        auto& peer = webrtc.last();
-        for (int report = 0; report < 12; ++report) {
-            if (report < reports) peer.onReceiverReport();
-            runFor(10ms);
-        }
-        const bool lost = reports == 1;
-        EXPECT_EQ(peer.closes, lost ? 1 : 0);
-        EXPECT_EQ(statuses, lost ? Texts{waiting} : Texts{});
-        EXPECT_EQ(outcome(answer(*session, "B")), lost ? "done" : alreadyConnected);
-    }
 }
 
 } // namespace
