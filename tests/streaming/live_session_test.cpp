@@ -64,10 +64,9 @@ protected:
         return session;
     }
     // Sharing display 1 at 2560 × 1440, 60 Hz; the statuses of the start are dropped.
-    std::shared_ptr<LiveStreamSession> started(bool showsCursor = true, std::int64_t bitrate = 20,
-                                               bool smoothMotion = true) {
+    std::shared_ptr<LiveStreamSession> started(bool showsCursor = true) {
         auto session = make();
-        run(session->start(1, DisplayConfiguration(2560, 1440, 60, bitrate, false), showsCursor, smoothMotion));
+        run(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), showsCursor, true));
         statuses.clear();
         return session;
     }
@@ -163,8 +162,10 @@ TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
 }
 
 // The capture has the configured size of the shared display, or of the one it mirrors
-// fitted into the mode (the mirroring display itself is not listed).
-TEST_F(LiveSession, StartCapturesTheSharedDisplayOrTheOneItMirrors) {
+// fitted into the mode (the mirroring display itself is not listed); the peer is made at
+// the capture's size, the answer carries the mode and the encoder gets the bitrate's and
+// smooth motion's limits.
+TEST_F(LiveSession, StartAndAnswerCarryTheModeAndTheEncoderLimits) {
     platform.displays[100].current = DisplayMode{7, 5120, 3200, 2560, 1600, 74.95};
     platform.displays[101].master = 1;
     capture.displays = {{1, 2560, 1440}, {100, 1920, 1200}};
@@ -175,44 +176,36 @@ TEST_F(LiveSession, StartCapturesTheSharedDisplayOrTheOneItMirrors) {
     struct Case {
         DisplayID display;
         DisplayConfiguration configuration;
-        bool showsCursor;
+        bool showsCursor, smoothMotion;
         DisplayID captured;
-        CaptureConfiguration expected;
+        CaptureConfiguration capture;
+        EncoderParameters encoder;
     } const cases[] = {
-        {100, {2560, 1600, 75, 20, true}, false, 100, {2560, 1600, 75, 3, false}},
-        {101, {1920, 1200, 60, 20, false}, true, 1, {1920, 1080, 60, 3, true}},
+        {100, {2560, 1600, 75, 20, true}, false, true, 100, {2560, 1600, 75, 3, false},
+         {5'000'000, 20'000'000, 75, 1, DegradationPreference::disabled}},
+        {101, {1920, 1200, 60, 5, false}, true, false, 1, {1920, 1080, 60, 3, true},
+         {5'000'000, 5'000'000, 60, 1, DegradationPreference::maintainResolution}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.display);
         const auto session = make();
-        run(session->start(c.display, c.configuration, c.showsCursor, true));
+        run(session->start(c.display, c.configuration, c.showsCursor, c.smoothMotion));
         ASSERT_EQ(capture.streams.size(), 1u);
         EXPECT_EQ(capture.streams.front()->display.id, c.captured);
-        EXPECT_EQ(capture.streams.front()->configuration, c.expected);
-    }
-    EXPECT_EQ(lines, Texts{"Tavelin desktop: 2560 × 1600 logical, 5120 × 3200 pixels at 75 Hz"});
-}
+        EXPECT_EQ(capture.streams.front()->configuration, c.capture);
 
-TEST_F(LiveSession, AnswerCarriesTheModeAndTheEncoderLimits) {
-    struct Case {
-        std::int64_t bitrate;
-        bool smoothMotion;
-        EncoderParameters expected;
-    } const cases[] = {
-        {20, true, {5'000'000, 20'000'000, 60, 1, DegradationPreference::disabled}},
-        {5, false, {5'000'000, 5'000'000, 60, 1, DegradationPreference::maintainResolution}},
-    };
-    for (const auto& c : cases) {
-        auto session = started(true, c.bitrate, c.smoothMotion);
         auto reply = answer(*session);
         ASSERT_EQ(reply.wait_for(0s), std::future_status::ready);
+        const auto& mode = c.configuration;
         EXPECT_EQ(reply.get(), (nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", "A"},
-                                                  {"width", 2560}, {"height", 1440}, {"targetFPS", 60},
-                                                  {"bitrateMbps", c.bitrate}}));
-        EXPECT_EQ(webrtc.requested, (std::vector<std::int64_t>{2560, 1440, 60}));
-        EXPECT_EQ(webrtc.last().encoder, (std::vector<EncoderParameters>{c.expected, c.expected}));
+                                                  {"width", mode.width()}, {"height", mode.height()},
+                                                  {"targetFPS", mode.refreshRate()}, {"bitrateMbps", mode.bitrateMbps()}}));
+        EXPECT_EQ(webrtc.requested, (std::vector{c.capture.width, c.capture.height, c.capture.refreshRate}));
+        EXPECT_EQ(webrtc.last().encoder, (std::vector<EncoderParameters>{c.encoder, c.encoder}));
         EXPECT_EQ(statuses, (Texts{"Pairing receiver…", "Connecting receiver…"}));
+        statuses.clear();
     }
+    EXPECT_EQ(lines, Texts{"Tavelin desktop: 2560 × 1600 logical, 5120 × 3200 pixels at 75 Hz"});
 }
 
 // A refused offer takes the way out of a gathering that timed out, with its own sentence
