@@ -87,7 +87,7 @@ public:
         GstWebRTCRTPTransceiver* transceiver = nullptr;
         g_signal_emit_by_name(webrtc_.get(), "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
                               caps.get(), &transceiver);
-        adopt(transceiver);
+        adopt(transceiver); // webrtcbin keeps a reference of its own
         GstWebRTCDataChannel* channel = nullptr;
         g_signal_emit_by_name(webrtc_.get(), "create-data-channel", "mouse", nullptr, &channel);
         channel_ = adopt(channel);
