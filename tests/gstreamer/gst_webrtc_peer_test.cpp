@@ -63,8 +63,21 @@ public:
             "capssetter caps=video/x-h264,profile=constrained-baseline ! openh264dec ! "
             "appsink name=frames sync=false emit-signals=true", nullptr))));
         webrtc_ = element("webrtc");
-        g_signal_connect(element("frames").get(), "new-sample", G_CALLBACK(decoded), this);
-        g_signal_connect(webrtc_.get(), "notify::ice-gathering-state", G_CALLBACK(gatheringChanged), this);
+        g_signal_connect(element("frames").get(), "new-sample", G_CALLBACK(+[](GstAppSink* sink, Inbox* inbox) {
+            Owned<GstSample> sample = adopt(gst_app_sink_pull_sample(sink));
+            GstVideoInfo info;
+            if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
+                inbox->update([&](Inbox& in) { in.decodedSizes.emplace_back(info.width, info.height); });
+            }
+            return GST_FLOW_OK;
+        }), &inbox_);
+        g_signal_connect(webrtc_.get(), "notify::ice-gathering-state",
+                         G_CALLBACK(+[](GstElement* webrtc, GParamSpec*, Inbox* inbox) {
+                             GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
+                             g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+                             if (state != GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) return;
+                             inbox->update([](Inbox& in) { in.offererGathered = true; });
+                         }), &inbox_);
         gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
 
         Owned<GstCaps> caps = adopt(gst_caps_from_string(
@@ -74,11 +87,13 @@ public:
         GstWebRTCRTPTransceiver* transceiver = nullptr;
         g_signal_emit_by_name(webrtc_.get(), "add-transceiver", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY,
                               caps.get(), &transceiver);
-        Owned<GstWebRTCRTPTransceiver> held = adopt(transceiver);
+        adopt(transceiver); // webrtcbin keeps a reference of its own
         GstWebRTCDataChannel* channel = nullptr;
         g_signal_emit_by_name(webrtc_.get(), "create-data-channel", "mouse", nullptr, &channel);
         channel_ = adopt(channel);
-        g_signal_connect(channel_.get(), "on-open", G_CALLBACK(channelOpened), this);
+        g_signal_connect(channel_.get(), "on-open", G_CALLBACK(+[](GstWebRTCDataChannel*, Inbox* inbox) {
+            inbox->update([](Inbox& in) { in.offererChannelOpen = true; });
+        }), &inbox_);
     }
 
     ~Offerer() { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
@@ -125,53 +140,25 @@ private:
         return promise;
     }
 
-    static void gatheringChanged(GstElement* webrtc, GParamSpec*, gpointer self) {
-        GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
-        g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
-        if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) {
-            static_cast<Offerer*>(self)->inbox_.update([](Inbox& inbox) { inbox.offererGathered = true; });
-        }
-    }
-
-    static void channelOpened(GstWebRTCDataChannel*, gpointer self) {
-        static_cast<Offerer*>(self)->inbox_.update([](Inbox& inbox) { inbox.offererChannelOpen = true; });
-    }
-
-    static GstFlowReturn decoded(GstAppSink* sink, gpointer self) {
-        Owned<GstSample> sample = adopt(gst_app_sink_pull_sample(sink));
-        GstVideoInfo info;
-        if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
-            static_cast<Offerer*>(self)->inbox_.update(
-                [&](Inbox& inbox) { inbox.decodedSizes.emplace_back(info.width, info.height); });
-        }
-        return GST_FLOW_OK;
-    }
-
     Inbox& inbox_;
     Owned<GstElement> pipeline_;
     Owned<GstElement> webrtc_;
     Owned<GstWebRTCDataChannel> channel_;
 };
 
-// A BGRX picture owned by the test.
-struct Picture {
-    std::vector<std::uint8_t> pixels;
-    std::shared_ptr<PixelBuffer> buffer = std::make_shared<PixelBuffer>();
+constexpr std::int64_t width = 320;
+constexpr std::int64_t height = 240;
 
-    Picture(std::int64_t width, std::int64_t height) : pixels(static_cast<std::size_t>(width * height * 4), 0x80) {
-        *buffer = PixelBuffer{width, height, width * 4, pixels.data()};
-    }
-    VideoFrame frame() const {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        return VideoFrame{buffer, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), 0};
-    }
-};
+// A grey BGRX picture of up to one pixel wider than the stream, stamped now.
+VideoFrame grey(std::int64_t pictureWidth) {
+    static std::vector<std::uint8_t> pixels(static_cast<std::size_t>((width + 1) * height * 4), 0x80);
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return {std::make_shared<PixelBuffer>(PixelBuffer{pictureWidth, height, pictureWidth * 4, pixels.data()}),
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), 0};
+}
 
 class PeerOverWebRTC : public testing::Test {
 protected:
-    static constexpr std::int64_t width = 320;
-    static constexpr std::int64_t height = 240;
-
     void SetUp() override {
         engineThread_ = std::thread([this] { engine_.run(); });
         factory_ = std::make_unique<GstWebRTCFactory>(engine_.get_executor());
@@ -250,11 +237,10 @@ TEST_F(PeerOverWebRTC, AnswersStreamsOpensTheMouseChannelAndCloses) {
     EXPECT_NE(answer.find("a=candidate:"), std::string::npos) << "the answer must carry its candidates";
 
     onEngine([&] { peer_->setEncoderParameters({.minBitrate = 1'000'000, .maxBitrate = 2'000'000, .maxFramerate = 60}); });
-    const Picture picture(width + 1, height); // an odd width is cut to even for 4:2:0
     int delivered = 0;
     for (; delivered < 100 && !inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }, 50ms);
          ++delivered) {
-        peer_->videoSink()->deliver(picture.frame());
+        peer_->videoSink()->deliver(grey(width + 1)); // an odd width is cut to even for 4:2:0
     }
     ASSERT_LT(delivered, 100) << "nothing decoded";
     EXPECT_EQ(inbox_.decodedSizes.front(), std::pair(int(width), int(height)));
@@ -270,17 +256,17 @@ TEST_F(PeerOverWebRTC, AnswersStreamsOpensTheMouseChannelAndCloses) {
     ASSERT_EQ(before["keyFramesEncoded"], 1);
     offerer_->requestKeyFrame();
     for (delivered = 0; delivered < 40 && statistics()["keyFramesEncoded"] == 1; ++delivered) {
-        peer_->videoSink()->deliver(picture.frame());
+        peer_->videoSink()->deliver(grey(width + 1));
         inbox_.waitFor([](Inbox&) { return false; }, 20ms);
     }
     EXPECT_LT(delivered, 40) << "no key frame after the receiver asked for one";
 
     // A missing figure reads as null and fails its comparison.
     auto figures = statistics();
-    EXPECT_EQ(figures["frameWidth"], width);
-    EXPECT_EQ(figures["frameHeight"], height);
     for (const char* grown : {"framesEncoded", "bytesSent"}) EXPECT_GT(figures[grown], before[grown]) << grown;
     for (const char* counted : {"framesSent", "framesPerSecond"}) EXPECT_GT(figures[counted], 0) << counted;
+    EXPECT_EQ(figures["frameWidth"], width);
+    EXPECT_EQ(figures["frameHeight"], height);
     EXPECT_EQ(figures["targetBitrate"], 2'000'000);
     EXPECT_EQ(figures["encoderImplementation"], "H264 (x264enc)");
     EXPECT_GT(figures["totalEncodeTime"], 0.0);
@@ -295,15 +281,14 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
     connect();
     const auto sink = peer_->videoSink();
     std::jthread delivery([sink](std::stop_token stop) {
-        const Picture picture(width, height);
-        while (!stop.stop_requested()) sink->deliver(picture.frame());
+        while (!stop.stop_requested()) sink->deliver(grey(width));
     });
     ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }));
     onEngine([&] { peer_.reset(); });
     delivery.request_stop();
     delivery.join();
     // Frames into a sink whose connection is gone are dropped.
-    sink->deliver(Picture(width, height).frame());
+    sink->deliver(grey(width));
 }
 
 } // namespace

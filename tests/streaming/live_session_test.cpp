@@ -5,9 +5,9 @@
 
 #include <asio/io_context.hpp>
 
+#include "core/log.hpp"
 #include "core/stream_error.hpp"
 #include "streaming/live_session.hpp"
-#include "tests/streaming/recording_sink.hpp"
 #include "tests/support/scripted_webrtc.hpp"
 #include "tests/support/simulated_devices.hpp"
 #include "tests/support/simulated_platform.hpp"
@@ -25,19 +25,15 @@ constexpr const char* remoteMove = R"({"type":"move","x":0.5,"y":0.5})";
 constexpr const char* leftDown = R"({"type":"down","x":0.5,"y":0.5,"button":0})";
 constexpr const char* notSharing = "The host computer is not sharing a display.";
 constexpr const char* alreadyConnected = "A receiver is already connected. Disconnect it on the host computer first.";
-constexpr const char* unavailable = "Video preview is unavailable on this computer.";
 constexpr const char* live = "Receiver connected";
 constexpr const char* cut = "Receiver connection interrupted";
 constexpr const char* waiting = "Waiting for receiver";
 
-struct FakePreview final : Preview {
-    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
-    void deliver(VideoFrame frame) override { frames->deliver(std::move(frame)); }
+struct FakePreview final : support::RecordingSink<Preview> {
     void show() override { ++shows, visible = true; }
     bool isVisible() const override { return visible; }
     void close() override { ++closes, visible = false; }
 
-    std::shared_ptr<support::RecordingSink> frames = std::make_shared<support::RecordingSink>();
     bool visible = false;
     int shows = 0, closes = 0;
 };
@@ -56,6 +52,7 @@ protected:
     LiveSession() {
         capture.displays = {{1, 2560, 1440}};
         timings.iceGatheringPoll = 1ms;
+        timings.displayLookupInterval = 1ms;
     }
 
     std::shared_ptr<LiveStreamSession> make() {
@@ -67,10 +64,9 @@ protected:
         return session;
     }
     // Sharing display 1 at 2560 × 1440, 60 Hz; the statuses of the start are dropped.
-    std::shared_ptr<LiveStreamSession> started(bool showsCursor = true, std::int64_t bitrate = 20,
-                                               bool smoothMotion = true) {
+    std::shared_ptr<LiveStreamSession> started(bool showsCursor = true) {
         auto session = make();
-        run(session->start(1, DisplayConfiguration(2560, 1440, 60, bitrate, false), showsCursor, smoothMotion));
+        run(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), showsCursor, true));
         statuses.clear();
         return session;
     }
@@ -106,19 +102,20 @@ protected:
     std::future<nlohmann::json> answer(LiveStreamSession& session, std::string id = "A") {
         return spawn(session.answer("v=0 H264/90000", std::move(id)));
     }
-    // How an answer ended: the text of its error, or "answered".
-    static std::string outcome(std::future<nlohmann::json> reply) {
-        if (reply.wait_for(0s) != std::future_status::ready) return "still answering";
+    // How a task ended: the text of its error, or "done".
+    template <class T>
+    static std::string outcome(std::future<T> result) {
+        if (result.wait_for(0s) != std::future_status::ready) return "still running";
         try {
-            reply.get();
+            result.get();
         } catch (const std::exception& error) {
             return error.what();
         }
-        return "answered";
+        return "done";
     }
     // A receiver connected with its mouse channel open.
     std::shared_ptr<ScriptedChannel> connect(LiveStreamSession& session) {
-        EXPECT_EQ(outcome(answer(session)), "answered");
+        EXPECT_EQ(outcome(answer(session)), "done");
         webrtc.last().changeState(State::connected);
         auto channel = webrtc.last().openChannel("mouse");
         settle();
@@ -127,11 +124,6 @@ protected:
     void send(ScriptedChannel& channel, const std::string& message, bool binary = false) {
         channel.send(message, binary);
         settle();
-    }
-    // One picture from the capture thread, stamped now so that it is not stale.
-    void capturePicture() {
-        const auto buffer = std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr});
-        capture.streams.front()->onFrame({buffer, std::chrono::steady_clock::now(), true});
     }
 
     asio::io_context engine;
@@ -145,29 +137,81 @@ protected:
     Texts failures, statuses;
 };
 
-TEST_F(LiveSession, AnswerCarriesTheModeAndTheEncoderLimits) {
+// Start waits for the display to be listed; the capture facility's own error passes
+// through unchanged (a denied capture is told apart by its type).
+TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
+    constexpr const char* missing = "The extra display is not available to capture. Try starting again.";
     struct Case {
-        std::int64_t bitrate;
-        bool smoothMotion;
-        EncoderParameters expected;
-    } const cases[] = {
-        {20, true, {5'000'000, 20'000'000, 60, 1, DegradationPreference::disabled}},
-        {5, false, {5'000'000, 5'000'000, 60, 1, DegradationPreference::maintainResolution}},
+        int hiddenLookups;
+        int lookups;
+        const char* outcome;
     };
-    for (const auto& c : cases) {
-        auto session = started(true, c.bitrate, c.smoothMotion);
-        auto reply = answer(*session);
-        ASSERT_EQ(reply.wait_for(0s), std::future_status::ready);
-        EXPECT_EQ(reply.get(), (nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", "A"},
-                                                  {"width", 2560}, {"height", 1440}, {"targetFPS", 60},
-                                                  {"bitrateMbps", c.bitrate}}));
-        EXPECT_EQ(webrtc.requested, (std::vector<std::int64_t>{2560, 1440, 60}));
-        EXPECT_EQ(webrtc.last().encoder, (std::vector<EncoderParameters>{c.expected, c.expected}));
-        EXPECT_EQ(statuses, (Texts{"Pairing receiver…", "Connecting receiver…"}));
+    for (const auto& c : {Case{0, 1, "done"}, Case{29, 30, "done"}, Case{SimulatedPlatform::forever, 30, missing}}) {
+        SCOPED_TRACE(c.hiddenLookups);
+        capture.hiddenLookups = c.hiddenLookups;
+        capture.lookups = 0;
+        const auto session = make();
+        auto starting = spawn(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), true, true));
+        runFor(1s);
+        EXPECT_EQ(outcome(std::move(starting)), c.outcome);
+        EXPECT_EQ(capture.lookups, c.lookups);
     }
+    capture.hiddenLookups = 0;
+    capture.failStart = true;
+    EXPECT_THROW(started(), std::system_error);
 }
 
+// The capture has the configured size of the shared display, or of the one it mirrors
+// fitted into the mode (the mirroring display itself is not listed); the peer is made at
+// the capture's size, the answer carries the mode and the encoder gets the bitrate's and
+// smooth motion's limits.
+TEST_F(LiveSession, StartAndAnswerCarryTheModeAndTheEncoderLimits) {
+    platform.displays[100].current = DisplayMode{7, 5120, 3200, 2560, 1600, 74.95};
+    platform.displays[101].master = 1;
+    capture.displays = {{1, 2560, 1440}, {100, 1920, 1200}};
+    Texts lines;
+    const log::ScopedSink record([&](log::Level level, std::string_view text) {
+        if (level == log::Level::plain) lines.emplace_back(text);
+    });
+    struct Case {
+        DisplayID display;
+        DisplayConfiguration configuration;
+        bool showsCursor, smoothMotion;
+        DisplayID captured;
+        CaptureConfiguration capture;
+        EncoderParameters encoder;
+    } const cases[] = {
+        {100, {2560, 1600, 75, 20, true}, false, true, 100, {2560, 1600, 75, 3, false},
+         {5'000'000, 20'000'000, 75, 1, DegradationPreference::disabled}},
+        {101, {1920, 1200, 60, 5, false}, true, false, 1, {1920, 1080, 60, 3, true},
+         {5'000'000, 5'000'000, 60, 1, DegradationPreference::maintainResolution}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.display);
+        const auto session = make();
+        run(session->start(c.display, c.configuration, c.showsCursor, c.smoothMotion));
+        ASSERT_EQ(capture.streams.size(), 1u);
+        EXPECT_EQ(capture.streams.front()->display.id, c.captured);
+        EXPECT_EQ(capture.streams.front()->configuration, c.capture);
+
+        auto reply = answer(*session);
+        ASSERT_EQ(reply.wait_for(0s), std::future_status::ready);
+        const auto& mode = c.configuration;
+        EXPECT_EQ(reply.get(), (nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", "A"},
+                                                  {"width", mode.width()}, {"height", mode.height()},
+                                                  {"targetFPS", mode.refreshRate()}, {"bitrateMbps", mode.bitrateMbps()}}));
+        EXPECT_EQ(webrtc.requested, (std::vector{c.capture.width, c.capture.height, c.capture.refreshRate}));
+        EXPECT_EQ(webrtc.last().encoder, (std::vector<EncoderParameters>{c.encoder, c.encoder}));
+        EXPECT_EQ(statuses, (Texts{"Pairing receiver…", "Connecting receiver…"}));
+        statuses.clear();
+    }
+    EXPECT_EQ(lines, Texts{"Tavelin desktop: 2560 × 1600 logical, 5120 × 3200 pixels at 75 Hz"});
+}
+
+// A refused offer takes the way out of a gathering that timed out, with its own sentence
+// (the program test, on the real stack).
 TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
+    timings.iceGatheringPolls = 3;
     EXPECT_EQ(outcome(answer(*make())), notSharing);
     auto session = started();
     webrtc.refuse = true;
@@ -176,6 +220,14 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
 
     webrtc.refuse = false;
     webrtc.pollsUntilGathered = 1'000'000;
+    auto timedOut = answer(*session);
+    runFor(20ms);
+    EXPECT_EQ(outcome(std::move(timedOut)), "Local network discovery timed out. Check network permissions and try again.");
+    // One look before each of three sleeps, one after the last, one final.
+    EXPECT_EQ(webrtc.last().gatheringPolls, 5);
+    EXPECT_EQ(webrtc.last().closes, 1);
+    EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
+
     auto pending = answer(*session, "A");
     EXPECT_EQ(outcome(answer(*session, "B")), alreadyConnected) << "a second offer while the first is answered";
     session->disconnect("B");
@@ -192,38 +244,30 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
     EXPECT_EQ(outcome(answer(*session)), notSharing);
 }
 
-// One look before each of three sleeps, one after the last, one final. A refused offer
-// takes the same way out, with its own sentence (the program test, on the real stack).
-TEST_F(LiveSession, AnAnswerWhoseGatheringTimesOutClosesItsPeer) {
-    timings.iceGatheringPolls = 3;
-    webrtc.pollsUntilGathered = 1'000'000;
-    auto session = started();
-    auto reply = answer(*session);
-    runFor(20ms);
-    EXPECT_EQ(outcome(std::move(reply)), "Local network discovery timed out. Check network permissions and try again.");
-    EXPECT_EQ(webrtc.last().gatheringPolls, 5);
-    EXPECT_EQ(webrtc.last().closes, 1);
-    EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
-}
-
-// What the session does as the connection's state moves.
-TEST_F(LiveSession, ConnectionStates) {
+// What the session does as the connection's state moves and as the receiver reports. A
+// receiver that reported and then fell silent is gone though ICE still says connected
+// (its browser was killed); one that never reported is judged by its state alone.
+TEST_F(LiveSession, ConnectionStatesAndReports) {
     timings.disconnectedGrace = 5ms;
     timings.connectionWatchdog = 5ms;
+    timings.receiverSilence = 40ms;
     struct Case {
         const char* name;
         std::vector<State> states;
         bool recoverWithinGrace;
+        int reports; // one every 10 ms from the start
         bool kept;
         Texts statuses;
     } const cases[] = {
-        {"connected", {State::connected}, false, true, {live}},
-        {"failed", {State::connected, State::failed}, false, false, {live, waiting}},
-        {"closed", {State::closed}, false, false, {waiting}},
-        {"dropped for good", {State::connected, State::disconnected}, false, false, {live, cut, waiting}},
-        {"dropped and back", {State::connected, State::disconnected}, true, true, {live, cut, live}},
+        {"connected", {State::connected}, false, 0, true, {live}},
+        {"reporting", {State::connected}, false, 12, true, {live}},
+        {"reported, then silent", {State::connected}, false, 1, false, {live, waiting}},
+        {"failed", {State::connected, State::failed}, false, 0, false, {live, waiting}},
+        {"closed", {State::closed}, false, 0, false, {waiting}},
+        {"dropped for good", {State::connected, State::disconnected}, false, 0, false, {live, cut, waiting}},
+        {"dropped and back", {State::connected, State::disconnected}, true, 0, true, {live, cut, live}},
         // Never connecting within the watchdog's time drops the receiver.
-        {"never connected", {State::connecting}, false, false, {waiting}},
+        {"never connected", {State::connecting}, false, 0, false, {waiting}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -234,7 +278,10 @@ TEST_F(LiveSession, ConnectionStates) {
         for (const State state : c.states) peer.changeState(state);
         settle();
         if (c.recoverWithinGrace) peer.changeState(State::connected);
-        runFor(20ms);
+        for (int tick = 0; tick < 12; ++tick) {
+            if (tick < c.reports) peer.onReceiverReport();
+            runFor(10ms);
+        }
         EXPECT_EQ(peer.closes, c.kept ? 0 : 1);
         EXPECT_EQ(statuses, c.statuses);
     }
@@ -365,21 +412,27 @@ TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
 }
 
 TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
+    previewFactory = nullptr; // no window system
+    EXPECT_THAT([&] { started()->togglePreview(); },
+                ThrowsMessage<StreamError>(::testing::StrEq("Video preview is unavailable on this computer.")));
+    previewFactory = &previews;
     auto session = started();
     answer(*session);
     session->togglePreview();
     ASSERT_EQ(previews.made.size(), 1u);
     const auto first = previews.made.front();
     EXPECT_EQ(previews.sizes.front(), (std::pair<std::int64_t, std::int64_t>{2560, 1440})) << "the capture's ratio";
-    capturePicture();
-    EXPECT_EQ(first->frames->waitFor(1).front().buffer->width, 64);
-    EXPECT_EQ(webrtc.last().sink->frames, 1) << "the encoder gets each frame before the preview";
+    // One picture from the capture thread, stamped now so that it is not stale.
+    capture.streams.front()->onFrame(
+        {std::make_shared<PixelBuffer>(PixelBuffer{64, 36, 256, nullptr}), std::chrono::steady_clock::now(), true});
+    EXPECT_EQ(first->waitFor(1).front().buffer->width, 64);
+    EXPECT_EQ(webrtc.last().sink->frames().size(), 1u) << "the encoder gets each frame before the preview";
 
     first->visible = false; // the title-bar button only hides it
     session->togglePreview();
     EXPECT_EQ(previews.made.size(), 1u) << "the same window";
     EXPECT_EQ(first->shows, 2);
-    first->frames->waitFor(2);
+    first->waitFor(2);
 
     session->togglePreview();
     EXPECT_EQ(first->closes, 1);
@@ -388,41 +441,13 @@ TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
     // delivery thread, in order).
     session->togglePreview();
     ASSERT_EQ(previews.made.size(), 2u);
-    previews.made.back()->frames->waitFor(1);
-    EXPECT_EQ(first->frames->frames().size(), 2u);
+    previews.made.back()->waitFor(1);
+    EXPECT_EQ(first->frames().size(), 2u);
 
     run(session->stop());
     EXPECT_EQ(previews.made.back()->closes, 1);
     session->togglePreview();
     EXPECT_EQ(previews.made.size(), 2u) << "a stopped session opens none";
-}
-
-TEST_F(LiveSession, WithoutAWindowSystemThePreviewIsUnavailable) {
-    previewFactory = nullptr;
-    auto session = started();
-    EXPECT_THAT([&] { session->togglePreview(); },
-                ThrowsMessage<StreamError>(::testing::StrEq(unavailable)));
-}
-
-// A receiver that reported and then fell silent is gone though ICE still says connected
-// (its browser was killed); one whose reports keep coming, or that never reported, stays.
-TEST_F(LiveSession, AReceiverThatFallsSilentIsLost) {
-    timings.receiverSilence = 40ms;
-    for (const int reports : {1, 12, 0}) {
-        SCOPED_TRACE(reports);
-        auto session = started();
-        connect(*session);
-        statuses.clear();
-        auto& peer = webrtc.last();
-        for (int report = 0; report < 12; ++report) {
-            if (report < reports) peer.onReceiverReport();
-            runFor(10ms);
-        }
-        const bool lost = reports == 1;
-        EXPECT_EQ(peer.closes, lost ? 1 : 0);
-        EXPECT_EQ(statuses, lost ? Texts{waiting} : Texts{});
-        EXPECT_EQ(outcome(answer(*session, "B")), lost ? "answered" : alreadyConnected);
-    }
 }
 
 } // namespace

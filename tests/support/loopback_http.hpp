@@ -20,12 +20,10 @@
 
 namespace tavelin::testing {
 
-inline sockaddr_in loopbackAddress(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+// 127.0.0.`host`: the whole of 127/8 is this machine.
+inline sockaddr_in loopbackAddress(std::uint16_t port, std::uint8_t host = 1) {
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK - 1 + host)},
+            .sin_zero = {}};
 }
 
 // A port that was free a moment ago: bound on 127.0.0.1:0 and released again.
@@ -52,13 +50,12 @@ public:
     // Only a safety net for a server that never answers.
     static constexpr std::chrono::seconds safetyTimeout{10};
 
-    // From 127.0.0.`client`: the whole of 127/8 is this machine, so each is another client.
+    // From 127.0.0.`client`, so that each is another client.
     explicit LoopbackConnection(std::uint16_t port, std::uint8_t client = 1)
         : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         const timeval timeout{safetyTimeout.count(), 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        auto source = loopbackAddress(0);
-        source.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + client);
+        const auto source = loopbackAddress(0, client);
         ::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source);
         const auto address = loopbackAddress(port);
         connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;

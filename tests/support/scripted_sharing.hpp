@@ -20,8 +20,6 @@ public:
     // What start does: succeed, throw a StreamError with this text, or refuse capture.
     std::optional<std::string> startFailure;
     bool captureDenied = false;
-    // What answer throws instead of answering.
-    std::optional<std::string> answerFailure;
     nlohmann::json statisticsResult = nlohmann::json::object();
 
     int stops = 0;
@@ -37,7 +35,6 @@ public:
     }
     Task<nlohmann::json> answer(std::string offer, std::string requestedSessionID) override {
         offers.push_back(offer);
-        if (answerFailure) throw StreamError(*answerFailure);
         co_return nlohmann::json{{"type", "answer"}, {"sdp", "v=0 answer"}, {"sessionID", requestedSessionID}};
     }
     void disconnect(const std::string& sessionID) override { disconnected.push_back(sessionID); }

@@ -7,32 +7,26 @@
 #include <vector>
 
 #include "platform/webrtc.hpp"
+#include "tests/support/recording_sink.hpp"
 
 namespace tavelin::testing {
 
 class ScriptedChannel final : public PeerDataChannel {
 public:
-    explicit ScriptedChannel(std::string label, bool open = true) : label_(std::move(label)), open_(open) {}
-    std::string label() const override { return label_; }
-    bool isOpen() const override { return open_; }
-    void close() override { ++closes; open_ = false; }
+    explicit ScriptedChannel(std::string name) : name(std::move(name)) {}
+    std::string label() const override { return name; }
+    bool isOpen() const override { return open; }
+    void close() override { ++closes, open = false; }
     void send(std::string text, bool binary = false) { if (onMessage) onMessage(std::move(text), binary); }
-    void leaveOpenState() { open_ = false; if (onStateChange) onStateChange(false); }
-    int closes = 0;
+    void leaveOpenState() { open = false; if (onStateChange) onStateChange(false); }
 
-private:
-    std::string label_;
-    bool open_;
+    std::string name;
+    bool open = true;
+    int closes = 0;
 };
 
 class ScriptedPeer final : public WebRTCPeer {
 public:
-    struct Sink final : VideoSink {
-        void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
-        void deliver(VideoFrame) override { ++frames; }
-        std::atomic<int> frames = 0;
-    };
-
     std::shared_ptr<VideoSink> videoSink() override { return sink; }
     Task<> setRemoteOffer(std::string) override { co_return; }
     Task<> createAnswer() override { answered = true; co_return; }
@@ -43,7 +37,7 @@ public:
     }
     PeerConnectionState connectionState() override { return state; }
     Task<nlohmann::json> statistics() override { co_return outbound; }
-    void close() override { ++closes; state = PeerConnectionState::closed; }
+    void close() override { ++closes, state = PeerConnectionState::closed; }
 
     // Raised as the stack would.
     void changeState(PeerConnectionState next) { state = next; if (onConnectionState) onConnectionState(next); }
@@ -53,15 +47,14 @@ public:
         return channel;
     }
 
-    std::shared_ptr<Sink> sink = std::make_shared<Sink>();
-    int pollsUntilGathered = 0;   // gathering completes after this many polls (a huge value: never)
+    std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
+    int pollsUntilGathered = 0; // gathering completes after this many polls (a huge value: never)
     nlohmann::json outbound = nlohmann::json::object();
 
     bool answered = false;
-    int gatheringPolls = 0;
+    int gatheringPolls = 0, closes = 0;
     std::vector<EncoderParameters> encoder;
     PeerConnectionState state = PeerConnectionState::fresh;
-    int closes = 0;
 };
 
 class ScriptedWebRTC final : public WebRTCFactory {
@@ -70,9 +63,8 @@ public:
     std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height, std::int64_t fps) override {
         if (refuse) return nullptr;
         requested = {width, height, fps};
-        auto peer = std::make_shared<ScriptedPeer>();
+        auto peer = peers.emplace_back(std::make_shared<ScriptedPeer>());
         peer->pollsUntilGathered = pollsUntilGathered;
-        peers.push_back(peer);
         return peer;
     }
     ScriptedPeer& last() { return *peers.back(); }

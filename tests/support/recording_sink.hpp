@@ -9,18 +9,13 @@
 
 namespace tavelin::support {
 
-// Records every delivered frame. While `hold` is set, a delivery waits inside the sink
-// until release(), so a test can stage frames behind one that is being delivered.
-class RecordingSink final : public VideoSink {
+// Records every delivered frame (as a plain sink, or as the sink side of a Sink such as
+// a preview). While held, a delivery waits inside the sink until hold(false), so a test
+// can stage frames behind one that is being delivered.
+template <class Sink = VideoSink>
+class RecordingSink : public Sink {
 public:
-    struct Format {
-        std::int64_t width = 0, height = 0, framesPerSecond = 0;
-    };
-
-    void adaptOutputFormat(std::int64_t width, std::int64_t height, std::int64_t framesPerSecond) override {
-        std::lock_guard lock(mutex_);
-        format_ = {width, height, framesPerSecond};
-    }
+    void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
     void deliver(VideoFrame frame) override {
         std::unique_lock lock(mutex_);
         frames_.push_back(std::move(frame));
@@ -28,8 +23,11 @@ public:
         changed_.wait(lock, [&] { return !hold_; });
     }
 
-    void holdDeliveries() { hold(true); }
-    void release() { hold(false); }
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        hold_ = on;
+        changed_.notify_all();
+    }
     // Waits until `count` frames have arrived; returns all of them.
     std::vector<VideoFrame> waitFor(std::size_t count) {
         std::unique_lock lock(mutex_);
@@ -37,22 +35,11 @@ public:
         return frames_;
     }
     std::vector<VideoFrame> frames() { return waitFor(0); }
-    Format format() {
-        std::lock_guard lock(mutex_);
-        return format_;
-    }
 
 private:
-    void hold(bool on) {
-        std::lock_guard lock(mutex_);
-        hold_ = on;
-        changed_.notify_all();
-    }
-
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<VideoFrame> frames_;
-    Format format_;
     bool hold_ = false;
 };
 
