@@ -70,9 +70,15 @@ public:
     ScriptedServer* lastServer = nullptr;
 };
 
-TEST_F(Sharing, EachRunHasItsOwnTokenAndHandler) {
+TEST_F(Sharing, OneRunAtATimeEachWithItsOwnTokenAndHandler) {
     makeModel();
+    // Nothing starts while another operation runs, nor a second time while running.
+    model->isBusy.set(true);
+    run(model->start());
+    EXPECT_TRUE(sessions.empty());
+    model->isBusy.set(false);
     const auto code = model->pairingCode();
+    run(model->start());
     run(model->start());
     EXPECT_EQ(std::tuple(model->isRunning(), model->isBusy(), model->status(), model->error()),
               std::tuple(true, false, "Waiting for receiver", std::nullopt));
@@ -197,19 +203,6 @@ INSTANTIATE_TEST_SUITE_P(
         {"server never ready", [](auto& t) { t.serverBehaviour = Behaviour::neverReady; },
          "The local server did not start. Try another port."}}),
     support::CaseName());
-
-TEST_F(Sharing, StartWhileBusyOrRunningChangesNothing) {
-    makeModel();
-    model->isBusy.set(true);
-    model->setStatus("Working");
-    run(model->start());
-    EXPECT_EQ(model->status(), "Working");
-    EXPECT_TRUE(sessions.empty());
-    model->isBusy.set(false);
-    run(model->start());
-    run(model->start());
-    EXPECT_EQ(sessions.size(), 1u);
-}
 
 TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {
     makeModel();
