@@ -4,12 +4,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -91,7 +89,7 @@ const json settings = {{"mouseEnabled", true},
                        {"receiver", {{"brightness", 0.5}, {"contrast", 1.25}, {"saturation", 2.0}, {"rotation", 270},
                                      {"flip", true}, {"blank", false}, {"fit", "cover"}}}};
 
-TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
+TEST(ReceiverRoutes, ServesTheReceiverFilesAsTheyAreNowForGETWhetherSharingOrNot) {
     const std::string html = "text/html; charset=utf-8";
     const struct {
         std::string path, type = {}, body = {}; // no type: 404
@@ -112,10 +110,7 @@ TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
         EXPECT_EQ(std::tuple(response.status, response.type, response.body),
                   c.type.empty() ? notFound : std::tuple(200, c.type, c.body)) << c.path;
     }
-}
-
-TEST(ReceiverRoutes, ReadsEachFileAfreshAndAnswers404WhenItIsGone) {
-    FakeState state;
+    // Each file is read afresh: an edit shows at once, a removed file is not found.
     std::ofstream(state.root / "style.css") << "edited";
     EXPECT_EQ(send(state, {"GET", "/style.css", {}, {}}).body, "edited");
     fs::remove(state.root / "style.css");
