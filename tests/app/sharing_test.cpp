@@ -6,8 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
-
 #include "core/log.hpp"
 #include "tests/support/case_name.hpp"
 #include "tests/support/model_fixture.hpp"
@@ -24,6 +22,8 @@ class Sharing : public support::ModelTest {
 public:
     using ModelTest::model;
     using ModelTest::sim;
+
+    Sharing() { makeModel(); }
 
     std::shared_ptr<AppModel> makeModel(std::vector<std::string> arguments = {"tavelin"}) {
         auto dependencies = sim.modelDependencies(ctx.get_executor(), store);
@@ -44,7 +44,6 @@ public:
         return model = AppModel::create(std::move(dependencies));
     }
 
-    // Status, busy, running, token, server and session.
     void expectIdle() const {
         EXPECT_EQ(std::tuple(model->status(), model->isBusy(), model->isRunning(), model->token(), model->hasServer(),
                              model->session() != nullptr),
@@ -71,7 +70,6 @@ public:
 };
 
 TEST_F(Sharing, OneRunAtATimeEachWithItsOwnTokenAndHandler) {
-    makeModel();
     // Nothing starts while another operation runs, nor a second time while running.
     model->isBusy.set(true);
     run(model->start());
@@ -115,7 +113,6 @@ TEST_F(Sharing, OneRunAtATimeEachWithItsOwnTokenAndHandler) {
 // session, cancelled identifiers, picture settings and input permission.
 TEST_F(Sharing, ReceiverRequestsReadTheRunningModel) {
     using nlohmann::json;
-    makeModel();
     run(model->start());
     ASSERT_TRUE(model->isRunning());
     // Each setting distinct from the others, so that no two can be swapped unseen.
@@ -166,7 +163,6 @@ struct StartFailure {
 class StartFailures : public Sharing, public ::testing::WithParamInterface<StartFailure> {};
 
 TEST_P(StartFailures, ReportAndLeaveIdle) {
-    makeModel();
     GetParam().arrange(*this);
     run(model->start());
     EXPECT_EQ(model->error(), GetParam().message);
@@ -205,7 +201,6 @@ INSTANTIATE_TEST_SUITE_P(
     support::CaseName());
 
 TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {
-    makeModel();
     const std::vector<std::pair<std::function<void()>, std::string>> failures{
         {[&] { sessions.back()->onFailure("The receiver connection failed."); }, "The receiver connection failed."},
         {[&] { lastServer->onFailure("Network is down"); }, "Network is down"}};
@@ -222,7 +217,6 @@ TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {
 }
 
 TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
-    makeModel();
     run(model->start());
     run(model->stop());
     model->bitrate.set(50.7);
@@ -238,7 +232,6 @@ TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
 
 // The session's refusal (the live session's own test says when it refuses) is the error.
 TEST_F(Sharing, APreviewTheSessionRefusesIsShownAsTheError) {
-    makeModel();
     model->togglePreview();
     EXPECT_EQ(model->error(), std::nullopt) << "nothing is shared, so nothing is asked";
     run(model->start());
@@ -250,11 +243,8 @@ TEST_F(Sharing, ReceiverLinkFile) {
     const auto path = std::filesystem::temp_directory_path() / ("tavelin-link-" + UUID::random().uuidString());
     makeModel({"tavelin", "--receiver-link-file", path.string()});
     run(model->start());
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), model->receiverURL());
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}), model->receiverURL());
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
     std::filesystem::remove(path);
 
     makeModel({"tavelin", "--receiver-link-file", "/proc/tavelin/link"});
