@@ -100,7 +100,6 @@ TEST_F(Sharing, OneRunAtATimeEachWithItsOwnTokenAndHandler) {
     expectIdle();
     expectEnded();
     EXPECT_EQ(sessions[0]->stops, 1);
-    EXPECT_EQ(model->displays().size(), 1u) << "the display stays live after stop";
 
     run(model->start());
     ASSERT_TRUE(model->isRunning());
