@@ -79,7 +79,7 @@ TEST_F(ArrangementTest, TransactionFailuresAreReported) {
     }
 }
 
-TEST_F(ArrangementTest, UnmirroringReturnsToTheOriginBeforeMirroring) {
+TEST_F(ArrangementTest, MirroringWaitsForTheStateAndKeepsTheOriginBeforeIt) {
     const DisplayID display = connect();
     model->placeDisplay("Left");
     sim.display(display).mirrorSettleQueries = 3;
@@ -97,10 +97,8 @@ TEST_F(ArrangementTest, UnmirroringReturnsToTheOriginBeforeMirroring) {
     run(model->mirrorMainDisplay(false));
     EXPECT_EQ(first().mirrorMain, false);
     EXPECT_FALSE(model->error());
-}
 
-TEST_F(ArrangementTest, MirrorStateWaitGivesUpAfterTwentyPolls) {
-    const DisplayID display = connect();
+    // A state that never settles is asked twenty times, then left.
     sim.display(display).mirrorSettleQueries = SimulatedPlatform::forever;
     run(model->mirrorMainDisplay(true));
     EXPECT_EQ(SimulatedPlatform::forever - sim.display(display).unsettledQueries, 20);

@@ -77,7 +77,6 @@ TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {
     run(model->addDisplay());
     EXPECT_EQ(names(), (std::vector<std::string>{base, base + " 2", base + " 3"}));
     EXPECT_EQ(model->selectedDisplayID(), model->displayProfiles().back().id());
-    EXPECT_TRUE(model->displayProfiles().back().enabled);
 
     // The count decides, even when the name is taken.
     run(model->removeDisplay(model->displayProfiles()[1].id()));
@@ -97,10 +96,8 @@ TEST_F(DisplayLifecycleTest, OnlyANewNameRecreatesALiveDisplay) {
     const UUID id = first().id();
     run(model->renameDisplay(id, "Desk"));
     EXPECT_TRUE(sim.created.empty());
+    // That enabling a live display recreates nothing is the sharing test's (a second start).
     run(model->connectDisplay(id));
-    sim.modeQueries = 0;
-    run(model->enableDisplay(id));
-    EXPECT_EQ(sim.modeQueries, 0) << "enabling a live display does nothing";
     run(model->renameDisplay(id, "  Desk\n"));
     ASSERT_EQ(sim.created.size(), 1u);
     EXPECT_EQ(sim.created[0].identifier, id.uuidString());

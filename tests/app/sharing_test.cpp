@@ -6,8 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <sys/stat.h>
-
 #include "core/log.hpp"
 #include "tests/support/case_name.hpp"
 #include "tests/support/model_fixture.hpp"
@@ -24,6 +22,8 @@ class Sharing : public support::ModelTest {
 public:
     using ModelTest::model;
     using ModelTest::sim;
+
+    Sharing() { makeModel(); }
 
     std::shared_ptr<AppModel> makeModel(std::vector<std::string> arguments = {"tavelin"}) {
         auto dependencies = sim.modelDependencies(ctx.get_executor(), store);
@@ -44,7 +44,6 @@ public:
         return model = AppModel::create(std::move(dependencies));
     }
 
-    // Status, busy, running, token, server and session.
     void expectIdle() const {
         EXPECT_EQ(std::tuple(model->status(), model->isBusy(), model->isRunning(), model->token(), model->hasServer(),
                              model->session() != nullptr),
@@ -70,9 +69,14 @@ public:
     ScriptedServer* lastServer = nullptr;
 };
 
-TEST_F(Sharing, EachRunHasItsOwnTokenAndHandler) {
-    makeModel();
+TEST_F(Sharing, OneRunAtATimeEachWithItsOwnTokenAndHandler) {
+    // Nothing starts while another operation runs, nor a second time while running.
+    model->isBusy.set(true);
+    run(model->start());
+    EXPECT_TRUE(sessions.empty());
+    model->isBusy.set(false);
     const auto code = model->pairingCode();
+    run(model->start());
     run(model->start());
     EXPECT_EQ(std::tuple(model->isRunning(), model->isBusy(), model->status(), model->error()),
               std::tuple(true, false, "Waiting for receiver", std::nullopt));
@@ -96,7 +100,6 @@ TEST_F(Sharing, EachRunHasItsOwnTokenAndHandler) {
     expectIdle();
     expectEnded();
     EXPECT_EQ(sessions[0]->stops, 1);
-    EXPECT_EQ(model->displays().size(), 1u) << "the display stays live after stop";
 
     run(model->start());
     ASSERT_TRUE(model->isRunning());
@@ -109,7 +112,6 @@ TEST_F(Sharing, EachRunHasItsOwnTokenAndHandler) {
 // session, cancelled identifiers, picture settings and input permission.
 TEST_F(Sharing, ReceiverRequestsReadTheRunningModel) {
     using nlohmann::json;
-    makeModel();
     run(model->start());
     ASSERT_TRUE(model->isRunning());
     // Each setting distinct from the others, so that no two can be swapped unseen.
@@ -160,7 +162,6 @@ struct StartFailure {
 class StartFailures : public Sharing, public ::testing::WithParamInterface<StartFailure> {};
 
 TEST_P(StartFailures, ReportAndLeaveIdle) {
-    makeModel();
     GetParam().arrange(*this);
     run(model->start());
     EXPECT_EQ(model->error(), GetParam().message);
@@ -198,21 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
          "The local server did not start. Try another port."}}),
     support::CaseName());
 
-TEST_F(Sharing, StartWhileBusyOrRunningChangesNothing) {
-    makeModel();
-    model->isBusy.set(true);
-    model->setStatus("Working");
-    run(model->start());
-    EXPECT_EQ(model->status(), "Working");
-    EXPECT_TRUE(sessions.empty());
-    model->isBusy.set(false);
-    run(model->start());
-    run(model->start());
-    EXPECT_EQ(sessions.size(), 1u);
-}
-
 TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {
-    makeModel();
     const std::vector<std::pair<std::function<void()>, std::string>> failures{
         {[&] { sessions.back()->onFailure("The receiver connection failed."); }, "The receiver connection failed."},
         {[&] { lastServer->onFailure("Network is down"); }, "Network is down"}};
@@ -229,7 +216,6 @@ TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {
 }
 
 TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
-    makeModel();
     run(model->start());
     run(model->stop());
     model->bitrate.set(50.7);
@@ -245,7 +231,6 @@ TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
 
 // The session's refusal (the live session's own test says when it refuses) is the error.
 TEST_F(Sharing, APreviewTheSessionRefusesIsShownAsTheError) {
-    makeModel();
     model->togglePreview();
     EXPECT_EQ(model->error(), std::nullopt) << "nothing is shared, so nothing is asked";
     run(model->start());
@@ -259,9 +244,7 @@ TEST_F(Sharing, ReceiverLinkFile) {
     run(model->start());
     std::ifstream in(path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), model->receiverURL());
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
     std::filesystem::remove(path);
 
     makeModel({"tavelin", "--receiver-link-file", "/proc/tavelin/link"});
@@ -271,15 +254,15 @@ TEST_F(Sharing, ReceiverLinkFile) {
     // The option without a path asks for no file.
     makeModel({"tavelin", "--receiver-link-file"});
     run(model->start());
-    EXPECT_TRUE(model->isRunning());
-    EXPECT_FALSE(model->error());
+    EXPECT_EQ(std::tuple(model->isRunning(), model->error()), std::tuple(true, std::nullopt));
 }
 
 TEST_F(Sharing, NewPairingCodeAlwaysDiffers) {
+    // Replay the bytes of this model's first draw: the same code comes out and must be drawn
+    // again. (The fixture's own model drew before it, from other bytes.)
+    sim.nextRandomByte = 0;
     makeModel();
     const auto code = model->pairingCode();
-    ASSERT_EQ(code.size(), 4u);
-    // Replay the bytes of the first draw: the same code comes out and must be drawn again.
     sim.nextRandomByte = 0;
     model->generatePairingCode();
     EXPECT_NE(model->pairingCode(), code);

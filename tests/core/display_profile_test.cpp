@@ -44,10 +44,7 @@ TEST(DisplayConfiguration, KeepsValidValuesOrReportsTheFirstBrokenRule) {
         }
         EXPECT_EQ(thrown, c.expected);
     }
-}
-
-// The other sentences are checked word for word where the model reports them (tests/app).
-TEST(ConfigurationError, TheHiDPISentence) {
+    // The other sentences are checked word for word where the model reports them (tests/app).
     EXPECT_STREQ(ConfigurationError(Kind::invalidHiDPI).what(), "HiDPI needs dimensions divisible by four.");
 }
 
@@ -121,7 +118,7 @@ DisplayProfile sampleProfile() {
     return profile;
 }
 
-TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndRoundTripsInOrder) {
+TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndReadsItBackInAnyKeyOrder) {
     const DisplayProfile plain(someID, "Desk", 1920, 1080, 75, 35, false, false);
     EXPECT_EQ(encodeDisplayProfiles({plain, sampleProfile()}),
               R"([{"id":"6F9619FF-8B86-4D11-B42D-00C04FC964FF","name":"Desk","width":1920,"height":1080,)"
@@ -137,9 +134,8 @@ TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndRoundTripsInOrder) {
     invalid.originY = INT32_MIN;
     const std::vector<DisplayProfile> profiles{sampleProfile(), invalid};
     EXPECT_EQ(decodeDisplayProfiles(*encodeDisplayProfiles(profiles)), profiles);
-}
 
-TEST(DisplayProfileJSON, ReadsAnyKeyOrderNullsAndUnknownKeys) {
+    // Any key order, nulls for absent values and unknown keys read too.
     auto expected = DisplayProfile(someID, "Desk", 1920, 1080, 75, 35, false, true);
     expected.mirrorMain = true;
     EXPECT_EQ(decodeDisplayProfiles(
@@ -175,40 +171,29 @@ const auto freshID = *UUID::parse("00000000-0000-4000-8000-0000000000FF");
 
 UUID fresh() { return freshID; }
 
-DisplayProfile named(UUID id, std::string name) {
-    return DisplayProfile(id, std::move(name), 2560, 1440, 60, 40, false, true);
-}
+DisplayProfile named(UUID id, std::string name) { return {id, std::move(name), 2560, 1440, 60, 40, false, true}; }
 
-void store(SettingsStore& settings, const std::vector<DisplayProfile>& profiles) {
-    settings.setData(profileStoreKey, *encodeDisplayProfiles(profiles));
-}
-
-TEST(DisplayListStore, MissingOrUndecodableListGivesTheSelectedFirstRunDisplay) {
-    MemorySettingsStore missing, undecodable;
-    undecodable.setData(profileStoreKey, R"([{"id":"00000000-0000-4000-8000-00000000000A"}])");
-    for (auto* settings : {&missing, &undecodable}) {
-        const auto list = loadDisplayList(*settings, fresh);
-        const DisplayProfile firstRun(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false);
-        EXPECT_EQ(list.profiles, std::vector{firstRun});
-        EXPECT_EQ(list.selectedDisplayID, freshID);
-    }
-}
-
-TEST(DisplayListStore, SelectionFallsBackToTheFirstProfileThenToAFreshID) {
+// A missing or undecodable list gives the first-run display; the selection falls back to
+// the first profile, then to a fresh identifier.
+TEST(DisplayListStore, LoadsTheListAndItsSelection) {
     struct Case {
+        std::optional<std::string> list, stored; // none: missing
         std::vector<DisplayProfile> profiles;
-        std::optional<std::string> stored;
         UUID expected;
     };
     const std::vector two{named(idA, "A"), named(idB, "B")};
+    const auto both = encodeDisplayProfiles(two);
+    const std::vector firstRun{DisplayProfile(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false)};
     for (const auto& c : std::initializer_list<Case>{
-             {two, idB.uuidString(), idB}, {two, "00000000-0000-4000-8000-00000000000b", idB},
-             {two, freshID.uuidString(), idA}, {two, "B", idA}, {two, {}, idA}, {{}, idA.uuidString(), freshID}}) {
+             {both, idB.uuidString(), two, idB}, {both, "00000000-0000-4000-8000-00000000000b", two, idB},
+             {both, freshID.uuidString(), two, idA}, {both, "B", two, idA}, {both, {}, two, idA},
+             {"[]", idA.uuidString(), {}, freshID}, {{}, {}, firstRun, freshID},
+             {R"([{"id":"00000000-0000-4000-8000-00000000000A"}])", idA.uuidString(), firstRun, freshID}}) {
         MemorySettingsStore settings;
-        store(settings, c.profiles);
+        if (c.list) settings.setData(profileStoreKey, *c.list);
         if (c.stored) settings.setText(selectedDisplayKey, *c.stored);
         const auto list = loadDisplayList(settings, fresh);
-        EXPECT_EQ(list.profiles, c.profiles);
+        EXPECT_EQ(list.profiles, c.profiles) << c.list.value_or("missing");
         EXPECT_EQ(list.selectedDisplayID, c.expected) << c.stored.value_or("absent");
     }
 }
@@ -219,7 +204,7 @@ TEST(DisplayListStore, LegacyNamesAreRenamedOnce) {
     for (const auto* name : {"Tavelin", "Pellmark", "Quillmere", "Extra display", "extra display", "Tavelin ", "Desk"}) {
         profiles.push_back(named(UUID::random(), name));
     }
-    store(settings, profiles);
+    settings.setData(profileStoreKey, *encodeDisplayProfiles(profiles));
     auto list = loadDisplayList(settings, fresh);
     std::vector<std::string> loaded;
     for (const auto& profile : list.profiles) loaded.push_back(profile.name);

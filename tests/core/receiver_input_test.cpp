@@ -85,9 +85,7 @@ TEST(HTTPRequest, FieldsOfACompleteRequest) {
         "POST /api/pair HTTP/1.1\r\nHost: 192.168.1.20:8420\r\nX-Empty:\r\nContent-Type :\t application/json \t\r\n"
         ": nameless\r\nX-\xC3\x84: \xE3\x80\x80v\xE3\x80\x80\r\nContent-Length: 5\r\n\r\nhello, extra bytes");
     ASSERT_TRUE(request);
-    EXPECT_EQ(request->method, "POST");
-    EXPECT_EQ(request->path, "/api/pair");
-    EXPECT_EQ(request->body, "hello");
+    EXPECT_EQ(std::tuple(request->method, request->path, request->body), std::tuple("POST", "/api/pair", "hello"));
     const std::map<std::string, std::string> headers{
         {"host", "192.168.1.20:8420"},          // later colons belong to the value
         {"content-type ", "application/json"},  // a space before the colon stays in the name

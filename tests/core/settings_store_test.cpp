@@ -117,8 +117,7 @@ TEST(FileSettingsStore, UnwritableLocationKeepsValuesAndReports) {
     FileSettingsStore store(path, [&](const std::string& e) { errors.push_back(e); });
     store.setText("k", "kept");
     store.setBoolean("b", true);
-    EXPECT_EQ(store.text("k"), "kept");
-    EXPECT_TRUE(store.boolean("b"));
+    EXPECT_EQ(std::tuple(store.text("k"), store.boolean("b")), std::tuple("kept", true));
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[0].rfind("Could not save settings to " + path.string() + ": ", 0), 0u) << errors[0];
 }

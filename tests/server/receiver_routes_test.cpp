@@ -4,12 +4,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -91,7 +89,7 @@ const json settings = {{"mouseEnabled", true},
                        {"receiver", {{"brightness", 0.5}, {"contrast", 1.25}, {"saturation", 2.0}, {"rotation", 270},
                                      {"flip", true}, {"blank", false}, {"fit", "cover"}}}};
 
-TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
+TEST(ReceiverRoutes, ServesTheReceiverFilesAsTheyAreNowForGETWhetherSharingOrNot) {
     const std::string html = "text/html; charset=utf-8";
     const struct {
         std::string path, type = {}, body = {}; // no type: 404
@@ -112,10 +110,7 @@ TEST(ReceiverRoutes, ServesTheReceiverFilesForGETWhetherSharingOrNot) {
         EXPECT_EQ(std::tuple(response.status, response.type, response.body),
                   c.type.empty() ? notFound : std::tuple(200, c.type, c.body)) << c.path;
     }
-}
-
-TEST(ReceiverRoutes, ReadsEachFileAfreshAndAnswers404WhenItIsGone) {
-    FakeState state;
+    // Each file is read afresh: an edit shows at once, a removed file is not found.
     std::ofstream(state.root / "style.css") << "edited";
     EXPECT_EQ(send(state, {"GET", "/style.css", {}, {}}).body, "edited");
     fs::remove(state.root / "style.css");
@@ -153,10 +148,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         {"/api/status", "{}", {}, 503, stopped, "Bearer secret-token", "post"},
         // A stopped share wins over a bad body, and the body is judged before the token.
         {"/api/pair", "", [](FakeState& s) { s.sharing = false; }, 503, stopped, ""},
-        {"/api/status", "", {}, 400, badBody, ""},
-        {"/api/pair", "[]", {}, 400, badBody, ""},
-        {"/api/unknown", "{}", {}, 404, error("Not found.")},
-        {"/api/unknown", "{}", {}, 401, error(expired), ""},
+        {"/api/status", "", {}, 400, badBody, ""}, {"/api/pair", "[]", {}, 400, badBody, ""},
+        {"/api/unknown", "{}", {}, 404, error("Not found.")}, {"/api/unknown", "{}", {}, 401, error(expired), ""},
         {"/api/status?x=1", "{}", {}, 404, error("Not found.")},
         {"/api/status", "{}", {}, 401, error(expired), "bearer secret-token"},
         {"/api/status", "{}", {}, 401, error(expired), "Bearer secret-token-2"},
@@ -170,13 +163,11 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
          error("Too many incorrect codes. Wait one minute and try again."), ""},
         {"/api/receiver", "{}", {}, 200, settings},
         {"/api/receiver", "{}", [](FakeState& s) { s.mouse = false; }, 200, withoutMouse},
-        {"/api/status", "{}", noSession, 200, settings},
-        {"/api/status", "{}", {}, 200, withStatistics},
+        {"/api/status", "{}", noSession, 200, settings}, {"/api/status", "{}", {}, 200, withStatistics},
         {"/api/connect", offer(), {}, 200, answerTo(sdp)},
         {"/api/connect", offer(), {}, 401, error(expired), ""},
         {"/api/connect", offer(longest), {}, 200, answerTo(longest)},
-        {"/api/connect", offer(tooLong), {}, 400, badOffer},
-        {"/api/connect", offer("x=0"), {}, 400, badOffer},
+        {"/api/connect", offer(tooLong), {}, 400, badOffer}, {"/api/connect", offer("x=0"), {}, 400, badOffer},
         {"/api/connect", offer("v=0", "answer"), {}, 400, badOffer},
         // The offer is judged before the identifier.
         {"/api/connect", offer("v=1", "offer", "x"), {}, 400, badOffer},
@@ -185,9 +176,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         {"/api/connect", offer(), cancel, 409, cancelled},
         // A cancelled identifier is refused even when no session runs.
         {"/api/connect", offer(), [](FakeState& s) { cancel(s), s.running = false; }, 409, cancelled},
-        {"/api/connect", offer(), noSession, 503, stopped},
+        {"/api/connect", offer(), noSession, 503, stopped}, {"/api/connect", offer(), other, 409, error("ICE")},
         {"/api/connect", offer(), refuse, 409, error(alreadyConnected)},
-        {"/api/connect", offer(), other, 409, error("ICE")},
         {"/api/disconnect", "{}", {}, 400, error("Missing session.")},
         {"/api/disconnect", R"({"sessionID":"any"})", noSession, 200, {{"ok", true}}},
     };

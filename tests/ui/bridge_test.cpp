@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -126,9 +127,7 @@ TEST_F(HandRunBridge, EditsReachTheModelOnceAndLateEchoesDoNotOverwriteTyping) {
     bridge.setHiDPI(false); // what the model holds: neither shown nor sent again
     bridge.setHiDPI(true);
     pump();
-    EXPECT_EQ(hiDPIChanges, 1);
-    EXPECT_EQ(hiDPIShown.count(), 1);
-    EXPECT_TRUE(model->hiDPI());
+    EXPECT_EQ(std::tuple(hiDPIChanges, hiDPIShown.count(), model->hiDPI()), std::tuple(1, 1, true));
 
     bridge.setWidth("2");
     bridge.setWidth("25");
