@@ -82,6 +82,18 @@ std::optional<DisplayBounds> MonitorsState::bounds(const std::string& connector)
                          height / logical->scale};
 }
 
+std::optional<DisplayBounds> MonitorsState::globalBounds(const std::string& connector) const {
+    auto result = bounds(connector);
+    for (const auto& logical : logicalMonitors) {
+        if (result && logical.primary) {
+            result->x -= logical.x;
+            result->y -= logical.y;
+            break;
+        }
+    }
+    return result;
+}
+
 std::optional<MonitorsState> parseMonitorsState(GVariant* reply) {
     if (!reply || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})"))) {
         return std::nullopt;

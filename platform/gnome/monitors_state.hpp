@@ -55,6 +55,8 @@ struct MonitorsState {
     const LogicalMonitor* logicalMonitorOf(const std::string& connector) const;
     // The monitor's place in the desktop, in points; nothing when it is not lit.
     std::optional<DisplayBounds> bounds(const std::string& connector) const;
+    // The same in global coordinates, which start at the primary's top-left corner.
+    std::optional<DisplayBounds> globalBounds(const std::string& connector) const;
 };
 
 // GetCurrentState's reply, of type (ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv});

@@ -225,11 +225,7 @@ bool MutterDisplayServices::isOnline(DisplayID display) {
 DisplayBounds MutterDisplayServices::bounds(DisplayID display) {
     const auto found = find(display);
     if (!found) return {};
-    auto bounds = found->first.bounds(found->second).value_or(DisplayBounds{});
-    const auto [x, y] = mainOrigin(found->first);
-    bounds.x -= x;
-    bounds.y -= y;
-    return bounds;
+    return found->first.globalBounds(found->second).value_or(DisplayBounds{});
 }
 
 DisplayID MutterDisplayServices::mainDisplay() {

@@ -25,16 +25,21 @@ bool notify(const MutterVirtualMonitor& monitor, const char* method, GVariant* a
 } // namespace
 
 std::shared_ptr<MutterVirtualMonitor> MutterInputPoster::moveTo(double x, double y) {
+    // One reading of the layout per event: every port call would ask mutter again.
+    const auto state = services_.state();
+    if (!state) return nullptr;
     for (const auto& [id, monitor] : displays_.live()) {
-        const DisplayBounds bounds = services_.bounds(id);
-        const auto mode = services_.currentMode(id);
-        if (!mode || bounds.width <= 0 || x < bounds.x || y < bounds.y || x >= bounds.maxX() || y >= bounds.maxY()) {
+        const auto bounds = state->globalBounds(monitor->connector());
+        const Monitor* found = state->monitor(monitor->connector());
+        const MonitorMode* mode = found ? found->currentMode() : nullptr;
+        if (!bounds || !mode || bounds->width <= 0 || x < bounds->x || y < bounds->y || x >= bounds->maxX() ||
+            y >= bounds->maxY()) {
             continue;
         }
-        const double scale = static_cast<double>(mode->pixelWidth) / bounds.width;
+        const double scale = mode->width / bounds->width;
         const bool moved = notify(*monitor, "NotifyPointerMotionAbsolute",
-                                  g_variant_new("(sdd)", monitor->streamPath().c_str(), (x - bounds.x) * scale,
-                                                (y - bounds.y) * scale));
+                                  g_variant_new("(sdd)", monitor->streamPath().c_str(), (x - bounds->x) * scale,
+                                                (y - bounds->y) * scale));
         return moved ? monitor : nullptr;
     }
     return nullptr;
