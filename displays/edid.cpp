@@ -152,4 +152,28 @@ EDID makeEDID(const VirtualDisplayDescriptor& descriptor, const ModeTiming& pref
     return block;
 }
 
+std::optional<EDIDIdentity> readEDID(std::span<const std::uint8_t> bytes) {
+    static constexpr std::uint8_t header[] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+    if (bytes.size() < 128 || !std::equal(std::begin(header), std::end(header), bytes.begin())) return std::nullopt;
+    EDIDIdentity result;
+    result.vendor = static_cast<std::uint32_t>(bytes[8]) << 8 | bytes[9];
+    result.model = static_cast<std::uint32_t>(bytes[10]) | static_cast<std::uint32_t>(bytes[11]) << 8;
+    for (int i = 0; i < 4; ++i) result.serial |= static_cast<std::uint32_t>(bytes[12 + i]) << (8 * i);
+    for (int shift : {10, 5, 0}) {
+        const auto letter = (result.vendor >> shift) & 0x1F;
+        result.manufacturer += letter >= 1 && letter <= 26 ? static_cast<char>('A' + letter - 1) : '?';
+    }
+    // Four 18-byte descriptors from byte 54; a display descriptor starts with 0, 0, 0, tag.
+    for (std::size_t at = 54; at + 18 <= 126; at += 18) {
+        if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 0 || bytes[at + 3] != 0xFC) continue;
+        for (std::size_t i = at + 5; i < at + 18 && bytes[i] != '\n'; ++i) {
+            const auto byte = bytes[i];
+            result.name += byte < 0x20 ? ' ' : static_cast<char>(byte);
+        }
+        while (!result.name.empty() && result.name.back() == ' ') result.name.pop_back();
+        break;
+    }
+    return result;
+}
+
 } // namespace tavelin::displays

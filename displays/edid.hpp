@@ -2,6 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "displays/virtual_display_descriptor.hpp"
 
@@ -29,5 +32,19 @@ using EDID = std::array<std::uint8_t, 128>;
 // bytes; control characters become spaces. A preferred mode beyond what a detailed
 // timing can hold (4095 pixels a side, 655.35 MHz) is left out, the block stays valid.
 EDID makeEDID(const VirtualDisplayDescriptor& descriptor, const ModeTiming& preferred);
+
+// What a monitor's EDID says about who it is.
+struct EDIDIdentity {
+    std::string name;          // the monitor name descriptor (0xFC), empty without one
+    std::string manufacturer;  // the three-letter PNP code, such as "DEL"
+    std::uint32_t vendor = 0;  // bytes 8 and 9, big-endian
+    std::uint32_t model = 0;   // bytes 10 and 11, little-endian
+    std::uint32_t serial = 0;  // bytes 12 to 15, little-endian
+    friend bool operator==(const EDIDIdentity&, const EDIDIdentity&) = default;
+};
+
+// Reads the base block; nothing when the bytes are not an EDID (too short, or without
+// its fixed header). The name is cut at its line feed and trailing spaces.
+std::optional<EDIDIdentity> readEDID(std::span<const std::uint8_t> bytes);
 
 } // namespace tavelin::displays

@@ -93,5 +93,16 @@ TEST(EDID, NameAndOversizedModes) {
     EXPECT_EQ(e[21], 59);
 }
 
+TEST(EDID, ReadsBackWhoTheMonitorIs) {
+    const auto made = makeEDID(VirtualDisplayDescriptor::describe(1280, 720, 60, false, "Desk", "abc"), {});
+    const auto read = readEDID(made);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, (EDIDIdentity{"Desk", "ZYN", 0x6B2E, 0xE90B, 0x1A47E90B}));
+    EXPECT_FALSE(readEDID(std::span(made).first(127))) << "short";
+    auto broken = made;
+    broken[0] = 1;
+    EXPECT_FALSE(readEDID(broken)) << "no fixed header";
+}
+
 } // namespace
 } // namespace tavelin::displays
