@@ -18,7 +18,8 @@ AppModel::AppModel(ModelDependencies dependencies)
     : engine_(std::move(dependencies.engine)), platform_(dependencies.platform),
       defaults_(dependencies.defaults), makeSession_(std::move(dependencies.makeSession)),
       makeServer_(std::move(dependencies.makeServer)), arguments_(std::move(dependencies.arguments)),
-      timings_(dependencies.timings), webRoot_(std::move(dependencies.webRoot)) {
+      timings_(dependencies.timings), webRoot_(std::move(dependencies.webRoot)),
+      systemDisplays_(std::move(dependencies.systemDisplays)) {
     notify_ = [this](ModelField field) {
         for (const auto& observer : observers_) observer(field);
     };

@@ -17,6 +17,7 @@
 #include "core/pairing_gate.hpp"
 #include "core/settings_store.hpp"
 #include "core/uuid.hpp"
+#include "displays/system_display_controller.hpp"
 #include "engine/task.hpp"
 #include "engine/timing.hpp"
 #include "platform/display_services.hpp"
@@ -54,6 +55,8 @@ struct ModelDependencies {
     Timings timings = {};
     // The folder that holds the receiver page files.
     std::filesystem::path webRoot;
+    // The controls of the desktop's lit displays, where the desktop offers them.
+    std::shared_ptr<SystemDisplayController> systemDisplays;
 };
 
 // The published fields, for observers.
@@ -186,6 +189,8 @@ public:
     const Platform& platform() const { return platform_; }
     const std::filesystem::path& webRoot() const { return webRoot_; }
     const std::vector<std::string>& arguments() const { return arguments_; }
+    // Null where the desktop lends no control over its displays.
+    const std::shared_ptr<SystemDisplayController>& systemDisplays() const { return systemDisplays_; }
     WindowHooks windowHooks;
 
     // Spawns one of the operations above on the engine, keeping the model alive for it.
@@ -216,6 +221,7 @@ private:
     std::vector<std::string> arguments_;
     Timings timings_;
     std::filesystem::path webRoot_;
+    std::shared_ptr<SystemDisplayController> systemDisplays_;
 
     std::map<UUID, std::unique_ptr<VirtualDisplay>> displays_;
     std::set<UUID> restoringDisplayIDs_;

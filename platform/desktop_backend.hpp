@@ -4,6 +4,7 @@
 
 #include "platform/display_services.hpp"
 #include "platform/input.hpp"
+#include "platform/physical_displays.hpp"
 #include "platform/screen_capture.hpp"
 #include "platform/system_services.hpp"
 #include "platform/virtual_display.hpp"
@@ -22,6 +23,10 @@ public:
     virtual ScreenCapture& capture() = 0;
     virtual InputPoster& input() = 0;
     virtual PointerMonitors& pointerMonitors() = 0;
+    // The controls of the lit displays beyond their modes.
+    virtual PhysicalDisplays& physicalDisplays() = 0;
+    virtual Brightness& brightness() = 0;
+    virtual ColorProfiles& colorProfiles() = 0;
     // Called on the engine whenever the desktop's display arrangement changed.
     virtual void onConfigurationChanged(std::function<void()> handler) = 0;
     // Releases what the backend keeps on the engine, so that the engine can end before

@@ -59,4 +59,18 @@ public:
     virtual bool assign(DisplayID display, const std::optional<std::filesystem::path>& file) = 0;
 };
 
+// For a desktop that offers neither: no slider, no profile menu.
+class NoBrightness final : public Brightness {
+public:
+    std::optional<double> brightness(DisplayID) override { return std::nullopt; }
+    bool setBrightness(DisplayID, double) override { return false; }
+};
+
+class NoColorProfiles final : public ColorProfiles {
+public:
+    std::vector<ColorProfileFile> available() override { return {}; }
+    std::optional<std::optional<ColorProfileFile>> current(DisplayID) override { return std::nullopt; }
+    bool assign(DisplayID, const std::optional<std::filesystem::path>&) override { return false; }
+};
+
 } // namespace tavelin

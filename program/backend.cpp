@@ -50,12 +50,17 @@ ModelDependencies Backend::modelDependencies(std::vector<std::string> arguments,
         std::move(arguments),
         timings_,
         std::move(webRoot),
+        SystemDisplayController::create(engine_, {desktop_->displays(), desktop_->physicalDisplays(),
+                                                  desktop_->brightness(), desktop_->colorProfiles()}),
     };
 }
 
 void Backend::watchConfiguration(std::weak_ptr<AppModel> model) {
     desktop_->onConfigurationChanged([weak = std::move(model)] {
-        if (const auto m = weak.lock()) m->displayConfigurationChanged();
+        const auto m = weak.lock();
+        if (!m) return;
+        m->displayConfigurationChanged();
+        if (m->systemDisplays()) m->systemDisplays()->refresh();
     });
 }
 

@@ -139,6 +139,8 @@ int main(int argc, char** argv) {
     const auto shutDown = [&] {
         if (std::exchange(shuttingDown, true)) return;
         auto work = [](std::shared_ptr<AppModel> m, asio::io_context& context) -> Task<> {
+            // A mode change nobody confirmed does not outlive the program.
+            if (m->systemDisplays()) m->systemDisplays()->revertMode();
             m->rememberArrangement();
             co_await m->stop();
             context.stop();
@@ -160,6 +162,7 @@ int main(int argc, char** argv) {
         }
     });
     model->applyLaunchSettings();
+    if (model->systemDisplays()) model->systemDisplays()->refresh();
     // Without a window nothing else can mend a start that failed: its sentence is said,
     // and the program ends with status 1.
     auto launch = [](std::shared_ptr<AppModel> m, std::function<void()> failed) -> Task<> {

@@ -8,6 +8,7 @@ add_library(tavelin_gnome STATIC
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_display_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mutter_physical_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_monitor.cpp
 )

@@ -8,6 +8,7 @@
 
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_input.hpp"
+#include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
 
 namespace tavelin::gnome {
@@ -87,7 +88,7 @@ private:
 struct GnomeBackend::Parts {
     explicit Parts(Executor engine)
         : engine(std::move(engine)), bus(sessionBus()), displays(bus.get()), virtualDisplays(displays),
-          input(displays, virtualDisplays) {}
+          input(displays, virtualDisplays), physical(displays) {}
     Executor engine;
     Connection bus;
     MutterDisplayServices displays;
@@ -95,6 +96,9 @@ struct GnomeBackend::Parts {
     MutterInputPoster input;
     GnomePermissions permissions;
     SilentPointerMonitors pointerMonitors;
+    MutterPhysicalDisplays physical;
+    NoBrightness brightness;
+    NoColorProfiles profiles;
     std::unique_ptr<MonitorsWatch> watch;
 };
 
@@ -125,6 +129,9 @@ Permissions& GnomeBackend::permissions() { return parts_->permissions; }
 ScreenCapture& GnomeBackend::capture() { return parts_->virtualDisplays; }
 InputPoster& GnomeBackend::input() { return parts_->input; }
 PointerMonitors& GnomeBackend::pointerMonitors() { return parts_->pointerMonitors; }
+PhysicalDisplays& GnomeBackend::physicalDisplays() { return parts_->physical; }
+Brightness& GnomeBackend::brightness() { return parts_->brightness; }
+ColorProfiles& GnomeBackend::colorProfiles() { return parts_->profiles; }
 
 void GnomeBackend::onConfigurationChanged(std::function<void()> handler) {
     parts_->watch = std::make_unique<MonitorsWatch>(parts_->engine, std::move(handler));

@@ -25,6 +25,9 @@ public:
     ScreenCapture& capture() override;
     InputPoster& input() override;
     PointerMonitors& pointerMonitors() override;
+    PhysicalDisplays& physicalDisplays() override;
+    Brightness& brightness() override;
+    ColorProfiles& colorProfiles() override;
     void onConfigurationChanged(std::function<void()> handler) override;
     void stopEvents() override;
 

@@ -2,6 +2,7 @@
 target_sources(tavelin_x11 PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/randr_configuration_transaction.cpp
   ${CMAKE_CURRENT_LIST_DIR}/randr_display_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/randr_physical_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/randr_virtual_display.cpp
 )
 target_link_libraries(tavelin_x11 PUBLIC tavelin_displays)

@@ -1,6 +1,7 @@
 #include "platform/x11/x11_backend.hpp"
 
 #include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
 #include "platform/x11/shm_capture.hpp"
 #include "platform/x11/x11_permissions.hpp"
@@ -12,13 +13,16 @@ namespace tavelin::x11 {
 struct X11Backend::Parts {
     Parts(Executor engine, const std::string& name)
         : displays(engine, name), virtualDisplays(displays), permissions(name), capture(name), input(name),
-          pointerMonitors(engine, name) {}
+          pointerMonitors(engine, name), physical(displays.connection()) {}
     RandRDisplayServices displays;
     RandRVirtualDisplayFactory virtualDisplays;
     X11Permissions permissions;
     X11ScreenCapture capture;
     X11InputPoster input;
     X11PointerMonitors pointerMonitors;
+    RandRPhysicalDisplays physical;
+    NoBrightness brightness;
+    NoColorProfiles profiles;
 };
 
 std::unique_ptr<X11Backend> X11Backend::connect(Executor engine, const std::string& displayName) {
@@ -34,6 +38,9 @@ Permissions& X11Backend::permissions() { return parts_->permissions; }
 ScreenCapture& X11Backend::capture() { return parts_->capture; }
 InputPoster& X11Backend::input() { return parts_->input; }
 PointerMonitors& X11Backend::pointerMonitors() { return parts_->pointerMonitors; }
+PhysicalDisplays& X11Backend::physicalDisplays() { return parts_->physical; }
+Brightness& X11Backend::brightness() { return parts_->brightness; }
+ColorProfiles& X11Backend::colorProfiles() { return parts_->profiles; }
 
 void X11Backend::stopEvents() { parts_->displays.stopEvents(); }
 

@@ -65,7 +65,8 @@ ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, S
             .makeServer = nullptr,
             .arguments = {"tavelin"},
             .timings = timings,
-            .webRoot = {}};
+            .webRoot = {},
+            .systemDisplays = {}};
 }
 
 SimulatedPlatform::Display* SimulatedPlatform::find(DisplayID id) {

@@ -1,0 +1,103 @@
+// The physical display controls on the embedded server's DUMMY0: its modes switched and
+// reverted by the controller, its name, panel mark and identity from output properties
+// set the way a driver sets them.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include <asio/io_context.hpp>
+
+#include "displays/edid.hpp"
+#include "displays/system_display_controller.hpp"
+#include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/randr_physical_displays.hpp"
+#include "platform/x11/randr_query.hpp"
+#include "platform/x11/randr_virtual_display.hpp"
+
+namespace tavelin::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PhysicalDisplaysTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (const char* name : {"EDID", "ConnectorType"}) {
+            xcb_randr_delete_output_property(driver.get(), dummy0, driver.atom(name));
+        }
+        xcb_flush(driver.get());
+        EXPECT_EQ(outputRect(driver, dummy0), (RootRect{0, 0, 1920, 1080})) << "a mode change was left behind";
+    }
+    void setProperty(const char* name, xcb_atom_t type, int format, const void* data, std::uint32_t count) {
+        xcb_randr_change_output_property(driver.get(), dummy0, driver.atom(name), type, format,
+                                         XCB_PROP_MODE_REPLACE, count, data);
+        xcb_flush(driver.get());
+    }
+    void setEDID(const std::string& name, const std::string& identifier) {
+        const auto edid = displays::makeEDID(
+            displays::VirtualDisplayDescriptor::describe(1920, 1080, 60, false, name, identifier), {});
+        setProperty("EDID", XCB_ATOM_INTEGER, 8, edid.data(), edid.size());
+    }
+
+    asio::io_context engine;
+    RandRDisplayServices services{engine.get_executor()};
+    RandRVirtualDisplayFactory factory{services};
+    RandRPhysicalDisplays physical{services.connection()};
+    NoBrightness brightness;
+    NoColorProfiles profiles;
+    Connection driver; // stands in for the video driver that sets output properties
+    const DisplayID dummy0 = services.mainDisplay();
+    std::shared_ptr<SystemDisplayController> controller = SystemDisplayController::create(
+        engine.get_executor(), {services, physical, brightness, profiles}, {.countdownTick = 5ms});
+
+    const SystemDisplay& listed() {
+        controller->refresh();
+        return controller->displays().at(0);
+    }
+};
+
+TEST_F(PhysicalDisplaysTest, NamesAndPanelsComeFromTheOutputsProperties) {
+    EXPECT_EQ(listed().name, "DUMMY0") << "no EDID: the output's name";
+    EXPECT_FALSE(listed().builtIn);
+    EXPECT_TRUE(listed().main);
+    setEDID("Studio 27", "a");
+    const xcb_atom_t panel = driver.atom("Panel");
+    setProperty("ConnectorType", XCB_ATOM_ATOM, 32, &panel, 1);
+    EXPECT_EQ(listed().name, "Studio 27");
+    EXPECT_TRUE(listed().builtIn);
+
+    // Tavelin's own display is listed too (the menu leaves it out by id), and comes last.
+    const auto own = factory.create(1280, 720, 60, false, "Own", "own");
+    controller->refresh();
+    ASSERT_EQ(controller->displays().size(), 2u);
+    EXPECT_EQ(controller->displays()[1].id, own->displayID());
+}
+
+TEST_F(PhysicalDisplaysTest, AModeChangeRevertsOnTheSameMonitorOnly) {
+    setEDID("Desk", "first");
+    const SystemDisplay before = listed();
+    ASSERT_TRUE(before.current);
+    EXPECT_EQ(before.current->label(), "1920 × 1080 · 59.96 Hz");
+    const auto smaller = std::find_if(before.modes.begin(), before.modes.end(),
+                                      [](const SystemDisplayMode& m) { return m.mode.pixelWidth == 1280; });
+    ASSERT_NE(smaller, before.modes.end()) << "DUMMY0 offers 1280 × 720";
+    for (const auto& m : before.modes) EXPECT_GE(m.mode.pixelWidth, 640) << m.label();
+
+    controller->previewMode(dummy0, smaller->id());
+    EXPECT_EQ(outputRect(driver, dummy0)->width, 1280);
+    engine.run();
+    engine.restart();
+    EXPECT_EQ(outputRect(driver, dummy0)->width, 1920) << "reverted by itself";
+
+    // The monitor behind the output was replaced during the countdown: it keeps the mode.
+    controller->previewMode(dummy0, smaller->id());
+    setEDID("Other", "second");
+    engine.run();
+    EXPECT_FALSE(controller->pending());
+    EXPECT_EQ(outputRect(driver, dummy0)->width, 1280);
+    EXPECT_EQ(services.setMode(dummy0, before.current->mode), DisplayError::none);
+}
+
+} // namespace
+} // namespace tavelin::x11
