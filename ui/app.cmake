@@ -6,6 +6,7 @@ add_library(tavelin_ui STATIC
   ${CMAKE_CURRENT_LIST_DIR}/desktop_shell.cpp
   ${CMAKE_CURRENT_LIST_DIR}/display_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/model_bridge.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/system_displays_bridge.cpp
   ${CMAKE_CURRENT_LIST_DIR}/view_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window_size.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window_state_recorder.cpp
@@ -27,6 +28,7 @@ qt_add_qml_module(tavelin_ui
     qml/FocusFrame.qml
     qml/GlassTextField.qml
     qml/MainWindow.qml
+    qml/ModeConfirmation.qml
     qml/ModeForm.qml
     qml/Note.qml
     qml/Picker.qml
@@ -37,6 +39,7 @@ qt_add_qml_module(tavelin_ui
     qml/RefreshRatePicker.qml
     qml/SectionTitle.qml
     qml/SelectableText.qml
+    qml/SystemDisplaysMenu.qml
     qml/ToggleSwitch.qml
     qml/TrayPanel.qml
     qml/ValueSlider.qml

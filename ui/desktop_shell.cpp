@@ -13,6 +13,7 @@
 
 #include "app/model.hpp"
 #include "ui/model_bridge.hpp"
+#include "ui/system_displays_bridge.hpp"
 #include "ui/view_rules.hpp"
 #include "ui/window_size.hpp"
 #include "ui/window_state_recorder.hpp"
@@ -93,11 +94,14 @@ DesktopShell::DesktopShell(std::weak_ptr<AppModel> model, Executor engine, Optio
     qml_->rootContext()->setContextProperty("bridge", bridge_);
     qml_->rootContext()->setContextProperty("rules", rules_);
     qml_->rootContext()->setContextProperty("shell", this);
+    systemDisplays_ = new SystemDisplaysBridge(model_, engine_, this);
+    qml_->rootContext()->setContextProperty("systemDisplays", systemDisplays_);
     mainWindow_ = loadWindow(*qml_, "MainWindow.qml");
     panelWindow_ = loadWindow(*qml_, "TrayPanel.qml");
     mainWindow_->installEventFilter(this);
     if (options_.windowStateFile) new WindowStateRecorder(*mainWindow_, *options_.windowStateFile, true);
     bridge_->attach();
+    systemDisplays_->attach();
 
     tray_ = std::make_unique<QSystemTrayIcon>(trayIcon());
     tray_->setToolTip("Tavelin");

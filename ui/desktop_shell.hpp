@@ -23,6 +23,7 @@ class AppModel;
 namespace tavelin::ui {
 
 class ModelBridge;
+class SystemDisplaysBridge;
 class ViewRules;
 class WindowStateRecorder;
 class MotionTestHost;
@@ -69,6 +70,7 @@ private:
     Executor engine_;
     Options options_;
     ModelBridge* bridge_ = nullptr;
+    SystemDisplaysBridge* systemDisplays_ = nullptr;
     ViewRules* rules_ = nullptr;
     std::unique_ptr<QQmlApplicationEngine> qml_;
     QPointer<QQuickWindow> mainWindow_;

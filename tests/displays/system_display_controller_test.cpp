@@ -1,4 +1,5 @@
 #include "displays/system_display_controller.hpp"
+#include "tests/support/fake_desk.hpp"
 
 #include <cmath>
 
@@ -10,79 +11,11 @@
 namespace tavelin {
 namespace {
 
+using testing::FakeDesk;
+
 using namespace std::chrono_literals;
 
-DisplayMode mode(std::uint64_t id, std::int64_t w, std::int64_t h, double rate, int scale = 1) {
-    return {id, w * scale, h * scale, w, h, rate};
-}
-
-// One desk: display 7 (a laptop panel with a backlight and a profile) and display 5,
-// which the display server gives no name.
-struct FakeDesk final : DisplayServices, PhysicalDisplays, Brightness, ColorProfiles {
-    std::map<DisplayID, std::vector<DisplayMode>> modeLists{
-        {7, {mode(3, 1920, 1080, 60), mode(2, 1280, 720, 60), mode(2, 1280, 720, 60), mode(4, 1280, 720, 0),
-             mode(5, 1280, 720, 30, 2), mode(6, 640, 480, 59.94), mode(9, 320, 200, 60)}},
-        {5, {mode(8, 1024, 768, 75)}}};
-    std::map<DisplayID, DisplayMode> live{{7, mode(3, 1920, 1080, 60)}, {5, mode(8, 1024, 768, 75)}};
-    std::map<DisplayID, DisplayIdentity> identities{{7, {1, 2, 3}}, {5, {4, 5, 6}}};
-    DisplayError setResult = DisplayError::none;
-    int modeChanges = 0;
-    std::map<DisplayID, double> levels{{7, 0.5}};
-    std::vector<double> levelsSet;
-    std::vector<std::optional<std::filesystem::path>> assigned;
-    bool listable = true;
-
-    std::vector<DisplayMode> modes(DisplayID d) override { return modeLists[d]; }
-    std::optional<DisplayMode> currentMode(DisplayID d) override {
-        if (!live.contains(d)) return std::nullopt;
-        return live[d];
-    }
-    DisplayError setMode(DisplayID d, const DisplayMode& m) override {
-        if (setResult != DisplayError::none) return setResult;
-        ++modeChanges;
-        live[d] = m;
-        return DisplayError::none;
-    }
-    bool isOnline(DisplayID d) override { return live.contains(d); }
-    DisplayBounds bounds(DisplayID) override { return {}; }
-    DisplayID mainDisplay() override { return 7; }
-    DisplayID mirrorsDisplay(DisplayID) override { return nullDisplay; }
-    std::optional<std::vector<DisplayID>> activeDisplays() override {
-        if (!listable) return std::nullopt;
-        std::vector<DisplayID> ids;
-        for (const auto& [id, m] : live) ids.insert(ids.begin(), id);
-        return ids;
-    }
-    std::unique_ptr<DisplayConfigurationTransaction> beginConfiguration() override { return nullptr; }
-
-    std::string name(DisplayID d) override { return d == 7 ? "Built-in Panel" : ""; }
-    bool isBuiltIn(DisplayID d) override { return d == 7; }
-    DisplayIdentity identity(DisplayID d) override { return identities[d]; }
-    bool isUsableForDesktop(DisplayID, const DisplayMode& m) override { return m.width >= 640; }
-
-    std::optional<double> brightness(DisplayID d) override {
-        if (!levels.contains(d)) return std::nullopt;
-        return levels[d];
-    }
-    bool setBrightness(DisplayID d, double level) override {
-        levelsSet.push_back(level);
-        levels[d] = level;
-        return true;
-    }
-
-    std::vector<ColorProfileFile> available() override { return {{"sRGB", "/p/sRGB.icc"}, {"", "/p/unnamed.icc"}}; }
-    std::optional<std::optional<ColorProfileFile>> currentProfile = std::optional<ColorProfileFile>{};
-    std::optional<std::optional<ColorProfileFile>> current(DisplayID d) override {
-        if (d != 7) return std::nullopt;
-        return currentProfile;
-    }
-    bool assign(DisplayID, const std::optional<std::filesystem::path>& file) override {
-        assigned.push_back(file);
-        return true;
-    }
-};
-
-struct SystemDisplays : testing::Test {
+struct SystemDisplays : ::testing::Test {
     asio::io_context engine;
     FakeDesk desk;
     std::shared_ptr<SystemDisplayController> controller = SystemDisplayController::create(

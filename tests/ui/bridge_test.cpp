@@ -16,6 +16,7 @@
 #include "ui/choices.hpp"
 #include "ui/display_settings.hpp"
 #include "ui/model_bridge.hpp"
+#include "ui/system_displays_bridge.hpp"
 #include "ui/window_size.hpp"
 
 namespace tavelin::ui {
@@ -103,6 +104,34 @@ TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
 
     bridge.copyReceiverLink();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), bridge.receiverURL());
+}
+
+TEST(SystemDisplaysBridge, ListsTheDesktopsDisplaysButNotTavelinsOwn) {
+    testing::SimulatedEngine engine;
+    SystemDisplaysBridge bridge(engine.model, engine.context.get_executor());
+    bridge.attach();
+    engine.call([](AppModel& m) { m.systemDisplays()->refresh(); });
+    engine.settle();
+    ASSERT_EQ(bridge.displays().size(), 2);
+    const auto panel = bridge.displays()[0].toMap();
+    EXPECT_EQ(panel["brightnessPercent"], "50%");
+    QStringList titles;
+    for (const auto& group : panel["modeGroups"].toList()) titles.append(group.toMap()["title"].toString());
+    EXPECT_EQ(titles, (QStringList{"640 × 480", "1280 × 720", "1920 × 1080"})) << "submenus by width, then height";
+    const auto largest = panel["modeGroups"].toList().back().toMap()["modes"].toList();
+    EXPECT_TRUE(largest.at(0).toMap()["current"].toBool());
+
+    // A display Tavelin made is lit like any other, and left out of the menu.
+    engine.call([](AppModel& m) { m.spawn(m.addDisplay()); });
+    engine.settle();
+    engine.call([&](AppModel& m) {
+        ASSERT_EQ(m.displays().size(), 1u);
+        engine.desk.live[m.displays().begin()->second->displayID()] = testing::deskMode(1, 1280, 720, 60);
+        m.systemDisplays()->refresh();
+        EXPECT_EQ(m.systemDisplays()->displays().size(), 3u);
+    });
+    engine.settle();
+    EXPECT_EQ(bridge.displays().size(), 2);
 }
 
 // The engine runs by hand here, so that the order of echoes and typing is the test's.

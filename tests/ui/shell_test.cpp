@@ -90,6 +90,29 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         EXPECT_EQ(shell.panelWindow()->width(), 420);
         draw(*shell.panelWindow());
 
+        // The connected displays with a mode change waiting: the menu and its countdown.
+        engine.call([](AppModel& m) {
+            m.systemDisplays()->refresh();
+            m.systemDisplays()->previewMode(7, "2-1280-720-1280-720-60.0");
+        });
+        engine.settle();
+        auto* group = shell.panelWindow()->findChild<QQuickItem*>("connectedDisplaysGroup");
+        auto* countdown = shell.panelWindow()->findChild<QQuickItem*>("revertCountdown");
+        ASSERT_TRUE(group && countdown);
+        EXPECT_TRUE(countdown->isVisible());
+        EXPECT_EQ(countdown->property("text").toString(), "Reverts in 15 seconds.");
+        for (QQuickItem* item = group; item; item = item->parentItem()) {
+            if (item->inherits("QQuickFlickable")) {
+                const QPointF at = countdown->mapToItem(item->childItems().value(0), QPointF(0, 0));
+                item->setProperty("contentY", at.y() - 40);
+                break;
+            }
+        }
+        QCoreApplication::processEvents();
+        const QImage panel = shell.panelWindow()->grabWindow();
+        if (const char* folder = std::getenv("TAVELIN_UI_SNAPSHOTS")) panel.save(QString(folder) + "/displays-menu.png");
+        engine.call([](AppModel& m) { m.systemDisplays()->keepMode(); });
+
         engine.call([](AppModel& m) { m.arrangeDisplays(); });
         engine.settle();
         draw(main);

@@ -12,6 +12,7 @@
 
 #include "app/model.hpp"
 #include "core/settings_store.hpp"
+#include "tests/support/fake_desk.hpp"
 #include "tests/support/simulated_platform.hpp"
 
 namespace tavelin::testing {
@@ -44,8 +45,15 @@ public:
     MemorySettingsStore store;
     asio::io_context context;
     asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
-    const std::shared_ptr<AppModel> model = AppModel::create(platform.modelDependencies(context.get_executor(), store));
+    FakeDesk desk; // the lit displays the system displays menu lists
+    const std::shared_ptr<AppModel> model = AppModel::create(withDesk(platform.modelDependencies(context.get_executor(), store)));
     std::thread thread{[this] { context.run(); }};
+
+private:
+    ModelDependencies withDesk(ModelDependencies dependencies) {
+        dependencies.systemDisplays = SystemDisplayController::create(context.get_executor(), {desk, desk, desk, desk});
+        return dependencies;
+    }
 };
 
 } // namespace tavelin::testing

@@ -154,9 +154,13 @@ ColumnLayout {
         PushButton { text: "Arrange in display settings…"; onClicked: bridge.arrangeDisplays() }
     }
 
+    ModeConfirmation { Layout.fillWidth: true }
+    SystemDisplaysMenu { Layout.fillWidth: true; Layout.maximumWidth: parent.width }
+
     ColumnLayout {
         visible: !bridge.mousePermissionGranted
         Layout.fillWidth: true
+        Layout.maximumWidth: parent.width
         PushButton { text: "Enable receiver mouse…"; onClicked: bridge.requestMousePermission() }
         Note {
             Layout.fillWidth: true
