@@ -11,6 +11,7 @@ add_library(tavelin_gnome STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mutter_physical_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_displays.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_virtual_monitor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/settings_daemon_brightness.cpp
 )
 target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})
 # The frames come through GStreamer's pipewiresrc.

@@ -10,6 +10,7 @@
 #include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
+#include "platform/gnome/settings_daemon_brightness.hpp"
 
 namespace tavelin::gnome {
 
@@ -88,7 +89,7 @@ private:
 struct GnomeBackend::Parts {
     explicit Parts(Executor engine)
         : engine(std::move(engine)), bus(sessionBus()), displays(bus.get()), virtualDisplays(displays),
-          input(displays, virtualDisplays), physical(displays) {}
+          input(displays, virtualDisplays), physical(displays), brightness(bus.get(), physical) {}
     Executor engine;
     Connection bus;
     MutterDisplayServices displays;
@@ -97,7 +98,7 @@ struct GnomeBackend::Parts {
     GnomePermissions permissions;
     SilentPointerMonitors pointerMonitors;
     MutterPhysicalDisplays physical;
-    NoBrightness brightness;
+    SettingsDaemonBrightness brightness;
     NoColorProfiles profiles;
     std::unique_ptr<MonitorsWatch> watch;
 };
