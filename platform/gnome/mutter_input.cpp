@@ -1,6 +1,8 @@
 #include "platform/gnome/mutter_input.hpp"
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace tavelin::gnome {
 
@@ -21,6 +23,29 @@ bool notify(const MutterVirtualMonitor& monitor, const char* method, GVariant* a
         return false;
     }
 }
+
+// Modifier keys held around one pointer event, as a user holding them would: pressed
+// before it and released after it (evdev codes of the left-hand keys).
+class HeldModifiers {
+public:
+    HeldModifiers(const MutterVirtualMonitor& monitor, ModifierFlags flags) : monitor_(monitor) {
+        for (const auto& [on, code] : {std::pair{flags.shift, 42u}, {flags.control, 29u}, {flags.alt, 56u},
+                                       {flags.meta, 125u}}) {
+            if (on && notify(monitor_, "NotifyKeyboardKeycode", g_variant_new("(ub)", code, TRUE))) held_.push_back(code);
+        }
+    }
+    ~HeldModifiers() {
+        for (auto code = held_.rbegin(); code != held_.rend(); ++code) {
+            notify(monitor_, "NotifyKeyboardKeycode", g_variant_new("(ub)", *code, FALSE));
+        }
+    }
+    HeldModifiers(const HeldModifiers&) = delete;
+    HeldModifiers& operator=(const HeldModifiers&) = delete;
+
+private:
+    const MutterVirtualMonitor& monitor_;
+    std::vector<std::uint32_t> held_;
+};
 
 } // namespace
 
@@ -68,17 +93,19 @@ bool MutterInputPoster::post(const MouseEvent& event) {
     const int button = event.type == MouseEventType::leftDown || event.type == MouseEventType::leftUp     ? 0
                        : event.type == MouseEventType::rightDown || event.type == MouseEventType::rightUp ? 2
                                                                                                            : 1;
+    const HeldModifiers held(*monitor, event.flags);
     return notify(*monitor, "NotifyPointerButton", g_variant_new("(ib)", buttonCodes[button], pressed));
 }
 
 bool MutterInputPoster::postScroll(double x, double y, std::int32_t vertical, std::int32_t horizontal,
-                                   ModifierFlags) {
+                                   ModifierFlags flags) {
     const auto monitor = moveTo(x, y);
+    if (!monitor) return false;
+    const HeldModifiers held(*monitor, flags);
     // Our vertical amount is positive upwards, as a wheel turned away from the user;
     // Wayland's axis grows downwards.
     // A finished motion carries no distance of its own: the amount, then its end.
-    return monitor &&
-           notify(*monitor, "NotifyPointerAxis",
+    return notify(*monitor, "NotifyPointerAxis",
                   g_variant_new("(ddu)", static_cast<double>(-horizontal), static_cast<double>(-vertical), axisFinger)) &&
            notify(*monitor, "NotifyPointerAxis", g_variant_new("(ddu)", 0.0, 0.0, axisFinger | axisFinish));
 }

@@ -1,6 +1,6 @@
 // A Wayland client for the GNOME tests: a full-screen window on the output at the layout
 // position argv[1], argv[2] that prints each pointer event it gets ("motion X Y", "button CODE 1|0",
-// "axis AXIS VALUE") on stdout, and "ready" once it is shown.
+// "axis AXIS VALUE") and each key ("key CODE 1|0") on stdout, and "ready" once it is shown.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -28,6 +28,7 @@ struct Client {
     wl_shm* shm = nullptr;
     xdg_wm_base* shell = nullptr;
     wl_seat* seat = nullptr;
+    wl_keyboard* keyboard = nullptr;
     std::vector<Output*> outputs;
     wl_surface* surface = nullptr;
     std::int32_t width = 0, height = 0;
@@ -49,6 +50,29 @@ const wl_output_listener outputListener = {
     [](void*, wl_output*, int32_t) {},
     [](void*, wl_output*, const char*) {},
     [](void*, wl_output*, const char*) {},
+};
+
+const wl_keyboard_listener keyboardListener = {
+    [](void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) { close(fd); },
+    [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
+    [](void*, wl_keyboard*, uint32_t, wl_surface*) {},
+    [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
+        say("key " + std::to_string(key) + " " + std::to_string(state));
+    },
+    [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
+    [](void*, wl_keyboard*, int32_t, int32_t) {},
+};
+
+// The keyboard exists once the remote-desktop session has made one.
+const wl_seat_listener seatListener = {
+    [](void* data, wl_seat* seat, uint32_t capabilities) {
+        auto& client = *static_cast<Client*>(data);
+        if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !client.keyboard) {
+            client.keyboard = wl_seat_get_keyboard(seat);
+            wl_keyboard_add_listener(client.keyboard, &keyboardListener, &client);
+        }
+    },
+    [](void*, wl_seat*, const char*) {},
 };
 
 const wl_pointer_listener pointerListener = {
@@ -151,6 +175,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     wl_pointer_add_listener(wl_seat_get_pointer(client.seat), &pointerListener, &client);
+    wl_seat_add_listener(client.seat, &seatListener, &client);
     client.surface = wl_compositor_create_surface(client.compositor);
     xdg_surface* surface = xdg_wm_base_get_xdg_surface(client.shell, client.surface);
     xdg_surface_add_listener(surface, &surfaceListener, &client);

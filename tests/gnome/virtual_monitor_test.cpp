@@ -162,8 +162,8 @@ TEST(MutterInputPoster, MovesClicksAndScrollsOnTheDisplay) {
     };
     EXPECT_EQ(next(), "ready 1280 720");
     const DisplayBounds bounds = services.bounds(display->displayID());
-    const auto event = [](MouseEventType type, int button, double x, double y) {
-        return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = {}, .clickState = 1};
+    const auto event = [](MouseEventType type, int button, double x, double y, ModifierFlags flags = {}) {
+        return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = flags, .clickState = 1};
     };
     const double x = bounds.x + 320, y = bounds.y + 180;
     // The window is shown a moment after it says so: move until it hears the pointer there.
@@ -173,18 +173,26 @@ TEST(MutterInputPoster, MovesClicksAndScrollsOnTheDisplay) {
         for (std::string line; moved != "motion 320 180" && !(line = next(200)).empty();) moved = line;
     }
     EXPECT_EQ(moved, "motion 320 180");
+    // mutter makes the session's keyboard with its first key: a first click with Control
+    // gives the client a keyboard to hear the next ones on.
+    const ModifierFlags control{.control = true};
+    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
+    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
+    for (std::string line; (line = next()) != "button 273 0";) ASSERT_FALSE(line.empty());
+    for (std::string line; (line = next()) != "key 29 0";) ASSERT_FALSE(line.empty());
     ASSERT_TRUE(input.post(event(MouseEventType::leftDown, 0, x, y)));
     ASSERT_TRUE(input.post(event(MouseEventType::leftUp, 0, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y)));
+    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
+    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
     ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
     std::vector<std::string> lines;
-    for (std::string line; lines.size() < 5 && !(line = next()).empty();) {
+    for (std::string line; lines.size() < 9 && !(line = next()).empty();) {
         if (!line.starts_with("motion")) lines.push_back(line);
     }
-    // BTN_LEFT and BTN_RIGHT; a scroll upwards is a negative vertical axis (0) on Wayland.
-    EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "button 273 1", "button 273 0",
-                                               "axis 0 -12"}));
+    // BTN_LEFT and BTN_RIGHT, the latter with KEY_LEFTCTRL held around each half of the
+    // click; a scroll upwards is a negative vertical axis (0) on Wayland.
+    EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "key 29 1", "button 273 1",
+                                               "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
     EXPECT_FALSE(input.post(event(MouseEventType::moved, 0, bounds.x - 10, y)));
     kill(client, SIGTERM);
