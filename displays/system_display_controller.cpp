@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <set>
+#include <utility>
 
 namespace tavelin {
 
@@ -249,15 +250,24 @@ Task<> SystemDisplayController::applyBrightness(DisplayID displayID) {
 }
 
 void SystemDisplayController::reloadColorProfiles() {
+    // A listing under way is followed by one more, so the newest request is answered
+    // without the engine waiting for the folders.
+    if (scanning_) {
+        rescan_ = true;
+        return;
+    }
     std::lock_guard guard(scanLock_);
     if (scan_.joinable()) scan_.join();
+    scanning_ = true;
     scan_ = std::thread([weak = weak_from_this(), engine = engine_, &profiles = ports_.profiles] {
         std::vector<DisplayColorProfile> found;
         for (auto& file : profiles.available()) {
             if (!file.file.empty() && !file.name.empty()) found.push_back({std::move(file.file), std::move(file.name)});
         }
         postWeak(engine, weak, [found = std::move(found)](SystemDisplayController& self) mutable {
+            self.scanning_ = false;
             self.colorProfiles.set(std::move(found));
+            if (std::exchange(self.rescan_, false)) self.reloadColorProfiles();
         });
     });
 }

@@ -138,6 +138,8 @@ private:
     std::map<DisplayID, TaskHandle> brightnessTasks_;
     std::mutex scanLock_;
     std::thread scan_;
+    bool scanning_ = false; // engine-side: a listing runs
+    bool rescan_ = false;
 };
 
 } // namespace tavelin
