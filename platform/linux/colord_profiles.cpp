@@ -224,13 +224,14 @@ bool ColordProfiles::assign(DisplayID display, const std::optional<fs::path>& fi
                     return true;
                 }
             }
-            if (profiles.empty()) return true;
-            const Variant relation = call(bus_.get(), device, kDevice, "GetProfileRelation",
-                                          g_variant_new("(o)", profiles.front().c_str()), "(s)");
-            const gchar* kind = nullptr;
-            g_variant_get(relation.get(), "(&s)", &kind);
-            if (std::string_view(kind) == "hard") {
-                call(bus_.get(), device, kDevice, "RemoveProfile", g_variant_new("(o)", profiles.front().c_str()));
+            for (const auto& profile : profiles) {
+                const Variant relation = call(bus_.get(), device, kDevice, "GetProfileRelation",
+                                              g_variant_new("(o)", profile.c_str()), "(s)");
+                const gchar* kind = nullptr;
+                g_variant_get(relation.get(), "(&s)", &kind);
+                if (std::string_view(kind) == "hard") {
+                    call(bus_.get(), device, kDevice, "RemoveProfile", g_variant_new("(o)", profile.c_str()));
+                }
             }
             return true;
         }

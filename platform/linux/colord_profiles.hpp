@@ -45,8 +45,8 @@ public:
     // The profile colord made from the EDID counts as the factory profile.
     std::optional<std::optional<ColorProfileFile>> current(DisplayID display) override;
     // A monitor that colord does not know yet is added as a device first. The factory
-    // profile is the one made from the EDID when colord has it; else our hard
-    // assignment is taken back and colord's own choice applies.
+    // profile is the one made from the EDID when colord has it; else the hard
+    // assignments (ours) are taken back and colord's own choice applies.
     bool assign(DisplayID display, const std::optional<std::filesystem::path>& file) override;
 
 private:

@@ -104,7 +104,8 @@ bool XColorProfiles::assign(DisplayID display, const std::optional<fs::path>& fi
                                                        connection_.atom(kVersionProperty), XCB_ATOM_CARDINAL, 32, 1,
                                                        &kConventionVersion));
     } else {
-        requests.push_back(xcb_randr_delete_output_property_checked(c, display, profileAtom));
+        // RandR answers BadName for a property that is not there: nothing to undo then.
+        check(c, xcb_randr_delete_output_property_checked(c, display, profileAtom));
         requests.push_back(xcb_delete_property_checked(c, connection_.root(), rootAtom));
     }
     bool ok = true;
