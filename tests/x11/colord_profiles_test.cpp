@@ -1,0 +1,180 @@
+// Colour profiles through the real colord, started by D-Bus activation on a private
+// system bus of our own, for the embedded server's DUMMY0 with an EDID on it. colord
+// keeps its databases in /var/lib/colord, so it runs in a mount namespace with a temporary
+// folder mounted there.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "displays/edid.hpp"
+#include "platform/gnome/dbus_call.hpp"
+#include "platform/x11/desktop_color_profiles.hpp"
+#include "platform/x11/randr_query.hpp"
+
+extern char** environ;
+
+namespace tavelin::x11 {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kColord = "/usr/share/color/icc/colord";
+using Current = std::optional<std::optional<ColorProfileFile>>;
+
+class PrivateSystemBus {
+public:
+    PrivateSystemBus() : dir_(fs::temp_directory_path() / ("tavelin-colord-" + std::to_string(::getpid()))) {
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "services");
+        fs::create_directories(dir_ / "state");
+        address_ = "unix:path=" + (dir_ / "bus").string();
+        std::ofstream(dir_ / "bus.conf") << "<busconfig><type>system</type><listen>" << address_
+                                         << "</listen><auth>EXTERNAL</auth><servicedir>"
+                                         << (dir_ / "services").string()
+                                         << "</servicedir><policy context=\"default\"><allow user=\"*\"/>"
+                                            "<allow own=\"*\"/><allow send_destination=\"*\"/>"
+                                            "<allow receive_sender=\"*\"/></policy></busconfig>\n";
+        // Without root, a user namespace lets us mount. colord's scanner helper would
+        // outlive the bus (and hold the test's output open), so it is kept from starting.
+        std::ofstream(dir_ / "services/org.freedesktop.ColorManager.service")
+            << "[D-BUS Service]\nName=org.freedesktop.ColorManager\nExec=/usr/bin/unshare "
+            << (::geteuid() == 0 ? "" : "--map-root-user ") << "--mount --propagation private /bin/sh -c \"mount --bind "
+            << (dir_ / "state").string()
+            << " /var/lib/colord && { [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null "
+               "/usr/libexec/colord-sane; } && exec /usr/libexec/colord\"\n";
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1); // for colord, started by the bus
+        int ready[2];
+        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+        const std::string config = "--config-file=" + (dir_ / "bus.conf").string();
+        const std::string print = "--print-pid=" + std::to_string(ready[1]);
+        const char* argv[] = {"dbus-daemon", config.c_str(), "--nofork", print.c_str(), nullptr};
+        if (posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = 0;
+        ::close(ready[1]);
+        char line[32] = {};
+        const bool started = pid_ && ::read(ready[0], line, sizeof line) > 0; // written once it listens
+        ::close(ready[0]);
+        if (!started) throw std::runtime_error("dbus-daemon did not start");
+    }
+    ~PrivateSystemBus() {
+        // colord leaves as soon as its bus is gone.
+        if (pid_) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
+        fs::remove_all(dir_);
+    }
+    const std::string& address() const { return address_; }
+    const fs::path& dir() const { return dir_; }
+
+private:
+    fs::path dir_;
+    std::string address_;
+    pid_t pid_ = 0;
+};
+
+class ColordProfilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto edid = displays::makeEDID(
+            displays::VirtualDisplayDescriptor::describe(1920, 1080, 60, false, "Colour Desk", "c"), {});
+        xcb_randr_change_output_property(connection, dummy0, connection.atom("EDID"), XCB_ATOM_INTEGER, 8,
+                                         XCB_PROP_MODE_REPLACE, edid.size(), edid.data());
+        free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        GError* error = nullptr;
+        test_.reset(g_dbus_connection_new_for_address_sync(
+            bus.address().c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error));
+        ASSERT_TRUE(test_) << error->message;
+        // As the desktop's session daemon would; a temporary device lives as long as our connection.
+        device = path(manager("CreateDevice", g_variant_new_parsed("('xrandr-Colour-Desk', 'temp', "
+                                                                   "{'XRANDR_name': 'DUMMY0', 'Kind': 'display', "
+                                                                   "'Colorspace': 'rgb'})")));
+    }
+    void TearDown() override {
+        xcb_randr_delete_output_property(connection, dummy0, connection.atom("EDID"));
+        xcb_flush(connection);
+    }
+
+    gnome::Variant manager(const char* method, GVariant* arguments) {
+        return gnome::call(test_.get(), "org.freedesktop.ColorManager", "/org/freedesktop/ColorManager",
+                           "org.freedesktop.ColorManager", method, arguments, nullptr);
+    }
+    static std::string path(const gnome::Variant& reply) {
+        const gchar* text = nullptr;
+        g_variant_get(reply.get(), "(&o)", &text);
+        return text;
+    }
+    std::vector<std::string> deviceProfiles() {
+        const auto reply = gnome::call(test_.get(), "org.freedesktop.ColorManager", device.c_str(),
+                                       "org.freedesktop.DBus.Properties", "Get",
+                                       g_variant_new("(ss)", "org.freedesktop.ColorManager.Device", "Profiles"), "(v)");
+        GVariant* value = nullptr;
+        g_variant_get(reply.get(), "(v)", &value);
+        const gnome::Variant owned(value);
+        std::vector<std::string> paths;
+        for (gsize i = 0; i < g_variant_n_children(value); ++i) {
+            const gnome::Variant child(g_variant_get_child_value(value, i));
+            paths.emplace_back(g_variant_get_string(child.get(), nullptr));
+        }
+        return paths;
+    }
+
+    PrivateSystemBus bus;
+    Connection connection;
+    const DisplayID dummy0 = primaryOutput(connection);
+    gnome::Connection test_;
+    std::string device;
+    DesktopColorProfiles profiles{connection, {kColord}, bus.address()};
+};
+
+TEST_F(ColordProfilesTest, AssignsAsTheDevicesDefaultAndFactoryTakesItBack) {
+    ASSERT_TRUE(profiles.usesColord());
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+
+    ASSERT_TRUE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+    const std::string srgb = path(manager("FindProfileByFilename", g_variant_new("(s)", (kColord / "sRGB.icc").c_str())));
+    EXPECT_EQ(deviceProfiles(), std::vector<std::string>{srgb}) << "colord's own profile for the file, not a copy";
+    EXPECT_EQ(profiles.current(dummy0), Current(ColorProfileFile{"sRGB", kColord / "sRGB.icc"}));
+
+    // A file colord has not seen is handed over by descriptor.
+    const fs::path own = bus.dir() / "Bluish copy.icc";
+    fs::copy_file(kColord / "Bluish.icc", own);
+    ASSERT_TRUE(profiles.assign(dummy0, own));
+    const auto current = profiles.current(dummy0);
+    ASSERT_TRUE(current && *current);
+    EXPECT_EQ((*current)->file, own);
+    EXPECT_EQ(deviceProfiles().size(), 2u);
+
+    ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
+    EXPECT_TRUE(deviceProfiles().empty());
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+}
+
+TEST_F(ColordProfilesTest, FactoryMakesTheProfileFromTheEDIDTheDefault) {
+    const std::string edid = path(manager(
+        "CreateProfile", g_variant_new_parsed("('edid-colour-desk', 'temp', {'Filename': %s, 'DATA_source': 'edid'})",
+                                              "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc")));
+    gnome::call(test_.get(), "org.freedesktop.ColorManager", device.c_str(), "org.freedesktop.ColorManager.Device",
+                "AddProfile", g_variant_new("(so)", "soft", edid.c_str()), nullptr);
+    ASSERT_TRUE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+    ASSERT_NE(deviceProfiles().at(0), edid);
+
+    ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
+    EXPECT_EQ(deviceProfiles().at(0), edid);
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>())) << "the EDID's is the factory";
+}
+
+TEST_F(ColordProfilesTest, RefusesDisplaysWithoutEDIDAndFilesThatAreNoDisplayProfile) {
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "Crayons.icc"));
+    EXPECT_TRUE(deviceProfiles().empty());
+    TearDown(); // the EDID is gone
+    EXPECT_EQ(profiles.current(dummy0), std::nullopt);
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+}
+
+} // namespace
+} // namespace tavelin::x11
