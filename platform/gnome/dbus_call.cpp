@@ -13,22 +13,35 @@ namespace {
     throw std::runtime_error(message);
 }
 
-} // namespace
 
-Connection sessionBus() {
+Connection busAt(const std::string& address, const char* what) {
     GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (!address) fail(error, "no session bus");
     GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        address,
+        address.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error);
-    g_free(address);
-    if (!bus) fail(error, "could not connect to the session bus");
+    if (!bus) fail(error, std::string("could not connect to the ") + what);
     // Our process, not the bus, decides when we end.
     g_dbus_connection_set_exit_on_close(bus, FALSE);
     return Connection(bus);
+}
+
+Connection standardBus(GBusType type, const char* what) {
+    GError* error = nullptr;
+    gchar* address = g_dbus_address_get_for_bus_sync(type, nullptr, &error);
+    if (!address) fail(error, std::string("no ") + what);
+    const std::string text = address;
+    g_free(address);
+    return busAt(text, what);
+}
+
+} // namespace
+
+Connection sessionBus() { return standardBus(G_BUS_TYPE_SESSION, "session bus"); }
+
+Connection systemBus(const std::string& address) {
+    return address.empty() ? standardBus(G_BUS_TYPE_SYSTEM, "system bus") : busAt(address, "system bus");
 }
 
 Variant call(GDBusConnection* bus, const char* name, const char* path, const char* interface, const char* method,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include <gio/gio.h>
 
@@ -21,6 +22,9 @@ using Connection = std::unique_ptr<GDBusConnection, ObjectRelease>;
 // A connection of our own to the session bus: mutter's sessions belong to the connection
 // that made them and end with it. Throws std::runtime_error.
 Connection sessionBus();
+// A connection of our own to the system bus at `address`; empty means the standard one
+// ($DBUS_SYSTEM_BUS_ADDRESS when set). Throws std::runtime_error.
+Connection systemBus(const std::string& address = {});
 
 // One method call, answered before it returns; throws std::runtime_error with the bus's
 // message. `arguments` may be floating; `replyType` nullptr accepts any reply.

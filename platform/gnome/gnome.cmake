@@ -2,8 +2,13 @@
 # ScreenCast) and PipeWire. Included from platform/CMakeLists.txt.
 pkg_check_modules(GNOME_BACKEND REQUIRED IMPORTED_TARGET GLOBAL gio-2.0)
 
+# Blocking D-Bus calls, also used for the system bus's services (colord, logind).
+add_library(tavelin_dbus STATIC ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp)
+target_include_directories(tavelin_dbus PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(tavelin_dbus PUBLIC PkgConfig::GNOME_BACKEND)
+tavelin_warnings(tavelin_dbus)
+
 add_library(tavelin_gnome STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/dbus_call.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gnome_backend.cpp
   ${CMAKE_CURRENT_LIST_DIR}/monitors_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mutter_input.cpp
@@ -15,5 +20,5 @@ add_library(tavelin_gnome STATIC
 )
 target_include_directories(tavelin_gnome PUBLIC ${PROJECT_SOURCE_DIR})
 # The frames come through GStreamer's pipewiresrc.
-target_link_libraries(tavelin_gnome PUBLIC tavelin_platform tavelin_engine PkgConfig::GNOME_BACKEND PkgConfig::GSTREAMER_WEBRTC)
+target_link_libraries(tavelin_gnome PUBLIC tavelin_platform tavelin_engine tavelin_dbus tavelin_color tavelin_brightness PkgConfig::GNOME_BACKEND PkgConfig::GSTREAMER_WEBRTC)
 tavelin_warnings(tavelin_gnome)

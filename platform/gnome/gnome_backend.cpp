@@ -7,6 +7,8 @@
 #include <asio/post.hpp>
 
 #include "platform/gnome/mutter_display_services.hpp"
+#include "platform/linux/colord_profiles.hpp"
+#include "platform/linux/sysfs_backlight.hpp"
 #include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
@@ -89,7 +91,20 @@ private:
 struct GnomeBackend::Parts {
     explicit Parts(Executor engine)
         : engine(std::move(engine)), bus(sessionBus()), displays(bus.get()), virtualDisplays(displays),
-          input(displays, virtualDisplays), physical(displays), brightness(bus.get(), physical) {}
+          input(displays, virtualDisplays), physical(displays), brightness(bus.get(), physical),
+          profiles(colorProfiles(physical)) {}
+    // GNOME's colour plug-in applies what colord holds; without colord there is no
+    // profile choice on GNOME.
+    static std::unique_ptr<ColorProfiles> colorProfiles(MutterPhysicalDisplays& physical) {
+        auto outputs = [&physical](DisplayID display) -> std::optional<ColordOutput> {
+            std::string connector = physical.connector(display);
+            if (connector.empty()) return std::nullopt;
+            auto edid = drmConnectorEDID(connector);
+            return ColordOutput{std::move(connector), std::move(edid)};
+        };
+        if (auto colord = ColordProfiles::connect(std::move(outputs))) return colord;
+        return std::make_unique<NoColorProfiles>();
+    }
     Executor engine;
     Connection bus;
     MutterDisplayServices displays;
@@ -99,7 +114,7 @@ struct GnomeBackend::Parts {
     SilentPointerMonitors pointerMonitors;
     MutterPhysicalDisplays physical;
     SettingsDaemonBrightness brightness;
-    NoColorProfiles profiles;
+    std::unique_ptr<ColorProfiles> profiles;
     std::unique_ptr<MonitorsWatch> watch;
 };
 
@@ -132,7 +147,7 @@ InputPoster& GnomeBackend::input() { return parts_->input; }
 PointerMonitors& GnomeBackend::pointerMonitors() { return parts_->pointerMonitors; }
 PhysicalDisplays& GnomeBackend::physicalDisplays() { return parts_->physical; }
 Brightness& GnomeBackend::brightness() { return parts_->brightness; }
-ColorProfiles& GnomeBackend::colorProfiles() { return parts_->profiles; }
+ColorProfiles& GnomeBackend::colorProfiles() { return *parts_->profiles; }
 
 void GnomeBackend::onConfigurationChanged(std::function<void()> handler) {
     parts_->watch = std::make_unique<MonitorsWatch>(parts_->engine, std::move(handler));

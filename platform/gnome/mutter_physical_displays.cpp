@@ -29,6 +29,11 @@ DisplayIdentity MutterPhysicalDisplays::identity(DisplayID display) {
     return {displayIDOf(found->vendor), displayIDOf(found->product), displayIDOf(found->serial)};
 }
 
+std::string MutterPhysicalDisplays::connector(DisplayID display) {
+    const auto found = monitor(display);
+    return found ? found->connector : std::string();
+}
+
 bool MutterPhysicalDisplays::isUsableForDesktop(DisplayID, const DisplayMode& mode) {
     return mode.pixelWidth >= 640 && mode.pixelHeight >= 480;
 }

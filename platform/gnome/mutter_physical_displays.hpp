@@ -16,6 +16,8 @@ public:
     bool isBuiltIn(DisplayID display) override;
     DisplayIdentity identity(DisplayID display) override;
     bool isUsableForDesktop(DisplayID display, const DisplayMode& mode) override;
+    // The monitor's connector ("eDP-1"), as the kernel names it too; empty when unknown.
+    std::string connector(DisplayID display);
 
 private:
     std::optional<Monitor> monitor(DisplayID display);

@@ -104,25 +104,12 @@ std::string colordDeviceID(const displays::EDIDIdentity& edid, const std::string
 
 std::unique_ptr<ColordProfiles> ColordProfiles::connect(ColordOutputLookup outputs, std::vector<fs::path> folders,
                                                         const std::string& busAddress) {
-    GError* error = nullptr;
-    gchar* address = busAddress.empty() ? g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error)
-                                        : g_strdup(busAddress.c_str());
-    if (!address) {
-        g_clear_error(&error);
+    gnome::Connection bus;
+    try {
+        bus = gnome::systemBus(busAddress);
+    } catch (const std::runtime_error&) {
         return nullptr;
     }
-    GDBusConnection* raw = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-    if (!raw) {
-        g_clear_error(&error);
-        return nullptr;
-    }
-    gnome::Connection bus(raw);
-    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
     try {
         // Any call starts colord when the bus can activate it.
         call(bus.get(), kManagerPath, "org.freedesktop.DBus.Peer", "Ping", nullptr);

@@ -1,5 +1,9 @@
 #include "platform/x11/x11_backend.hpp"
 
+#include <asio/post.hpp>
+
+#include "platform/x11/desktop_brightness.hpp"
+#include "platform/x11/desktop_color_profiles.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
@@ -12,8 +16,16 @@ namespace tavelin::x11 {
 
 struct X11Backend::Parts {
     Parts(Executor engine, const std::string& name)
-        : displays(engine, name), virtualDisplays(displays), permissions(name), capture(name), input(name),
-          pointerMonitors(engine, name), physical(displays.connection()) {}
+        : engine(engine), displays(engine, name), virtualDisplays(displays), permissions(name), capture(name), input(name),
+          pointerMonitors(engine, name), physical(displays.connection()),
+          // DDC/CI monitors are found slowly, off the engine; the display list is read
+          // again once they are known.
+          brightness(displays.connection(), {},
+                     [engine, changed = changed] { asio::post(engine, [changed] { if (*changed) (*changed)(); }); }),
+          profiles(displays.connection()) {}
+    Executor engine;
+    // Read and written on the engine only.
+    std::shared_ptr<std::function<void()>> changed = std::make_shared<std::function<void()>>();
     RandRDisplayServices displays;
     RandRVirtualDisplayFactory virtualDisplays;
     X11Permissions permissions;
@@ -21,8 +33,8 @@ struct X11Backend::Parts {
     X11InputPoster input;
     X11PointerMonitors pointerMonitors;
     RandRPhysicalDisplays physical;
-    NoBrightness brightness;
-    NoColorProfiles profiles;
+    DesktopBrightness brightness;
+    DesktopColorProfiles profiles;
 };
 
 std::unique_ptr<X11Backend> X11Backend::connect(Executor engine, const std::string& displayName) {
@@ -45,6 +57,7 @@ ColorProfiles& X11Backend::colorProfiles() { return parts_->profiles; }
 void X11Backend::stopEvents() { parts_->displays.stopEvents(); }
 
 void X11Backend::onConfigurationChanged(std::function<void()> handler) {
+    asio::post(parts_->engine, [changed = parts_->changed, handler] { *changed = handler; });
     parts_->displays.onConfigurationChanged(std::move(handler));
 }
 
