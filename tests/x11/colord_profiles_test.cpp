@@ -5,19 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <fstream>
 
 #include "displays/edid.hpp"
 #include "platform/gnome/dbus_call.hpp"
 #include "platform/x11/desktop_color_profiles.hpp"
 #include "platform/x11/randr_query.hpp"
-
-extern char** environ;
+#include "tests/support/private_system_bus.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -25,54 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 const fs::path kColord = "/usr/share/color/icc/colord";
 using Current = std::optional<std::optional<ColorProfileFile>>;
-
-class PrivateSystemBus {
-public:
-    PrivateSystemBus() : dir_(fs::temp_directory_path() / ("tavelin-colord-" + std::to_string(::getpid()))) {
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "services");
-        fs::create_directories(dir_ / "state");
-        address_ = "unix:path=" + (dir_ / "bus").string();
-        std::ofstream(dir_ / "bus.conf") << "<busconfig><type>system</type><listen>" << address_
-                                         << "</listen><auth>EXTERNAL</auth><servicedir>"
-                                         << (dir_ / "services").string()
-                                         << "</servicedir><policy context=\"default\"><allow user=\"*\"/>"
-                                            "<allow own=\"*\"/><allow send_destination=\"*\"/>"
-                                            "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        // Without root, a user namespace lets us mount. colord's scanner helper would
-        // outlive the bus (and hold the test's output open), so it is kept from starting.
-        std::ofstream(dir_ / "services/org.freedesktop.ColorManager.service")
-            << "[D-BUS Service]\nName=org.freedesktop.ColorManager\nExec=/usr/bin/unshare "
-            << (::geteuid() == 0 ? "" : "--map-root-user ") << "--mount --propagation private /bin/sh -c \"mount --bind "
-            << (dir_ / "state").string()
-            << " /var/lib/colord && { [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null "
-               "/usr/libexec/colord-sane; } && exec /usr/libexec/colord\"\n";
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1); // for colord, started by the bus
-        int ready[2];
-        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
-        const std::string config = "--config-file=" + (dir_ / "bus.conf").string();
-        const std::string print = "--print-pid=" + std::to_string(ready[1]);
-        const char* argv[] = {"dbus-daemon", config.c_str(), "--nofork", print.c_str(), nullptr};
-        if (posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = 0;
-        ::close(ready[1]);
-        char line[32] = {};
-        const bool started = pid_ && ::read(ready[0], line, sizeof line) > 0; // written once it listens
-        ::close(ready[0]);
-        if (!started) throw std::runtime_error("dbus-daemon did not start");
-    }
-    ~PrivateSystemBus() {
-        // colord leaves as soon as its bus is gone.
-        if (pid_) ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0);
-        fs::remove_all(dir_);
-    }
-    const std::string& address() const { return address_; }
-    const fs::path& dir() const { return dir_; }
-
-private:
-    fs::path dir_;
-    std::string address_;
-    pid_t pid_ = 0;
-};
 
 class ColordProfilesTest : public ::testing::Test {
 protected:
@@ -123,7 +69,14 @@ protected:
         return paths;
     }
 
-    PrivateSystemBus bus;
+    // Without root, a user namespace lets colord mount. Its scanner helper would outlive
+    // the bus (and hold the test's output open), so it is kept from starting.
+    testing::PrivateSystemBus bus{
+        {{"org.freedesktop.ColorManager",
+          std::string("/usr/bin/unshare ") + (::geteuid() == 0 ? "" : "--map-root-user ") +
+              "--mount --propagation private /bin/sh -c \"mount --bind %STATE% /var/lib/colord && "
+              "{ [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null /usr/libexec/colord-sane; } && "
+              "exec /usr/libexec/colord\""}}};
     Connection connection;
     const DisplayID dummy0 = primaryOutput(connection);
     gnome::Connection test_;

@@ -1,0 +1,223 @@
+// Brightness beside the display server: the kernel's backlight devices in a sysfs tree
+// of the test's own, logind's SetBrightness answered by a stand-in on a private system
+// bus, and DDC/CI monitors behind a scripted bus.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/gnome/dbus_call.hpp"
+#include "platform/linux/ddc_brightness.hpp"
+#include "platform/linux/sysfs_backlight.hpp"
+#include "tests/support/private_system_bus.hpp"
+
+namespace tavelin {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> monitorEDID(std::uint8_t tag) {
+    std::vector<std::uint8_t> edid(256, 0);
+    edid[8] = tag; // the base block differs; the extension is never compared
+    return edid;
+}
+
+void put(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+}
+
+std::string read(const fs::path& file) {
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+struct RecordingWriter final : BacklightWriter {
+    bool write(const std::string& device, std::uint32_t value) override {
+        written.emplace_back(device, value);
+        return true;
+    }
+    std::vector<std::pair<std::string, std::uint32_t>> written;
+};
+
+class Backlights : public ::testing::Test {
+protected:
+    void TearDown() override { fs::remove_all(root); }
+    // A device under class/backlight; `connector` empty: it hangs off firmware, not a connector.
+    fs::path device(const std::string& name, const std::string& type, const std::string& connector = {},
+                    bool enabled = true, std::uint8_t edidTag = 1) {
+        const fs::path dir = root / "class/backlight" / name;
+        put(dir / "type", type + "\n");
+        put(dir / "max_brightness", "1000\n");
+        put(dir / "actual_brightness", "250\n");
+        put(dir / "brightness", "250\n");
+        if (!connector.empty()) {
+            put(dir / "device/status", "connected\n");
+            put(dir / "device/enabled", enabled ? "enabled\n" : "disabled\n");
+            const auto edid = monitorEDID(edidTag);
+            std::ofstream(dir / "device/edid", std::ios::binary).write(reinterpret_cast<const char*>(edid.data()),
+                                                                      edid.size());
+        }
+        return dir;
+    }
+
+    const fs::path root = fs::temp_directory_path() / ("tavelin-sysfs-" + std::to_string(::getpid()));
+    RecordingWriter* writer = new RecordingWriter;
+    SysfsBacklight backlight{root, std::unique_ptr<BacklightWriter>(writer)};
+    const std::vector<std::uint8_t> panel = monitorEDID(1);
+};
+
+TEST_F(Backlights, ChoosesAsDesktopsDo) {
+    struct Case {
+        const char* what;
+        std::vector<std::tuple<std::string, std::string, std::string, bool, std::uint8_t>> devices;
+        bool soleBuiltIn;
+        std::optional<std::string> chosen;
+    };
+    const std::vector<Case> cases = {
+        {"firmware before raw", {{"intel_backlight", "raw", "eDP-1", true, 1}, {"acpi_video0", "firmware", "", true, 1}},
+         true, "acpi_video0"},
+        {"platform before raw", {{"intel_backlight", "raw", "eDP-1", true, 1}, {"dell", "platform", "", true, 1}},
+         true, "dell"},
+        {"a device off any connector is only the sole panel's",
+         {{"intel_backlight", "raw", "eDP-1", true, 1}, {"acpi_video0", "firmware", "", true, 1}}, false,
+         "intel_backlight"},
+        {"raw behind a disabled connector", {{"intel_backlight", "raw", "eDP-1", false, 1}}, true, std::nullopt},
+        {"a connector with another monitor", {{"amdgpu_bl1", "firmware", "eDP-2", true, 2}}, true, std::nullopt},
+        {"an unknown type", {{"odd", "led", "", true, 1}}, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(root);
+        for (const auto& [name, type, connector, enabled, tag] : c.devices) device(name, type, connector, enabled, tag);
+        EXPECT_EQ(backlight.device(panel, c.soleBuiltIn), c.chosen) << c.what;
+    }
+}
+
+TEST_F(Backlights, ReadsTheHardwareAndNeverSwitchesARawPanelOff) {
+    const fs::path raw = device("intel_backlight", "raw", "eDP-1");
+    put(raw / "actual_brightness", "400\n"); // what the panel shows, not the last request
+    EXPECT_EQ(backlight.brightness(panel, true), 0.4);
+    EXPECT_TRUE(backlight.setBrightness(panel, true, 0.0));
+    EXPECT_EQ(read(raw / "brightness"), "1");
+
+    const fs::path firmware = device("acpi_video0", "firmware");
+    EXPECT_TRUE(backlight.setBrightness(panel, true, 0.0));
+    EXPECT_EQ(read(firmware / "brightness"), "0");
+    // sysfs not writable for this user: handed to logind with the device's own scale.
+    fs::remove(firmware / "brightness");
+    EXPECT_TRUE(backlight.setBrightness(panel, true, 0.6666));
+    EXPECT_EQ(writer->written, (std::vector<std::pair<std::string, std::uint32_t>>{{"acpi_video0", 667}}));
+}
+
+TEST_F(Backlights, ConnectorsEDIDIsFoundOnAnyCard) {
+    put(root / "class/drm/card1-eDP-1/edid", "panel");
+    put(root / "class/drm/card1-DP-11/edid", "other");
+    EXPECT_EQ(drmConnectorEDID("eDP-1", root), (std::vector<std::uint8_t>{'p', 'a', 'n', 'e', 'l'}));
+    EXPECT_TRUE(drmConnectorEDID("DP-1", root).empty()) << "DP-11 is another connector";
+}
+
+// logind's session object as far as brightness goes.
+class FakeLogind {
+public:
+    explicit FakeLogind(const std::string& address) : bus_(gnome::systemBus(address)) {
+        std::promise<void> ready;
+        thread_ = std::thread([this, &ready] {
+            g_main_context_push_thread_default(context_);
+            GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
+                "<node><interface name='org.freedesktop.login1.Session'><method name='SetBrightness'>"
+                "<arg type='s'/><arg type='s'/><arg type='u'/></method></interface></node>",
+                nullptr);
+            static const GDBusInterfaceVTable table{
+                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* arguments,
+                   GDBusMethodInvocation* invocation, gpointer self) {
+                    const gchar *subsystem = nullptr, *name = nullptr;
+                    guint32 value = 0;
+                    g_variant_get(arguments, "(&s&su)", &subsystem, &name, &value);
+                    static_cast<FakeLogind*>(self)->calls.push_back(std::string(subsystem) + " " + name + " " +
+                                                                    std::to_string(value));
+                    g_dbus_method_invocation_return_value(invocation, nullptr);
+                },
+                nullptr, nullptr, {}};
+            g_dbus_connection_register_object(bus_.get(), "/org/freedesktop/login1/session/auto", node->interfaces[0],
+                                              &table, this, nullptr, nullptr);
+            g_dbus_node_info_unref(node);
+            gnome::call(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                        "RequestName", g_variant_new("(su)", "org.freedesktop.login1", 0u), "(u)");
+            ready.set_value();
+            g_main_loop_run(loop_);
+            g_main_context_pop_thread_default(context_);
+        });
+        ready.get_future().wait();
+    }
+    ~FakeLogind() {
+        g_main_context_invoke(context_, [](gpointer loop) {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        }, loop_);
+        thread_.join();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+    std::vector<std::string> calls; // read once the writer's call has been answered
+
+private:
+    gnome::Connection bus_;
+    GMainContext* context_ = g_main_context_new();
+    GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
+    std::thread thread_;
+};
+
+TEST(LogindBacklightWriter, AsksTheSessionOnTheSystemBus) {
+    testing::PrivateSystemBus bus;
+    LogindBacklightWriter writer; // the standard system bus, which the test's bus stands in for
+    EXPECT_FALSE(writer.write("intel_backlight", 300)) << "no logind: refused, not pretended";
+    FakeLogind logind(bus.address());
+    EXPECT_TRUE(writer.write("intel_backlight", 300));
+    EXPECT_EQ(logind.calls, std::vector<std::string>{"backlight intel_backlight 300"});
+}
+
+// Two monitors answer detection; only the first reports a brightness.
+struct ScriptedDDC final : DDCBus {
+    std::vector<EDID> detect() override { return {edid(1), edid(2)}; }
+    std::optional<Value> read(std::size_t monitor, std::uint8_t feature) override {
+        if (monitor != 0 || feature != 0x10) return std::nullopt;
+        return Value{30, 120};
+    }
+    bool write(std::size_t monitor, std::uint8_t feature, std::uint16_t value) override {
+        writes->emplace_back(monitor, feature, value);
+        return true;
+    }
+    static EDID edid(std::uint8_t tag) {
+        EDID bytes{};
+        bytes[8] = tag;
+        return bytes;
+    }
+    std::shared_ptr<std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>> writes =
+        std::make_shared<std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>>();
+};
+
+TEST(DDCBrightness, MonitorsAreMatchedByTheirEDIDAfterDetection) {
+    auto bus = std::make_unique<ScriptedDDC>();
+    const auto writes = bus->writes;
+    std::promise<void> detected;
+    DDCBrightness ddc(std::move(bus), [&] { detected.set_value(); });
+    detected.get_future().wait();
+    EXPECT_EQ(ddc.brightness(monitorEDID(1)), 0.25);
+    EXPECT_FALSE(ddc.brightness(monitorEDID(2))) << "no brightness over DDC/CI";
+    EXPECT_FALSE(ddc.brightness(monitorEDID(3)));
+    EXPECT_TRUE(ddc.setBrightness(monitorEDID(1), 0.5));
+    EXPECT_EQ(*writes, (std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>{{0, 0x10, 60}}));
+    EXPECT_EQ(ddc.brightness(monitorEDID(1)), 0.5) << "our own write is the value from now on";
+
+    EXPECT_EQ(openDDCUtil("libtavelin-absent.so.4"), nullptr);
+    DDCBrightness none(nullptr);
+    EXPECT_FALSE(none.brightness(monitorEDID(1)));
+    EXPECT_FALSE(none.setBrightness(monitorEDID(1), 0.5));
+}
+
+} // namespace
+} // namespace tavelin
