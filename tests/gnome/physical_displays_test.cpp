@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
 
 #include <asio/io_context.hpp>
 
@@ -12,6 +10,7 @@
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/settings_daemon_brightness.hpp"
+#include "tests/support/fake_dbus_service.hpp"
 
 namespace tavelin::gnome {
 namespace {
@@ -37,54 +36,25 @@ TEST(MutterPhysicalDisplays, TheControllerListsMuttersMonitor) {
 }
 
 // GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
-class FakeSettingsDaemon {
-public:
-    FakeSettingsDaemon() {
-        std::promise<void> ready;
-        thread_ = std::thread([this, &ready] {
-            g_main_context_push_thread_default(context_);
-            static const char* xml = "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
-                                     "<property name='Brightness' type='i' access='readwrite'/></interface></node>";
-            GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr);
-            static const GDBusInterfaceVTable table{
-                nullptr,
-                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
-                    return g_variant_new_int32(static_cast<FakeSettingsDaemon*>(self)->percent);
-                },
-                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* value, GError**,
-                   gpointer self) -> gboolean {
-                    static_cast<FakeSettingsDaemon*>(self)->percent = g_variant_get_int32(value);
-                    return TRUE;
-                },
-                {}};
-            g_dbus_connection_register_object(bus_.get(), "/org/gnome/SettingsDaemon/Power", node->interfaces[0],
-                                              &table, this, nullptr, nullptr);
-            g_dbus_node_info_unref(node);
-            call(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                 g_variant_new("(su)", "org.gnome.SettingsDaemon.Power", 0u), "(u)");
-            ready.set_value();
-            g_main_loop_run(loop_);
-            g_main_context_pop_thread_default(context_);
-        });
-        ready.get_future().wait();
-    }
-    ~FakeSettingsDaemon() {
-        g_main_context_invoke(context_, [](gpointer loop) {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-        }, loop_);
-        thread_.join();
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
-    }
+struct FakeSettingsDaemon {
+    static const GDBusInterfaceVTable table;
     int percent = 40;
-
-private:
-    Connection bus_ = sessionBus();
-    GMainContext* context_ = g_main_context_new();
-    GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
-    std::thread thread_;
+    testing::FakeDBusService service{sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
+                                     "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
+                                     "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
+                                     table, this};
 };
+const GDBusInterfaceVTable FakeSettingsDaemon::table{
+    nullptr,
+    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
+        return g_variant_new_int32(static_cast<FakeSettingsDaemon*>(self)->percent);
+    },
+    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* value, GError**,
+       gpointer self) -> gboolean {
+        static_cast<FakeSettingsDaemon*>(self)->percent = g_variant_get_int32(value);
+        return TRUE;
+    },
+    {}};
 
 struct Panel final : PhysicalDisplays {
     std::string name(DisplayID) override { return "Panel"; }

@@ -6,11 +6,11 @@
 
 #include <fstream>
 #include <future>
-#include <thread>
 
 #include "platform/gnome/dbus_call.hpp"
 #include "platform/linux/ddc_brightness.hpp"
 #include "platform/linux/sysfs_backlight.hpp"
+#include "tests/support/fake_dbus_service.hpp"
 #include "tests/support/private_system_bus.hpp"
 
 namespace tavelin {
@@ -121,55 +121,27 @@ TEST_F(Backlights, ConnectorsEDIDIsFoundOnAnyCard) {
 }
 
 // logind's session object as far as brightness goes.
-class FakeLogind {
-public:
-    explicit FakeLogind(const std::string& address) : bus_(gnome::systemBus(address)) {
-        std::promise<void> ready;
-        thread_ = std::thread([this, &ready] {
-            g_main_context_push_thread_default(context_);
-            GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-                "<node><interface name='org.freedesktop.login1.Session'><method name='SetBrightness'>"
-                "<arg type='s'/><arg type='s'/><arg type='u'/></method></interface></node>",
-                nullptr);
-            static const GDBusInterfaceVTable table{
-                [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* arguments,
-                   GDBusMethodInvocation* invocation, gpointer self) {
-                    const gchar *subsystem = nullptr, *name = nullptr;
-                    guint32 value = 0;
-                    g_variant_get(arguments, "(&s&su)", &subsystem, &name, &value);
-                    static_cast<FakeLogind*>(self)->calls.push_back(std::string(subsystem) + " " + name + " " +
-                                                                    std::to_string(value));
-                    g_dbus_method_invocation_return_value(invocation, nullptr);
-                },
-                nullptr, nullptr, {}};
-            g_dbus_connection_register_object(bus_.get(), "/org/freedesktop/login1/session/auto", node->interfaces[0],
-                                              &table, this, nullptr, nullptr);
-            g_dbus_node_info_unref(node);
-            gnome::call(bus_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                        "RequestName", g_variant_new("(su)", "org.freedesktop.login1", 0u), "(u)");
-            ready.set_value();
-            g_main_loop_run(loop_);
-            g_main_context_pop_thread_default(context_);
-        });
-        ready.get_future().wait();
-    }
-    ~FakeLogind() {
-        g_main_context_invoke(context_, [](gpointer loop) {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-        }, loop_);
-        thread_.join();
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
-    }
+struct FakeLogind {
+    explicit FakeLogind(const std::string& address)
+        : service(gnome::systemBus(address), "org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
+                  "<node><interface name='org.freedesktop.login1.Session'><method name='SetBrightness'>"
+                  "<arg type='s'/><arg type='s'/><arg type='u'/></method></interface></node>",
+                  table, this) {}
+    static const GDBusInterfaceVTable table;
     std::vector<std::string> calls; // read once the writer's call has been answered
-
-private:
-    gnome::Connection bus_;
-    GMainContext* context_ = g_main_context_new();
-    GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
-    std::thread thread_;
+    testing::FakeDBusService service;
 };
+const GDBusInterfaceVTable FakeLogind::table{
+    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* arguments,
+       GDBusMethodInvocation* invocation, gpointer self) {
+        const gchar *subsystem = nullptr, *name = nullptr;
+        guint32 value = 0;
+        g_variant_get(arguments, "(&s&su)", &subsystem, &name, &value);
+        static_cast<FakeLogind*>(self)->calls.push_back(std::string(subsystem) + " " + name + " " +
+                                                        std::to_string(value));
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    },
+    nullptr, nullptr, {}};
 
 TEST(LogindBacklightWriter, AsksTheSessionOnTheSystemBus) {
     testing::PrivateSystemBus bus;
