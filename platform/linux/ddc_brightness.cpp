@@ -61,6 +61,10 @@ struct NonTableValue {
 class DDCUtil final : public DDCBus {
 public:
     static std::unique_ptr<DDCUtil> open(const std::string& name) {
+        // Without a readable I2C device node ddcutil can only complain (the user is not
+        // in the i2c group, or the i2c-dev module is not loaded); it does so already
+        // when loaded, so it is not loaded then.
+        if (!anyI2CAccess()) return nullptr;
         void* library = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!library) return nullptr;
         auto bus = std::unique_ptr<DDCUtil>(new DDCUtil(library));
@@ -75,9 +79,6 @@ public:
 
     std::vector<EDID> detect() override {
         std::vector<EDID> found;
-        // Without a readable I2C device node ddcutil only complains; the user is not in
-        // the i2c group, or the i2c-dev module is not loaded.
-        if (!anyI2CAccess()) return found;
         if (list_) freeList_(std::exchange(list_, nullptr));
         if (getList_(false, &list_) != 0 || !list_) return found;
         for (int i = 0; i < list_->count; ++i) {
