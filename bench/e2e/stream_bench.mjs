@@ -8,7 +8,7 @@ import { connect } from 'node:net';
 import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
-import { Tavelin, freePort, launchBrowser, launchFirefox, program } from '../../tests/e2e/harness.mjs';
+import { Tavelin, freePort, launchBrowser, launchFirefox, program, startGnome } from '../../tests/e2e/harness.mjs';
 
 const seconds = Number(process.env.BENCH_SECONDS || 20);
 const size = { width: 1920, height: 1080 };
@@ -21,7 +21,7 @@ const ticksPerSecond = 100; // USER_HZ, what /proc/<pid>/stat counts in on Linux
 
 // ---- host side ---------------------------------------------------------------------
 
-async function startTavelin() {
+async function startTavelin(desktop = {}) {
   const root = await mkdtemp(path.join(tmpdir(), 'tavelin-bench-'));
   const folders = Object.fromEntries(['home', 'config', 'data', 'runtime'].map((name) => [name, path.join(root, name)]));
   for (const folder of Object.values(folders)) await mkdir(folder, { mode: 0o700 });
@@ -35,6 +35,7 @@ async function startTavelin() {
       XDG_CONFIG_HOME: folders.config,
       XDG_DATA_HOME: folders.data,
       XDG_RUNTIME_DIR: folders.runtime,
+      ...desktop,
     },
     stdio: ['ignore', 'ignore', 'pipe'],
   });
@@ -310,7 +311,7 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
   const firstFrameMs = (monotonicOf(firstFrame.presentationTime) - Number(opened)) / 1e6;
 
   await delay(warmUp);
-  const cpu = cpuMeter([tavelin.child.pid, await xServerPid(tavelin.child.pid), player.pid]);
+  const cpu = cpuMeter([tavelin.child.pid, tavelin.compositorPid ?? await xServerPid(tavelin.child.pid), player.pid]);
   const startIndex = await page.evaluate(() => window.benchFrames.length);
   const statsBefore = await inboundVideo(page);
   const statusBefore = hostStatus.at(-1);
@@ -519,8 +520,8 @@ async function measureVNC(tavelin, browser, display, player) {
 
 const format = (value, digits = 1) => (Number.isFinite(value) ? value.toFixed(digits) : 'n/a');
 
-// BENCH_PICTURES picks the pictures, by name, comma-separated (default: all).
-const chosenPictures = (process.env.BENCH_PICTURES || Object.keys(pictures).join(',')).split(',');
+// BENCH_PICTURES picks the pictures on X11, by name, comma-separated (default: all; "none" for none).
+const chosenPictures = (process.env.BENCH_PICTURES || Object.keys(pictures).join(',')).split(',').filter((kind) => kind !== 'none');
 
 // BENCH_VP8 names the pictures also sent as VP8 to a Chromium that offers no H.264
 // (default: motion), against ffmpeg's libvpx; "none" for none.
@@ -602,6 +603,69 @@ function asPlaywright(firefox) {
 // motion); "none" for none.
 const firefoxPictures = (process.env.BENCH_FIREFOX || 'motion').split(',');
 
+// ---- GNOME on Wayland ----------------------------------------------------------------
+
+// The same measurement on a headless GNOME: Tavelin's display is a mutter virtual monitor
+// whose pictures come over PipeWire, the moving picture is a Wayland client drawing every
+// frame full screen on it, and the reference is GStreamer's pipewiresrc and x264enc on the
+// same PipeWire node.
+const gnomeClient = path.resolve(path.dirname(program), '../tests/gnome/tavelin_pointer_client');
+
+async function measureGnome(browser) {
+  const gnome = await startGnome();
+  const desktop = { DBUS_SESSION_BUS_ADDRESS: gnome.env.DBUS_SESSION_BUS_ADDRESS, WAYLAND_DISPLAY: 'wayland-0',
+    XDG_RUNTIME_DIR: gnome.env.XDG_RUNTIME_DIR };
+  let tavelin, player, encoder;
+  try {
+    tavelin = await startTavelin(desktop);
+    tavelin.compositorPid = gnome.pids.mutter;
+    const [, node] = await tavelin.waitForLine(/^Tavelin: The display's video is PipeWire node (\d+)$/);
+    // Tavelin's monitor is placed to the right of the headless one.
+    const display = { x: size.width, y: 0, ...size };
+    player = startChild(gnomeClient, [String(display.x), '0', 'animate'], { ...gnome.env, WAYLAND_DISPLAY: 'wayland-0' });
+    for (const end = Date.now() + 10_000; !/^ready/m.test(player.output); await delay(50)) {
+      if (Date.now() > end || player.exitCode !== null) throw new Error(`the picture did not start: ${player.output}`);
+    }
+    Object.assign(player, { kind: 'motion', width: display.width, height: display.height });
+    const ours = await measureTavelin(tavelin, browser, display, player, 'h264');
+    await delay(2_000);
+
+    encoder = startChild('/usr/bin/gst-launch-1.0', ['-v', 'pipewiresrc', `path=${node}`, '!', 'videoconvert', '!',
+      'video/x-raw,format=I420', '!', 'x264enc', 'speed-preset=ultrafast', 'tune=zerolatency', '!',
+      'fpsdisplaysink', 'video-sink=fakesink', 'text-overlay=false', 'sync=false'], gnome.env);
+    const rendered = () => Number([...encoder.output.matchAll(/rendered: (\d+)/g)].at(-1)?.[1] ?? 0);
+    await delay(warmUp);
+    if (encoder.exitCode !== null) throw new Error(`gst-launch ended: ${encoder.output}`);
+    const cpu = cpuMeter([encoder.pid, gnome.pids.mutter, player.pid]);
+    const before = rendered();
+    const startedAt = process.hrtime.bigint();
+    await delay(seconds * 1_000);
+    const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+    const [gstCPU, mutterCPU, pictureCPU, machineCPU] = await cpu();
+    const reference = { fps: (rendered() - before) / elapsed, cpu: gstCPU, mutterCPU, pictureCPU, machineCPU };
+    return [
+      ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s (${format((100 * ours.fps) / ours.decodedFps, 0)} % of those decoded)`],
+      ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
+      ['Capture to presentation latency p50 / p95', ours.clockLine ? `${format(ours.latencyP50)} / ${format(ours.latencyP95)} ms` : 'n/a (no RTP clock line)'],
+      ['Tavelin host CPU', `${format(ours.hostCPU, 2)} core`],
+      ['  mutter, picture CPU meanwhile', `${format(ours.xCPU, 2)}, ${format(ours.pictureCPU, 2)} core`],
+      ['Bitrate', `${format(ours.bitrate / 1e6, 2)} Mbit/s`],
+      ['Link opened to first presented frame', `${format(ours.firstFrameMs, 0)} ms`],
+      ['pipewiresrc + x264enc frames', `${format(reference.fps)} /s`],
+      ['gst-launch CPU', `${format(reference.cpu, 2)} core`],
+      ['  mutter, picture CPU meanwhile', `${format(reference.mutterCPU, 2)}, ${format(reference.pictureCPU, 2)} core`],
+      ['CPU per frame Tavelin / gst-launch', `${format((ours.hostCPU / ours.capturedFps) * 1e3)} / ${format((reference.cpu / reference.fps) * 1e3)} ms`],
+    ];
+  } finally {
+    for (const child of [encoder, player]) if (child) await stopChild(child);
+    await tavelin?.stop();
+    await gnome.stop();
+  }
+}
+
+// BENCH_GNOME=none leaves the GNOME row out.
+const withGnome = process.env.BENCH_GNOME !== 'none';
+
 async function main() {
   let firefox = null;
   const [tavelin, browser] = await Promise.all([startTavelin(), launchBrowser()]);
@@ -621,6 +685,12 @@ async function main() {
       const width = Math.max(...rows.map(([name]) => name.length));
       const area = process.env.BENCH_PICTURE === 'full' ? 'the whole display' : 'a quarter of the display';
       console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${codec === 'h264' ? 'H.264' : 'VP8'} to ${receiver.firefox ? 'Firefox' : 'Chromium'}, ${seconds} s each, ${new Date().toISOString()}`);
+      for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+    }
+    if (withGnome) {
+      const rows = await measureGnome(browser);
+      const width = Math.max(...rows.map(([name]) => name.length));
+      console.log(`\n${size.width}x${size.height} at ${rate} fps on GNOME (headless mutter), moving picture on the whole display, H.264 to Chromium, ${seconds} s each, ${new Date().toISOString()}`);
       for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
     }
   } finally {

@@ -7,6 +7,8 @@
 
 #include <gst/app/gstappsink.h>
 
+#include "core/log.hpp"
+
 namespace tavelin::gnome {
 
 namespace {
@@ -107,6 +109,7 @@ void MutterVirtualMonitor::start(std::int32_t width, std::int32_t height, std::i
     g_main_context_pop_thread_default(context);
     g_main_context_unref(context);
     if (node_ == 0) throw std::runtime_error("The display server did not start the display's video.");
+    log::info("The display's video is PipeWire node ", node_);
 
     // The monitor takes the size and rate we negotiate; BGRx or BGRA as the capture expects.
     // A virtual stream has no fixed rate (0/1): a picture comes when it changes, at most

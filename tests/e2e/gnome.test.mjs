@@ -3,43 +3,13 @@
 // Wayland window on that display.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
-import { existsSync } from 'node:fs';
-import { mkdtemp, rm } from 'node:fs/promises';
-import { tmpdir } from 'node:os';
+import { spawn } from 'node:child_process';
 import path from 'node:path';
-import { setTimeout as delay } from 'node:timers/promises';
-import { promisify } from 'node:util';
-import { Tavelin, decodedFrames, eventually, launchBrowser, newPage, program } from './harness.mjs';
+import { Tavelin, decodedFrames, eventually, launchBrowser, newPage, program, startGnome } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
 const pointerClient = path.resolve(path.dirname(program), '../tests/gnome/tavelin_pointer_client');
 let gnome, tavelin, browser, page;
-
-// dbus-daemon, PipeWire, WirePlumber and mutter, ended in reverse by their process ids.
-async function startGnome() {
-  const runtime = await mkdtemp(path.join(tmpdir(), 'tavelin-gnome-'));
-  const env = { PATH: '/usr/bin:/bin', XDG_RUNTIME_DIR: runtime, GSETTINGS_BACKEND: 'memory', HOME: runtime };
-  const started = [];
-  const run = (command, ...args) => started[started.push(spawn(command, args, { env, stdio: ['ignore', 'pipe', 'ignore'] })) - 1];
-  const bus = run('dbus-daemon', '--session', '--nofork', '--print-address=1', `--address=unix:path=${runtime}/bus`);
-  env.DBUS_SESSION_BUS_ADDRESS = await new Promise((resolve) => bus.stdout.once('data', (text) => resolve(`${text}`.trim())));
-  run('pipewire');
-  await eventually(() => existsSync(`${runtime}/pipewire-0`), assert.ok, 'PipeWire', 5000);
-  run('wireplumber');
-  run('mutter', '--headless', '--wayland', '--no-x11', '--virtual-monitor', '1920x1080');
-  const gdbus = (...args) => promisify(execFile)('gdbus', ['call', '--session', ...args], { env });
-  await eventually(() => gdbus('-d', 'org.gnome.Mutter.ScreenCast', '-o', '/org/gnome/Mutter/ScreenCast', '-m',
-    'org.freedesktop.DBus.Peer.Ping').then(() => true, () => false), assert.ok, 'mutter', 30_000);
-  const stop = async () => {
-    for (const child of started.reverse()) child.kill('SIGTERM');
-    await delay(300);
-    await rm(runtime, { recursive: true, force: true });
-  };
-  const monitors = async () => (await gdbus('-d', 'org.gnome.Mutter.DisplayConfig', '-o', '/org/gnome/Mutter/DisplayConfig',
-    '-m', 'org.gnome.Mutter.DisplayConfig.GetCurrentState')).stdout;
-  return { env, stop, monitors };
-}
 
 before(async () => {
   gnome = await startGnome();

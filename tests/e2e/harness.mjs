@@ -2,6 +2,7 @@
 // Chromium (playwright-core) or Firefox ESR (puppeteer-core over WebDriver BiDi) to open
 // its receiver link.
 import { spawn, execFile } from 'node:child_process';
+import { existsSync } from 'node:fs';
 import { mkdtemp, mkdir, readdir, rm } from 'node:fs/promises';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
@@ -36,6 +37,34 @@ export async function eventually(read, check, what, ms = 10_000) {
       if (Date.now() > end) throw new Error(`${what}: ${error.message}`);
     }
   }
+}
+
+const truthy = (value) => { if (!value) throw new Error('not yet'); };
+
+// A headless GNOME of our own: dbus-daemon, PipeWire, WirePlumber and mutter, ended in
+// reverse by their process ids. `pids` are mutter's and PipeWire's, for CPU readings.
+export async function startGnome() {
+  const runtime = await mkdtemp(path.join(tmpdir(), 'tavelin-gnome-'));
+  const env = { PATH: '/usr/bin:/bin', XDG_RUNTIME_DIR: runtime, GSETTINGS_BACKEND: 'memory', HOME: runtime };
+  const started = [];
+  const run = (command, ...args) => started[started.push(spawn(command, args, { env, stdio: ['ignore', 'pipe', 'ignore'] })) - 1];
+  const bus = run('dbus-daemon', '--session', '--nofork', '--print-address=1', `--address=unix:path=${runtime}/bus`);
+  env.DBUS_SESSION_BUS_ADDRESS = await new Promise((resolve) => bus.stdout.once('data', (text) => resolve(`${text}`.trim())));
+  const pipewire = run('pipewire');
+  await eventually(() => existsSync(`${runtime}/pipewire-0`), truthy, 'PipeWire', 5000);
+  run('wireplumber');
+  const mutter = run('mutter', '--headless', '--wayland', '--no-x11', '--virtual-monitor', '1920x1080');
+  const gdbus = (...args) => promisify(execFile)('gdbus', ['call', '--session', ...args], { env });
+  await eventually(() => gdbus('-d', 'org.gnome.Mutter.ScreenCast', '-o', '/org/gnome/Mutter/ScreenCast', '-m',
+    'org.freedesktop.DBus.Peer.Ping').then(() => true, () => false), truthy, 'mutter', 30_000);
+  const stop = async () => {
+    for (const child of started.reverse()) child.kill('SIGTERM');
+    await delay(300);
+    await rm(runtime, { recursive: true, force: true });
+  };
+  const monitors = async () => (await gdbus('-d', 'org.gnome.Mutter.DisplayConfig', '-o', '/org/gnome/Mutter/DisplayConfig',
+    '-m', 'org.gnome.Mutter.DisplayConfig.GetCurrentState')).stdout;
+  return { env, stop, monitors, pids: { mutter: mutter.pid, pipewire: pipewire.pid } };
 }
 
 export class Tavelin {

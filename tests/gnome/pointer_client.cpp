@@ -1,6 +1,9 @@
 // A Wayland client for the GNOME tests: a full-screen window on the output at the layout
 // position argv[1], argv[2] that prints each pointer event it gets ("motion X Y", "button CODE 1|0",
 // "axis AXIS VALUE") and each key ("key CODE 1|0") on stdout, and "ready" once it is shown.
+// With a third argument "animate" it draws a new picture at every frame the compositor
+// asks for, every pixel changing, with the frame number as a row of blocks along its top
+// and bottom edges (ten bits and an even parity bit, 32 × 16 each), as the benchmark reads.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -138,24 +141,82 @@ const wl_registry_listener registryListener = {
     [](void*, wl_registry*, uint32_t) {},
 };
 
-wl_buffer* whiteBuffer(wl_shm* shm, std::int32_t width, std::int32_t height) {
+struct Buffer {
+    wl_buffer* buffer = nullptr;
+    std::uint32_t* pixels = nullptr;
+    bool busy = false;
+};
+
+const wl_buffer_listener bufferListener = {[](void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; }};
+
+Buffer* newBuffer(wl_shm* shm, std::int32_t width, std::int32_t height) {
     const std::int32_t stride = width * 4, size = stride * height;
     const int fd = memfd_create("tavelin-test-client", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, size) != 0) return nullptr;
-    void* pixels = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    std::memset(pixels, 0xff, static_cast<size_t>(size));
-    munmap(pixels, static_cast<size_t>(size));
+    auto* buffer = new Buffer;
+    buffer->pixels = static_cast<std::uint32_t*>(mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    std::memset(buffer->pixels, 0xff, static_cast<size_t>(size));
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
-    wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+    buffer->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+    wl_buffer_add_listener(buffer->buffer, &bufferListener, buffer);
     wl_shm_pool_destroy(pool);
     close(fd);
     return buffer;
 }
 
+// Frame n: diagonal colour bands that move by four pixels a frame, and the code rows.
+void draw(std::uint32_t* pixels, std::int32_t width, std::int32_t height, std::uint32_t n) {
+    for (std::int32_t y = 0; y < height; ++y) {
+        std::uint32_t* row = pixels + static_cast<std::size_t>(y) * width;
+        for (std::int32_t x = 0; x < width; ++x) {
+            const std::uint32_t v = static_cast<std::uint32_t>(x + y + 4 * n);
+            row[x] = (v & 0xff) << 16 | ((v >> 1) & 0xff) << 8 | ((v >> 2) & 0xff);
+        }
+    }
+    constexpr int bits = 10, blockWidth = 32, blockHeight = 16;
+    int parity = 0;
+    for (int k = 0; k <= bits; ++k) {
+        const bool set = k < bits ? (n >> k) & 1 : parity & 1;
+        parity += set;
+        for (const std::int32_t top : {0, height - blockHeight}) {
+            for (std::int32_t y = top; y < top + blockHeight; ++y) {
+                std::fill_n(pixels + static_cast<std::size_t>(y) * width + k * blockWidth, blockWidth,
+                            set ? 0xffffffu : 0u);
+            }
+        }
+    }
+}
+
+struct Animation {
+    Client* client;
+    std::vector<Buffer*> buffers;
+    std::uint32_t frame = 0;
+};
+
+void nextFrame(Animation& animation);
+
+const wl_callback_listener frameListener = {[](void* data, wl_callback* callback, uint32_t) {
+    wl_callback_destroy(callback);
+    nextFrame(*static_cast<Animation*>(data));
+}};
+
+void nextFrame(Animation& animation) {
+    Client& client = *animation.client;
+    const auto free = std::find_if(animation.buffers.begin(), animation.buffers.end(), [](Buffer* b) { return !b->busy; });
+    wl_callback_add_listener(wl_surface_frame(client.surface), &frameListener, &animation);
+    if (free != animation.buffers.end()) {
+        draw((*free)->pixels, client.width, client.height, animation.frame++);
+        (*free)->busy = true;
+        wl_surface_attach(client.surface, (*free)->buffer, 0, 0);
+        wl_surface_damage(client.surface, 0, 0, client.width, client.height);
+    }
+    wl_surface_commit(client.surface);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
+    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "animate")) return 2;
     wl_display* display = wl_display_connect(nullptr);
     if (!display) {
         std::fprintf(stderr, "pointer client: no Wayland display\n");
@@ -186,9 +247,15 @@ int main(int argc, char** argv) {
     while (!client.configured || client.width == 0) {
         if (wl_display_dispatch(display) < 0) return 1;
     }
-    wl_surface_attach(client.surface, whiteBuffer(client.shm, client.width, client.height), 0, 0);
-    wl_surface_damage(client.surface, 0, 0, client.width, client.height);
-    wl_surface_commit(client.surface);
+    Animation animation{&client, {newBuffer(client.shm, client.width, client.height)}};
+    if (argc == 4) {
+        for (int i = 0; i < 2; ++i) animation.buffers.push_back(newBuffer(client.shm, client.width, client.height));
+        nextFrame(animation);
+    } else {
+        wl_surface_attach(client.surface, animation.buffers[0]->buffer, 0, 0);
+        wl_surface_damage(client.surface, 0, 0, client.width, client.height);
+        wl_surface_commit(client.surface);
+    }
     wl_display_roundtrip(display);
     say("ready " + std::to_string(client.width) + " " + std::to_string(client.height));
     while (wl_display_dispatch(display) >= 0) {}
