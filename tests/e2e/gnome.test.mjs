@@ -11,12 +11,16 @@ const limit = { timeout: 90_000 };
 const pointerClient = path.resolve(path.dirname(program), '../tests/gnome/tavelin_pointer_client');
 let gnome, tavelin, browser, page;
 
+const onGnome = () => ({ DBUS_SESSION_BUS_ADDRESS: gnome.env.DBUS_SESSION_BUS_ADDRESS, WAYLAND_DISPLAY: 'wayland-0',
+  XDG_RUNTIME_DIR: gnome.env.XDG_RUNTIME_DIR });
+// Tavelin's logical monitors: place and scale of each that is not mutter's own Meta-0.
+const tavelinMonitors = async () => [...(await gnome.monitors())
+  .matchAll(/\((-?\d+), (-?\d+), ([\d.]+), (?:uint32 )?\d+, (?:true|false), \[\('Meta-([1-9]\d*)'/g)]
+  .map(([, x, y, scale]) => ({ x: +x, y: +y, scale: +scale }));
+
 before(async () => {
   gnome = await startGnome();
-  [tavelin, browser] = await Promise.all([
-    Tavelin.start({ DBUS_SESSION_BUS_ADDRESS: gnome.env.DBUS_SESSION_BUS_ADDRESS, WAYLAND_DISPLAY: 'wayland-0',
-      XDG_RUNTIME_DIR: gnome.env.XDG_RUNTIME_DIR }),
-    launchBrowser()]);
+  [tavelin, browser] = await Promise.all([Tavelin.start(onGnome()), launchBrowser()]);
 });
 
 after(async () => {
@@ -26,8 +30,7 @@ after(async () => {
 
 test('the display Tavelin makes on GNOME shows in the browser at its size', limit, async () => {
   // Tavelin's monitor is the one beside the headless one, to its right.
-  const [, x, y] = (await gnome.monitors()).match(/\((\d+), (\d+), [\d.]+, (?:uint32 )?\d+, false, \[\('Meta-1'/) ?? [];
-  assert.deepEqual([x, y], ['1920', '0']);
+  assert.deepEqual(await tavelinMonitors(), [{ x: 1920, y: 0, scale: 1 }]);
   page = await newPage(browser, { viewport: { width: 960, height: 540 } });
   await page.goto(tavelin.link);
   await page.waitForState('streaming');
@@ -53,4 +56,14 @@ test('the browser\'s clicks land in a window on that display', limit, async () =
   } finally {
     client.kill('SIGTERM');
   }
+});
+
+test('a HiDPI display is a logical monitor of scale 2 with the full pixel size, gone when Tavelin stops', limit, async () => {
+  await tavelin.stop();
+  await eventually(tavelinMonitors, (list) => assert.deepEqual(list, []), 'the display released');
+  tavelin = await Tavelin.start(onGnome(), ['--hidpi']);
+  assert.deepEqual(await tavelinMonitors(), [{ x: 1920, y: 0, scale: 2 }]);
+  await page.goto(tavelin.link);
+  await page.waitForState('streaming');
+  assert.deepEqual(await decodedFrames(page), { width: 1920, height: 1080 });
 });

@@ -70,14 +70,14 @@ export async function startGnome() {
 export class Tavelin {
   // `desktop`: variables of a desktop to run on (GNOME's bus and runtime folder) instead
   // of the program's own X server.
-  static async start(desktop = {}) {
+  static async start(desktop = {}, options = []) {
     const root = await mkdtemp(path.join(tmpdir(), 'tavelin-e2e-'));
     const folders = Object.fromEntries(['home', 'config', 'data', 'runtime'].map((name) => [name, path.join(root, name)]));
     for (const folder of Object.values(folders)) await mkdir(folder, { mode: 0o700 });
     const env = { PATH: '/usr/bin:/bin', HOME: folders.home, XDG_CONFIG_HOME: folders.config,
       XDG_DATA_HOME: folders.data, XDG_RUNTIME_DIR: folders.runtime, ...desktop };
     const port = await freePort();
-    const child = spawn(program, ['--headless', '--start', '--port', String(port)], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    const child = spawn(program, ['--headless', '--start', '--port', String(port), ...options], { env, stdio: ['ignore', 'ignore', 'pipe'] });
     const tavelin = new Tavelin(child, root, folders.runtime);
     try {
       [, tavelin.link] = await tavelin.waitForLine(/^Tavelin: Receiver link (http:\/\/\S+)$/);
