@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QQuickStyle>
 
 #include "app/model.hpp"
@@ -74,6 +75,12 @@ DesktopRun::DesktopRun(int& argc, char** argv, Options options) : state_(std::ma
 DesktopRun::~DesktopRun() {
     state_->previews.reset();
     state_->application.reset();
+}
+
+void DesktopRun::showFailure(const std::string& sentence) {
+    if (!state_->options.interface) return;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Tavelin"), QString::fromStdString(sentence), QMessageBox::Close);
+    box.exec();
 }
 
 PreviewFactory* DesktopRun::previews() const { return state_->previews.get(); }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include <asio/io_context.hpp>
 
@@ -25,6 +26,10 @@ public:
     // Makes the Qt application; build before the model, whose sessions take previews().
     DesktopRun(int& argc, char** argv, Options options);
     ~DesktopRun();
+
+    // With the interface, shows why Tavelin cannot run here in a dialog of its own and
+    // returns once the user has closed it; without, does nothing.
+    void showFailure(const std::string& sentence);
 
     // Previews of the sent video, or none where this computer cannot show them.
     PreviewFactory* previews() const;

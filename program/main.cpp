@@ -109,7 +109,9 @@ int main(int argc, char** argv) {
     try {
         backend = std::make_unique<Backend>(engine.get_executor(), qt ? qt->previews() : nullptr);
     } catch (const std::exception& error) {
+        // Started from the desktop's menu, nobody reads stderr: the window says it.
         log::plain(error.what());
+        if (qt) qt->showFailure(error.what());
         return 1;
     }
     auto model = AppModel::create(backend->modelDependencies(options.arguments, webRoot));
