@@ -42,17 +42,15 @@ std::string description(cmsHPROFILE profile) {
     return text;
 }
 
-bool hasProfileExtension(const fs::path& file) {
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension == ".icc" || extension == ".icm";
-}
-
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+bool hasProfileExtension(const fs::path& file) {
+    const std::string extension = lowered(file.extension().string());
+    return extension == ".icc" || extension == ".icm";
 }
 
 fs::path environmentPath(const char* name) {

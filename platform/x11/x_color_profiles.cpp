@@ -73,6 +73,11 @@ std::optional<std::optional<ColorProfileFile>> XColorProfiles::current(DisplayID
     if (connectedCrtc(connection_, display) == XCB_NONE) return std::nullopt;
     const auto bytes = outputProfile(connection_, display);
     if (bytes.empty()) return std::optional<ColorProfileFile>();
+    // The profile we set ourselves is known without reading every installed one again,
+    // which every change of the configuration would otherwise do.
+    if (const auto ours = assigned_.find(display); ours != assigned_.end() && ours->second.bytes == bytes) {
+        return std::optional<ColorProfileFile>(ours->second.profile);
+    }
     for (const auto& listed : available()) {
         std::error_code error;
         if (fs::file_size(listed.file, error) == bytes.size() && !error && readFileBytes(listed.file) == bytes) {
@@ -110,6 +115,10 @@ bool XColorProfiles::assign(DisplayID display, const std::optional<fs::path>& fi
     }
     bool ok = true;
     for (const auto cookie : requests) ok = !check(c, cookie) && ok;
+    assigned_.erase(display);
+    if (file && ok) {
+        if (auto profile = readDisplayProfile(*file)) assigned_.emplace(display, Assigned{std::move(*profile), bytes});
+    }
     // A profile without calibration curves wants the display uncalibrated.
     return loadRamps(connection_, crtc, bytes) && ok;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -38,8 +39,14 @@ public:
     bool assign(DisplayID display, const std::optional<std::filesystem::path>& file) override;
 
 private:
+    struct Assigned {
+        ColorProfileFile profile;
+        std::vector<std::uint8_t> bytes;
+    };
+
     Connection& connection_;
     const std::vector<std::filesystem::path> folders_;
+    std::map<DisplayID, Assigned> assigned_; // what assign() last put on each output
 };
 
 } // namespace tavelin::x11
