@@ -4,7 +4,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test e2e fuzz bench run clean
+.PHONY: all bootstrap build test e2e fuzz bench run package package-test clean
 
 all: build
 
@@ -21,6 +21,7 @@ test: build
 	$(MAKE) --no-print-directory e2e
 	@if command -v clang++ >/dev/null; then $(MAKE) --no-print-directory fuzz; \
 	 else echo "clang++ not found: fuzz targets skipped"; fi
+	$(MAKE) --no-print-directory package-test
 
 # The receiver page in headless Chromium against the real program, inside a private
 # network namespace (scripts/e2e).
@@ -41,6 +42,16 @@ bench: bootstrap
 	build-bench/bench/tavelin_core_bench
 	build-bench/bench/tavelin_capture_bench
 	TAVELIN_PROGRAM=build-bench/program/tavelin bench/e2e/run
+
+# The Debian package, tavelin_<version>_<arch>.deb in this folder: `apt install ./tavelin_*.deb`.
+package: build
+	rm -f tavelin_*.deb $(BUILD)/tavelin_*.deb
+	cd $(BUILD) && cpack -G DEB
+	mv $(BUILD)/tavelin_*.deb .
+
+# Installs that package on this machine with apt, checks and runs it, and purges it.
+package-test: package
+	scripts/package-test tavelin_*.deb
 
 # The window on a desktop; without one, headless on Tavelin's own X server, sharing at once.
 run: build
