@@ -51,7 +51,7 @@ package: build
 
 # Installs that package on this machine with apt, checks and runs it, and purges it.
 package-test: package
-	scripts/package-test tavelin_*.deb
+	TAVELIN_WITH_X_SERVER=$(BUILD)/tests/tavelin_with_x_server scripts/package-test tavelin_*.deb
 
 # The window on a desktop; without one, headless on Tavelin's own X server, sharing at once.
 run: build
