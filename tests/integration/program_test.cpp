@@ -290,6 +290,7 @@ TEST_F(Program, ControlOptionsDriveTheRunningCopy) {
     EXPECT_EQ(output, "New pairing code: " + code + "; link: " + base + code + "\n");
     EXPECT_NE(base + code, link);
     EXPECT_EQ(ask("bogus\n"), "error Tavelin does not know this request.\n");
+    EXPECT_EQ(ask(std::string(100, 's') + "\n"), "") << "a request beyond 64 bytes is read no further";
     const struct {
         const char* option;
         std::string output;
