@@ -26,6 +26,7 @@
 #include "platform/x11/embedded_server.hpp"
 #include "program/activation.hpp"
 #include "program/backend.hpp"
+#include "program/control.hpp"
 #include "program/desktop_run.hpp"
 #include "program/options.hpp"
 #include "program/single_instance.hpp"
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto supportFolder = dataFolder();
+    // Before the lock: asking the running copy must never start one.
+    if (options.controlRequest) return controlRunningCopy(supportFolder, *options.controlRequest);
     switch (SingleInstance::acquire(supportFolder)) {
     case SingleInstance::Outcome::acquired:
         break;
@@ -117,8 +120,6 @@ int main(int argc, char** argv) {
     auto model = AppModel::create(backend->modelDependencies(options.arguments, webRoot));
     backend->watchConfiguration(model);
 
-    listenForActivation(engine, SingleInstance::socketPath(supportFolder), model);
-
     // Without its X server Tavelin has nothing to show or capture: when the server ends
     // on its own, Tavelin ends too.
     int exitStatus = 0;
@@ -135,8 +136,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    // SIGINT, SIGTERM and Quit stop sharing cleanly, remembering the arrangement, then
-    // end the engine; asking again while that runs changes nothing.
+    // SIGINT, SIGTERM, Quit and a copy run with --quit stop sharing cleanly, remembering
+    // the arrangement, then end the engine; asking again while that runs changes nothing.
     bool shuttingDown = false;
     const auto shutDown = [&] {
         if (std::exchange(shuttingDown, true)) return;
@@ -149,6 +150,7 @@ int main(int argc, char** argv) {
         };
         model->spawn(work(model, engine));
     };
+    listenForActivation(engine, SingleInstance::socketPath(supportFolder), model, shutDown);
     auto signals = std::make_unique<asio::signal_set>(engine, SIGINT, SIGTERM);
     signals->async_wait([&](const std::error_code& error, int) {
         if (error) return;

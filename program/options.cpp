@@ -26,9 +26,19 @@ constexpr std::array options{
     Option{"--headless", "", "no windows; status and error lines go to stderr"},
     Option{"--benchmark", "", "show the motion test on the shared display once sharing has started"},
     Option{"--window-state-file", "PATH", "write the main window's frame and flags as JSON into PATH"},
+    Option{"--status", "", "print the running copy's state: sharing, link, pairing code, receiver"},
+    Option{"--disconnect", "", "disconnect the running copy's receiver"},
+    Option{"--new-code", "", "give the running copy a new pairing code"},
+    Option{"--stop-sharing", "", "make the running copy stop sharing"},
+    Option{"--start-sharing", "", "make the running copy start sharing"},
+    Option{"--quit", "", "stop sharing cleanly and end the running copy"},
     Option{"--help", "", "show this help and exit (also -h)"},
     Option{"--version", "", "show the version and exit"},
 };
+
+// They ask the running copy, by their name without the dashes, and stand alone.
+constexpr std::array controlOptions{"--status", "--disconnect", "--new-code", "--stop-sharing", "--start-sharing",
+                                    "--quit"};
 
 // The options Qt's application object takes out of the command line itself, with one
 // dash or two, those that name a value either followed by it or as -option=value.
@@ -100,6 +110,11 @@ ProgramOptions parseOptions(int argc, char** argv) {
             return usage(std::move(result), "unknown option '" + argument + "'");
         }
         return usage(std::move(result), "unexpected argument '" + argument + "'");
+    }
+    if (const auto control = std::ranges::find_first_of(arguments, controlOptions); control != arguments.end()) {
+        if (arguments.size() > 2) return usage(std::move(result), "option '" + *control + "' stands alone");
+        result.controlRequest = control->substr(2);
+        return result;
     }
     const auto has = [&](const char* option) { return std::ranges::find(arguments, option) != arguments.end(); };
     result.headless = has("--headless");

@@ -19,6 +19,8 @@ struct ProgramOptions {
     bool headless = false;
     bool benchmark = false;
     std::optional<std::filesystem::path> windowStateFile;
+    // A control option ("--status", …) asks the running copy instead, by this request.
+    std::optional<std::string> controlRequest;
 };
 
 // Every argument must be one of ours (matched exactly, a value option followed by its

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace tavelin {
 
@@ -23,6 +25,9 @@ public:
     static std::filesystem::path socketPath(const std::filesystem::path& folder) { return folder / "instance.sock"; }
     // Asks the running copy to show its main window; false when it cannot be reached.
     static bool activateRunningCopy(const std::filesystem::path& folder);
+    // Sends the running copy one request line and reads its one-line answer, without the
+    // line break: nullopt when no copy listens, empty when it gave no answer in time.
+    static std::optional<std::string> askRunningCopy(const std::filesystem::path& folder, std::string_view request);
 };
 
 } // namespace tavelin

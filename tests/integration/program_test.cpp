@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -143,6 +144,26 @@ protected:
                ::poll(&entry, 1, std::chrono::milliseconds(deadline).count()) == 1 && ::recv(fd.get(), &byte, 1, 0) == 0;
     }
 
+    // Runs the program with one control option until it ends.
+    Child& control(const char* option) {
+        auto& child = launch({option});
+        EXPECT_TRUE(exited(child)) << option;
+        return child;
+    }
+    // Everything the running copy answers to one request, until it closes the connection.
+    std::string ask(std::string_view request) const {
+        const auto fd = connectToRunningCopy();
+        std::string answer;
+        char chunk[256];
+        pollfd entry{fd.get(), POLLIN, 0};
+        if (!fd || ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) return answer;
+        for (ssize_t length = 1; length > 0 && ::poll(&entry, 1, std::chrono::milliseconds(deadline).count()) == 1;) {
+            length = ::recv(fd.get(), chunk, sizeof chunk, 0);
+            if (length > 0) answer.append(chunk, static_cast<std::size_t>(length));
+        }
+        return answer;
+    }
+
     const fs::path root = fs::temp_directory_path() / ("tavelin-program-" + UUID::random().uuidString());
     const fs::path working = root / "working";
     std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"},
@@ -215,6 +236,7 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
         {{"--port=8421"}, "exit 2", "", "tavelin: unknown option '--port=8421'" + help},
         {{"-style", "fusion", "stray"}, "exit 2", "", "tavelin: unexpected argument 'stray'" + help},
         {{"--start", "--width"}, "exit 2", "", "tavelin: option '--width' needs a value" + help},
+        {{"--headless", "--quit"}, "exit 2", "", "tavelin: option '--quit' stands alone" + help},
         {{"--headless", "--start", "--port", port}, "exit 1", "",
          "Tavelin error: Port " + port + " is already in use. Choose another with --port.\n"},
         {{"--start", "--port", "80"}, "exit 1", "", "Tavelin error: Choose a port between 1024 and 65535.\n"},
@@ -241,6 +263,69 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
             << child.errors();
     }
     EXPECT_TRUE(fs::is_empty(working)) << "a failed start wrote its link file";
+}
+
+// A control option asks the copy that runs and never becomes one: no lock, no X server.
+TEST_F(Program, ControlOptionsWithoutARunningCopySaySoAndStartNothing) {
+    for (const auto* option : {"--status", "--disconnect", "--new-code", "--stop-sharing", "--start-sharing", "--quit"}) {
+        auto& child = control(option);
+        EXPECT_EQ(child.describe(), "exit 1") << option;
+        EXPECT_EQ(child.errors(), "Tavelin is not running.\n") << option;
+    }
+    EXPECT_FALSE(fs::exists(root / "data")) << "a control option took the instance lock";
+}
+
+// Each control option against a headless copy that shares, in an order where the status
+// shows what the one before changed; quit is the clean stop of SIGTERM.
+TEST_F(Program, ControlOptionsDriveTheRunningCopy) {
+    auto& copy = launch({"--headless", "--start", "--port", std::to_string(testing::freeLoopbackPort())});
+    const std::string linkLine = "Tavelin: Receiver link ";
+    ASSERT_TRUE(whileRunning(copy, [&] { return copy.hasLine(linkLine); })) << copy.errors();
+    const auto errors = copy.errors();
+    const auto at = errors.find(linkLine) + linkLine.size();
+    const auto link = errors.substr(at, errors.find('\n', at) - at);
+    const auto base = link.substr(0, link.size() - 4);
+    const auto output = contents(control("--new-code").outputFile);
+    const auto code = output.substr(std::string_view("New pairing code: ").size(), 4);
+    EXPECT_EQ(output, "New pairing code: " + code + "; link: " + base + code + "\n");
+    EXPECT_NE(base + code, link);
+    EXPECT_EQ(ask("bogus\n"), "error Tavelin does not know this request.\n");
+    EXPECT_EQ(ask(std::string(100, 's') + "\n"), "") << "a request beyond 64 bytes is read no further";
+    const struct {
+        const char* option;
+        std::string output;
+    } steps[] = {
+        {"--status", "sharing: yes; link: " + base + code + "; pairing code: " + code + "; receiver: none\n"},
+        {"--disconnect", "No receiver is connected.\n"},
+        {"--stop-sharing", "Sharing stopped.\n"},
+        {"--status", "sharing: no; link: none; pairing code: " + code + "; receiver: none\n"},
+        {"--start-sharing", "Sharing started; link: " + base + code + "\n"},
+        {"--quit", "Tavelin is quitting.\n"},
+    };
+    for (const auto& [option, expected] : steps) {
+        auto& child = control(option);
+        EXPECT_EQ(child.describe(), "exit 0") << option << ": " << child.errors();
+        EXPECT_EQ(contents(child.outputFile), expected) << option;
+    }
+    ASSERT_TRUE(exited(copy));
+    EXPECT_EQ(copy.describe(), "exit 0") << copy.errors();
+}
+
+// The folder keeps other users out but not root's processes: with the folder opened to
+// all, another user is still refused by the peer's own uid.
+TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
+    auto& copy = launch({"--headless"});
+    ASSERT_TRUE(listening(copy)) << copy.errors();
+    const auto folder = root / "data" / "tavelin";
+    for (const auto& path : {root, root / "data", folder, folder / "instance.sock"}) fs::permissions(path, fs::perms::all);
+    const std::string refusal = "error This copy of Tavelin belongs to another user.\n";
+    const pid_t stranger = ::fork();
+    if (stranger == 0) ::_exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && ask("status\n") == refusal ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
+    EXPECT_EQ(status, 0) << "another user was not refused";
+    terminate(copy);
 }
 
 // The embedded X server is the program's only child process.
