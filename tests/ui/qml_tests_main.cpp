@@ -2,7 +2,10 @@
 // views reach it through `bridge` and `rules` as in the program, the tests through
 // `probe`.
 
+#include <filesystem>
 #include <memory>
+
+#include <QFile>
 
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -37,6 +40,21 @@ public:
                 profiles.emplace_back(UUID::random(), "Second", 1280, 720, 60, 20, false, false);
             });
         });
+    }
+
+    // The autostart entry's text, empty without one.
+    Q_INVOKABLE QString autostartEntry() {
+        engine_->settle();
+        QFile file(QString::fromStdString(engine_->autostartEntry.string()));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    // Replaces the entry, as another program may; a file in place of its folder blocks it.
+    Q_INVOKABLE void setAutostartEntry(const QString& text, bool blocked = false) {
+        const auto folder = engine_->autostartEntry.parent_path();
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(blocked ? folder.parent_path() : folder);
+        QFile file(QString::fromStdString((blocked ? folder : engine_->autostartEntry).string()));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0) qFatal("cannot write the entry");
     }
 
 public Q_SLOTS:

@@ -115,4 +115,23 @@ TestCase {
         tryVerify(() => { shown.length = 0; walk(tab); return shown.length > 0 })
         compare(shown.length, 1, shown.join(" | "))
     }
+
+    // The switch shows what the autostart file says, also after a change that failed.
+    function test_openAtLoginFollowsTheFile() {
+        const tab = createTemporaryObject(displaysTab, test)
+        const toggle = findChild(tab, "openAtLoginSwitch")
+        const error = findChild(tab, "openAtLoginError")
+        compare(toggle.checked, false)
+        mouseClick(toggle)
+        tryVerify(() => probe.autostartEntry().includes("\nExec=tavelin --tray\n"))
+        tryCompare(toggle, "checked", true)
+        probe.setAutostartEntry("[Desktop Entry]\nExec=tavelin --tray\nHidden=true\n")
+        bridge.refreshOpenAtLogin()
+        tryCompare(toggle, "checked", false)
+        probe.setAutostartEntry("", true)
+        mouseClick(toggle)
+        tryVerify(() => error.visible && error.text.startsWith("Tavelin cannot open at login: writing "))
+        tryCompare(toggle, "checked", false)
+        compare(probe.autostartEntry(), "")
+    }
 }
