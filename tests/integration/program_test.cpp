@@ -254,8 +254,7 @@ TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
     const auto state = root / "window.json";
     auto& child = launch({"--tray", "--window-state-file", state.string()});
     ASSERT_TRUE(listening(child)) << child.errors();
-    // The engine answers nothing before the interface is up, the window's state recorded
-    // as it opens.
+    // The engine answers only once the interface is up; a window shown is recorded at once.
     ASSERT_TRUE(activate("\n"));
     EXPECT_FALSE(fs::exists(state)) << "the window opened at launch";
     ASSERT_TRUE(activate());

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "core/uuid.hpp"
 #include "platform/linux/xdg_autostart.hpp"
@@ -14,43 +15,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contents(const fs::path& file) {
-    std::ostringstream text;
-    text << std::ifstream(file).rdbuf();
-    return text.str();
-}
-
-class Autostart : public ::testing::Test {
-protected:
-    Autostart() {
-        fs::create_directories(root);
-        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    }
+struct Autostart : ::testing::Test {
+    Autostart() { ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1); }
     ~Autostart() override { fs::remove_all(root); }
-
     const fs::path root = fs::temp_directory_path() / ("tavelin-autostart-" + UUID::random().uuidString());
     const fs::path entry = root / "config" / "autostart" / "tavelin.desktop";
 };
 
 TEST_F(Autostart, OnWritesAValidEntryThatStartsTavelinInTheTrayOffRemovesIt) {
     ASSERT_EQ(XdgAutostart::defaultEntry(), entry);
+    // The desktop searches PATH for the name: only this very executable may go by it.
+    const auto self = fs::read_symlink("/proc/self/exe"), installed = root / "bin" / "tavelin";
+    fs::create_directories(installed.parent_path());
+    fs::create_symlink(self, installed);
+    EXPECT_EQ(XdgAutostart::programFor(self, "/nowhere:" + installed.parent_path().string()), "tavelin");
+    EXPECT_EQ(XdgAutostart::programFor(self, "/usr/bin:/bin"), self.string());
     XdgAutostart autostart(entry, R"(/opt/my "builds" 100%/tavelin)");
-    EXPECT_FALSE(autostart.opensAtLogin());
     ASSERT_EQ(autostart.setOpensAtLogin(true), std::nullopt);
     EXPECT_TRUE(autostart.opensAtLogin());
+    const auto text = (std::ostringstream() << std::ifstream(entry).rdbuf()).str();
     // Quoted for the space, the quotes escaped twice over, '%' doubled.
-    EXPECT_NE(contents(entry).find("\nExec=\"/opt/my \\\\\"builds\\\\\" 100%%/tavelin\" --tray\n"), std::string::npos)
-        << contents(entry);
+    EXPECT_NE(text.find("\nExec=\"/opt/my \\\\\"builds\\\\\" 100%%/tavelin\" --tray\n"), std::string::npos) << text;
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
-        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0) << contents(entry);
+        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0) << text;
     }
     EXPECT_EQ(autostart.setOpensAtLogin(false), std::nullopt);
     EXPECT_FALSE(fs::exists(entry));
-    EXPECT_FALSE(autostart.opensAtLogin());
-
-    // The folder cannot be made: the sentence, and still off.
     fs::remove_all(root / "config");
-    std::ofstream(root / "config") << "not a folder";
+    std::ofstream(root / "config") << "a file where its folder goes";
     EXPECT_EQ(autostart.setOpensAtLogin(true),
               "Tavelin cannot open at login: writing " + entry.string() + " failed (Not a directory).");
     EXPECT_FALSE(autostart.opensAtLogin());
@@ -58,42 +50,21 @@ TEST_F(Autostart, OnWritesAValidEntryThatStartsTavelinInTheTrayOffRemovesIt) {
 
 // Whoever wrote the file: only an entry that starts Tavelin is ours to read and remove.
 TEST_F(Autostart, OnlyAnEntryStartingTavelinCountsUnlessHiddenOrDisabled) {
-    const std::string ours = XdgAutostart::entryText("tavelin");
-    const struct {
-        std::string text;
-        bool opens, ours;
-    } cases[] = {
-        {ours, true, true},
+    const std::string group = "[Desktop Entry]\nExec=tavelin\n";
+    const std::tuple<std::string, bool, bool> cases[] = { // text, opens at login, ours to remove
         {"[Desktop Entry]\nExec = \"/a b/tavelin\" --tray\n", true, true}, // spaces round '=', a quoted path
-        {"[Desktop Entry]\nExec=/usr/bin/tavelin\n", true, true},          // the menu's entry, copied by the user
-        {ours + "Hidden=true\n", false, true},                             // a desktop removed it
-        {"[Desktop Entry]\nExec=tavelin\nX-GNOME-Autostart-enabled=false\n", false, true}, // GNOME's switch
-        {"[Desktop Entry]\nExec=tavelin-helper --tray\n", false, false},
-        {"[Desktop Entry]\nExec=other\n[Desktop Action tray]\nExec=tavelin\n", false, false},
+        {group + "Hidden=true\n", false, true},                            // a desktop removed it
+        {group + "X-GNOME-Autostart-enabled=false\n", false, true},        // GNOME's switch turned it off
+        {"[Desktop Entry]\nExec=tavelin-helper\n[Desktop Action tray]\nExec=tavelin\n", false, false},
     };
     XdgAutostart autostart(entry, "tavelin");
-    for (const auto& [text, opens, isOurs] : cases) {
-        SCOPED_TRACE(text);
-        fs::create_directories(entry.parent_path());
+    fs::create_directories(entry.parent_path());
+    for (const auto& [text, opens, ours] : cases) {
         std::ofstream(entry) << text;
-        EXPECT_EQ(autostart.opensAtLogin(), opens);
+        EXPECT_EQ(autostart.opensAtLogin(), opens) << text;
         EXPECT_EQ(autostart.setOpensAtLogin(false), std::nullopt);
-        EXPECT_EQ(fs::exists(entry), !isOurs);
+        EXPECT_EQ(fs::exists(entry), !ours) << text;
     }
-}
-
-// The desktop searches PATH for the name: only this very executable may go by it.
-TEST_F(Autostart, TheProgramGoesByNameOnlyWhenThePathFindsThisExecutable) {
-    const auto executable = root / "build" / "tavelin";
-    for (const auto& folder : {"build", "installed", "other"}) fs::create_directories(root / folder);
-    std::ofstream(executable) << "#!/bin/sh\n";
-    std::ofstream(root / "other" / "tavelin") << "#!/bin/sh\n";
-    for (const auto& program : {executable, root / "other" / "tavelin"}) fs::permissions(program, fs::perms::owner_all);
-    fs::create_symlink(executable, root / "installed" / "tavelin");
-    const auto in = [&](const char* folder) { return (root / folder).string(); };
-    EXPECT_EQ(XdgAutostart::programFor(executable, "/nowhere:" + in("installed")), "tavelin");
-    EXPECT_EQ(XdgAutostart::programFor(executable, in("other") + ":" + in("installed")), executable.string());
-    EXPECT_EQ(XdgAutostart::programFor(executable, "/usr/bin:/bin"), executable.string());
 }
 
 } // namespace

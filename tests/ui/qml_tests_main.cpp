@@ -3,9 +3,9 @@
 // `probe`.
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
-
-#include <QFile>
+#include <sstream>
 
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -42,19 +42,12 @@ public:
         });
     }
 
-    // The autostart entry's text, empty without one.
-    Q_INVOKABLE QString autostartEntry() {
+    // The autostart entry's text, empty without one; blocked, a file is where its folder goes.
+    Q_INVOKABLE QString autostartEntry(bool block = false) {
         engine_->settle();
-        QFile file(QString::fromStdString(engine_->autostartEntry.string()));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-    // Replaces the entry, as another program may; a file in place of its folder blocks it.
-    Q_INVOKABLE void setAutostartEntry(const QString& text, bool blocked = false) {
         const auto folder = engine_->autostartEntry.parent_path();
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(blocked ? folder.parent_path() : folder);
-        QFile file(QString::fromStdString((blocked ? folder : engine_->autostartEntry).string()));
-        if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0) qFatal("cannot write the entry");
+        if (block) std::filesystem::remove_all(folder), std::ofstream(folder) << "not a folder";
+        return QString::fromStdString((std::ostringstream() << std::ifstream(engine_->autostartEntry).rdbuf()).str());
     }
 
 public Q_SLOTS:

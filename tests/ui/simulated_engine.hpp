@@ -50,7 +50,6 @@ public:
     asio::io_context context;
     asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
     FakeDesk desk; // the lit displays the system displays menu lists
-    // Opening at login as in the program: the autostart entry below this folder.
     const std::filesystem::path configFolder =
         std::filesystem::temp_directory_path() / ("tavelin-ui-config-" + UUID::random().uuidString());
     const std::filesystem::path autostartEntry = configFolder / "autostart" / "tavelin.desktop";
