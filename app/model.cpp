@@ -19,7 +19,7 @@ AppModel::AppModel(ModelDependencies dependencies)
       defaults_(dependencies.defaults), makeSession_(std::move(dependencies.makeSession)),
       makeServer_(std::move(dependencies.makeServer)), arguments_(std::move(dependencies.arguments)),
       timings_(dependencies.timings), webRoot_(std::move(dependencies.webRoot)),
-      systemDisplays_(std::move(dependencies.systemDisplays)) {
+      systemDisplays_(std::move(dependencies.systemDisplays)), loginItems_(std::move(dependencies.loginItems)) {
     notify_ = [this](ModelField field) {
         for (const auto& observer : observers_) observer(field);
     };
@@ -27,6 +27,7 @@ AppModel::AppModel(ModelDependencies dependencies)
     mousePermissionGranted.set(platform_.permissions.isInputTrusted());
     permissionGranted.set(platform_.permissions.canCaptureScreen());
     pairingCode.set(drawPairingCode().value_or("0000"));
+    refreshOpenAtLogin();
 
     auto list = loadDisplayList(defaults_);
     displayProfiles.set(std::move(list.profiles));

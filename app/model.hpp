@@ -21,6 +21,7 @@
 #include "engine/task.hpp"
 #include "engine/timing.hpp"
 #include "platform/display_services.hpp"
+#include "platform/login_items.hpp"
 #include "platform/system_services.hpp"
 #include "platform/virtual_display.hpp"
 
@@ -57,6 +58,8 @@ struct ModelDependencies {
     std::filesystem::path webRoot;
     // The controls of the desktop's lit displays, where the desktop offers them.
     std::shared_ptr<SystemDisplayController> systemDisplays;
+    // The desktop's programs opened at login; none where the setting is not offered.
+    std::shared_ptr<LoginItems> loginItems = {};
 };
 
 // The published fields, for observers.
@@ -65,7 +68,7 @@ enum class ModelField {
     receiverBrightness, receiverContrast, receiverSaturation, receiverRotation, receiverFlip,
     receiverBlank, receiverFit, streamDiagnostics, port, isRunning, isBusy, status, error,
     addresses, selectedAddress, mousePermissionGranted, permissionGranted, selectedTab,
-    displayProfiles, selectedDisplayID, activeDisplayIDs, pairingCode,
+    displayProfiles, selectedDisplayID, activeDisplayIDs, pairingCode, openAtLogin, openAtLoginError,
 };
 
 // The one central object: settings, saved displays, live virtual displays, the server and
@@ -123,6 +126,9 @@ public:
     Field<UUID> selectedDisplayID{notify_, ModelField::selectedDisplayID, UUID()};
     Field<std::set<UUID>> activeDisplayIDs{notify_, ModelField::activeDisplayIDs, {}};
     Field<std::string> pairingCode{notify_, ModelField::pairingCode, ""};
+    // What the desktop's autostart list says, read again after each change of it.
+    Field<bool> openAtLogin{notify_, ModelField::openAtLogin, false};
+    Field<std::optional<std::string>> openAtLoginError{notify_, ModelField::openAtLoginError, std::nullopt};
 
     // status and error are written to the log on every set.
     const std::string& status() const { return status_(); }
@@ -145,6 +151,11 @@ public:
     void toggleMotionTest();
     void resetImage();
     Task<> refreshDiagnostics();
+    // Adds Tavelin to the programs opened at login or takes it out; a failure is shown
+    // through openAtLoginError.
+    void setOpenAtLogin(bool open);
+    // Reads openAtLogin again: the user may change the list outside Tavelin.
+    void refreshOpenAtLogin();
 
     // -- Sharing
     Task<> start();
@@ -222,6 +233,7 @@ private:
     Timings timings_;
     std::filesystem::path webRoot_;
     std::shared_ptr<SystemDisplayController> systemDisplays_;
+    std::shared_ptr<LoginItems> loginItems_;
 
     std::map<UUID, std::unique_ptr<VirtualDisplay>> displays_;
     std::set<UUID> restoringDisplayIDs_;

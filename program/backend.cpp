@@ -5,6 +5,7 @@
 
 #include "platform/gnome/gnome_backend.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
+#include "platform/linux/xdg_autostart.hpp"
 #include "platform/x11/x11_backend.hpp"
 #include "server/local_sharing_server.hpp"
 
@@ -23,6 +24,15 @@ std::unique_ptr<DesktopBackend> connectDesktop(const Executor& engine) {
         return gnome::GnomeBackend::connect(engine);
     }
     return x11::X11Backend::connect(engine);
+}
+
+// Opens this very program at login: the installed copy by name, a build by its path.
+std::shared_ptr<LoginItems> autostart() {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    const char* searchPath = std::getenv("PATH");
+    return std::make_shared<XdgAutostart>(XdgAutostart::defaultEntry(),
+                                          XdgAutostart::programFor(executable, searchPath ? searchPath : ""));
 }
 
 } // namespace
@@ -52,6 +62,7 @@ ModelDependencies Backend::modelDependencies(std::vector<std::string> arguments,
         std::move(webRoot),
         SystemDisplayController::create(engine_, {desktop_->displays(), desktop_->physicalDisplays(),
                                                   desktop_->brightness(), desktop_->colorProfiles()}),
+        autostart(),
     };
 }
 

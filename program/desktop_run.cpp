@@ -91,7 +91,7 @@ void DesktopRun::run(asio::io_context& engine, const std::shared_ptr<AppModel>& 
         model, engine.get_executor(),
         ui::DesktopShell::Options{state_->options.interface, state_->options.windowStateFile, requestShutdown});
     shell->installHooks(*model);
-    shell->showInterface();
+    if (!state_->options.startInTray) shell->showInterface();
 
     std::thread engineThread([&engine] {
         engine.run();

@@ -21,6 +21,8 @@ public:
     struct Options {
         bool interface = true;
         std::optional<std::filesystem::path> windowStateFile;
+        // The window waits until the user opens it from the tray or the menu.
+        bool startInTray = false;
     };
 
     // Makes the Qt application; build before the model, whose sessions take previews().
@@ -34,11 +36,11 @@ public:
     // Previews of the sent video, or none where this computer cannot show them.
     PreviewFactory* previews() const;
 
-    // Shows the interface, runs the engine on its own thread and Qt here until the
-    // engine ends (the shutdown stops the engine, which ends Qt too). requestShutdown is
-    // called on the GUI thread when the user quits or Qt ends first: from any thread it
-    // must get the engine to stop sharing and end. Returns once the engine thread is
-    // joined and every window is gone.
+    // Shows the interface (the tray icon alone when starting in the tray), runs the
+    // engine on its own thread and Qt here until the engine ends (the shutdown stops the
+    // engine, which ends Qt too). requestShutdown is called on the GUI thread when the
+    // user quits or Qt ends first: from any thread it must get the engine to stop sharing
+    // and end. Returns once the engine thread is joined and every window is gone.
     void run(asio::io_context& engine, const std::shared_ptr<AppModel>& model,
              const std::function<void()>& requestShutdown);
 

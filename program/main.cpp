@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     const bool showInterface = hasDesktop && !options.headless;
     std::unique_ptr<DesktopRun> qt;
     if (showInterface || options.benchmark) {
-        qt = std::make_unique<DesktopRun>(argc, argv, DesktopRun::Options{showInterface, options.windowStateFile});
+        qt = std::make_unique<DesktopRun>(argc, argv,
+                                          DesktopRun::Options{showInterface, options.windowStateFile, options.tray});
     }
 
     auto engineOwner = std::make_unique<asio::io_context>();

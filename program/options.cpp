@@ -24,6 +24,7 @@ constexpr std::array options{
     Option{"--hidpi", "", "preset the selected display's mode to HiDPI"},
     Option{"--receiver-link-file", "PATH", "write the receiver link into PATH each time sharing starts"},
     Option{"--headless", "", "no windows; status and error lines go to stderr"},
+    Option{"--tray", "", "start in the tray without opening the main window"},
     Option{"--benchmark", "", "show the motion test on the shared display once sharing has started"},
     Option{"--window-state-file", "PATH", "write the main window's frame and flags as JSON into PATH"},
     Option{"--status", "", "print the running copy's state: sharing, link, pairing code, receiver"},
@@ -119,6 +120,7 @@ ProgramOptions parseOptions(int argc, char** argv) {
     const auto has = [&](const char* option) { return std::ranges::find(arguments, option) != arguments.end(); };
     result.headless = has("--headless");
     result.benchmark = has("--benchmark");
+    result.tray = has("--tray");
     if (const auto file = std::ranges::find(arguments, "--window-state-file");
         file != arguments.end() && std::next(file) != arguments.end()) {
         result.windowStateFile = *std::next(file);

@@ -18,6 +18,7 @@ struct ProgramOptions {
     std::vector<std::string> arguments; // program name first
     bool headless = false;
     bool benchmark = false;
+    bool tray = false;
     std::optional<std::filesystem::path> windowStateFile;
     // A control option ("--status", …) asks the running copy instead, by this request.
     std::optional<std::string> controlRequest;

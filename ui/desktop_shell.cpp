@@ -116,7 +116,9 @@ DesktopShell::DesktopShell(std::weak_ptr<AppModel> model, Executor engine, Optio
     tray_->show();
 
     connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationActive) bridge_->refreshPermission();
+        if (state != Qt::ApplicationActive) return;
+        bridge_->refreshPermission();
+        bridge_->refreshOpenAtLogin();
     });
 }
 

@@ -47,8 +47,8 @@ public:
 
     // Gives the model its window operations. Call on the engine, or before it runs.
     void installHooks(AppModel& model);
-    // Shows the main window (or the tray icon alone is not enough: the window always
-    // opens at launch so that a user sees where to start).
+    // Shows the main window (the tray icon alone is not enough: the window opens at
+    // launch so that a user sees where to start, unless Tavelin starts in the tray).
     void showInterface();
 
     ModelBridge* bridge() const { return bridge_; }

@@ -356,6 +356,13 @@ void ModelBridge::rememberArrangement() {
     post([](AppModel& m) { m.rememberArrangement(); });
 }
 
+void ModelBridge::setOpenAtLogin(bool open) {
+    post([open](AppModel& m) { m.setOpenAtLogin(open); }, {Mirror::openAtLogin});
+}
+void ModelBridge::refreshOpenAtLogin() {
+    post([](AppModel& m) { m.refreshOpenAtLogin(); });
+}
+
 void ModelBridge::copyReceiverLink() {
     auto* clipboard = QGuiApplication::clipboard();
     clipboard->clear();

@@ -55,6 +55,8 @@ namespace tavelin::ui {
     SHOWN(QString, selectedDisplayID) \
     SHOWN(QStringList, activeDisplayIDs) \
     SHOWN(QString, pairingCode) \
+    SHOWN(bool, openAtLogin) \
+    SHOWN(QString, openAtLoginError) \
     DERIVED(QString, receiverURL) \
     DERIVED(QString, selectedDisplayName) \
     DERIVED(bool, selectedDisplayActive) \
@@ -124,6 +126,8 @@ public:
     Q_INVOKABLE void mirrorMainDisplay(bool mirror);
     Q_INVOKABLE void arrangeDisplays();
     Q_INVOKABLE void rememberArrangement();
+    Q_INVOKABLE void setOpenAtLogin(bool open);
+    Q_INVOKABLE void refreshOpenAtLogin();
     // Puts exactly the receiver link on the clipboard (GUI thread only).
     Q_INVOKABLE void copyReceiverLink();
 

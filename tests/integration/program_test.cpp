@@ -26,6 +26,7 @@
 
 #include "core/unique_fd.hpp"
 #include "core/uuid.hpp"
+#include "platform/x11/embedded_server.hpp"
 #include "tests/support/loopback_http.hpp"
 
 namespace tavelin {
@@ -136,11 +137,12 @@ protected:
 
     // Asks the running copy to show its window. It closes each activation connection
     // after acting on it, so an orderly end (not a reset) shows that its engine did.
-    bool activate() const {
+    bool activate(std::string_view request = "show\n") const {
         const auto fd = connectToRunningCopy();
         pollfd entry{fd.get(), POLLIN, 0};
         char byte;
-        return fd && ::send(fd.get(), "show\n", 5, MSG_NOSIGNAL) == 5 &&
+        const auto size = static_cast<ssize_t>(request.size());
+        return fd && ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) == size &&
                ::poll(&entry, 1, std::chrono::milliseconds(deadline).count()) == 1 && ::recv(fd.get(), &byte, 1, 0) == 0;
     }
 
@@ -326,6 +328,20 @@ TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
     ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
     EXPECT_EQ(status, 0) << "another user was not refused";
     terminate(copy);
+// Started at login: the tray icon alone, until the user asks for the window.
+TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
+    const auto server = x11::EmbeddedServer::start();
+    environment["DISPLAY"] = server->displayName();
+    environment["XAUTHORITY"] = server->authorityFile().string();
+    const auto state = root / "window.json";
+    auto& child = launch({"--tray", "--window-state-file", state.string()});
+    ASSERT_TRUE(listening(child)) << child.errors();
+    // The engine answers only once the interface is up; a window shown is recorded at once.
+    ASSERT_TRUE(activate("\n"));
+    EXPECT_FALSE(fs::exists(state)) << "the window opened at launch";
+    ASSERT_TRUE(activate());
+    EXPECT_TRUE(whileRunning(child, [&] { return fs::exists(state); })) << child.errors();
+    terminate(child);
 }
 
 // The embedded X server is the program's only child process.

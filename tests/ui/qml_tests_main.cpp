@@ -2,7 +2,10 @@
 // views reach it through `bridge` and `rules` as in the program, the tests through
 // `probe`.
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -37,6 +40,14 @@ public:
                 profiles.emplace_back(UUID::random(), "Second", 1280, 720, 60, 20, false, false);
             });
         });
+    }
+
+    // The autostart entry's text, empty without one; blocked, a file is where its folder goes.
+    Q_INVOKABLE QString autostartEntry(bool block = false) {
+        engine_->settle();
+        const auto folder = engine_->autostartEntry.parent_path();
+        if (block) std::filesystem::remove_all(folder), std::ofstream(folder) << "not a folder";
+        return QString::fromStdString((std::ostringstream() << std::ifstream(engine_->autostartEntry).rdbuf()).str());
     }
 
 public Q_SLOTS:

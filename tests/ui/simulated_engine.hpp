@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -12,6 +13,8 @@
 
 #include "app/model.hpp"
 #include "core/settings_store.hpp"
+#include "core/uuid.hpp"
+#include "platform/linux/xdg_autostart.hpp"
 #include "tests/support/fake_desk.hpp"
 #include "tests/support/simulated_platform.hpp"
 
@@ -24,6 +27,7 @@ public:
     ~SimulatedEngine() {
         context.stop();
         thread.join();
+        std::filesystem::remove_all(configFolder);
     }
 
     // Runs fn(model) on the engine and waits for its result.
@@ -46,12 +50,16 @@ public:
     asio::io_context context;
     asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
     FakeDesk desk; // the lit displays the system displays menu lists
+    const std::filesystem::path configFolder =
+        std::filesystem::temp_directory_path() / ("tavelin-ui-config-" + UUID::random().uuidString());
+    const std::filesystem::path autostartEntry = configFolder / "autostart" / "tavelin.desktop";
     const std::shared_ptr<AppModel> model = AppModel::create(withDesk(platform.modelDependencies(context.get_executor(), store)));
     std::thread thread{[this] { context.run(); }};
 
 private:
     ModelDependencies withDesk(ModelDependencies dependencies) {
         dependencies.systemDisplays = SystemDisplayController::create(context.get_executor(), {desk, desk, desk, desk});
+        dependencies.loginItems = std::make_shared<XdgAutostart>(autostartEntry, "tavelin");
         return dependencies;
     }
 };

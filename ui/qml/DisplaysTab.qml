@@ -54,6 +54,24 @@ RowLayout {
             PushButton { text: "Add display"; icon.name: "list-add"; onClicked: bridge.addDisplay() }
         }
         Note { text: "Displays keep their names and settings when you reopen the app."; Layout.fillWidth: true }
+        ToggleSwitch {
+            objectName: "openAtLoginSwitch"
+            text: "Open Tavelin at login"
+            Accessible.name: text
+            Layout.fillWidth: true
+            checked: bridge.openAtLogin
+            onToggled: bridge.setOpenAtLogin(checked)
+        }
+        Label {
+            objectName: "openAtLoginError"
+            visible: text !== ""
+            text: bridge.openAtLoginError
+            color: "#d0312d"
+            // The sentence names a file, a path no word break would fit in.
+            wrapMode: Text.Wrap
+            Layout.fillWidth: true
+            Accessible.role: Accessible.AlertMessage
+        }
     }
 
     ScrollView {

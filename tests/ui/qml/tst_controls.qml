@@ -115,4 +115,20 @@ TestCase {
         tryVerify(() => { shown.length = 0; walk(tab); return shown.length > 0 })
         compare(shown.length, 1, shown.join(" | "))
     }
+
+    // The switch shows what the autostart file says, also after a change that failed.
+    function test_openAtLoginFollowsTheFile() {
+        const tab = createTemporaryObject(displaysTab, test)
+        const toggle = findChild(tab, "openAtLoginSwitch")
+        const error = findChild(tab, "openAtLoginError")
+        mouseClick(toggle)
+        tryVerify(() => probe.autostartEntry().includes("\nExec=tavelin --tray\n"))
+        tryCompare(toggle, "checked", true)
+        mouseClick(toggle)
+        tryVerify(() => probe.autostartEntry() === "")
+        probe.autostartEntry(true)
+        mouseClick(toggle)
+        tryVerify(() => error.visible && error.text.startsWith("Tavelin cannot open at login: writing "))
+        tryCompare(toggle, "checked", false)
+    }
 }
