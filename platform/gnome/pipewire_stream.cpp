@@ -228,6 +228,8 @@ struct PipeWireStream::State {
             mediaSubtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(param, &info) < 0) {
             return;
         }
+        log::info("The display's video is ", info.size.width, " x ", info.size.height, " at most ",
+                  info.max_framerate.num, "/", info.max_framerate.denom, " a second");
         if (static_cast<std::int32_t>(info.size.width) != width || static_cast<std::int32_t>(info.size.height) != height) {
             width = static_cast<std::int32_t>(info.size.width);
             height = static_cast<std::int32_t>(info.size.height);
@@ -282,7 +284,8 @@ struct PipeWireStream::State {
         spa_pod_builder builder;
         spa_pod_builder_init(&builder, storage, sizeof storage);
         const spa_rectangle size{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
-        const spa_fraction variable{0, 1}, most{static_cast<std::uint32_t>(rate), 1}, least{1, 1};
+        // A fixed rate: offered as a range, it would be fixated at mutter's default (60).
+        const spa_fraction variable{0, 1}, most{static_cast<std::uint32_t>(rate), 1};
         spa_pod_frame frame;
         spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
         spa_pod_builder_add(&builder, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
@@ -290,7 +293,7 @@ struct PipeWireStream::State {
                             SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
                             SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
                             SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate,
-                            SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most), 0);
+                            SPA_POD_Fraction(&most), 0);
         const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame));
         return pw_stream_connect(stream, PW_DIRECTION_INPUT, node,
                                  static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
