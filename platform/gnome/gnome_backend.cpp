@@ -11,6 +11,7 @@
 #include "platform/linux/sysfs_backlight.hpp"
 #include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
+#include "platform/gnome/mutter_pointer_monitors.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
 #include "platform/gnome/settings_daemon_brightness.hpp"
 
@@ -24,13 +25,6 @@ public:
     bool isInputTrusted() override { return true; }
     bool requestInputTrust() override { return true; }
     bool canCaptureScreen() override { return true; }
-};
-
-class SilentPointerMonitors final : public PointerMonitors {
-    struct Nothing final : Watch {};
-
-public:
-    std::unique_ptr<Watch> watch(std::function<void(std::int64_t)>) override { return std::make_unique<Nothing>(); }
 };
 
 bool owned(GDBusConnection* bus, const char* name) {
@@ -91,7 +85,7 @@ private:
 struct GnomeBackend::Parts {
     explicit Parts(Executor engine)
         : engine(std::move(engine)), bus(sessionBus()), displays(bus.get()), virtualDisplays(displays),
-          input(displays, virtualDisplays), physical(displays), brightness(bus.get(), physical),
+          input(displays, virtualDisplays), pointerMonitors(this->engine, virtualDisplays), physical(displays), brightness(bus.get(), physical),
           profiles(colorProfiles(physical)) {}
     // GNOME's colour plug-in applies what colord holds; without colord there is no
     // profile choice on GNOME.
@@ -111,7 +105,7 @@ struct GnomeBackend::Parts {
     MutterVirtualDisplays virtualDisplays;
     MutterInputPoster input;
     GnomePermissions permissions;
-    SilentPointerMonitors pointerMonitors;
+    MutterPointerMonitors pointerMonitors;
     MutterPhysicalDisplays physical;
     SettingsDaemonBrightness brightness;
     std::unique_ptr<ColorProfiles> profiles;

@@ -8,9 +8,8 @@
 namespace tavelin::gnome {
 
 // Every port on GNOME's compositor under Wayland, over mutter's D-Bus interfaces on the
-// session bus and PipeWire. Sharing covers Tavelin's own (virtual) displays; Wayland
-// tells no client about the user's own pointer, so the pointer monitors report nothing
-// and the receiver keeps the pointer.
+// session bus and PipeWire. Sharing covers Tavelin's own (virtual) displays; the user's
+// own pointer is seen where it moves on them, through their streams' pointer metadata.
 class GnomeBackend final : public DesktopBackend {
 public:
     // Whether this session's bus has mutter's DisplayConfig, RemoteDesktop and ScreenCast.

@@ -62,9 +62,11 @@ std::shared_ptr<MutterVirtualMonitor> MutterInputPoster::moveTo(double x, double
             continue;
         }
         const double scale = mode->width / bounds->width;
+        const double streamX = (x - bounds->x) * scale, streamY = (y - bounds->y) * scale;
+        // Noted first: the pointer metadata that shows this motion may come before the reply.
+        monitor->noteInjectedMotion(streamX, streamY);
         const bool moved = notify(*monitor, "NotifyPointerMotionAbsolute",
-                                  g_variant_new("(sdd)", monitor->streamPath().c_str(), (x - bounds->x) * scale,
-                                                (y - bounds->y) * scale));
+                                  g_variant_new("(sdd)", monitor->streamPath().c_str(), streamX, streamY));
         return moved ? monitor : nullptr;
     }
     return nullptr;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include <gst/video/video.h>
 
 namespace tavelin::gnome {
 
@@ -22,38 +21,17 @@ private:
 
 class MutterCaptureStream final : public CaptureStream {
 public:
-    MutterCaptureStream(std::shared_ptr<MutterVirtualMonitor> monitor, ScreenCapture::FrameHandler onFrame)
+    MutterCaptureStream(std::shared_ptr<MutterVirtualMonitor> monitor, const CaptureConfiguration& configuration,
+                        ScreenCapture::FrameHandler onFrame, ScreenCapture::ErrorHandler onError)
         : monitor_(std::move(monitor)) {
-        monitor_->setFrameHandler([onFrame = std::move(onFrame)](GstSample* sample) {
-            GstBuffer* buffer = gst_sample_get_buffer(sample);
-            GstVideoInfo info;
-            if (!buffer || !gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) return;
-            // The frame keeps its sample, and so its buffer, until the last holder lets go.
-            struct Held {
-                GstSample* sample;
-                GstVideoFrame frame;
-                PixelBuffer pixels;
-            };
-            auto held = std::make_shared<Held>();
-            held->sample = gst_sample_ref(sample);
-            if (!gst_video_frame_map(&held->frame, &info, buffer, GST_MAP_READ)) {
-                gst_sample_unref(held->sample);
-                return;
-            }
-            held->pixels = {GST_VIDEO_FRAME_WIDTH(&held->frame), GST_VIDEO_FRAME_HEIGHT(&held->frame),
-                            GST_VIDEO_FRAME_PLANE_STRIDE(&held->frame, 0),
-                            static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&held->frame, 0))};
-            const std::shared_ptr<const PixelBuffer> pixels(&held->pixels, [held](const PixelBuffer*) mutable {
-                gst_video_frame_unmap(&held->frame);
-                gst_sample_unref(held->sample);
-                held.reset();
-            });
-            onFrame(CapturedFrame{pixels, std::chrono::steady_clock::now(), true});
-        });
+        monitor_->setFrameHandler(std::move(onFrame), [onError = std::move(onError)] {
+            onError("The display's video stopped.");
+        }, configuration.showsCursor, configuration.queueDepth);
     }
-    ~MutterCaptureStream() override { monitor_->setFrameHandler(nullptr); }
-    // The size and rate are the stream's, agreed when the display was made.
-    void update(const CaptureConfiguration&) override {}
+    ~MutterCaptureStream() override { monitor_->setFrameHandler(nullptr, nullptr, false, 1); }
+    // The size and rate are the stream's, agreed when the display was made; the pointer
+    // is drawn or not from the next picture on.
+    void update(const CaptureConfiguration& configuration) override { monitor_->showCursor(configuration.showsCursor); }
 
 private:
     std::shared_ptr<MutterVirtualMonitor> monitor_;
@@ -89,6 +67,12 @@ std::unique_ptr<VirtualDisplay> MutterVirtualDisplays::create(std::int64_t width
             throw VirtualDisplayError("The display server could not make the display HiDPI.");
         }
     }
+    monitor->setPointerHandler([weak = std::weak_ptr(listeners_)](bool injected) {
+        const auto listeners = weak.lock();
+        if (!listeners) return;
+        std::lock_guard guard(listeners->lock);
+        for (const auto& [key, listener] : listeners->all) listener(injected);
+    });
     {
         std::lock_guard guard(lock_);
         live_[id] = std::move(monitor);
@@ -110,6 +94,21 @@ std::map<DisplayID, std::shared_ptr<MutterVirtualMonitor>> MutterVirtualDisplays
     return live_;
 }
 
+std::shared_ptr<void> MutterVirtualDisplays::listenToPointer(PointerListener listener) {
+    int key = 0;
+    {
+        std::lock_guard guard(listeners_->lock);
+        key = listeners_->next++;
+        listeners_->all.emplace(key, std::move(listener));
+    }
+    return std::shared_ptr<void>(nullptr, [weak = std::weak_ptr(listeners_), key](void*) {
+        if (const auto listeners = weak.lock()) {
+            std::lock_guard guard(listeners->lock);
+            listeners->all.erase(key);
+        }
+    });
+}
+
 std::vector<CaptureDisplay> MutterVirtualDisplays::shareableDisplays() {
     std::vector<CaptureDisplay> result;
     const auto state = services_.state();
@@ -122,15 +121,16 @@ std::vector<CaptureDisplay> MutterVirtualDisplays::shareableDisplays() {
     return result;
 }
 
-std::unique_ptr<CaptureStream> MutterVirtualDisplays::start(const CaptureDisplay& display, const CaptureConfiguration&,
-                                                            FrameHandler onFrame, ErrorHandler) {
+std::unique_ptr<CaptureStream> MutterVirtualDisplays::start(const CaptureDisplay& display,
+                                                            const CaptureConfiguration& configuration,
+                                                            FrameHandler onFrame, ErrorHandler onError) {
     std::shared_ptr<MutterVirtualMonitor> monitor;
     {
         std::lock_guard guard(lock_);
         if (const auto found = live_.find(display.id); found != live_.end()) monitor = found->second;
     }
     if (!monitor) throw std::runtime_error("Only Tavelin's own displays can be shared on GNOME for now.");
-    return std::make_unique<MutterCaptureStream>(std::move(monitor), std::move(onFrame));
+    return std::make_unique<MutterCaptureStream>(std::move(monitor), configuration, std::move(onFrame), std::move(onError));
 }
 
 } // namespace tavelin::gnome

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,8 +31,21 @@ public:
     // Our live displays, for input.
     std::map<DisplayID, std::shared_ptr<MutterVirtualMonitor>> live();
 
+    // Every move of the pointer on any of our displays, made now or later, with whether
+    // it was motion we injected; on PipeWire threads. Hearing ends when the returned
+    // handle goes, and no call runs after that.
+    using PointerListener = std::function<void(bool injected)>;
+    std::shared_ptr<void> listenToPointer(PointerListener listener);
+
 private:
+    struct Listeners {
+        std::mutex lock;
+        std::map<int, PointerListener> all;
+        int next = 0;
+    };
+
     MutterDisplayServices& services_;
+    std::shared_ptr<Listeners> listeners_ = std::make_shared<Listeners>();
     std::mutex lock_;
     std::map<DisplayID, std::shared_ptr<MutterVirtualMonitor>> live_;
 };

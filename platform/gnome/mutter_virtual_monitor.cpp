@@ -1,11 +1,10 @@
 #include "platform/gnome/mutter_virtual_monitor.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-
-#include <gst/app/gstappsink.h>
 
 #include "core/log.hpp"
 
@@ -111,27 +110,7 @@ void MutterVirtualMonitor::start(std::int32_t width, std::int32_t height, std::i
     if (node_ == 0) throw std::runtime_error("The display server did not start the display's video.");
     log::info("The display's video is PipeWire node ", node_);
 
-    // The monitor takes the size and rate we negotiate; BGRx or BGRA as the capture expects.
-    // A virtual stream has no fixed rate (0/1): a picture comes when it changes, at most
-    // max-framerate a second.
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { gst_init(nullptr, nullptr); });
-    const std::string description = "pipewiresrc path=" + std::to_string(node_) +
-                                    " always-copy=true ! video/x-raw,format={BGRx,BGRA},width=" + std::to_string(width) +
-                                    ",height=" + std::to_string(height) + ",framerate=0/1,max-framerate=" +
-                                    std::to_string(rate) + "/1 ! appsink name=frames max-buffers=1 drop=true sync=false";
-    GError* error = nullptr;
-    pipeline_ = gst_parse_launch(description.c_str(), &error);
-    if (error) {
-        std::string message = error->message;
-        g_error_free(error);
-        throw std::runtime_error("Could not read the display's video: " + message);
-    }
-    gst_object_ref_sink(pipeline_);
-    sink_ = gst_bin_get_by_name(GST_BIN(pipeline_), "frames");
-    if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        throw std::runtime_error("Could not read the display's video.");
-    }
+    video_ = std::make_unique<PipeWireStream>(node_, width, height, rate);
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
          connector_.empty() && std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
@@ -143,62 +122,50 @@ void MutterVirtualMonitor::start(std::int32_t width, std::int32_t height, std::i
     if (connector_.empty()) throw std::runtime_error("The display server did not show the new display.");
 }
 
-std::optional<std::pair<std::int32_t, std::int32_t>> MutterVirtualMonitor::nextFrame(std::chrono::milliseconds wait) {
-    if (!sink_) return std::nullopt;
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), static_cast<GstClockTime>(wait.count()) * GST_MSECOND);
-    if (!sample) return std::nullopt;
-    std::optional<std::pair<std::int32_t, std::int32_t>> size;
-    if (GstCaps* caps = gst_sample_get_caps(sample)) {
-        gint width = 0, height = 0;
-        const GstStructure* structure = gst_caps_get_structure(caps, 0);
-        if (gst_structure_get_int(structure, "width", &width) && gst_structure_get_int(structure, "height", &height)) {
-            size = std::pair{width, height};
-        }
-    }
-    gst_sample_unref(sample);
-    return size;
+std::optional<std::pair<std::int32_t, std::int32_t>> MutterVirtualMonitor::pictureSize(std::chrono::milliseconds wait) {
+    return video_ ? video_->pictureSize(wait) : std::nullopt;
 }
 
-void MutterVirtualMonitor::setFrameHandler(std::function<void(GstSample*)> handler) {
-    if (!sink_) return;
-    const bool wanted = static_cast<bool>(handler);
-    {
-        std::lock_guard lock(handlerLock_);
-        handler_ = std::move(handler);
+void MutterVirtualMonitor::setFrameHandler(PipeWireStream::FrameHandler handler, std::function<void()> onError,
+                                           bool showsCursor, int queueDepth) {
+    if (video_) video_->setFrameHandler(std::move(handler), std::move(onError), showsCursor, queueDepth);
+}
+
+void MutterVirtualMonitor::showCursor(bool shown) {
+    if (video_) video_->showCursor(shown);
+}
+
+void MutterVirtualMonitor::noteInjectedMotion(double x, double y) {
+    std::lock_guard lock(injectedLock_);
+    injected_.emplace_back(x, y);
+    // Enough for the motions still on their way while mutter catches up.
+    if (injected_.size() > 32) injected_.pop_front();
+}
+
+void MutterVirtualMonitor::setPointerHandler(std::function<void(bool injected)> handler) {
+    if (!video_) return;
+    if (!handler) {
+        video_->setPointerHandler(nullptr);
+        return;
     }
-    GstAppSinkCallbacks callbacks{};
-    callbacks.new_sample = [](GstAppSink* sink, gpointer self) {
-        auto& monitor = *static_cast<MutterVirtualMonitor*>(self);
-        GstSample* sample = gst_app_sink_pull_sample(sink);
-        if (!sample) return GST_FLOW_OK;
+    video_->setPointerHandler([this, handler = std::move(handler)](std::int32_t x, std::int32_t y) {
+        bool ours = false;
         {
-            std::lock_guard lock(monitor.handlerLock_);
-            if (monitor.handler_) monitor.handler_(sample);
+            std::lock_guard lock(injectedLock_);
+            // mutter reports whole pixels of the position we asked for. A match also
+            // forgets the motions before it, which the pointer has passed.
+            const auto match = std::find_if(injected_.rbegin(), injected_.rend(), [&](const auto& at) {
+                return std::abs(at.first - x) <= 1 && std::abs(at.second - y) <= 1;
+            });
+            ours = match != injected_.rend();
+            if (ours) injected_.erase(injected_.begin(), match.base() - 1);
         }
-        gst_sample_unref(sample);
-        return GST_FLOW_OK;
-    };
-    if (!wanted) return;
-    // A still display sends nothing new: its last picture, kept by the sink, comes first.
-    if (GstSample* queued = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 0)) {
-        std::lock_guard lock(handlerLock_);
-        if (handler_) handler_(queued);
-        gst_sample_unref(queued);
-    }
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink_), &callbacks, this, nullptr);
+        handler(ours);
+    });
 }
 
 void MutterVirtualMonitor::stop() {
-    {
-        std::lock_guard lock(handlerLock_);
-        handler_ = nullptr;
-    }
-    if (pipeline_) {
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
-        if (sink_) gst_object_unref(sink_);
-        gst_object_unref(pipeline_);
-        pipeline_ = sink_ = nullptr;
-    }
+    video_.reset();
     if (!remoteDesktop_.empty() && bus_) {
         try {
             call(bus_.get(), mutterRemoteDesktop, remoteDesktop_.c_str(), "org.gnome.Mutter.RemoteDesktop.Session",

@@ -2,16 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include <gst/gst.h>
-
 #include "platform/gnome/dbus_call.hpp"
 #include "platform/gnome/monitors_state.hpp"
+#include "platform/gnome/pipewire_stream.hpp"
 
 namespace tavelin::gnome {
 
@@ -39,12 +39,19 @@ public:
     const std::string& sessionPath() const { return remoteDesktop_; }
     const std::string& streamPath() const { return stream_; }
     GDBusConnection* bus() const { return bus_.get(); }
-    // The size of the next picture mutter sends, or nothing within `wait`; only while no
-    // frame handler takes them.
-    std::optional<std::pair<std::int32_t, std::int32_t>> nextFrame(std::chrono::milliseconds wait);
-    // Each new picture, on a streaming thread of GStreamer; an empty handler stops them.
-    // Returns once no call of the previous handler runs any more.
-    void setFrameHandler(std::function<void(GstSample*)> handler);
+    // The size of the pictures once the first one came, waiting up to `wait` for it.
+    std::optional<std::pair<std::int32_t, std::int32_t>> pictureSize(std::chrono::milliseconds wait);
+    // Each new picture, on the PipeWire thread (see PipeWireStream::setFrameHandler).
+    void setFrameHandler(PipeWireStream::FrameHandler handler, std::function<void()> onError, bool showsCursor,
+                         int queueDepth);
+    void showCursor(bool shown);
+
+    // Wayland tells no client where the user's own pointer goes; the pointer's position in
+    // the stream's metadata does, once our own motion is told apart. Each motion we inject
+    // is noted first (stream pixels); `handler` hears every move of the pointer on this
+    // display, on the PipeWire thread, with whether it was one of ours.
+    void noteInjectedMotion(double x, double y);
+    void setPointerHandler(std::function<void(bool injected)> handler);
 
     MutterVirtualMonitor(Connection bus);
 
@@ -56,11 +63,10 @@ private:
     std::string remoteDesktop_; // session object paths
     std::string stream_;
     std::uint32_t node_ = 0;
-    GstElement* pipeline_ = nullptr;
-    GstElement* sink_ = nullptr;
+    std::unique_ptr<PipeWireStream> video_;
     std::string connector_;
-    std::mutex handlerLock_;
-    std::function<void(GstSample*)> handler_;
+    std::mutex injectedLock_;
+    std::deque<std::pair<double, double>> injected_; // our latest motions, oldest first
 };
 
 } // namespace tavelin::gnome

@@ -18,6 +18,7 @@
 #include <xcb/xfixes.h>
 
 #include "core/log.hpp"
+#include "platform/cursor_image.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/xcb_handles.hpp"
 
@@ -100,32 +101,6 @@ private:
     xcb_connection_t* connection_;
     xcb_shm_seg_t seg_ = 0;
 };
-
-// Pointer image over premultiplied-alpha ARGB, drawn onto a BGRX picture.
-void compositeCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, const PixelBuffer& target, std::int32_t left,
-                     std::int32_t top) {
-    const std::uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
-    for (std::int32_t row = 0; row < cursor.height; ++row) {
-        const std::int64_t y = top + row;
-        if (y < 0 || y >= target.height) continue;
-        auto* line = reinterpret_cast<std::uint32_t*>(target.data + y * target.stride);
-        for (std::int32_t column = 0; column < cursor.width; ++column) {
-            const std::int64_t x = left + column;
-            if (x < 0 || x >= target.width) continue;
-            const std::uint32_t source = image[row * cursor.width + column];
-            const std::uint32_t alpha = source >> 24;
-            if (alpha == 0) continue;
-            const std::uint32_t destination = line[x];
-            std::uint32_t blended = 0;
-            for (int shift = 0; shift < 24; shift += 8) {
-                const std::uint32_t s = (source >> shift) & 0xff;
-                const std::uint32_t d = (destination >> shift) & 0xff;
-                blended |= std::min<std::uint32_t>(255, s + (d * (255 - alpha) + 127) / 255) << shift;
-            }
-            line[x] = blended;
-        }
-    }
-}
 
 bool intersects(const xcb_rectangle_t& area, const RootRect& rect) {
     return area.x < rect.x + rect.width && rect.x < area.x + area.width && area.y < rect.y + rect.height &&
@@ -244,8 +219,8 @@ public:
         }
         dirty_ = false;
         if (cursor) {
-            compositeCursor(*cursor, source.memory->pixels, cursor->x - cursor->xhot - rect_.x,
-                            cursor->y - cursor->yhot - rect_.y);
+            compositeCursor({cursor->width, cursor->height, xcb_xfixes_get_cursor_image_cursor_image(cursor.get())},
+                            source.memory->pixels, cursor->x - cursor->xhot - rect_.x, cursor->y - cursor->yhot - rect_.y);
         }
         if (scaled) {
             const auto& from = source.memory->pixels;

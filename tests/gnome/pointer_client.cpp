@@ -1,5 +1,6 @@
 // A Wayland client for the GNOME tests: a full-screen window on the output at the layout
-// position argv[1], argv[2] that prints each pointer event it gets ("motion X Y", "button CODE 1|0",
+// position argv[1], argv[2], its pointer a black 16 × 16 square hanging from its hotspot,
+// that prints each pointer event it gets ("motion X Y", "button CODE 1|0",
 // "axis AXIS VALUE") and each key ("key CODE 1|0") on stdout, and "ready" once it is shown.
 // With a third argument "animate" it draws a new picture at every frame the compositor
 // asks for, every pixel changing, with the frame number as a row of blocks along its top
@@ -26,6 +27,8 @@ struct Output {
     std::int32_t x = -1, y = -1;
 };
 
+constexpr std::int32_t cursorSide = 16;
+
 struct Client {
     wl_compositor* compositor = nullptr;
     wl_shm* shm = nullptr;
@@ -34,6 +37,10 @@ struct Client {
     wl_keyboard* keyboard = nullptr;
     std::vector<Output*> outputs;
     wl_surface* surface = nullptr;
+    // Two pointer surfaces, each a black square with its hotspot at its top-left corner.
+    wl_surface* cursors[2] = {};
+    std::uint32_t enterSerial = 0;
+    int shownCursor = 0;
     std::int32_t width = 0, height = 0;
     bool configured = false;
 };
@@ -78,13 +85,24 @@ const wl_seat_listener seatListener = {
     [](void*, wl_seat*, const char*) {},
 };
 
+// The pointer image changes with every motion, the same square each time: mutter sends a
+// screen cast's pointer image when it changes, and may leave out a change that comes just
+// after a picture.
+void changeCursor(Client& client, wl_pointer* pointer) {
+    client.shownCursor ^= 1;
+    wl_pointer_set_cursor(pointer, client.enterSerial, client.cursors[client.shownCursor], 0, 0);
+}
+
 const wl_pointer_listener pointerListener = {
-    [](void*, wl_pointer*, uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+    [](void* data, wl_pointer* pointer, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+        static_cast<Client*>(data)->enterSerial = serial;
+        changeCursor(*static_cast<Client*>(data), pointer);
         say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
             std::to_string(std::lround(wl_fixed_to_double(y))));
     },
     [](void*, wl_pointer*, uint32_t, wl_surface*) {},
-    [](void*, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+    [](void* data, wl_pointer* pointer, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+        changeCursor(*static_cast<Client*>(data), pointer);
         say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
             std::to_string(std::lround(wl_fixed_to_double(y))));
     },
@@ -149,7 +167,7 @@ struct Buffer {
 
 const wl_buffer_listener bufferListener = {[](void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; }};
 
-Buffer* newBuffer(wl_shm* shm, std::int32_t width, std::int32_t height) {
+Buffer* newBuffer(wl_shm* shm, std::int32_t width, std::int32_t height, std::uint32_t format = WL_SHM_FORMAT_XRGB8888) {
     const std::int32_t stride = width * 4, size = stride * height;
     const int fd = memfd_create("tavelin-test-client", MFD_CLOEXEC);
     if (fd < 0 || ftruncate(fd, size) != 0) return nullptr;
@@ -157,7 +175,7 @@ Buffer* newBuffer(wl_shm* shm, std::int32_t width, std::int32_t height) {
     buffer->pixels = static_cast<std::uint32_t*>(mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
     std::memset(buffer->pixels, 0xff, static_cast<size_t>(size));
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
-    buffer->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+    buffer->buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, format);
     wl_buffer_add_listener(buffer->buffer, &bufferListener, buffer);
     wl_shm_pool_destroy(pool);
     close(fd);
@@ -234,6 +252,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pointer client: no compositor, shm, xdg shell, seat or output at %s, %s (of %zu)\n", argv[1], argv[2],
                      client.outputs.size());
         return 1;
+    }
+    Buffer* cursor = newBuffer(client.shm, cursorSide, cursorSide, WL_SHM_FORMAT_ARGB8888);
+    std::fill_n(cursor->pixels, cursorSide * cursorSide, 0xff000000u);
+    for (auto& surface : client.cursors) {
+        surface = wl_compositor_create_surface(client.compositor);
+        wl_surface_attach(surface, cursor->buffer, 0, 0);
+        wl_surface_damage(surface, 0, 0, cursorSide, cursorSide);
+        wl_surface_commit(surface);
     }
     wl_pointer_add_listener(wl_seat_get_pointer(client.seat), &pointerListener, &client);
     wl_seat_add_listener(client.seat, &seatListener, &client);

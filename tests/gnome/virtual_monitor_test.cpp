@@ -6,13 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
 
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include "core/cursor_policy.hpp"
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_input.hpp"
+#include "platform/gnome/mutter_pointer_monitors.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
 #include "platform/gnome/mutter_virtual_monitor.hpp"
 
@@ -34,17 +40,73 @@ template <typename Check> MonitorsState eventually(GDBusConnection* bus, Check c
     return state.value_or(MonitorsState{});
 }
 
+// The Wayland test client, full screen on the output at (x, y) of the layout.
+class TestClient {
+public:
+    TestClient(std::int32_t x, std::int32_t y) {
+        int output[2];
+        if (pipe(output) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        std::string program = POINTER_CLIENT, x0 = std::to_string(x), y0 = std::to_string(y);
+        char* argv[] = {program.data(), x0.data(), y0.data(), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(output[1]);
+        output_ = output[0];
+    }
+    ~TestClient() {
+        if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
+        close(output_);
+    }
+    // The next line the client prints, or "" after `ms`.
+    std::string next(int ms = 2000) {
+        for (;;) {
+            if (const auto end = heard_.find('\n'); end != std::string::npos) {
+                std::string line = heard_.substr(0, end);
+                heard_.erase(0, end + 1);
+                return line;
+            }
+            pollfd ready{output_, POLLIN, 0};
+            char chunk[256];
+            const ssize_t got = poll(&ready, 1, ms) > 0 ? read(output_, chunk, sizeof chunk) : 0;
+            if (got <= 0) return std::string();
+            heard_.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    // Moves the pointer there until the client hears it: its window is shown a moment
+    // after it says so.
+    bool pointerAt(InputPoster& input, double x, double y, const std::string& expected) {
+        MouseEvent event;
+        event.x = x;
+        event.y = y;
+        std::string moved;
+        for (int tries = 0; tries < 20 && moved != expected; ++tries) {
+            if (!input.post(event)) return false;
+            for (std::string line; moved != expected && !(line = next(200)).empty();) moved = line;
+        }
+        return moved == expected;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string heard_;
+};
+
 TEST(MutterVirtualMonitor, AppearsAtItsModeIsPlacedAndGoes) {
-    auto monitor = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
+    // 75 Hz, not mutter's default rate of 60, which a rate offered loosely falls back to.
+    auto monitor = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 75);
     const std::string connector = monitor->connector();
-    EXPECT_EQ(monitor->nextFrame(3s), std::pair(1280, 720));
+    EXPECT_EQ(monitor->pictureSize(3s), std::pair(1280, 720));
 
     const auto bus = sessionBus();
     auto state = eventually(bus.get(), [&](const MonitorsState& s) { return s.bounds(connector).has_value(); });
     const MonitorMode* mode = state.monitor(connector)->currentMode();
     ASSERT_NE(mode, nullptr);
     EXPECT_EQ(std::pair(mode->width, mode->height), std::pair(1280, 720));
-    EXPECT_NEAR(mode->refreshRate, 60, 0.5);
+    EXPECT_NEAR(mode->refreshRate, 75, 0.5);
     // A new monitor comes to the right of the others.
     EXPECT_EQ(state.bounds(connector), (DisplayBounds{1920, 0, 1280, 720}));
 
@@ -131,48 +193,17 @@ TEST(MutterInputPoster, MovesClicksAndScrollsOnTheDisplay) {
     MutterInputPoster input(services, displays);
     auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
     const std::string connector = displays.live().begin()->second->connector();
-    int output[2];
-    ASSERT_EQ(pipe(output), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     const LogicalMonitor* place = services.state()->logicalMonitorOf(connector);
     ASSERT_NE(place, nullptr);
-    std::string program = POINTER_CLIENT, x0 = std::to_string(place->x), y0 = std::to_string(place->y);
-    char* argv[] = {program.data(), x0.data(), y0.data(), nullptr};
-    pid_t client = -1;
-    ASSERT_EQ(posix_spawn(&client, argv[0], &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(output[1]);
-    // The next line the client prints, or "" after `ms`.
-    std::string heard;
-    const auto next = [&](int ms = 2000) {
-        for (;;) {
-            if (const auto end = heard.find('\n'); end != std::string::npos) {
-                std::string line = heard.substr(0, end);
-                heard.erase(0, end + 1);
-                return line;
-            }
-            pollfd ready{output[0], POLLIN, 0};
-            char chunk[256];
-            const ssize_t got = poll(&ready, 1, ms) > 0 ? read(output[0], chunk, sizeof chunk) : 0;
-            if (got <= 0) return std::string();
-            heard.append(chunk, static_cast<std::size_t>(got));
-        }
-    };
+    TestClient client(place->x, place->y);
+    const auto next = [&](int ms = 2000) { return client.next(ms); };
     EXPECT_EQ(next(), "ready 1280 720");
     const DisplayBounds bounds = services.bounds(display->displayID());
     const auto event = [](MouseEventType type, int button, double x, double y, ModifierFlags flags = {}) {
         return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = flags, .clickState = 1};
     };
     const double x = bounds.x + 320, y = bounds.y + 180;
-    // The window is shown a moment after it says so: move until it hears the pointer there.
-    std::string moved;
-    for (int tries = 0; tries < 20 && moved != "motion 320 180"; ++tries) {
-        ASSERT_TRUE(input.post(event(MouseEventType::moved, 0, x, y)));
-        for (std::string line; moved != "motion 320 180" && !(line = next(200)).empty();) moved = line;
-    }
-    EXPECT_EQ(moved, "motion 320 180");
+    EXPECT_TRUE(client.pointerAt(input, x, y, "motion 320 180"));
     // mutter makes the session's keyboard with its first key: a first click with Control
     // gives the client a keyboard to hear the next ones on.
     const ModifierFlags control{.control = true};
@@ -195,9 +226,123 @@ TEST(MutterInputPoster, MovesClicksAndScrollsOnTheDisplay) {
                                                "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
     EXPECT_FALSE(input.post(event(MouseEventType::moved, 0, bounds.x - 10, y)));
-    kill(client, SIGTERM);
-    waitpid(client, nullptr, 0);
-    close(output[0]);
+}
+
+MouseEvent motion(double x, double y) {
+    MouseEvent event;
+    event.x = x;
+    event.y = y;
+    return event;
+}
+
+// What the picture shows around (x, y): whether the 16 × 16 square from there is the
+// test client's black pointer, and whether the pixels just left of and above it are its
+// white window.
+std::pair<bool, bool> pointerAt(const PixelBuffer& picture, std::int64_t x, std::int64_t y) {
+    const auto pixel = [&](std::int64_t px, std::int64_t py) {
+        return reinterpret_cast<const std::uint32_t*>(picture.data + py * picture.stride)[px] & 0xffffff;
+    };
+    bool black = true, white = true;
+    for (std::int64_t i = 0; i < 16; ++i) {
+        for (std::int64_t j = 0; j < 16; ++j) black = black && pixel(x + i, y + j) == 0;
+        white = white && pixel(x - 1, y + i) == 0xffffff && pixel(x + i, y - 1) == 0xffffff;
+    }
+    return {black, white};
+}
+
+// mutter sends the pointer as metadata; the capture draws it into the pictures where it
+// is, puts back what it covered when it moves, and leaves it out when told to.
+TEST(MutterVirtualDisplays, DrawsThePointerWhereItIsWhileShown) {
+    const auto bus = sessionBus();
+    MutterDisplayServices services(bus.get());
+    MutterVirtualDisplays displays(services);
+    MutterInputPoster input(services, displays);
+    auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    // mutter shows a pointer once its remote-desktop device exists, which its first motion
+    // makes: before that, the client's pointer image would not be sent.
+    ASSERT_TRUE(input.post(motion(bounds.x + 10, bounds.y + 10)));
+    TestClient client(bounds.x, bounds.y);
+    ASSERT_EQ(client.next(), "ready 1280 720");
+    ASSERT_TRUE(client.pointerAt(input, bounds.x + 320, bounds.y + 180, "motion 320 180"));
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::shared_ptr<const PixelBuffer> latest;
+    CaptureConfiguration configuration; // the pointer shown
+    auto stream = displays.start(displays.shareableDisplays()[0], configuration, [&](const CapturedFrame& frame) {
+        std::lock_guard guard(lock);
+        latest = frame.buffer;
+        arrived.notify_all();
+    }, [](const std::string&) {});
+    // What the first picture that shows `expected` at (x, y) shows there, or the last one.
+    // mutter may leave out a change of pointer image that comes just after a picture it
+    // sent: the pointer is moved there again until it shows.
+    const auto seen = [&](std::int64_t x, std::int64_t y, std::pair<bool, bool> expected) {
+        for (int tries = 0; tries < 10; ++tries) {
+            if (tries > 0) {
+                input.post(motion(bounds.x + x + 1, bounds.y + y));
+                input.post(motion(bounds.x + x, bounds.y + y));
+            }
+            std::unique_lock guard(lock);
+            if (arrived.wait_for(guard, 300ms, [&] { return latest && pointerAt(*latest, x, y) == expected; })) break;
+        }
+        std::lock_guard guard(lock);
+        return latest ? pointerAt(*latest, x, y) : std::pair(false, false);
+    };
+    // The still display's picture comes first, at the size asked for, with the pointer.
+    EXPECT_EQ(seen(320, 180, {true, true}), std::pair(true, true));
+    EXPECT_EQ(std::pair(latest->width, latest->height), (std::pair<std::int64_t, std::int64_t>(1280, 720)));
+    // A move of the pointer alone redraws the picture; the window is back where it was.
+    ASSERT_TRUE(input.post(motion(bounds.x + 900, bounds.y + 500)));
+    EXPECT_EQ(seen(900, 500, {true, true}), std::pair(true, true));
+    EXPECT_EQ(pointerAt(*latest, 320, 180), std::pair(false, true)) << "the pointer left a trace where it was";
+    configuration.showsCursor = false;
+    stream->update(configuration);
+    EXPECT_EQ(seen(900, 500, {false, true}), std::pair(false, true));
+}
+
+// Wayland reports no one's pointer; the monitors tell the user's own motion from ours by
+// the pointer's position in our display's stream. A second remote-desktop session of
+// mutter moving the pointer stands in for the user's mouse.
+TEST(MutterPointerMonitors, TellTheUsersPointerFromOurs) {
+    const auto bus = sessionBus();
+    MutterDisplayServices services(bus.get());
+    MutterVirtualDisplays displays(services);
+    MutterInputPoster input(services, displays);
+    asio::io_context engine;
+    const auto busy = asio::make_work_guard(engine); // run_for waits for reports
+    MutterPointerMonitors monitors(engine.get_executor(), displays);
+    std::vector<std::int64_t> heard;
+    auto watch = monitors.watch([&](std::int64_t marker) { heard.push_back(marker); });
+    auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    // Reports until `enough` holds of them, for up to three seconds.
+    const auto hearUntil = [&](auto enough) {
+        for (int tries = 0; tries < 60 && !enough(); ++tries) engine.run_for(50ms);
+        return enough();
+    };
+    const auto user = [&](std::size_t from) {
+        return std::find(heard.begin() + static_cast<std::ptrdiff_t>(from), heard.end(), 0) != heard.end();
+    };
+    for (const double x : {100.0, 140.0, 180.0}) ASSERT_TRUE(input.post(motion(bounds.x + x, bounds.y + 100)));
+    ASSERT_TRUE(hearUntil([&] { return !heard.empty(); }));
+    EXPECT_FALSE(user(0)) << "our own motion taken for the user's";
+
+    const auto other = sessionBus();
+    const auto path = call(other.get(), "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, "(o)");
+    const gchar* session = nullptr;
+    g_variant_get(path.get(), "(&o)", &session);
+    call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session", "Start",
+         nullptr, "()");
+    const std::size_t ours = heard.size();
+    call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session",
+         "NotifyPointerMotionRelative", g_variant_new("(dd)", 30.0, 20.0), "()");
+    EXPECT_TRUE(hearUntil([&] { return user(ours); }));
+    // Ours again after the user's.
+    const std::size_t theirs = heard.size();
+    ASSERT_TRUE(input.post(motion(bounds.x + 400, bounds.y + 300)));
+    EXPECT_TRUE(hearUntil([&] { return heard.size() > theirs && heard.back() == CursorPolicy::remoteEventMarker; }));
 }
 
 } // namespace
