@@ -328,6 +328,8 @@ TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
     ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
     EXPECT_EQ(status, 0) << "another user was not refused";
     terminate(copy);
+}
+
 // Started at login: the tray icon alone, until the user asks for the window.
 TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
     const auto server = x11::EmbeddedServer::start();
