@@ -137,7 +137,8 @@ protected:
 
     // Asks the running copy to show its window. It closes each activation connection
     // after acting on it, so an orderly end (not a reset) shows that its engine did.
-    bool activate(std::string_view request = "show\n") const {
+    bool activate() const {
+        constexpr std::string_view request = "show\n";
         const auto fd = connectToRunningCopy();
         pollfd entry{fd.get(), POLLIN, 0};
         char byte;
@@ -339,7 +340,7 @@ TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
     auto& child = launch({"--tray", "--window-state-file", state.string()});
     ASSERT_TRUE(listening(child)) << child.errors();
     // The engine answers only once the interface is up; a window shown is recorded at once.
-    ASSERT_TRUE(activate("\n"));
+    ASSERT_NE(ask("\n"), "");
     EXPECT_FALSE(fs::exists(state)) << "the window opened at launch";
     ASSERT_TRUE(activate());
     EXPECT_TRUE(whileRunning(child, [&] { return fs::exists(state); })) << child.errors();
