@@ -59,6 +59,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "xserver-xorg-core, xserver-xorg-video-dummy, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-plugins-ugly, gstreamer1.0-nice, qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-templates, qml6-module-qtquick-window, qml6-module-qtquick-layouts, qml6-module-qtqml-workerscript, qml6-module-qtmultimedia, qt6-qpa-plugins")
 # Only some paths need these: opening links, colour profiles through colord, brightness of
-# external monitors over DDC/CI, the GNOME desktop's video.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, colord, libddcutil4, gstreamer1.0-pipewire, pipewire")
+# external monitors over DDC/CI, the GNOME desktop's PipeWire.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, colord, libddcutil4, pipewire")
 include(CPack)
