@@ -4,6 +4,8 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { mkdir, mkdtemp, rm, writeFile } from 'node:fs/promises';
+import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { Tavelin, decodedFrames, eventually, launchBrowser, newPage, program, startGnome } from './harness.mjs';
 
@@ -13,10 +15,13 @@ let gnome, tavelin, browser, page;
 
 const onGnome = () => ({ DBUS_SESSION_BUS_ADDRESS: gnome.env.DBUS_SESSION_BUS_ADDRESS, WAYLAND_DISPLAY: 'wayland-0',
   XDG_RUNTIME_DIR: gnome.env.XDG_RUNTIME_DIR });
-// Tavelin's logical monitors: place and scale of each that is not mutter's own Meta-0.
-const tavelinMonitors = async () => [...(await gnome.monitors())
-  .matchAll(/\((-?\d+), (-?\d+), ([\d.]+), (?:uint32 )?\d+, (?:true|false), \[\('Meta-([1-9]\d*)'/g)]
-  .map(([, x, y, scale]) => ({ x: +x, y: +y, scale: +scale }));
+// The logical monitors: place and scale of each, by its first monitor's connector.
+const logicalMonitors = async () => [...(await gnome.monitors())
+  .matchAll(/\((-?\d+), (-?\d+), ([\d.]+), (?:uint32 )?\d+, (?:true|false), \[\('(Meta-\d+)'/g)]
+  .map(([, x, y, scale, name]) => ({ name, x: +x, y: +y, scale: +scale }));
+// Tavelin's: every one but mutter's own Meta-0.
+const tavelinMonitors = async () => (await logicalMonitors()).filter((m) => m.name !== 'Meta-0')
+  .map(({ x, y, scale }) => ({ x, y, scale }));
 
 before(async () => {
   gnome = await startGnome();
@@ -66,4 +71,30 @@ test('a HiDPI display is a logical monitor of scale 2 with the full pixel size, 
   await page.goto(tavelin.link);
   await page.waitForState('streaming');
   assert.deepEqual(await decodedFrames(page), { width: 1920, height: 1080 });
+});
+
+test('a display saved above or below the main one is placed there', limit, async () => {
+  await tavelin.stop();
+  const config = await mkdtemp(path.join(tmpdir(), 'tavelin-e2e-config-'));
+  const id = '5A2B7C1E-0D3F-4E6A-9B8C-1F2E3D4C5B6A';
+  try {
+    // Placed from the main display's top left; mutter then moves the whole layout so that
+    // its top left is 0, 0.
+    for (const [originY, ours, main] of [[-1080, 0, 1080], [1080, 1080, 0]]) {
+      const displays = [{ id, name: 'Tavelin Virtual Display', width: 1920, height: 1080, refreshRate: 60,
+        bitrateMbps: 35, hiDPI: false, enabled: true, originX: 0, originY }];
+      await mkdir(path.join(config, 'tavelin'), { recursive: true, mode: 0o700 });
+      await writeFile(path.join(config, 'tavelin', 'defaults.json'), JSON.stringify({
+        'displayProfiles.v1': { data: Buffer.from(JSON.stringify(displays)).toString('base64') },
+        'selectedDisplay.v1': id, 'displayDefaultName.v2': true }));
+      tavelin = await Tavelin.start({ ...onGnome(), XDG_CONFIG_HOME: config });
+      const places = async () => (await logicalMonitors()).map(({ name, x, y }) => [name === 'Meta-0', x, y])
+        .sort((a, b) => a[2] - b[2]);
+      await eventually(places, (list) => assert.deepEqual(list, [[true, 0, main], [false, 0, ours]]
+        .sort((a, b) => a[2] - b[2])), `Tavelin's display at 0, ${ours}`);
+      await tavelin.stop();
+    }
+  } finally {
+    await rm(config, { recursive: true, force: true });
+  }
 });
