@@ -194,31 +194,36 @@ struct PipeWireStream::State {
         return changed;
     }
 
-    void process() {
-        // Only the newest waiting buffer matters; the older ones go straight back.
-        pw_buffer* newest = nullptr;
-        while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
-            if (newest) {
-                // A pointer update in a skipped buffer still counts.
-                readPointer(newest->buffer);
-                pw_stream_queue_buffer(stream, newest);
-            }
-            newest = next;
-        }
-        if (!newest) return;
-        spa_buffer* buffer = newest->buffer;
-        const bool pointerChanged = readPointer(buffer);
+    static bool carriesPicture(const spa_buffer* buffer) {
+        if (buffer->n_datas == 0) return false;
         const spa_data& data = buffer->datas[0];
-        const bool picture = buffer->n_datas > 0 && data.data && data.chunk && data.chunk->size > 0 &&
-                             !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) && width > 0;
-        if (picture) {
+        return data.data && data.chunk && data.chunk->size > 0 && !(data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+    }
+
+    void process() {
+        // Of the buffers waiting, only the newest picture matters. mutter also sends
+        // buffers that carry only the pointer: one of those must not hide an older picture,
+        // which on a still display would be the last one for a long time.
+        pw_buffer* picked = nullptr;
+        bool pointerChanged = false;
+        while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
+            pointerChanged = readPointer(next->buffer) || pointerChanged;
+            if (width > 0 && carriesPicture(next->buffer)) {
+                if (picked) pw_stream_queue_buffer(stream, picked);
+                picked = next;
+            } else {
+                pw_stream_queue_buffer(stream, next);
+            }
+        }
+        if (picked) {
+            const spa_data& data = picked->buffer->datas[0];
             const std::int64_t stride = data.chunk->stride > 0 ? data.chunk->stride : std::int64_t{width} * 4;
             present(static_cast<const std::uint8_t*>(data.data) + data.chunk->offset, stride);
             pw_thread_loop_signal(loop, false);
+            pw_stream_queue_buffer(stream, picked);
         } else if (pointerChanged && showsCursor) {
             present(nullptr, 0);
         }
-        pw_stream_queue_buffer(stream, newest);
     }
 
     void formatChanged(const spa_pod* param) {
