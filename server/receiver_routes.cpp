@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/same_secret.hpp"
 #include "core/stream_error.hpp"
 #include "core/unicode_text.hpp"
 #include "core/uuid.hpp"
@@ -75,22 +76,11 @@ HTTPResponse serveStaticFile(ReceiverState& state, std::string_view path) {
     return HTTPResponse::error(404, notFound);
 }
 
-// Compares without an early exit, so the time taken does not reveal how much of a
-// guessed token was right.
-bool sameToken(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return difference == 0;
-}
-
 bool isAuthorized(ReceiverState& state, const HTTPRequest& request) {
     const std::string token = state.accessToken();
     if (token.empty()) return false;
     const auto header = request.headers.find("authorization");
-    return header != request.headers.end() && sameToken(header->second, "Bearer " + token);
+    return header != request.headers.end() && sameSecret(header->second, "Bearer " + token);
 }
 
 // The member if it is a string, else nothing.
