@@ -26,7 +26,9 @@ AppModel::AppModel(ModelDependencies dependencies)
     addresses.set(usableAddresses(platform_.network.addresses()));
     mousePermissionGranted.set(platform_.permissions.isInputTrusted());
     permissionGranted.set(platform_.permissions.canCaptureScreen());
-    pairingCode.set(drawPairingCode().value_or("0000"));
+    // Without a random source there is no code yet: pairing refuses every code until
+    // sharing starts and draws one.
+    pairingCode.set(drawPairingCode().value_or(""));
     refreshOpenAtLogin();
 
     auto list = loadDisplayList(defaults_);

@@ -133,6 +133,11 @@ Task<> AppModel::start() {
         std::array<std::uint8_t, 16> secret{};
         if (!platform_.random.fill(secret)) throw StreamError("Could not generate an access key.");
         token_ = hex(secret);
+        if (pairingCode().empty()) {
+            auto code = drawPairingCode();
+            if (!code) throw StreamError("Could not generate a new pairing code.");
+            pairingCode.set(std::move(*code));
+        }
         pairingGate_ = PairingGate();
         setStatus("Creating extra display\u2026");
 

@@ -13,7 +13,9 @@
 #include <string>
 #include <utility>
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -47,6 +49,15 @@ fs::path findWebRoot() {
     }
     log::plain("could not load resource bundle: from ", installed.string(), " or ", built.string());
     std::exit(1);
+}
+
+// True when standard error is a stream of the journal: systemd names its device and
+// inode in JOURNAL_STREAM, in decimal.
+bool standardErrorIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (!stream || ::fstat(STDERR_FILENO, &status) != 0) return false;
+    return stream == std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
 } // namespace
@@ -159,10 +170,14 @@ int main(int argc, char** argv) {
         signals->async_wait([](const std::error_code&, int) {});
     });
 
-    // The link is printed whenever sharing starts, for a run without a window to read it in.
-    model->subscribe([weak = std::weak_ptr<AppModel>(model)](ModelField field) {
+    // The link is printed whenever sharing starts, for a run without a window to read it in;
+    // not into the journal, though, which keeps it for whoever may read the logs.
+    model->subscribe([weak = std::weak_ptr<AppModel>(model), journal = standardErrorIsJournal()](ModelField field) {
         const auto m = weak.lock();
-        if (m && field == ModelField::isRunning && m->isRunning()) {
+        if (!m || field != ModelField::isRunning || !m->isRunning()) return;
+        if (journal) {
+            log::info("Sharing started; tavelin --status shows the receiver link.");
+        } else {
             log::info("Receiver link ", m->receiverURL());
         }
     });

@@ -269,6 +269,16 @@ TEST_F(Sharing, NewPairingCodeAlwaysDiffers) {
     EXPECT_EQ(model->pairingCode().size(), 4u);
 }
 
+TEST_F(Sharing, WithoutARandomSourceNoCodePairsUntilStartDrawsOne) {
+    sim.failRandom = true;
+    makeModel();
+    EXPECT_EQ(model->pairingCode(), "");
+    EXPECT_NE(model->pairingGate().check("", model->pairingCode(), 0), PairingGate::Result::accepted);
+    sim.failRandom = false;
+    run(model->start());
+    EXPECT_EQ(std::tuple(model->isRunning(), model->pairingCode().size()), std::tuple(true, 4u));
+}
+
 TEST(UsableAddresses, PrivateRangesFirstThenListOrder) {
     const std::vector<InterfaceAddress> interfaces{
         {"10.0.0.5", true, true, false},  {"172.16.0.2", true, true, false}, {"192.168.1.7", true, true, false},

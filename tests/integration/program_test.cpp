@@ -366,6 +366,20 @@ TEST_F(Program, TavelinEndsWhenItsXServerDies) {
     EXPECT_TRUE(child.hasLine("Tavelin error: Its own X server stopped, so Tavelin stops too.")) << child.errors();
 }
 
+// Under the systemd service standard error is the journal, which must not keep the link.
+TEST_F(Program, TheJournalGetsNoReceiverLink) {
+    const auto errorFile = root / ("stderr-" + std::to_string(children.size() + 1));
+    std::ofstream(errorFile).close();
+    struct stat file {};
+    ASSERT_EQ(::stat(errorFile.c_str(), &file), 0);
+    environment["JOURNAL_STREAM"] = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+    auto& child = launch({"--headless", "--start", "--port", std::to_string(testing::freeLoopbackPort())});
+    ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine("Tavelin: Sharing started; "); })) << child.errors();
+    EXPECT_EQ(child.errors().find("http://"), std::string::npos) << child.errors();
+    EXPECT_TRUE(contents(control("--status").outputFile).starts_with("sharing: yes; link: http://"));
+    terminate(child);
+}
+
 // What `make run` does on a machine without a desktop: the program brings its own X
 // server, shares a virtual display on it and pairs a receiver; its X server goes with it.
 TEST_F(Program, HeadlessRunPairsAndTakesItsXServerAlong) {
