@@ -11,6 +11,7 @@
 #include <gst/video/video.h>
 
 #include "platform/gstreamer/gst_data_channel.hpp"
+#include "platform/gstreamer/gst_element_census.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_signal_glue.hpp"
 
@@ -65,6 +66,7 @@ GstWebRTCPeer::~GstWebRTCPeer() {
 
 void GstWebRTCPeer::start() {
     pipeline_ = adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    watchElements(pipeline_.get());
     webrtc_ = makeElement("webrtcbin");
     // Host candidates only; the receiver sends one complete offer and gets one complete answer.
     gst_util_set_object_arg(G_OBJECT(webrtc_.get()), "bundle-policy", "max-bundle");

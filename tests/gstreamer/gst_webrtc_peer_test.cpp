@@ -284,11 +284,17 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
         while (!stop.stop_requested()) sink->deliver(grey(width));
     });
     ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }));
+    // webrtcbin's own transport, session and SCTP elements, the payloader, the encoder.
+    EXPECT_GT(factory_->liveMediaElements().value_or(0), 10);
     onEngine([&] { peer_.reset(); });
     delivery.request_stop();
     delivery.join();
     // Frames into a sink whose connection is gone are dropped.
     sink->deliver(grey(width));
+    // A connection gone takes every element it made with it, the mouse channel's too,
+    // however long the channel object we were handed lives on.
+    for (int wait = 0; wait < 100 && factory_->liveMediaElements() != 0; ++wait) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(factory_->liveMediaElements(), 0);
 }
 
 } // namespace
