@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -291,8 +292,9 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
     delivery.join();
     // Frames into a sink whose connection is gone are dropped.
     sink->deliver(grey(width));
-    // A connection gone takes every element it made with it, the mouse channel's too,
-    // however long the channel object we were handed lives on.
+    // A connection gone takes every element it made with it once the mouse channel we
+    // were handed goes too (the channel holds webrtcbin's transport).
+    onEngine([&] { return std::exchange(inbox_.channel, nullptr); });
     for (int wait = 0; wait < 100 && factory_->liveMediaElements() != 0; ++wait) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(factory_->liveMediaElements(), 0);
 }
