@@ -119,10 +119,17 @@ Task<> MouseInput::watchdog(std::weak_ptr<MouseInput> input) {
     } else {
         co_return;
     }
-    while (co_await sleepFor(timings.mouseWatchdogInterval)) {
+    for (Timings::Duration wait = timings.mouseWatchdogInterval; co_await sleepFor(wait);) {
         const auto strong = input.lock();
         if (!strong) co_return;
-        if (strong->clock_() - strong->lastInput_ > timings.mouseSilence) strong->releaseAll();
+        const auto silent = strong->clock_() - strong->lastInput_;
+        if (silent > timings.mouseSilence) strong->releaseAll();
+        // A receiver that vanished mid-drag is let go when the silence limit is reached,
+        // not up to one round later: the next round comes just past the limit.
+        const auto left = timings.mouseSilence - silent;
+        wait = left >= Timings::Duration::zero()
+                   ? std::min<Timings::Duration>(timings.mouseWatchdogInterval, left + std::chrono::milliseconds(1))
+                   : timings.mouseWatchdogInterval;
     }
 }
 

@@ -89,6 +89,9 @@ public:
     // A new connection, or nothing when one cannot be made.
     virtual std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height,
                                                    std::int64_t framesPerSecond) = 0;
+    // How many media elements of the connections, open or closed, still exist; nothing
+    // where the stack does not say.
+    virtual std::optional<std::int64_t> liveMediaElements() { return std::nullopt; }
 };
 
 } // namespace tavelin

@@ -235,6 +235,7 @@ Task<nlohmann::json> LiveStreamSession::statistics() {
     snapshot["pointerOwner"] = cursorPolicy_.receiverOwnsPointer ? "Receiver" : "Host";
     snapshot["connectionState"] = connection_ ? static_cast<int>(connection_->peer().connectionState()) : -1;
     snapshot["isNegotiating"] = connecting_;
+    if (const auto elements = ports_.webrtc.liveMediaElements()) snapshot["mediaElements"] = *elements;
     if (auto connection = connection_) {
         auto asking = connection->peer().statistics();
         const auto outbound = co_await std::move(asking);

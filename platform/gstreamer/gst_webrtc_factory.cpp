@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/gstreamer/gst_codec_branch.hpp"
+#include "platform/gstreamer/gst_element_census.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
 
@@ -87,5 +88,7 @@ std::shared_ptr<WebRTCPeer> GstWebRTCFactory::createPeer(std::int64_t width, std
         return nullptr;
     }
 }
+
+std::optional<std::int64_t> GstWebRTCFactory::liveMediaElements() { return gst::liveElements(); }
 
 } // namespace tavelin

@@ -22,6 +22,7 @@ public:
     std::vector<std::string> encoderNames() override;
     std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height,
                                            std::int64_t framesPerSecond) override;
+    std::optional<std::int64_t> liveMediaElements() override;
 
 private:
     struct Impl;

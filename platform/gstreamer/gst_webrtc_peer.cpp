@@ -11,6 +11,7 @@
 #include <gst/video/video.h>
 
 #include "platform/gstreamer/gst_data_channel.hpp"
+#include "platform/gstreamer/gst_element_census.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_signal_glue.hpp"
 
@@ -65,6 +66,7 @@ GstWebRTCPeer::~GstWebRTCPeer() {
 
 void GstWebRTCPeer::start() {
     pipeline_ = adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    watchElements(pipeline_.get());
     webrtc_ = makeElement("webrtcbin");
     // Host candidates only; the receiver sends one complete offer and gets one complete answer.
     gst_util_set_object_arg(G_OBJECT(webrtc_.get()), "bundle-policy", "max-bundle");
@@ -108,6 +110,9 @@ void GstWebRTCPeer::shutDown() {
         gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
         // Only ever on the engine: a streaming thread setting NULL would wait for itself.
         gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+        // Without its handler the bus queues what the pipeline still says, and those
+        // messages would hold the pipeline that holds the bus.
+        gst_bus_set_flushing(bus.get(), TRUE);
     }
     encoder_.reset();
     webrtc_.reset();
@@ -353,7 +358,10 @@ GstBusSyncReply GstWebRTCPeer::busMessage(GstBus*, GstMessage* message, gpointer
         unbox<GstWebRTCPeer>(box).post([text = std::string(error ? error->message : "unknown error")](
                                            GstWebRTCPeer& peer) { peer.pipelineError(text); });
     }
-    // Nobody reads this bus; a message left on it would only pile up.
+    // Nobody reads this bus; a message left on it would only pile up. A handler that
+    // drops a message owns it, and each message holds its source: one not let go of here
+    // keeps the pipeline and every element in it alive after the connection closed.
+    gst_message_unref(message);
     return GST_BUS_DROP;
 }
 

@@ -79,6 +79,7 @@ export class Tavelin {
     const port = await freePort();
     const child = spawn(program, ['--headless', '--start', '--port', String(port), ...options], { env, stdio: ['ignore', 'ignore', 'pipe'] });
     const tavelin = new Tavelin(child, root, folders.runtime);
+    tavelin.env = env;
     try {
       [, tavelin.link] = await tavelin.waitForLine(/^Tavelin: Receiver link (http:\/\/\S+)$/);
       [, tavelin.display] = tavelin.line(/^Tavelin: Started its own X server on (:\d+)$/) ?? [];
@@ -125,6 +126,12 @@ export class Tavelin {
     return stdout;
   }
 
+  // The running copy's answer to a control option (`--status`, `--disconnect`, …).
+  async control(option) {
+    const { stdout } = await promisify(execFile)(program, [option], { env: this.env, timeout: 10_000 });
+    return stdout.trim();
+  }
+
   // Ends the program with SIGTERM (only this child) and reports how it ended.
   async stop() {
     try {
@@ -144,9 +151,11 @@ export class Tavelin {
 // `plainAddresses` shows host candidates as addresses instead of mDNS names, for a
 // browser that plays the host's side of a connection. Playwright's own switches already
 // leave out the sandbox, first-run pages, sync and background traffic.
-export function launchBrowser({ plainAddresses = false } = {}) {
+// `executablePath` starts Chromium through a wrapper of the test's (into another network
+// namespace, say).
+export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium' } = {}) {
   const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [])];
-  return chromium.launch({ executablePath: '/usr/bin/chromium', args });
+  return chromium.launch({ executablePath, args });
 }
 
 // The display Tavelin shares is the active monitor beside the primary one.

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -284,11 +285,18 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
         while (!stop.stop_requested()) sink->deliver(grey(width));
     });
     ASSERT_TRUE(inbox_.waitFor([](Inbox& inbox) { return !inbox.decodedSizes.empty(); }));
+    // webrtcbin's own transport, session and SCTP elements, the payloader, the encoder.
+    EXPECT_GT(factory_->liveMediaElements().value_or(0), 10);
     onEngine([&] { peer_.reset(); });
     delivery.request_stop();
     delivery.join();
     // Frames into a sink whose connection is gone are dropped.
     sink->deliver(grey(width));
+    // A connection gone takes every element it made with it once the mouse channel we
+    // were handed goes too (the channel holds webrtcbin's transport).
+    onEngine([&] { return std::exchange(inbox_.channel, nullptr); });
+    for (int wait = 0; wait < 100 && factory_->liveMediaElements() != 0; ++wait) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(factory_->liveMediaElements(), 0);
 }
 
 } // namespace

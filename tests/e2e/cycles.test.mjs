@@ -1,0 +1,184 @@
+// Receivers coming and going, one after another, against one running program: each
+// connects, shows frames, starts a drag and goes away in one of four ways — its page
+// closed abruptly (the renderer crashes: no goodbye at all), reloaded, cut off by the link
+// between the two computers going down, or closed in the ordinary way. After each, no
+// button stays held on X and the host waits for the next receiver; the program's
+// threads, descriptors, memory and media elements stay level from cycle to cycle.
+//
+// Chromium runs in a network namespace of its own, joined to the program's by a veth
+// pair, so that "the link goes down" is a real link going down.
+//   E2E_CYCLES  how many cycles (default 8, two of each way; 100 for the soak)
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
+import { chmod, mkdtemp, readFile, readdir, readlink, rm, writeFile } from 'node:fs/promises';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { setTimeout as delay } from 'node:timers/promises';
+import { promisify } from 'node:util';
+import { Tavelin, decodedFrames, eventually, heldButtonsOn, launchBrowser, newPage, sharedDisplay } from './harness.mjs';
+
+const cycles = Number(process.env.E2E_CYCLES || 8);
+const soak = cycles >= 100;
+// The first reading once the program has seen every way of leaving, and the last.
+const early = Math.min(10, Math.max(4, Math.floor(cycles / 2)));
+const ways = ['close', 'reload', 'network', 'disconnect'];
+// A receiver gone without a word is let go after 3 s of silence; xinput is polled
+// for the release, which on a busy machine adds its own latency.
+const releaseLimit = 3000;
+const releaseSlack = 500;
+
+const run = (command, ...args) => promisify(execFile)(command, args, { timeout: 10_000 });
+let tavelin, browser, shared, holder, scratch, token;
+
+// The receiver's side of the link: a namespace kept by a sleeping process of ours.
+const receiverSide = (...args) => run('/usr/bin/nsenter', `--net=/proc/${holder.pid}/ns/net`, '/usr/sbin/ip', ...args);
+async function linkUp() {
+  await receiverSide('link', 'set', 'tavc1', 'up');
+  // A link set down loses its routes.
+  await receiverSide('route', 'replace', 'default', 'via', '10.214.0.1');
+}
+
+before(async () => {
+  holder = spawn('/usr/bin/unshare', ['--net', '/usr/bin/sleep', 'infinity'], { stdio: 'ignore' });
+  process.once('exit', () => holder.kill('SIGKILL'));
+  const namespaceOf = (pid) => readlink(`/proc/${pid}/ns/net`).catch(() => null);
+  const ours = await namespaceOf(process.pid);
+  await eventually(() => namespaceOf(holder.pid), (theirs) => assert.ok(theirs && theirs !== ours), 'a namespace for the receiver');
+  await run('/usr/sbin/ip', 'link', 'add', 'tavc0', 'type', 'veth', 'peer', 'name', 'tavc1');
+  await run('/usr/sbin/ip', 'link', 'set', 'tavc1', 'netns', String(holder.pid));
+  await run('/usr/sbin/ip', 'addr', 'add', '10.214.0.1/24', 'dev', 'tavc0');
+  await run('/usr/sbin/ip', 'link', 'set', 'tavc0', 'up');
+  await receiverSide('link', 'set', 'lo', 'up');
+  await receiverSide('addr', 'add', '10.214.0.2/24', 'dev', 'tavc1');
+  await linkUp();
+
+  scratch = await mkdtemp(path.join(tmpdir(), 'tavelin-cycles-'));
+  const wrapper = path.join(scratch, 'chromium');
+  await writeFile(wrapper, `#!/bin/sh\nexec /usr/bin/nsenter --net=/proc/${holder.pid}/ns/net -- /usr/bin/chromium "$@"\n`);
+  await chmod(wrapper, 0o755);
+  [tavelin, browser] = await Promise.all([Tavelin.start(), launchBrowser({ executablePath: wrapper })]);
+  shared = await sharedDisplay(tavelin);
+});
+
+after(async () => {
+  await Promise.all([browser?.close(), tavelin?.child.exitCode === null && tavelin.stop()]);
+  holder?.kill('SIGKILL'); // its namespace goes with it, and both ends of the pair
+  if (scratch) await rm(scratch, { recursive: true, force: true });
+});
+
+// The host's own figures: the program's threads, descriptors and resident memory from
+// /proc, and its media elements from the statistics a paired receiver may read.
+async function reading() {
+  const { origin, pathname } = new URL(tavelin.link);
+  const post = async (route, body) => {
+    const headers = { 'Content-Type': 'application/json', ...(token ? { Authorization: `Bearer ${token}` } : {}) };
+    const response = await fetch(`${origin}${route}`, { method: 'POST', headers, body: JSON.stringify(body) });
+    return response.json();
+  };
+  token ??= (await post('/api/pair', { code: pathname.slice(1) })).token;
+  const { mediaElements } = await post('/api/status', {});
+  const pid = tavelin.child.pid;
+  const rss = Number((await readFile(`/proc/${pid}/status`, 'utf8')).match(/^VmRSS:\s+(\d+) kB/m)[1]);
+  return { threads: (await readdir(`/proc/${pid}/task`)).length, descriptors: (await readdir(`/proc/${pid}/fd`)).length,
+    rssKiB: rss, mediaElements };
+}
+
+const heldButtons = () => heldButtonsOn(tavelin);
+
+// Milliseconds from `since` until X holds no button, or Infinity after 10 s.
+async function releasedAfter(since) {
+  for (const end = since + 10_000; Date.now() < end; await delay(25)) {
+    if (!(await heldButtons()).length) return Date.now() - since;
+  }
+  return Infinity;
+}
+
+const frames = (page) => Promise.race([decodedFrames(page, 2).then(() => true), delay(20_000, false)]);
+
+async function openReceiver() {
+  const page = await newPage(browser, { viewport: { width: shared.width / 2, height: shared.height / 2 } });
+  await page.goto(tavelin.link);
+  await page.waitForState('streaming');
+  return page;
+}
+
+// One receiver, from its link to its leaving; what the cycle saw.
+async function cycle(way) {
+  let page = await openReceiver();
+  const seen = { way, frames: await frames(page) };
+  // A drag under way as the receiver leaves.
+  await page.mouse.move(shared.width / 8, shared.height / 8);
+  await page.mouse.down();
+  await eventually(heldButtons, (held) => assert.deepEqual(held, [1]), 'the button pressed on X');
+  await page.mouse.move(shared.width / 4, shared.height / 4, { steps: 4 });
+  const left = Date.now();
+  switch (way) {
+  case 'close': {
+    const devtools = await page.context().newCDPSession(page);
+    await devtools.send('Page.crash').catch(() => {}); // the answer never comes
+    seen.released = await releasedAfter(left);
+    await page.context().close();
+    break;
+  }
+  case 'reload':
+    await page.reload();
+    seen.released = await releasedAfter(left);
+    await page.waitForState('streaming');
+    seen.framesAfterReload = await frames(page);
+    await page.context().close();
+    break;
+  case 'network':
+    await receiverSide('link', 'set', 'tavc1', 'down');
+    seen.released = await releasedAfter(left);
+    break;
+  default:
+    await page.context().close();
+    seen.released = await releasedAfter(left);
+  }
+  const status = () => tavelin.control('--status');
+  await eventually(status, (text) => assert.match(text, /^sharing: yes; .*; receiver: none$/), 'the host waiting again', 20_000);
+  seen.waiting = Date.now() - left;
+  if (way === 'network') {
+    await page.context().close();
+    await linkUp();
+  }
+  return seen;
+}
+
+const growth = (from, to) => (to - from) / from;
+
+test(`${cycles} receivers connect, stream and leave`, { timeout: cycles * 60_000 }, async () => {
+  const seen = [];
+  const readings = {};
+  for (let index = 1; index <= cycles; ++index) {
+    const result = await cycle(ways[(index - 1) % ways.length]);
+    seen.push(result);
+    if (index === early || index === cycles) {
+      await delay(1500); // threads of the connection just closed end
+      readings[index] = await reading();
+    }
+    console.log(`cycle ${index} ${JSON.stringify(result)}`);
+  }
+  const [first, last] = [readings[early], readings[cycles]];
+  console.log(`after cycle ${early} ${JSON.stringify(first)}, after cycle ${cycles} ${JSON.stringify(last)}`);
+  for (const way of ways) {
+    const times = seen.filter((s) => s.way === way).map((s) => s.released);
+    console.log(`${way}: released after ${Math.min(...times)}–${Math.max(...times)} ms, ` +
+      `host waiting after ${Math.max(...seen.filter((s) => s.way === way).map((s) => s.waiting))} ms at most`);
+  }
+
+  const withoutFrames = seen.flatMap((s, i) => (s.frames && s.framesAfterReload !== false ? [] : [i + 1]));
+  assert.deepEqual(withoutFrames, [], 'cycles whose receiver showed no frames');
+  const slow = seen.flatMap((s, i) => (s.released <= releaseLimit + releaseSlack ? [] : [`${i + 1} ${s.way} ${s.released} ms`]));
+  assert.deepEqual(slow, [], 'buttons held on past the limit');
+  // A closed connection leaves no element behind, however it ended.
+  assert.equal(last.mediaElements, 0, 'media elements alive between receivers');
+  assert.equal(first.mediaElements, 0, 'media elements alive between receivers');
+  // A few cycles say little about memory; a hundred must not grow by more than 5 %.
+  const bound = soak ? 0.05 : 0.25;
+  for (const figure of ['threads', 'descriptors', ...(soak ? ['rssKiB'] : [])]) {
+    assert.ok(growth(first[figure], last[figure]) <= bound,
+      `${figure}: ${first[figure]} after cycle ${early}, ${last[figure]} after cycle ${cycles}`);
+  }
+});
