@@ -53,8 +53,12 @@ DisplayList loadDisplayList(SettingsStore& store, const std::function<UUID()>& n
 
 void saveDisplayList(SettingsStore& store, const std::vector<DisplayProfile>& profiles,
                      const UUID& selectedDisplayID) {
-    if (const auto data = encodeDisplayProfiles(profiles)) store.setData(profileStoreKey, *data);
-    store.setText(selectedDisplayKey, selectedDisplayID.uuidString());
+    // One change: a list saved without its selection would select another display after a
+    // crash between the two.
+    SettingsChanges changes;
+    if (const auto data = encodeDisplayProfiles(profiles)) changes.setData(profileStoreKey, *data);
+    changes.setText(selectedDisplayKey, selectedDisplayID.uuidString());
+    store.apply(changes);
 }
 
 } // namespace tavelin

@@ -32,7 +32,7 @@ DisplayProfile firstRunDisplayProfile(UUID id);
 DisplayList loadDisplayList(SettingsStore& store,
                             const std::function<UUID()>& newID = [] { return UUID::random(); });
 
-// Saves the list (when it encodes) and then, always, the selection.
+// Saves the list (when it encodes) and, always, the selection, as one change of the store.
 void saveDisplayList(SettingsStore& store, const std::vector<DisplayProfile>& profiles,
                      const UUID& selectedDisplayID);
 

@@ -71,12 +71,28 @@ void TypedSettingsStore::remove(std::string_view key) {
     });
 }
 
+void TypedSettingsStore::apply(const SettingsChanges& changes) {
+    change([&](SettingsMap& values) {
+        for (const auto& [key, value] : changes.entries()) values.insert_or_assign(key, value);
+    });
+}
+
 void TypedSettingsStore::replace(SettingsMap values) {
     std::lock_guard lock(mutex_);
     values_ = std::move(values);
 }
 
 } // namespace impl
+
+SettingsChanges& SettingsChanges::setData(std::string_view key, std::string_view bytes) {
+    entries_.emplace_back(std::string(key), impl::Data{std::string(bytes)});
+    return *this;
+}
+
+SettingsChanges& SettingsChanges::setText(std::string_view key, std::string_view text) {
+    entries_.emplace_back(std::string(key), std::string(text));
+    return *this;
+}
 
 namespace {
 

@@ -7,9 +7,35 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+#include <vector>
 
 namespace tavelin {
+
+namespace impl {
+
+struct Data {
+    std::string bytes;
+    friend bool operator==(const Data&, const Data&) = default;
+};
+using SettingsValue = std::variant<Data, std::string, bool>;
+using SettingsMap = std::map<std::string, SettingsValue, std::less<>>;
+
+} // namespace impl
+
+// Changes of several keys that are made as one: see SettingsStore::apply.
+class SettingsChanges {
+public:
+    SettingsChanges& setData(std::string_view key, std::string_view bytes);
+    SettingsChanges& setText(std::string_view key, std::string_view text);
+
+    // Each key with its new value; in order, a later one wins.
+    const std::vector<std::pair<std::string, impl::SettingsValue>>& entries() const { return entries_; }
+
+private:
+    std::vector<std::pair<std::string, impl::SettingsValue>> entries_;
+};
 
 // The application's user-defaults domain: small typed values by key. A value read
 // with the wrong type reads as absent (a boolean as false).
@@ -25,16 +51,12 @@ public:
     virtual void setText(std::string_view key, std::string_view text) = 0;
     virtual void setBoolean(std::string_view key, bool value) = 0;
     virtual void remove(std::string_view key) = 0;
+    // Makes all the changes at once: no reader, and no file a crash leaves, sees some of
+    // them without the others.
+    virtual void apply(const SettingsChanges& changes) = 0;
 };
 
 namespace impl {
-
-struct Data {
-    std::string bytes;
-    friend bool operator==(const Data&, const Data&) = default;
-};
-using SettingsValue = std::variant<Data, std::string, bool>;
-using SettingsMap = std::map<std::string, SettingsValue, std::less<>>;
 
 // The typed map both stores keep in memory; thread-safe. Every change is handed to
 // changed() with a copy of the whole map, in the order the changes were made.
@@ -47,6 +69,7 @@ public:
     void setText(std::string_view key, std::string_view text) override;
     void setBoolean(std::string_view key, bool value) override;
     void remove(std::string_view key) override;
+    void apply(const SettingsChanges& changes) override;
 
 protected:
     virtual void changed(const SettingsMap& values) { static_cast<void>(values); }

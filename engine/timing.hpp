@@ -12,6 +12,9 @@ struct Timings {
     // A server connection lives at most this long from acceptance; the answer to a
     // connect request must be written within it.
     Duration connectionLifetime = std::chrono::seconds(20);
+    // After refusing a request that may still be arriving, the server reads and drops
+    // the rest for at most this long before it closes, so that the refusal is read.
+    Duration lingerAfterRefusal = std::chrono::seconds(2);
     // The server must report ready within this time after start.
     Duration serverReady = std::chrono::seconds(5);
     // ICE gathering is polled this often, this many times.

@@ -57,7 +57,9 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
     void admit(tcp::socket socket);
     void receive(const std::shared_ptr<Connection>& connection);
     void dispatch(const std::shared_ptr<Connection>& connection, HTTPRequest request);
-    void send(const std::shared_ptr<Connection>& connection, HTTPResponse response);
+    void send(const std::shared_ptr<Connection>& connection, HTTPResponse response, bool refusal = false);
+    void linger(const std::shared_ptr<Connection>& connection);
+    void drain(const std::shared_ptr<Connection>& connection);
     void close(const std::shared_ptr<Connection>& connection);
     void shutDown();
     LocalServer::Respond responder(const std::shared_ptr<Connection>& connection);
@@ -67,6 +69,8 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
     asio::io_context io;
     tcp::acceptor acceptor{io};
     std::map<std::uint64_t, std::shared_ptr<Connection>> connections;
+    // Answered with a refusal, read to the end but no longer counted (see linger).
+    std::map<std::uint64_t, std::shared_ptr<Connection>> lingering;
     std::uint64_t nextId = 0;
     std::set<std::string> allowedHosts;
     std::function<void(HTTPRequest, LocalServer::Respond)> handler;
@@ -126,7 +130,7 @@ void ServerCore::receive(const std::shared_ptr<Connection>& connection) {
             try {
                 request = HTTPRequest::parse(connection->received);
             } catch (const HTTPRequest::ParseError&) {
-                core->send(connection, HTTPResponse::error(400, "Invalid request."));
+                core->send(connection, HTTPResponse::error(400, "Invalid request."), true);
                 return;
             }
             if (request) {
@@ -159,14 +163,55 @@ void ServerCore::dispatch(const std::shared_ptr<Connection>& connection, HTTPReq
     if (handler) handler(std::move(request), responder(connection));
 }
 
-void ServerCore::send(const std::shared_ptr<Connection>& connection, HTTPResponse response) {
+void ServerCore::send(const std::shared_ptr<Connection>& connection, HTTPResponse response, bool refusal) {
     if (!connection->open || connection->answered) return;
     connection->answered = true;
     connection->outgoing = response.serialize();
     asio::async_write(connection->socket, asio::buffer(connection->outgoing),
-                      [weak = weak_from_this(), connection](const asio::error_code&, std::size_t) {
-                          if (const auto core = weak.lock()) core->close(connection);
+                      [weak = weak_from_this(), connection, refusal](const asio::error_code& error, std::size_t) {
+                          const auto core = weak.lock();
+                          if (!core) return;
+                          if (refusal && !error) {
+                              core->linger(connection);
+                          } else {
+                              core->close(connection);
+                          }
                       });
+}
+
+// A refused request may still be arriving (a body over the limit). Closing with its bytes
+// unread makes the kernel answer them with a reset, which destroys our answer in the
+// client before it reads it. So only our side is shut, and what still comes is read and
+// dropped for a moment. The slot is free at once: the answer is out.
+void ServerCore::linger(const std::shared_ptr<Connection>& connection) {
+    if (!connection->open) return;
+    if (lingering.size() >= maximumConnections) {
+        close(connection);
+        return;
+    }
+    connections.erase(connection->id);
+    lingering.emplace(connection->id, connection);
+    asio::error_code ignored;
+    connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
+    connection->deadline.expires_after(timings.lingerAfterRefusal);
+    connection->deadline.async_wait([weak = weak_from_this(), connection](const asio::error_code& error) {
+        const auto core = weak.lock();
+        if (core && !error) core->close(connection);
+    });
+    drain(connection);
+}
+
+void ServerCore::drain(const std::shared_ptr<Connection>& connection) {
+    connection->socket.async_read_some(
+        asio::buffer(connection->chunk), [weak = weak_from_this(), connection](const asio::error_code& error, std::size_t) {
+            const auto core = weak.lock();
+            if (!core || !connection->open) return;
+            if (error) {
+                core->close(connection);
+            } else {
+                core->drain(connection);
+            }
+        });
 }
 
 void ServerCore::close(const std::shared_ptr<Connection>& connection) {
@@ -175,6 +220,7 @@ void ServerCore::close(const std::shared_ptr<Connection>& connection) {
     // Forgotten before the peer can see the close, so that a client that saw its
     // connection end may count on the slot being free.
     connections.erase(connection->id);
+    lingering.erase(connection->id);
     asio::error_code ignored;
     connection->socket.close(ignored);
     connection->deadline.cancel();
@@ -186,6 +232,8 @@ void ServerCore::shutDown() {
     acceptor.close(ignored);
     const auto open = std::exchange(connections, {});
     for (const auto& [id, connection] : open) close(connection);
+    const auto refused = std::exchange(lingering, {});
+    for (const auto& [id, connection] : refused) close(connection);
 }
 
 LocalServer::Respond ServerCore::responder(const std::shared_ptr<Connection>& connection) {

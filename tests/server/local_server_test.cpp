@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <pthread.h>
@@ -152,6 +153,36 @@ TEST_F(LocalServerTest, ConnectionsBeyondTheLimitsAreClosedAtOnce) {
     open.front()->send(get("/1"));
     EXPECT_EQ(outline(open.front()->readToEnd()), "HTTP/1.1 200 OK GET /1 ");
     EXPECT_EQ(outline(exchange(get("/2"))), "HTTP/1.1 200 OK GET /2 ");
+}
+
+// A refusal while the request is still arriving must reach the client: closed with the
+// rest unread, the kernel would reset the connection and the client would lose the answer.
+TEST_F(LocalServerTest, ARefusedRequestStillArrivingGetsItsAnswer) {
+    const Timings timings{.lingerAfterRefusal = 300ms};
+    start(timings);
+    const std::string invalid = R"(HTTP/1.1 400 Bad Request {"error":"Invalid request."})";
+    const std::string body(4 << 20, 'a');
+    const std::string tooLong = "POST /x HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n";
+    LoopbackConnection uploading(port);
+    uploading.send(tooLong);
+    uploading.send(body);
+    EXPECT_EQ(outline(uploading.readToEnd()), invalid);
+
+    // The slot of a refused client is free while the rest of its request is read.
+    std::vector<std::unique_ptr<LoopbackConnection>> refused;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 16; ++i) {
+        refused.push_back(std::make_unique<LoopbackConnection>(port));
+        refused.back()->send("BAD\r\n\r\n");
+    }
+    for (const auto& client : refused) {
+        for (const auto end = begin + safetyTimeout; client->quiet() && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::yield();
+        }
+    }
+    EXPECT_EQ(outline(exchange(get("/free"))), "HTTP/1.1 200 OK GET /free ");
+    for (const auto& client : refused) EXPECT_EQ(outline(client->readToEnd()), invalid);
 }
 
 TEST_F(LocalServerTest, HoldsItsPortUntilStopClosesEverything) {
