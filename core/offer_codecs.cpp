@@ -29,7 +29,14 @@ std::optional<int> payloadNumber(std::string_view text) {
         if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + (c - '0');
     }
+    // RTP carries seven bits; the payloader cannot take a larger type.
+    if (value > 127) return std::nullopt;
     return value;
+}
+
+// Three bytes in hex: profile, constraints, level. The text goes into our caps as it is.
+bool isProfileLevelID(std::string_view text) {
+    return text.size() == 6 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
 struct OfferedPayload {
@@ -52,9 +59,12 @@ const char* codecName(VideoCodec codec) {
 std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<const VideoCodec> sendable) {
     std::vector<OfferedPayload> payloads;
     bool inVideo = false;
+    // Payload types are local to their media section: an rtpmap or fmtp line only
+    // describes the formats of the m=video line above it.
+    std::size_t sectionStart = 0;
     auto find = [&](int type) -> OfferedPayload* {
-        for (auto& payload : payloads) {
-            if (payload.type == type) return &payload;
+        for (auto payload = payloads.begin() + static_cast<std::ptrdiff_t>(sectionStart); payload != payloads.end(); ++payload) {
+            if (payload->type == type) return &*payload;
         }
         return nullptr;
     };
@@ -65,6 +75,7 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
         if (line.starts_with("m=")) {
             inVideo = line.starts_with("m=video ");
             if (!inVideo) continue;
+            sectionStart = payloads.size();
             // m=video <port> <proto> <pt> <pt> ...
             std::istringstream words{std::string(line.substr(2))};
             std::string word;
@@ -105,7 +116,7 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
     auto h264 = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
         for (const auto& payload : payloads) {
             if (payload.encoding == "h264/90000" && payload.packetizationMode == "1" &&
-                payload.profileLevelID.size() == 6 && payload.profileLevelID.starts_with(prefix)) {
+                isProfileLevelID(payload.profileLevelID) && payload.profileLevelID.starts_with(prefix)) {
                 return NegotiatedVideo{VideoCodec::h264, payload.type, payload.profileLevelID};
             }
         }

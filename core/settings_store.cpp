@@ -168,7 +168,11 @@ std::optional<std::string> readFile(const fs::path& path) {
     return content;
 }
 
-std::optional<impl::SettingsMap> decodeFile(std::string_view content) {
+} // namespace
+
+namespace impl {
+
+std::optional<SettingsMap> decodeSettingsFile(std::string_view content) {
     const auto document = Json::parse(content, nullptr, /*allow_exceptions=*/false);
     if (!document.is_object()) return std::nullopt;
     impl::SettingsMap values;
@@ -188,7 +192,7 @@ std::optional<impl::SettingsMap> decodeFile(std::string_view content) {
     return values;
 }
 
-std::string encodeFile(const impl::SettingsMap& values) {
+std::string encodeSettingsFile(const SettingsMap& values) {
     auto document = Json::object();
     for (const auto& [key, value] : values) {
         std::visit(
@@ -213,7 +217,7 @@ std::string encodeFile(const impl::SettingsMap& values) {
     return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-} // namespace
+} // namespace impl
 
 FileSettingsStore::FileSettingsStore(std::filesystem::path path, ErrorHandler onError)
     : path_(std::move(path)), onError_(std::move(onError)) {
@@ -231,7 +235,7 @@ void FileSettingsStore::load() {
     std::error_code error;
     if (!fs::exists(fs::symlink_status(path_, error))) return;
     if (const auto content = readFile(path_)) {
-        if (auto values = decodeFile(*content)) {
+        if (auto values = impl::decodeSettingsFile(*content)) {
             replace(std::move(*values));
             return;
         }
@@ -241,7 +245,7 @@ void FileSettingsStore::load() {
 }
 
 void FileSettingsStore::changed(const impl::SettingsMap& values) {
-    if (const auto failure = writeFileAtomically(path_, encodeFile(values))) {
+    if (const auto failure = writeFileAtomically(path_, impl::encodeSettingsFile(values))) {
         onError_("Could not save settings to " + path_.string() + ": " + *failure);
     }
 }

@@ -84,6 +84,11 @@ private:
     SettingsMap values_;
 };
 
+// The settings file's JSON and back. Decoding gives nothing for a document that is not
+// an object and leaves out every value we would not have written.
+std::optional<SettingsMap> decodeSettingsFile(std::string_view content);
+std::string encodeSettingsFile(const SettingsMap& values);
+
 } // namespace impl
 
 // A store that lives only as long as the object; for tests and ephemeral runs.

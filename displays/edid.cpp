@@ -5,6 +5,8 @@
 #include <numeric>
 #include <string_view>
 
+#include "core/unicode_text.hpp"
+
 namespace tavelin::displays {
 
 namespace {
@@ -103,6 +105,25 @@ void putRangeLimits(std::uint8_t* d, const ModeTiming& t, double refreshRate) {
     std::fill(d + 12, d + 18, ' ');
 }
 
+// EDID text is ASCII by the standard; our own blocks carry UTF-8, and some monitors
+// write Latin-1. Bytes that are not UTF-8 are read as Latin-1 (C1 controls as spaces),
+// so the name is always text that D-Bus and the interface accept.
+std::string monitorText(std::string bytes) {
+    if (unicode::isValidUTF8(bytes)) return bytes;
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        if (byte < 0x80) {
+            text += static_cast<char>(byte);
+        } else if (byte < 0xA0) {
+            text += ' ';
+        } else {
+            text += static_cast<char>(0xC0 | byte >> 6);
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 double ModeTiming::refreshRate() const {
@@ -166,10 +187,12 @@ std::optional<EDIDIdentity> readEDID(std::span<const std::uint8_t> bytes) {
     // Four 18-byte descriptors from byte 54; a display descriptor starts with 0, 0, 0, tag.
     for (std::size_t at = 54; at + 18 <= 126; at += 18) {
         if (bytes[at] != 0 || bytes[at + 1] != 0 || bytes[at + 2] != 0 || bytes[at + 3] != 0xFC) continue;
+        std::string name;
         for (std::size_t i = at + 5; i < at + 18 && bytes[i] != '\n'; ++i) {
             const auto byte = bytes[i];
-            result.name += byte < 0x20 ? ' ' : static_cast<char>(byte);
+            name += byte < 0x20 || byte == 0x7F ? ' ' : static_cast<char>(byte);
         }
+        result.name = monitorText(std::move(name));
         while (!result.name.empty() && result.name.back() == ' ') result.name.pop_back();
         break;
     }

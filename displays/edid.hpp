@@ -44,7 +44,8 @@ struct EDIDIdentity {
 };
 
 // Reads the base block; nothing when the bytes are not an EDID (too short, or without
-// its fixed header). The name is cut at its line feed and trailing spaces.
+// its fixed header). The name is cut at its line feed and trailing spaces, control
+// characters become spaces, and a name that is not UTF-8 is read as Latin-1.
 std::optional<EDIDIdentity> readEDID(std::span<const std::uint8_t> bytes);
 
 } // namespace tavelin::displays

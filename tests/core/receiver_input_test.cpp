@@ -232,6 +232,16 @@ TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
                   "m=audio 9 RTP/SAVPF 96 102\r\n" + vp8 + h264(102, mode1 + "42e01f") +
                       "m=video 9 RTP/SAVPF 98\r\na=rtpmap:98 VP9/90000\r\n",
                   std::nullopt},
+             // Payload types are local to their section; the answer would use 96 for VP8 where
+             // the offer's video line means H.264.
+             Case{"an rtpmap of another video section",
+                  "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 H264/90000\r\nm=video 9 RTP/SAVPF 98\r\n" + vp8,
+                  std::nullopt},
+             // The profile goes into the encoder's caps as it is written.
+             Case{"a profile-level-id that is not six hex digits",
+                  "m=video 9 RTP/SAVPF 100\r\n" + h264(100, mode1 + "42 01f") + vp8, std::nullopt},
+             // RTP has seven bits for the payload type.
+             Case{"a payload type above 127", "m=video 9 RTP/SAVPF 200\r\na=rtpmap:200 VP8/90000\r\n", std::nullopt},
              Case{"VP8 without its encoder", "m=video 9 RTP/SAVPF 96\r\n" + vp8, std::nullopt, onlyH264}}) {
         const auto choice = chooseVideo(offerHead + c.media, c.sendable);
         EXPECT_EQ(choice ? Choice(std::pair(choice->codec, choice->payloadType)) : std::nullopt, c.expected) << c.what;

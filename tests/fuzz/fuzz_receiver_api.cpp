@@ -1,0 +1,136 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+#include <nlohmann/json.hpp>
+
+#include "core/stream_error.hpp"
+#include "core/uuid.hpp"
+#include "fuzz_check.hpp"
+#include "server/receiver_routes.hpp"
+#include "video_choice_check.hpp"
+
+// The receiver API as the routes decode it. One input is a series of POST requests split
+// by NUL bytes, each written as its path, a line with its Authorization header (empty:
+// none), then its body, so that one run can pair, connect and disconnect in turn. Behind
+// the routes is a model without network or media that answers every offer it is handed.
+namespace {
+
+using namespace tavelin;
+using nlohmann::json;
+
+const std::string token = "fuzz-token";
+const std::string pairingCode = "0427";
+
+class FakeState final : public ReceiverState {
+public:
+    std::set<std::string> cancelled;
+    std::vector<std::string> disconnected;
+    int offers = 0;
+    PairingGate gate;
+
+    bool isSharing() override { return true; }
+    std::string accessToken() override { return token; }
+    PairingGate::Result checkPairingCode(const std::string& code) override { return gate.check(code, pairingCode, 1000); }
+    Task<std::optional<json>> streamStatistics() override { co_return json{{"framesSent", offers}}; }
+    Task<std::optional<json>> answerOffer(std::string offer, std::string sessionID) override {
+        // Only a complete offer of a connection that was not cancelled reaches the stream.
+        FUZZ_REQUIRE(offer.starts_with("v=0") && UUID::parse(sessionID) && !cancelled.contains(sessionID));
+        ++offers;
+        fuzz::checkVideoChoice(offer);
+        if (!chooseVideo(offer)) throw StreamError("no video codec in common");
+        co_return json{{"type", "answer"}, {"sdp", "v=0\r\n"}, {"sessionID", sessionID}};
+    }
+    void disconnectReceiver(const std::string& sessionID) override { disconnected.push_back(sessionID); }
+    std::set<std::string>& cancelledSessions() override { return cancelled; }
+    ReceiverSettings receiverSettings() override { return {}; }
+    bool mouseEnabled() override { return true; }
+    std::filesystem::path webRoot() override { return "/nonexistent"; }
+};
+
+HTTPRequest requestFrom(std::string_view record) {
+    HTTPRequest request{"POST", "", {{"host", "127.0.0.1"}}, ""};
+    const auto pathEnd = std::min(record.find('\n'), record.size());
+    request.path = record.substr(0, pathEnd);
+    record.remove_prefix(std::min(pathEnd + 1, record.size()));
+    const auto authorizationEnd = std::min(record.find('\n'), record.size());
+    if (authorizationEnd > 0) request.headers["authorization"] = record.substr(0, authorizationEnd);
+    request.body = record.substr(std::min(authorizationEnd + 1, record.size()));
+    return request;
+}
+
+HTTPResponse answer(FakeState& state, const HTTPRequest& request) {
+    asio::io_context engine;
+    auto result = asio::co_spawn(engine, handleReceiverRequest(state, request), asio::use_future);
+    engine.run();
+    try {
+        return result.get();
+    } catch (const std::exception& error) {
+        // A route answers every request; nothing may escape to the server.
+        std::fprintf(stderr, "escaped the routes: %s\n", error.what());
+        std::abort();
+    }
+}
+
+void check(FakeState& state, const HTTPRequest& request, const HTTPResponse& response, int offersBefore) {
+    FUZZ_REQUIRE(response.type == "application/json; charset=utf-8");
+    const auto sent = json::parse(response.body, nullptr, false);
+    FUZZ_REQUIRE(sent.is_object());
+    if (response.status != 200) FUZZ_REQUIRE(sent.contains("error") && sent["error"].is_string());
+
+    const auto body = json::parse(request.body, nullptr, false);
+    const auto authorization = request.headers.find("authorization");
+    const bool authorized = authorization != request.headers.end() && authorization->second == "Bearer " + token;
+    const auto& path = request.path;
+    int expected = 0; // 0: decided below
+    if (!body.is_object()) {
+        expected = 400;
+    } else if (path == "/api/pair") {
+        const bool right = body.contains("code") && body["code"] == pairingCode;
+        FUZZ_REQUIRE(response.status == (right ? 200 : 401) || response.status == 429);
+        if (response.status == 200) FUZZ_REQUIRE((sent == json{{"token", token}}));
+    } else if (!authorized) {
+        expected = 401;
+    } else if (path == "/api/connect") {
+        FUZZ_REQUIRE(response.status == 200 || response.status == 400 || response.status == 409);
+        // An answer only ever comes from the stream.
+        if (response.status == 200) FUZZ_REQUIRE(state.offers == offersBefore + 1 && sent.value("type", "") == "answer");
+    } else if (path == "/api/disconnect") {
+        const bool named = body.contains("sessionID") && body["sessionID"].is_string();
+        expected = named ? 200 : 400;
+        if (named) {
+            const auto& id = body["sessionID"].get_ref<const std::string&>();
+            FUZZ_REQUIRE(state.cancelled.contains(id) && state.disconnected.back() == id);
+        }
+    } else {
+        expected = path == "/api/status" || path == "/api/receiver" ? 200 : 404;
+    }
+    if (expected) FUZZ_REQUIRE(response.status == expected);
+    // The cancelled connections stay bounded however often a page disconnects.
+    FUZZ_REQUIRE(state.cancelled.size() <= 64);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    std::string_view input(reinterpret_cast<const char*>(bytes), size);
+    FakeState state;
+    while (!input.empty()) {
+        const auto end = std::min(input.find('\0'), input.size());
+        const HTTPRequest request = requestFrom(input.substr(0, end));
+        input.remove_prefix(std::min(end + 1, input.size()));
+        const int offersBefore = state.offers;
+        check(state, request, answer(state, request), offersBefore);
+    }
+    return 0;
+}
