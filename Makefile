@@ -5,6 +5,7 @@ FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
 .PHONY: all bootstrap build test e2e fuzz bench run package package-test clean
+.PHONY: sanitize sanitize-asan sanitize-tsan
 
 all: build
 
@@ -18,6 +19,7 @@ build: bootstrap
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory sanitize-asan
 	$(MAKE) --no-print-directory e2e
 	@if command -v clang++ >/dev/null; then $(MAKE) --no-print-directory fuzz; \
 	 else echo "clang++ not found: fuzz targets skipped"; fi
@@ -34,6 +36,28 @@ fuzz: bootstrap
 	  -DTAVELIN_WERROR=ON -DTAVELIN_FUZZ=ON -DTAVELIN_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
+
+# The test suite built with sanitizers, each in its own folder (tests/sanitizers holds
+# their options and the suppressions of libraries' own leaks and races). -O1 keeps the
+# reports' stacks whole and the build quicker than -O2.
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DTAVELIN_WERROR=ON
+
+sanitize: sanitize-asan sanitize-tsan
+
+# Every ctest test under AddressSanitizer, LeakSanitizer and UBSan.
+sanitize-asan: bootstrap
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja $(SANITIZE_FLAGS) -DTAVELIN_SANITIZE=address,undefined >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The tests of the threaded parts (engine, server, streaming, input, X11) under
+# ThreadSanitizer; only their programs are built.
+sanitize-tsan: bootstrap
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(SANITIZE_FLAGS) -DTAVELIN_SANITIZE=thread >/dev/null
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tavelin_tests
+	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
 
 # Benchmarks build with optimisation in their own folder and print their figures.
 bench: bootstrap
@@ -59,4 +83,4 @@ run: build
 	 else $(BUILD)/program/tavelin --headless --start $(ARGS); fi
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench
+	rm -rf $(BUILD) $(FUZZ_BUILD) build-bench $(ASAN_BUILD) $(TSAN_BUILD)

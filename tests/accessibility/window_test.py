@@ -49,6 +49,8 @@ with tempfile.TemporaryDirectory(prefix='tavelin-accessibility-') as root:
     for folder in env.values():
         os.mkdir(folder, 0o700)
     env.update(PATH='/usr/bin:/bin', DISPLAY=os.environ['DISPLAY'], XAUTHORITY=os.environ['XAUTHORITY'])
+    # A sanitizer build's options and suppressions reach the program.
+    env.update({name: value for name, value in os.environ.items() if name.endswith('SAN_OPTIONS')})
     started, errors = [], os.path.join(root, 'stderr')
     try:
         started.append(subprocess.Popen(['dbus-daemon', '--session', '--nofork', '--print-address=1',

@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "core/unique_fd.hpp"
 #include "core/uuid.hpp"
@@ -79,7 +80,17 @@ bool whileRunning(Child& child, const std::function<bool()>& condition) {
 
 class Program : public ::testing::Test {
 protected:
-    Program() { fs::create_directories(working); }
+    Program() {
+        fs::create_directories(working);
+        // A sanitizer build's options and suppressions reach the program.
+        for (char** variable = environ; *variable; ++variable) {
+            const std::string_view text(*variable);
+            const auto equals = text.find('=');
+            if (equals != std::string_view::npos && text.substr(0, equals).ends_with("SAN_OPTIONS")) {
+                environment.emplace(text.substr(0, equals), text.substr(equals + 1));
+            }
+        }
+    }
     ~Program() override {
         for (auto& child : children) {
             if (child->reaped()) continue;
