@@ -86,11 +86,5 @@ TEST(MonitorsState, ConfigPutsEachMonitorInItsCurrentMode) {
     g_free(text);
 }
 
-TEST(MonitorsState, DisplayIDsAreStablePerConnector) {
-    EXPECT_EQ(displayIDOf("Meta-0"), displayIDOf(std::string("Meta-") + "0"));
-    EXPECT_NE(displayIDOf("Meta-0"), displayIDOf("Meta-1"));
-    EXPECT_NE(displayIDOf(""), nullDisplay);
-}
-
 } // namespace
 } // namespace tavelin::gnome
