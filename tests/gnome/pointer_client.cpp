@@ -88,24 +88,21 @@ const wl_seat_listener seatListener = {
 // The pointer image changes with every motion, the same square each time: mutter sends a
 // screen cast's pointer image when it changes, and may leave out a change that comes just
 // after a picture.
-void changeCursor(Client& client, wl_pointer* pointer) {
+void moved(void* data, wl_pointer* pointer, wl_fixed_t x, wl_fixed_t y) {
+    auto& client = *static_cast<Client*>(data);
     client.shownCursor ^= 1;
     wl_pointer_set_cursor(pointer, client.enterSerial, client.cursors[client.shownCursor], 0, 0);
+    say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
+        std::to_string(std::lround(wl_fixed_to_double(y))));
 }
 
 const wl_pointer_listener pointerListener = {
     [](void* data, wl_pointer* pointer, uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
         static_cast<Client*>(data)->enterSerial = serial;
-        changeCursor(*static_cast<Client*>(data), pointer);
-        say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
-            std::to_string(std::lround(wl_fixed_to_double(y))));
+        moved(data, pointer, x, y);
     },
     [](void*, wl_pointer*, uint32_t, wl_surface*) {},
-    [](void* data, wl_pointer* pointer, uint32_t, wl_fixed_t x, wl_fixed_t y) {
-        changeCursor(*static_cast<Client*>(data), pointer);
-        say("motion " + std::to_string(std::lround(wl_fixed_to_double(x))) + " " +
-            std::to_string(std::lround(wl_fixed_to_double(y))));
-    },
+    [](void* data, wl_pointer* pointer, uint32_t, wl_fixed_t x, wl_fixed_t y) { moved(data, pointer, x, y); },
     [](void*, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
         say("button " + std::to_string(button) + " " + std::to_string(state));
     },

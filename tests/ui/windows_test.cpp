@@ -44,8 +44,6 @@ TEST(MotionTestPicture, BarsSweepTheirOwnDistanceInTheSameThreeSeconds) {
         EXPECT_DOUBLE_EQ(MotionTestPicture::barCenter(c.bar, 1920, c.seconds), c.center)
             << "bar " << c.bar << " at " << c.seconds << " s";
     }
-    EXPECT_EQ(MotionTestPicture::barColor(0), QColor::fromRgbF(0.40f, 0.8f, 0.65f));
-    EXPECT_EQ(MotionTestPicture::barColor(7), QColor::fromRgbF(0.75f, 0.8f, 0.65f));
 }
 
 TEST(PreviewWindowFactory, NoneWithoutAGuiApplication) {

@@ -7,6 +7,7 @@
 
 #include "platform/linux/icc_profiles.hpp"
 #include "platform/x11/desktop_color_profiles.hpp"
+#include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/x_color_profiles.hpp"
 
@@ -29,14 +30,7 @@ protected:
         const auto* data = static_cast<const std::uint8_t*>(xcb_get_property_value(value.get()));
         return {data, data + xcb_get_property_value_length(value.get())};
     }
-    std::vector<std::uint8_t> outputProfile() {
-        auto value = reply(reader.get(), xcb_randr_get_output_property_reply,
-                           xcb_randr_get_output_property(reader.get(), dummy0, reader.atom("_ICC_PROFILE"),
-                                                         XCB_GET_PROPERTY_TYPE_ANY, 0, 1u << 24, 0, 0));
-        if (!value || value->format == 0) return {};
-        const auto* data = xcb_randr_get_output_property_data(value.get());
-        return {data, data + value->num_items};
-    }
+    std::vector<std::uint8_t> outputProfile() { return outputProperty(reader, dummy0, "_ICC_PROFILE"); }
     GammaRamps gamma() {
         const auto crtc = litOutputRects(reader).at(0).crtc;
         auto value = reply(reader.get(), xcb_randr_get_crtc_gamma_reply, xcb_randr_get_crtc_gamma(reader.get(), crtc));

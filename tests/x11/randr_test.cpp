@@ -18,6 +18,7 @@
 #include "app/model.hpp"
 #include "core/settings_store.hpp"
 #include "platform/x11/randr_display_services.hpp"
+#include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
 #include "tests/support/engine_runner.hpp"
@@ -47,14 +48,7 @@ struct Observer {
             text += names.emplace_back(text, modes[i].name_len).size();
         return names;
     }
-    std::vector<std::uint8_t> edid(xcb_randr_output_t output) {
-        auto property = reply(c.get(), xcb_randr_get_output_property_reply,
-                              xcb_randr_get_output_property(c.get(), output, c.atom("EDID"),
-                                                            XCB_GET_PROPERTY_TYPE_ANY, 0, 256, false, false));
-        if (!property) return {};
-        const auto* data = xcb_randr_get_output_property_data(property.get());
-        return {data, data + xcb_randr_get_output_property_data_length(property.get())};
-    }
+    std::vector<std::uint8_t> edid(xcb_randr_output_t output) { return outputProperty(c, output, "EDID"); }
     // Of an output or of a monitor without one.
     std::optional<RootRect> rect(DisplayID display) { return displayRect(c, static_cast<std::uint32_t>(display)); }
     xcb_randr_output_t primary() { return primaryOutput(c); }
