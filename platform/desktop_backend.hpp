@@ -29,6 +29,9 @@ public:
     virtual ColorProfiles& colorProfiles() = 0;
     // Called on the engine whenever the desktop's display arrangement changed.
     virtual void onConfigurationChanged(std::function<void()> handler) = 0;
+    // Called on the engine once when the connection to the desktop breaks, after
+    // onConfigurationChanged. A backend that cannot tell never calls it.
+    virtual void onConnectionLost(std::function<void()> handler) { static_cast<void>(handler); }
     // Releases what the backend keeps on the engine, so that the engine can end before
     // the backend does (its last work may still release displays through the backend).
     virtual void stopEvents() = 0;

@@ -75,6 +75,8 @@ void Backend::watchConfiguration(std::weak_ptr<AppModel> model) {
     });
 }
 
+void Backend::onDesktopLost(std::function<void()> handler) { desktop_->onConnectionLost(std::move(handler)); }
+
 void Backend::stopEvents() { desktop_->stopEvents(); }
 
 } // namespace tavelin

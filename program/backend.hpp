@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ public:
     ModelDependencies modelDependencies(std::vector<std::string> arguments, std::filesystem::path webRoot);
     // Tells the model of every change of the display configuration.
     void watchConfiguration(std::weak_ptr<AppModel> model);
+    // Called on the engine once the connection to the desktop breaks.
+    void onDesktopLost(std::function<void()> handler);
     // Takes back what the backend keeps on the engine, before the engine ends.
     void stopEvents();
 

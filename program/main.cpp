@@ -148,6 +148,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The same for the desktop's X server in a run without Qt (whose own exit covers the
+    // window): nothing can be shown or captured any more.
+    if (!ownServer && !qt) {
+        backend->onDesktopLost([&] {
+            log::error("The connection to the display server broke, so Tavelin stops.");
+            exitStatus = 1;
+            engine.stop();
+        });
+    }
+
     // SIGINT, SIGTERM, Quit and a copy run with --quit stop sharing cleanly, remembering
     // the arrangement, then end the engine; asking again while that runs changes nothing.
     bool shuttingDown = false;

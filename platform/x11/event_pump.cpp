@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include <asio/posix/stream_descriptor.hpp>
 
@@ -52,7 +53,11 @@ void EventPump::wait() {
                                       const auto self = weak.lock();
                                       if (error || !self || !self->handler_) return;
                                       self->drain();
-                                      if (!self->connection_.broken()) self->wait();
+                                      if (!self->connection_.broken()) {
+                                          self->wait();
+                                      } else if (self->handler_ && self->broken_) {
+                                          std::exchange(self->broken_, nullptr)();
+                                      }
                                   });
 }
 

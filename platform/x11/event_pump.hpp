@@ -26,6 +26,9 @@ public:
     // Events are handed to `handler` on the engine until stop() or destruction.
     void start(Handler handler);
     void stop();
+    // Called once on the engine when the connection breaks while events are handed on
+    // (the server ended or dropped us).
+    void onBroken(std::function<void()> handler) { broken_ = std::move(handler); }
 
     EventPump(asio::any_io_executor engine, const std::string& displayName);
 
@@ -37,6 +40,7 @@ private:
     struct Watch;
     std::unique_ptr<Watch> watch_;
     Handler handler_;
+    std::function<void()> broken_;
 };
 
 } // namespace tavelin::x11

@@ -66,6 +66,10 @@ void RandRDisplayServices::stopEvents() {
     pump_.reset();
 }
 
+void RandRDisplayServices::onConnectionLost(std::function<void()> handler) {
+    if (pump_) pump_->onBroken(std::move(handler));
+}
+
 void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) {
     changed_ = std::move(handler);
     if (listening_ || !changed_ || !pump_) return;

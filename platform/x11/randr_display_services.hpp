@@ -49,6 +49,8 @@ public:
 
     // Called on the engine after the screen, a CRTC or an output changed. Set it once.
     void onConfigurationChanged(std::function<void()> handler);
+    // Called on the engine once the event connection breaks; needs a configuration handler.
+    void onConnectionLost(std::function<void()> handler);
     // Lets go of the event connection's watch on the engine; for a shutdown that ends the
     // engine before this object.
     void stopEvents();

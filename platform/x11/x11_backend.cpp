@@ -56,6 +56,10 @@ ColorProfiles& X11Backend::colorProfiles() { return parts_->profiles; }
 
 void X11Backend::stopEvents() { parts_->displays.stopEvents(); }
 
+void X11Backend::onConnectionLost(std::function<void()> handler) {
+    parts_->displays.onConnectionLost(std::move(handler));
+}
+
 void X11Backend::onConfigurationChanged(std::function<void()> handler) {
     asio::post(parts_->engine, [changed = parts_->changed, handler] { *changed = handler; });
     parts_->displays.onConfigurationChanged(std::move(handler));

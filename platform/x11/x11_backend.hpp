@@ -29,6 +29,7 @@ public:
     Brightness& brightness() override;
     ColorProfiles& colorProfiles() override;
     void onConfigurationChanged(std::function<void()> handler) override;
+    void onConnectionLost(std::function<void()> handler) override;
     void stopEvents() override;
 
 private:

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -43,6 +44,22 @@ std::string contents(const fs::path& file) {
     std::ostringstream text;
     text << std::ifstream(file).rdbuf();
     return text.str();
+}
+
+// The X servers' folders in a runtime folder, and the processes whose command line names
+// it (an X server started there runs with its configuration from there).
+std::vector<std::string> leftInRuntime(const fs::path& runtime) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(runtime, error)) {
+        if (entry.path().filename().string().starts_with("tavelin-xserver-")) found.push_back(entry.path().string());
+    }
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+        auto line = contents(process.path() / "cmdline");
+        std::replace(line.begin(), line.end(), '\0', ' ');
+        if (line.find(runtime.string() + "/") != std::string::npos) found.push_back("process " + line);
+    }
+    return found;
 }
 
 struct Child {
@@ -237,6 +254,11 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
     ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
     const auto port = std::to_string(ntohs(address.sin_port));
     const std::string help = "\nTry 'tavelin --help'.\n";
+    // Each failed start takes down the X server it started and removes its folder.
+    const auto runtime = root / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    environment["XDG_RUNTIME_DIR"] = runtime.string();
     const struct {
         std::vector<std::string> arguments;
         const char* status;
@@ -259,6 +281,10 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
          {"XDG_DATA_HOME", (root / "file" / "data").string()}},
         {{"--headless"}, "exit 1", "", "Tavelin could not start its own X server: it stopped before it answered.\n",
          {"TAVELIN_XORG", "/bin/false"}},
+        {{"--headless", "--start"}, "exit 1", "",
+         "Tavelin could not start its own X server: /nonexistent/Xorg is missing; install the packages "
+         "xserver-xorg-core and xserver-xorg-video-dummy.\n",
+         {"TAVELIN_XORG", "/nonexistent/Xorg"}},
         // Wayland without GNOME's interfaces on a session bus: Xwayland cannot make displays.
         {{"--headless"}, "exit 1", "",
          "This Wayland desktop does not let Tavelin create displays. Log in to a GNOME or X11 session.\n",
@@ -275,6 +301,7 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
         EXPECT_NE(contents(child.outputFile).find(output), std::string::npos) << contents(child.outputFile);
         EXPECT_TRUE(errors.starts_with("Tavelin error: ") ? child.hasLine(errors) : child.errors() == errors)
             << child.errors();
+        EXPECT_EQ(leftInRuntime(runtime), std::vector<std::string>{});
     }
     EXPECT_TRUE(fs::is_empty(working)) << "a failed start wrote its link file";
 }
@@ -389,6 +416,48 @@ TEST_F(Program, TheJournalGetsNoReceiverLink) {
     EXPECT_EQ(child.errors().find("http://"), std::string::npos) << child.errors();
     EXPECT_TRUE(contents(control("--status").outputFile).starts_with("sharing: yes; link: http://"));
     terminate(child);
+}
+
+// The lines of stderr after the one that starts with `mark`.
+std::string linesAfter(const std::string& text, const std::string& mark) {
+    const auto at = text.find(mark);
+    const auto end = at == std::string::npos ? std::string::npos : text.find('\n', at);
+    return end == std::string::npos ? text : text.substr(end + 1);
+}
+
+// The X server going away while a display is shared, its own or the desktop's: one
+// sentence, status 1, and nothing of the run left behind.
+TEST_F(Program, LosingTheXServerWhileSharingEndsTheRunWithOneSentence) {
+    const auto runtime = root / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    const std::string linkLine = "Tavelin: Waiting for receiver";
+    for (const bool own : {true, false}) {
+        SCOPED_TRACE(own ? "its own X server" : "the desktop's X server");
+        std::unique_ptr<x11::EmbeddedServer> desktop;
+        if (!own) {
+            desktop = x11::EmbeddedServer::start();
+            environment["DISPLAY"] = desktop->displayName();
+            environment["XAUTHORITY"] = desktop->authorityFile().string();
+        }
+        auto& child = launch({"--headless", "--start", "--port", std::to_string(testing::freeLoopbackPort())});
+        ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine(linkLine); })) << child.errors();
+        const pid_t server = own ? onlyChildOf(child.pid) : desktop->pid();
+        ASSERT_GT(server, 0);
+        ::kill(server, SIGKILL);
+        ASSERT_TRUE(exited(child)) << "still running without its X server";
+        EXPECT_EQ(child.describe(), "exit 1");
+        // Capture may see the loss first and stop sharing with its own line; the run still
+        // ends with the sentence that says why.
+        const auto said = linesAfter(child.errors(), linkLine);
+        EXPECT_EQ(said.substr(said.rfind('\n', said.size() - 2) == std::string::npos ? 0 : said.rfind('\n', said.size() - 2) + 1),
+                  own ? "Tavelin error: Its own X server stopped, so Tavelin stops too.\n"
+                      : "Tavelin error: The connection to the display server broke, so Tavelin stops.\n");
+        EXPECT_TRUE(eventually([&] { return leftInRuntime(runtime).empty(); })) << leftInRuntime(runtime)[0];
+        environment.erase("DISPLAY");
+        environment.erase("XAUTHORITY");
+    }
 }
 
 // What `make run` does on a machine without a desktop: the program brings its own X
