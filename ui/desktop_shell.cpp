@@ -194,7 +194,9 @@ void DesktopShell::quit() {
 }
 
 bool DesktopShell::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == mainWindow_ && event->type() == QEvent::Close) {
+    // The type first: events still reach the filter while the window is being destroyed,
+    // when reading the QPointer would cast a QWindow that is no longer a QQuickWindow.
+    if (event->type() == QEvent::Close && watched == mainWindow_) {
         // With a tray the program lives on there; without one the window is the program.
         if (!QSystemTrayIcon::isSystemTrayAvailable()) quit();
     }

@@ -197,7 +197,10 @@ TEST_F(MutterVirtualDisplaysTest, CreatesHiDPIDisplaysAndCapturesThem) {
 TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
     const std::string connector = displays.live().begin()->second->connector();
-    const LogicalMonitor* place = services.state()->logicalMonitorOf(connector);
+    // The state is a copy: it must outlive the pointer into it.
+    const auto state = services.state();
+    ASSERT_TRUE(state);
+    const LogicalMonitor* place = state->logicalMonitorOf(connector);
     ASSERT_NE(place, nullptr);
     TestClient client(place->x, place->y);
     const auto next = [&](int ms = 2000) { return client.next(ms); };

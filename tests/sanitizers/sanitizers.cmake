@@ -4,7 +4,7 @@
 set(supp ${CMAKE_CURRENT_LIST_DIR})
 if(TAVELIN_SANITIZE MATCHES "address|undefined")
   set(TAVELIN_SANITIZER_ENVIRONMENT
-    "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_invalid_pointer_pairs=0"
+    "ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:fast_unwind_on_malloc=0"
     "LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${supp}/ubsan.supp")
 else()
