@@ -19,7 +19,6 @@ build: bootstrap
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	$(MAKE) --no-print-directory sanitize-asan
 	$(MAKE) --no-print-directory e2e
 	@if command -v clang++ >/dev/null; then $(MAKE) --no-print-directory fuzz; \
 	 else echo "clang++ not found: fuzz targets skipped"; fi
@@ -44,6 +43,8 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 SANITIZE_FLAGS = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DTAVELIN_WERROR=ON
 
+# Not yet part of `make test`: the ASan suite still reports leaks from inside Qt, PulseAudio
+# and GStreamer that need sorting out, and TSan has not been run through.
 sanitize: sanitize-asan sanitize-tsan
 
 # Every ctest test under AddressSanitizer, LeakSanitizer and UBSan.
