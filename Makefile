@@ -4,7 +4,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test e2e fuzz bench run package package-test clean
+.PHONY: all bootstrap build test e2e fuzz soak bench run package package-test clean
 
 all: build
 
@@ -34,6 +34,11 @@ fuzz: bootstrap
 	  -DTAVELIN_WERROR=ON -DTAVELIN_FUZZ=ON -DTAVELIN_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
+
+# Long runs, not part of `make test`: each fuzz target for 10 million executions or 30
+# minutes (SOAK_RUNS, SOAK_SECONDS shorten it).
+soak: bootstrap
+	FUZZ_BUILD=$(FUZZ_BUILD) scripts/soak-fuzz
 
 # Benchmarks build with optimisation in their own folder and print their figures.
 bench: bootstrap
