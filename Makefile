@@ -4,8 +4,12 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
+<<<<<<< HEAD
 .PHONY: all bootstrap build test e2e fuzz bench run package package-test clean
 .PHONY: sanitize sanitize-asan sanitize-tsan
+=======
+.PHONY: all bootstrap build test e2e fuzz soak bench run package package-test clean
+>>>>>>> fuzz
 
 all: build
 
@@ -36,6 +40,7 @@ fuzz: bootstrap
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
 
+<<<<<<< HEAD
 # The test suite built with sanitizers, each in its own folder (tests/sanitizers holds
 # their options and the suppressions of libraries' own leaks and races). -O1 keeps the
 # reports' stacks whole and the build quicker than -O2.
@@ -59,6 +64,12 @@ sanitize-tsan: bootstrap
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(SANITIZE_FLAGS) -DTAVELIN_SANITIZE=thread >/dev/null
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tavelin_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+=======
+# Long runs, not part of `make test`: each fuzz target for 10 million executions or 30
+# minutes (SOAK_RUNS, SOAK_SECONDS shorten it).
+soak: bootstrap
+	FUZZ_BUILD=$(FUZZ_BUILD) scripts/soak-fuzz
+>>>>>>> fuzz
 
 # Benchmarks build with optimisation in their own folder and print their figures.
 bench: bootstrap

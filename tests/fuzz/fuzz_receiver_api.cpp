@@ -11,7 +11,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
 #include "core/stream_error.hpp"
@@ -71,15 +70,22 @@ HTTPRequest requestFrom(std::string_view record) {
 
 HTTPResponse answer(FakeState& state, const HTTPRequest& request) {
     asio::io_context engine;
-    auto result = asio::co_spawn(engine, handleReceiverRequest(state, request), asio::use_future);
-    engine.run();
-    try {
-        return result.get();
-    } catch (const std::exception& error) {
+    std::optional<HTTPResponse> response;
+    asio::co_spawn(engine, handleReceiverRequest(state, request), [&](std::exception_ptr failure, HTTPResponse sent) {
         // A route answers every request; nothing may escape to the server.
-        std::fprintf(stderr, "escaped the routes: %s\n", error.what());
-        std::abort();
-    }
+        if (failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "escaped the routes: %s\n", error.what());
+            }
+            std::abort();
+        }
+        response = std::move(sent);
+    });
+    engine.run();
+    FUZZ_REQUIRE(response);
+    return std::move(*response);
 }
 
 void check(FakeState& state, const HTTPRequest& request, const HTTPResponse& response, int offersBefore) {
