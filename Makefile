@@ -4,12 +4,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 5
 JOBS ?= $(shell nproc)
 
-<<<<<<< HEAD
-.PHONY: all bootstrap build test e2e fuzz bench run package package-test clean
-.PHONY: sanitize sanitize-asan sanitize-tsan
-=======
 .PHONY: all bootstrap build test e2e fuzz soak bench run package package-test clean
->>>>>>> fuzz
+.PHONY: sanitize sanitize-asan sanitize-tsan
 
 all: build
 
@@ -40,7 +36,6 @@ fuzz: bootstrap
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	ctest --test-dir $(FUZZ_BUILD) --output-on-failure
 
-<<<<<<< HEAD
 # The test suite built with sanitizers, each in its own folder (tests/sanitizers holds
 # their options and the suppressions of libraries' own leaks and races). -O1 keeps the
 # reports' stacks whole and the build quicker than -O2.
@@ -64,12 +59,14 @@ sanitize-tsan: bootstrap
 	@cmake -S . -B $(TSAN_BUILD) -G Ninja $(SANITIZE_FLAGS) -DTAVELIN_SANITIZE=thread >/dev/null
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tavelin_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
-=======
+
 # Long runs, not part of `make test`: each fuzz target for 10 million executions or 30
-# minutes (SOAK_RUNS, SOAK_SECONDS shorten it).
-soak: bootstrap
+# minutes (SOAK_RUNS, SOAK_SECONDS shorten it), the load and host-fault tests at full
+# size, and 100 receivers one after another.
+soak: build
 	FUZZ_BUILD=$(FUZZ_BUILD) scripts/soak-fuzz
->>>>>>> fuzz
+	TAVELIN_PROGRAM=$(BUILD)/program/tavelin scripts/soak
+	E2E_CYCLES=100 E2E_FILES="cycles.test.mjs" TAVELIN_PROGRAM=$(BUILD)/program/tavelin scripts/e2e
 
 # Benchmarks build with optimisation in their own folder and print their figures.
 bench: bootstrap
