@@ -60,6 +60,8 @@ struct ServerCore : std::enable_shared_from_this<ServerCore> {
     void send(const std::shared_ptr<Connection>& connection, HTTPResponse response, bool refusal = false);
     void linger(const std::shared_ptr<Connection>& connection);
     void drain(const std::shared_ptr<Connection>& connection);
+    // Closes the connection once `after` has passed, unless the deadline is reset.
+    void closeAfter(const std::shared_ptr<Connection>& connection, Timings::Duration after);
     void close(const std::shared_ptr<Connection>& connection);
     void shutDown();
     LocalServer::Respond responder(const std::shared_ptr<Connection>& connection);
@@ -111,12 +113,16 @@ void ServerCore::admit(tcp::socket socket) {
     const auto connection = std::make_shared<Connection>(nextId++, std::move(socket), client);
     connections.emplace(connection->id, connection);
     // The lifetime covers the whole exchange, a handler that waits included.
-    connection->deadline.expires_after(timings.connectionLifetime);
+    closeAfter(connection, timings.connectionLifetime);
+    receive(connection);
+}
+
+void ServerCore::closeAfter(const std::shared_ptr<Connection>& connection, Timings::Duration after) {
+    connection->deadline.expires_after(after);
     connection->deadline.async_wait([weak = weak_from_this(), connection](const asio::error_code& error) {
         const auto core = weak.lock();
         if (core && !error) core->close(connection);
     });
-    receive(connection);
 }
 
 void ServerCore::receive(const std::shared_ptr<Connection>& connection) {
@@ -193,11 +199,7 @@ void ServerCore::linger(const std::shared_ptr<Connection>& connection) {
     lingering.emplace(connection->id, connection);
     asio::error_code ignored;
     connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
-    connection->deadline.expires_after(timings.lingerAfterRefusal);
-    connection->deadline.async_wait([weak = weak_from_this(), connection](const asio::error_code& error) {
-        const auto core = weak.lock();
-        if (core && !error) core->close(connection);
-    });
+    closeAfter(connection, timings.lingerAfterRefusal);
     drain(connection);
 }
 
