@@ -25,6 +25,7 @@
 #include "core/atomic_file.hpp"
 #include "core/log.hpp"
 #include "core/unique_fd.hpp"
+#include "platform/gstreamer/gst_default_context.hpp"
 #include "platform/x11/embedded_server.hpp"
 #include "program/activation.hpp"
 #include "program/backend.hpp"
@@ -117,6 +118,10 @@ int main(int argc, char** argv) {
         qt = std::make_unique<DesktopRun>(argc, argv,
                                           DesktopRun::Options{showInterface, options.windowStateFile, options.tray});
     }
+
+    // Without Qt nothing runs GLib's default context, which the WebRTC stack needs.
+    std::unique_ptr<GLibDefaultContextThread> glibDefault;
+    if (!qt) glibDefault = std::make_unique<GLibDefaultContextThread>();
 
     auto engineOwner = std::make_unique<asio::io_context>();
     asio::io_context& engine = *engineOwner;

@@ -43,6 +43,21 @@ std::optional<ReceptionReport> receptionReport(const GstStructure* statistics, g
     return std::nullopt;
 }
 
+// libnice asks the network's router by UPnP to forward a public port to every candidate
+// unless told not to. Receivers are on the local network: nothing of this computer may
+// be opened to the internet for them, and the UPnP client's thread would outlive the
+// connection.
+void keepOffTheRouter(GstElement* webrtc) {
+    GObject* ice = nullptr;
+    g_object_get(webrtc, "ice-agent", &ice, nullptr);
+    const Owned<GObject> iceAgent = adopt(ice);
+    if (!iceAgent || !hasProperty(iceAgent.get(), "agent")) return;
+    GObject* nice = nullptr;
+    g_object_get(iceAgent.get(), "agent", &nice, nullptr);
+    const Owned<GObject> niceAgent = adopt(nice);
+    if (niceAgent && hasProperty(niceAgent.get(), "upnp")) g_object_set(niceAgent.get(), "upnp", FALSE, nullptr);
+}
+
 } // namespace
 
 // ---- the peer ----------------------------------------------------------------------
@@ -71,6 +86,7 @@ void GstWebRTCPeer::start() {
     // Host candidates only; the receiver sends one complete offer and gets one complete answer.
     gst_util_set_object_arg(G_OBJECT(webrtc_.get()), "bundle-policy", "max-bundle");
     gst_bin_add(GST_BIN(pipeline_.get()), webrtc_.get());
+    keepOffTheRouter(webrtc_.get());
     // Buffer times are host clock readings made relative to the base time.
     Owned<GstClock> clock = adopt(gst_system_clock_obtain());
     gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), clock.get());

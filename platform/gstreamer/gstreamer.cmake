@@ -6,6 +6,7 @@ pkg_check_modules(GSTREAMER_WEBRTC REQUIRED IMPORTED_TARGET GLOBAL
 add_library(tavelin_gstreamer STATIC
   ${CMAKE_CURRENT_LIST_DIR}/gst_codec_branch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_data_channel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gst_default_context.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_element_census.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_encoder_feed.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_factory.cpp

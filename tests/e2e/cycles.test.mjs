@@ -27,6 +27,8 @@ const ways = ['close', 'reload', 'network', 'disconnect'];
 // for the release, which on a busy machine adds its own latency.
 const releaseLimit = 3000;
 const releaseSlack = 500;
+// About what one connection's ICE agent opens on this machine.
+const perConnectionDescriptors = 24;
 
 const run = (command, ...args) => promisify(execFile)(command, args, { timeout: 10_000 });
 let tavelin, browser, shared, holder, scratch, token;
@@ -177,6 +179,10 @@ test(`${cycles} receivers connect, stream and leave`, { timeout: cycles * 60_000
   // A closed connection leaves no element behind, however it ended.
   assert.equal(last.mediaElements, 0, 'media elements alive between receivers');
   assert.equal(first.mediaElements, 0, 'media elements alive between receivers');
+  // Each connection's ICE agent holds a few dozen sockets; an agent that outlives its
+  // connection shows in a few cycles already.
+  assert.ok(last.descriptors - first.descriptors < perConnectionDescriptors,
+    `descriptors: ${first.descriptors} after cycle ${early}, ${last.descriptors} after cycle ${cycles}`);
   // A few cycles say little about threads and memory, which come and go with the
   // encoder's and the ICE agent's; a hundred must not grow by more than 5 %.
   if (!soak) return;
