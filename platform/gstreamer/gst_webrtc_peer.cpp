@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include <malloc.h>
+
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 #include <gst/video/video.h>
@@ -133,6 +135,11 @@ void GstWebRTCPeer::shutDown() {
     encoder_.reset();
     webrtc_.reset();
     pipeline_.reset();
+    // The connection's frames and encoder state were allocated on its streaming threads,
+    // in malloc arenas of their own that glibc keeps once freed: without giving them
+    // back, the resident memory climbed with every receiver (243 MB after 10, 606 MB
+    // after 100).
+    malloc_trim(0);
 }
 
 void GstWebRTCPeer::close() {

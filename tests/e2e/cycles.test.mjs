@@ -20,9 +20,13 @@ import { Tavelin, decodedFrames, eventually, heldButtonsOn, launchBrowser, newPa
 
 const cycles = Number(process.env.E2E_CYCLES || 8);
 const soak = cycles >= 100;
-// The first reading once the program has seen every way of leaving, and the last.
-const early = Math.min(10, Math.max(4, Math.floor(cycles / 2)));
 const ways = ['close', 'reload', 'network', 'disconnect'];
+// The first reading once the program has seen every way of leaving, and the last: both
+// after the same way, whose leftovers in the first seconds differ.
+const early = (() => {
+  const from = Math.min(10, Math.max(4, Math.floor(cycles / 2)));
+  return from + ((((cycles - from) % ways.length) + ways.length) % ways.length);
+})();
 // A receiver gone without a word is let go after 3 s of silence; xinput is polled
 // for the release, which on a busy machine adds its own latency.
 const releaseLimit = 3000;
@@ -86,6 +90,19 @@ async function reading() {
   const rss = Number((await readFile(`/proc/${pid}/status`, 'utf8')).match(/^VmRSS:\s+(\d+) kB/m)[1]);
   return { threads: (await readdir(`/proc/${pid}/task`)).length, descriptors: (await readdir(`/proc/${pid}/fd`)).length,
     rssKiB: rss, mediaElements };
+}
+
+// A closed connection's threads and sockets go within a few seconds (its ICE agent waits
+// for name lookups still under way): the reading once the descriptors held still for 3 s.
+async function settledReading() {
+  let last = await reading();
+  for (let still = 0, tries = 0; still < 3 && tries < 15; ++tries) {
+    await delay(1000);
+    const next = await reading();
+    still = next.descriptors === last.descriptors ? still + 1 : 0;
+    last = next;
+  }
+  return last;
 }
 
 const heldButtons = () => heldButtonsOn(tavelin);
@@ -158,10 +175,7 @@ test(`${cycles} receivers connect, stream and leave`, { timeout: cycles * 60_000
   for (let index = 1; index <= cycles; ++index) {
     const result = await cycle(ways[(index - 1) % ways.length]);
     seen.push(result);
-    if (index === early || index === cycles) {
-      await delay(1500); // threads of the connection just closed end
-      readings[index] = await reading();
-    }
+    if (index === early || index === cycles) readings[index] = await settledReading();
     console.log(`cycle ${index} ${JSON.stringify(result)} ${JSON.stringify(readings[index] ?? await reading())}`);
   }
   const [first, last] = [readings[early], readings[cycles]];
