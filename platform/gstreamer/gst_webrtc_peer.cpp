@@ -1,4 +1,5 @@
 #include "core/log.hpp"
+#include "core/offer_candidates.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
 
 #include <algorithm>
@@ -174,7 +175,7 @@ Task<> GstWebRTCPeer::setRemoteOffer(std::string sdp) {
     const auto video = chooseVideo(sdp, encoders_.codecs());
     if (!video) throw std::runtime_error(noCodecMessage);
     GstSDPMessage* message = nullptr;
-    gst_sdp_message_new_from_text(sdp.c_str(), &message);
+    gst_sdp_message_new_from_text(withoutNamedCandidates(sdp).c_str(), &message);
     if (!message) throw std::runtime_error("The receiver's offer could not be read.");
     std::unique_ptr<GstWebRTCSessionDescription, Release<GstWebRTCSessionDescription>> offer(
         gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, message));

@@ -10,6 +10,7 @@
 #include "core/decimal.hpp"
 #include "core/http_request.hpp"
 #include "core/mouse_packet.hpp"
+#include "core/offer_candidates.hpp"
 #include "core/offer_codecs.hpp"
 #include "core/pairing_gate.hpp"
 
@@ -245,6 +246,26 @@ TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
              Case{"VP8 without its encoder", "m=video 9 RTP/SAVPF 96\r\n" + vp8, std::nullopt, onlyH264}}) {
         const auto choice = chooseVideo(offerHead + c.media, c.sendable);
         EXPECT_EQ(choice ? Choice(std::pair(choice->codec, choice->payloadType)) : std::nullopt, c.expected) << c.what;
+    }
+}
+
+// Candidates under a name leave the offer; addresses and every other line stay, line
+// endings included.
+TEST(OfferCandidates, NamedAddressesLeave) {
+    const std::string udpName = "a=candidate:1 1 udp 2122260223 6f1c0c3e-8b1a-4a4e-9d6e-0a1b2c3d4e5f.local 54321 typ host\r\n";
+    const std::string tcpName = "a=candidate:2 1 tcp 1518280447 A1B2.LOCAL 9 typ host tcptype active\r\n";
+    const std::string ipv4 = "a=candidate:3 1 udp 2122260223 10.213.0.2 54321 typ host generation 0\r\n";
+    const std::string ipv6 = "a=candidate:4 1 udp 2122262783 fd00::2 40000 typ host\r\n";
+    const std::string reflexive = "a=candidate:5 1 udp 1686052607 198.51.100.7 3478 typ srflx raddr 0.0.0.0 rport 0\r\n";
+    const std::string rest = "v=0\r\nm=video 9 UDP/TLS/RTP/SAVPF 96\r\na=mid:0\r\na=end-of-candidates\r\n";
+    for (const auto& [what, offer, kept] : std::initializer_list<std::tuple<const char*, std::string, std::string>>{
+             {"Chromium's mDNS names", rest + udpName + tcpName + "a=rtpmap:96 VP8/90000", rest + "a=rtpmap:96 VP8/90000"},
+             {"addresses", rest + ipv4 + ipv6 + reflexive, rest + ipv4 + ipv6 + reflexive},
+             {"the last line a name without its ending", rest + ipv4 + udpName.substr(0, udpName.size() - 2), rest + ipv4},
+             {"bare line feeds", "a=mid:0\n" + ipv4.substr(0, ipv4.size() - 2) + "\na=candidate:1 1 udp 1 host.local 1 typ host\n",
+              "a=mid:0\n" + ipv4.substr(0, ipv4.size() - 2) + "\n"},
+             {"a candidate line too short to name anything", "a=candidate:1 1 udp\r\n", "a=candidate:1 1 udp\r\n"}}) {
+        EXPECT_EQ(withoutNamedCandidates(offer), kept) << what;
     }
 }
 
