@@ -92,14 +92,14 @@ async function reading() {
     rssKiB: rss, mediaElements };
 }
 
-// A closed connection's threads and sockets go within a few seconds (its ICE agent waits
-// for name lookups still under way): the reading once the descriptors held still for 3 s.
+// A closed connection's threads and sockets go within a few seconds (GStreamer's pooled
+// streaming threads end once idle): the reading once both held still for 3 s.
 async function settledReading() {
   let last = await reading();
   for (let still = 0, tries = 0; still < 3 && tries < 15; ++tries) {
     await delay(1000);
     const next = await reading();
-    still = next.descriptors === last.descriptors ? still + 1 : 0;
+    still = next.descriptors === last.descriptors && next.threads === last.threads ? still + 1 : 0;
     last = next;
   }
   return last;
