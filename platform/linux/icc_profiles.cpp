@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include <lcms2.h>
+#include <lcms2_plugin.h>
 
 namespace tavelin {
 
@@ -23,9 +24,29 @@ struct CloseProfile {
 };
 using Profile = std::unique_ptr<void, CloseProfile>;
 
+// lcms2 believes the counts a profile gives: a 4 KiB file whose description claims
+// millions of translations had it allocate and clear hundreds of megabytes, for seconds,
+// each time the description was read. No display profile needs a block of more than a
+// few megabytes, so the profiles we read get an allocator that refuses larger ones, and
+// lcms2 treats the profile as broken.
+constexpr cmsUInt32Number largestBlock = 16u << 20;
+
+void* boundedMalloc(cmsContext, cmsUInt32Number size) { return size <= largestBlock ? std::malloc(size) : nullptr; }
+void boundedFree(cmsContext, void* block) { std::free(block); }
+void* boundedRealloc(cmsContext, void* block, cmsUInt32Number size) {
+    return size <= largestBlock ? std::realloc(block, size) : nullptr;
+}
+
+cmsContext boundedContext() {
+    static cmsPluginMemHandler allocator{{cmsPluginMagicNumber, 2000, cmsPluginMemHandlerSig, nullptr},
+                                         boundedMalloc, boundedFree, boundedRealloc, nullptr, nullptr, nullptr};
+    static const cmsContext context = cmsCreateContext(&allocator, nullptr);
+    return context;
+}
+
 Profile openProfile(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return {};
-    return Profile(cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size())));
+    return Profile(cmsOpenProfileFromMemTHR(boundedContext(), bytes.data(), static_cast<cmsUInt32Number>(bytes.size())));
 }
 
 bool isDisplayRGB(cmsHPROFILE profile) {
