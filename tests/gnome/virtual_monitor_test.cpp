@@ -312,9 +312,10 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
     auto watch = monitors.watch([&](std::int64_t marker) { heard.push_back(marker); });
     auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
     const DisplayBounds bounds = services.bounds(display->displayID());
-    // Reports until `enough` holds of them, for up to three seconds.
+    // Reports until `enough` holds of them, for up to ten seconds (mutter answers slowly
+    // under a sanitizer build on a busy machine).
     const auto hearUntil = [&](auto enough) {
-        for (int tries = 0; tries < 60 && !enough(); ++tries) engine.run_for(50ms);
+        for (int tries = 0; tries < 200 && !enough(); ++tries) engine.run_for(50ms);
         return enough();
     };
     const auto user = [&](std::size_t from) {

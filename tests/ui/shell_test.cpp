@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include <QQuickItem>
+#include <QRegularExpression>
 #include <QQuickWindow>
 #include <QTest>
 
@@ -100,7 +101,9 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
         auto* countdown = shell.panelWindow()->findChild<QQuickItem*>("revertCountdown");
         ASSERT_TRUE(group && countdown);
         EXPECT_TRUE(countdown->isVisible());
-        EXPECT_EQ(countdown->property("text").toString(), "Reverts in 15 seconds.");
+        // The countdown runs on the clock: an instrumented build may be a second in already.
+        EXPECT_TRUE(QRegularExpression("^Reverts in 1[45] seconds\\.$").match(countdown->property("text").toString()).hasMatch())
+            << countdown->property("text").toString().toStdString();
         draw(*shell.panelWindow());
         engine.call([](AppModel& m) { m.systemDisplays()->keepMode(); });
 
