@@ -142,31 +142,28 @@ int main(int argc, char** argv) {
     auto model = AppModel::create(backend->modelDependencies(options.arguments, webRoot));
     backend->watchConfiguration(model);
 
-    // Without its X server Tavelin has nothing to show or capture: when the server ends
-    // on its own, Tavelin ends too.
+    // Without its X server Tavelin has nothing to show or capture: when the server ends,
+    // Tavelin ends too, saying so once, whichever part noticed first.
     int exitStatus = 0;
+    bool serverGone = false;
+    const auto endWithoutServer = [&] {
+        if (std::exchange(serverGone, true)) return;
+        log::error(ownServer ? "Its own X server stopped, so Tavelin stops too."
+                             : "The connection to the display server broke, so Tavelin stops.");
+        exitStatus = 1;
+        engine.stop();
+    };
     std::unique_ptr<asio::posix::stream_descriptor> serverWatch;
     if (ownServer) {
         if (UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, ownServer->pid(), 0))); fd) {
             serverWatch = std::make_unique<asio::posix::stream_descriptor>(engine, fd.release());
             serverWatch->async_wait(asio::posix::stream_descriptor::wait_read, [&](const std::error_code& error) {
-                if (error) return;
-                log::error("Its own X server stopped, so Tavelin stops too.");
-                exitStatus = 1;
-                engine.stop();
+                if (!error) endWithoutServer();
             });
         }
     }
-
-    // The same for the desktop's X server in a run without Qt (whose own exit covers the
-    // window): nothing can be shown or captured any more.
-    if (!ownServer && !qt) {
-        backend->onDesktopLost([&] {
-            log::error("The connection to the display server broke, so Tavelin stops.");
-            exitStatus = 1;
-            engine.stop();
-        });
-    }
+    // The desktop's connection tells it too (Qt's own exit covers a run with the window).
+    if (ownServer || !qt) backend->onDesktopLost(endWithoutServer);
 
     // SIGINT, SIGTERM, Quit and a copy run with --quit stop sharing cleanly, remembering
     // the arrangement, then end the engine; asking again while that runs changes nothing.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "core/unique_fd.hpp"
@@ -52,13 +53,23 @@ void EventPump::wait() {
                                   [weak = weak_from_this()](const std::error_code& error) {
                                       const auto self = weak.lock();
                                       if (error || !self || !self->handler_) return;
-                                      self->drain();
-                                      if (!self->connection_.broken()) {
-                                          self->wait();
-                                      } else if (self->handler_ && self->broken_) {
-                                          std::exchange(self->broken_, nullptr)();
-                                      }
+                                      if (self->read()) self->wait();
                                   });
+}
+
+void EventPump::checkSoon() {
+    asio::post(watch_->descriptor.get_executor(), [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (self && self->handler_) self->read();
+    });
+}
+
+// Hands on what arrived; false once the connection is broken, after telling onBroken.
+bool EventPump::read() {
+    drain();
+    if (!connection_.broken()) return true;
+    if (handler_ && broken_) std::exchange(broken_, nullptr)();
+    return false;
 }
 
 void EventPump::drain() {

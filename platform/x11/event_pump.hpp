@@ -29,11 +29,16 @@ public:
     // Called once on the engine when the connection breaks while events are handed on
     // (the server ended or dropped us).
     void onBroken(std::function<void()> handler) { broken_ = std::move(handler); }
+    // Reads the connection once more on the engine, soon; callable from any thread. When
+    // another connection to the same server breaks, this lets onBroken run before what
+    // that connection's owner reports of it.
+    void checkSoon();
 
     EventPump(asio::any_io_executor engine, const std::string& displayName);
 
 private:
     void wait();
+    bool read();
     void drain();
 
     Connection connection_;

@@ -70,6 +70,12 @@ void RandRDisplayServices::onConnectionLost(std::function<void()> handler) {
     if (pump_) pump_->onBroken(std::move(handler));
 }
 
+std::function<void()> RandRDisplayServices::connectionCheck() const {
+    return [weak = std::weak_ptr(pump_)] {
+        if (const auto pump = weak.lock()) pump->checkSoon();
+    };
+}
+
 void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler) {
     changed_ = std::move(handler);
     if (listening_ || !changed_ || !pump_) return;

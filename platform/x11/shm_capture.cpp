@@ -381,6 +381,12 @@ std::vector<CaptureDisplay> X11ScreenCapture::shareableDisplays() {
 std::unique_ptr<CaptureStream> X11ScreenCapture::start(const CaptureDisplay& display,
                                                        const CaptureConfiguration& configuration,
                                                        FrameHandler onFrame, ErrorHandler onError) {
+    if (connectionLost_) {
+        onError = [lost = connectionLost_, onError = std::move(onError)](const std::string& message) {
+            if (message == lostConnection) lost();
+            onError(message);
+        };
+    }
     return std::make_unique<X11CaptureStream>(displayName_, display.id, configuration, std::move(onFrame),
                                               std::move(onError));
 }

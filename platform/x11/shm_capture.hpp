@@ -28,9 +28,13 @@ public:
     // not shown; std::system_error when shared memory cannot be had.
     std::unique_ptr<CaptureStream> start(const CaptureDisplay& display, const CaptureConfiguration& configuration,
                                          FrameHandler onFrame, ErrorHandler onError) override;
+    // Called on the capture thread just before a stream reports its lost connection; set
+    // before the first start.
+    void onConnectionLost(std::function<void()> hook) { connectionLost_ = std::move(hook); }
 
 private:
     std::string displayName_;
+    std::function<void()> connectionLost_;
     std::mutex lock_;
     std::unique_ptr<Connection> connection_;
 };

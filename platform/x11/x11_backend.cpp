@@ -22,7 +22,11 @@ struct X11Backend::Parts {
           // again once they are known.
           brightness(displays.connection(), {},
                      [engine, changed = changed] { asio::post(engine, [changed] { if (*changed) (*changed)(); }); }),
-          profiles(displays.connection()) {}
+          profiles(displays.connection()) {
+        // A server that ended is reported once, by the displays' connection, rather than by
+        // the capture that noticed first.
+        capture.onConnectionLost(displays.connectionCheck());
+    }
     Executor engine;
     // Read and written on the engine only.
     std::shared_ptr<std::function<void()>> changed = std::make_shared<std::function<void()>>();
