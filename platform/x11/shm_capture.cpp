@@ -8,7 +8,9 @@
 #include <utility>
 
 #include <libyuv/scale_argb.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
@@ -149,6 +151,10 @@ public:
 
     // Redraw everything on the next tick.
     void invalidate() { dirty_ = true; }
+    // Whether the picture changed since the last one (or the connection broke), from the
+    // events that arrived; cheap, it never waits.
+    bool changed() { return !readEvents() || dirty_ || geometryChanged_; }
+    int descriptor() const { return xcb_get_file_descriptor(connection_); }
 
     Outcome grab(const CaptureConfiguration& configuration, CapturedFrame& frame) {
         if (!readEvents()) return Outcome::broken;
@@ -276,7 +282,8 @@ X11CaptureStream::X11CaptureStream(const std::string& displayName, std::uint32_t
                                    const CaptureConfiguration& configuration, ScreenCapture::FrameHandler onFrame,
                                    ScreenCapture::ErrorHandler onError)
     : grabber_(std::make_unique<Grabber>(displayName, output)), onFrame_(std::move(onFrame)),
-      onError_(std::move(onError)), configuration_(configuration) {
+      onError_(std::move(onError)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), configuration_(configuration) {
+    if (!wake_) throw std::system_error(errno, std::generic_category(), "eventfd");
     thread_ = std::thread([this] { run(); });
     pthread_setname_np(thread_.native_handle(), "capture");
 }
@@ -286,14 +293,46 @@ X11CaptureStream::~X11CaptureStream() {
         std::lock_guard lock(lock_);
         stopping_ = true;
     }
-    wake_.notify_one();
+    wake();
     thread_.join();
 }
 
 void X11CaptureStream::update(const CaptureConfiguration& configuration) {
-    std::lock_guard lock(lock_);
-    configuration_ = configuration;
-    configurationChanged_ = true;
+    {
+        std::lock_guard lock(lock_);
+        configuration_ = configuration;
+        configurationChanged_ = true;
+    }
+    wake();
+}
+
+// Waits for the tick `due`; a change of the picture ends the wait at once, though not
+// before `earliest`. False when woken by stop() or update() instead.
+bool X11CaptureStream::waitForTick(Clock::time_point due, Clock::time_point earliest) {
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= due) return true;
+        // Events may wait in xcb's queue already, read along with a reply.
+        const bool changed = grabber_->changed();
+        if (changed && now >= earliest) return true;
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>((changed ? std::min(due, earliest) : due) - now);
+        const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                               static_cast<long>(wait.count() % 1'000'000'000)};
+        // A known change needs no more reading until it is due.
+        pollfd watched[2] = {{changed ? -1 : grabber_->descriptor(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        if (::ppoll(watched, 2, &timeout, nullptr) < 0 && errno != EINTR)
+            throw std::system_error(errno, std::generic_category(), "ppoll");
+        if (watched[1].revents != 0) {
+            std::uint64_t count = 0;
+            static_cast<void>(::read(wake_.get(), &count, sizeof count));
+            return false;
+        }
+    }
+}
+
+void X11CaptureStream::wake() {
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(wake_.get(), &one, sizeof one));
 }
 
 X11CaptureCounts X11CaptureStream::counts() const {
@@ -311,13 +350,13 @@ void X11CaptureStream::run() {
                   std::max<std::int64_t>(configuration.refreshRate, 1);
     auto origin = Clock::now();
     std::int64_t tick = 0;
+    auto lastTry = Clock::time_point{}; // when a picture was last taken or tried
     std::int64_t skippedSinceReport = 0;
     auto lastReport = Clock::time_point{};
     try {
         for (;;) {
             {
-                std::unique_lock lock(lock_);
-                wake_.wait_until(lock, origin + tick * period, [this] { return stopping_; });
+                std::lock_guard lock(lock_);
                 if (stopping_) return;
                 if (std::exchange(configurationChanged_, false)) {
                     configuration = configuration_;
@@ -326,13 +365,23 @@ void X11CaptureStream::run() {
                              std::max<std::int64_t>(configuration.refreshRate, 1);
                     origin = Clock::now();
                     tick = 0;
+                    lastTry = {};
                 }
             }
+            if (!waitForTick(origin + tick * period, lastTry + period)) continue;
+            // A change before the tick starts the grid again from its picture.
+            const auto now = Clock::now();
+            if (now < origin + tick * period) {
+                origin = now;
+                tick = 0;
+            }
             // Ticks missed while late are dropped rather than caught up.
-            tick = std::max(tick + 1, elapsedTicks(Clock::now() - origin, period) + 1);
+            tick = std::max(tick + 1, elapsedTicks(now - origin, period) + 1);
 
             CapturedFrame frame;
-            switch (grabber_->grab(configuration, frame)) {
+            const auto outcome = grabber_->grab(configuration, frame);
+            if (outcome != Grabber::Outcome::idle) lastTry = now;
+            switch (outcome) {
             case Grabber::Outcome::complete:
                 ++completeFrames_;
                 onFrame_(frame);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/unique_fd.hpp"
 #include "platform/screen_capture.hpp"
 
 namespace tavelin::x11 {
@@ -48,7 +49,9 @@ struct X11CaptureCounts {
 };
 
 // One running capture. A thread of its own wakes at the configured rate (steady clock,
-// ticks on a fixed grid so that lateness does not add up) and delivers:
+// ticks on a fixed grid so that lateness does not add up), and between ticks as soon as
+// the picture changes, though never sooner than one interval after the last picture (the
+// grid then starts again from the new one). It delivers:
 // - a complete frame when the display's rectangle was damaged since the last picture,
 //   the pointer moved or changed while shown, the configuration changed, or the
 //   display's geometry changed;
@@ -67,14 +70,17 @@ public:
     class Grabber;
 
 private:
+    using Clock = std::chrono::steady_clock;
     void run();
+    bool waitForTick(Clock::time_point due, Clock::time_point earliest);
+    void wake();
 
     std::unique_ptr<Grabber> grabber_;
     ScreenCapture::FrameHandler onFrame_;
     ScreenCapture::ErrorHandler onError_;
+    UniqueFd wake_; // an eventfd: stopping and update() interrupt the wait for a tick
 
     mutable std::mutex lock_;
-    std::condition_variable wake_;
     bool stopping_ = false;
     CaptureConfiguration configuration_;
     bool configurationChanged_ = false;

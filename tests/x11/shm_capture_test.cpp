@@ -218,6 +218,26 @@ TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     frames.waitFor([](const PixelBuffer& b) { return plain(b, 896, 296); });
 }
 
+// At one tick a second, a change just after a tick is taken at once rather than at the
+// next one, yet a display that keeps changing still gives at most one picture a second.
+TEST_F(ShmCaptureTest, AChangeIsTakenAtOnceButAtMostOncePerInterval) {
+    auto stream = start({1920, 1080, 1, 3, false});
+    frames.waitFor();
+    frames.waitForIdle(1);
+    const auto painted = std::chrono::steady_clock::now();
+    painter.fill(white, 400, 400, 10, 10);
+    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 405, 405) == white; });
+    EXPECT_LT(std::chrono::steady_clock::now() - painted, 500ms) << "the change waited for the tick";
+
+    const int before = [&] { std::lock_guard lock(frames.mutex); return frames.complete; }();
+    for (int step = 0; step < 16; ++step) {
+        painter.fill(step % 2 ? red : green, 400, 400, 10, 10);
+        std::this_thread::sleep_for(50ms);
+    }
+    std::lock_guard lock(frames.mutex);
+    EXPECT_LE(frames.complete - before, 1) << "more than one picture in an interval";
+}
+
 TEST_F(ShmCaptureTest, WithEveryBufferHeldTicksAreSkippedUntilOneIsReleased) {
     frames.hold = true;
     auto stream = start({1920, 1080, 60, 3, false});
