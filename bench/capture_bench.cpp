@@ -1,14 +1,20 @@
 // Capture of a changing 1920 × 1080 display at 60 Hz for about five seconds, against
 // ffmpeg's x11grab over the same region and time, on one embedded X server. Prints
-// frames per second and CPU time per frame of both, and their ratio.
+// frames per second and CPU time per frame of both, and their ratio; before that, how
+// long a single change of a still display waits until capture takes it.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -120,6 +126,56 @@ Figures measureOurs(Painter& painter) {
     return {frames / wall, cpu / frames * 1000};
 }
 
+// A small patch changes about 20 times a second at no fixed phase, its colour the number
+// of the change; the first picture showing a number took that change. Prints the wait
+// from the change to the picture, p50 and p95.
+void measureChangeDelay() {
+    tavelin::x11::X11ScreenCapture capture;
+    tavelin::CaptureDisplay display;
+    for (const auto& shown : capture.shareableDisplays())
+        if (shown.width == 1920 && shown.height == 1080) display = shown;
+    std::mutex lock;
+    std::vector<Clock::time_point> changed; // by number - 1
+    std::vector<double> waits;
+    std::uint32_t seen = 0;
+    auto stream = capture.start(
+        display, {1920, 1080, 60, 3, false},
+        [&](const tavelin::CapturedFrame& frame) {
+            if (!frame.complete || !frame.buffer) return;
+            std::uint32_t number = 0;
+            std::memcpy(&number, frame.buffer->data + 8 * frame.buffer->stride + 8 * 4, 4);
+            number &= 0xffffff;
+            std::lock_guard guard(lock);
+            if (number == 0 || number == seen || number > changed.size()) return;
+            seen = number;
+            waits.push_back(std::chrono::duration<double, std::milli>(frame.presentationTime - changed[number - 1]).count());
+        },
+        [](const std::string& message) { std::fprintf(stderr, "capture stopped: %s\n", message.c_str()); });
+    Connection connection;
+    const auto gc = xcb_generate_id(connection);
+    xcb_create_gc(connection, gc, connection.root(), 0, nullptr);
+    std::mt19937 random(7);
+    for (std::uint32_t number = 1; number <= 100; ++number) {
+        std::this_thread::sleep_for(std::chrono::microseconds(40'000 + random() % 20'000));
+        {
+            std::lock_guard guard(lock);
+            changed.push_back(Clock::now());
+        }
+        xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &number);
+        const xcb_rectangle_t patch{0, 0, 16, 16};
+        xcb_poly_fill_rectangle(connection, connection.root(), gc, 1, &patch);
+        xcb_flush(connection);
+    }
+    std::this_thread::sleep_for(100ms);
+    stream.reset();
+    xcb_free_gc(connection, gc);
+    std::sort(waits.begin(), waits.end());
+    if (waits.empty()) return;
+    const auto at = [&](double share) { return waits[static_cast<std::size_t>(share * static_cast<double>(waits.size() - 1))]; };
+    std::printf("change -> capture: p50 %.1f ms, p95 %.1f ms (%zu of 100 changes seen)\n", at(0.5), at(0.95),
+                waits.size());
+}
+
 Figures measureFFmpeg(const std::string& displayName) {
     int out[2];
     if (pipe(out) != 0) return {0, 0};
@@ -159,6 +215,7 @@ Figures measureFFmpeg(const std::string& displayName) {
 int main() {
     auto server = tavelin::x11::EmbeddedServer::start();
     server->exportEnvironment();
+    measureChangeDelay();
     Painter painter;
     const auto ours = measureOurs(painter);
     const auto theirs = measureFFmpeg(server->displayName());

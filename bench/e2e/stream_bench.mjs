@@ -378,6 +378,34 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
   return result;
 }
 
+// A receiver connected to a display where nothing moves: the host's CPU and what it
+// sends (static refreshes and keep-alives only) over the measuring time.
+async function measureIdle(tavelin, browser, display) {
+  const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
+  const page = await context.newPage();
+  await page.addInitScript(pageScript(recordFrames, { height: code.blockHeight }));
+  try {
+    await page.goto(tavelin.link);
+    await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
+    await delay(warmUp);
+    const cpu = cpuMeter([tavelin.child.pid]);
+    const before = await inboundVideo(page);
+    const startedAt = process.hrtime.bigint();
+    await delay(seconds * 1_000);
+    const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
+    const after = await inboundVideo(page);
+    const [hostCPU] = await cpu();
+    const bitrate = before && after ? ((after.bytesReceived - before.bytesReceived) * 8) / elapsed : NaN;
+    return [
+      ['Tavelin host CPU', `${format(hostCPU * 100, 2)} % of a core (goal: under 1 %)`],
+      ['Bitrate', `${format(bitrate / 1e3, 1)} kbit/s (goal: under 64), ${before && after ? after.framesDecoded - before.framesDecoded : 'n/a'} frames`],
+    ];
+  } finally {
+    await page.goto('about:blank');
+    await context.close();
+  }
+}
+
 // ---- the reference -----------------------------------------------------------------
 
 // The same codec's encoder as the program's, set up alike (VP8: libvpx in real time, cpu-used 8).
@@ -663,7 +691,7 @@ async function measureGnome(browser) {
   }
 }
 
-// BENCH_GNOME=none leaves the GNOME row out.
+// BENCH_GNOME=none leaves the GNOME row out; BENCH_IDLE=none the still display.
 const withGnome = process.env.BENCH_GNOME !== 'none';
 
 async function main() {
@@ -685,6 +713,12 @@ async function main() {
       const width = Math.max(...rows.map(([name]) => name.length));
       const area = process.env.BENCH_PICTURE === 'full' ? 'the whole display' : 'a quarter of the display';
       console.log(`\n${size.width}x${size.height} at ${rate} fps, ${kind} picture on ${area}, ${codec === 'h264' ? 'H.264' : 'VP8'} to ${receiver.firefox ? 'Firefox' : 'Chromium'}, ${seconds} s each, ${new Date().toISOString()}`);
+      for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+    }
+    if (process.env.BENCH_IDLE !== 'none') {
+      const rows = await measureIdle(tavelin, browser, display);
+      const width = Math.max(...rows.map(([name]) => name.length));
+      console.log(`\n${size.width}x${size.height} at ${rate} fps, nothing moving, H.264 to Chromium, ${seconds} s, ${new Date().toISOString()}`);
       for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
     }
     if (withGnome) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "core/unique_fd.hpp"
@@ -57,10 +58,19 @@ void EventPump::wait() {
                                   });
 }
 
-void EventPump::checkSoon() {
-    asio::post(watch_->descriptor.get_executor(), [weak = weak_from_this()] {
+void EventPump::confirmBroken(std::chrono::milliseconds grace, std::function<void()> otherwise) {
+    const auto engine = watch_->descriptor.get_executor();
+    asio::post(engine, [engine, weak = weak_from_this(), grace, otherwise = std::move(otherwise)]() mutable {
         const auto self = weak.lock();
-        if (self && self->handler_) self->read();
+        if (!self || !self->handler_ || !self->broken_) return otherwise();
+        if (!self->read()) return;
+        // The server's sockets may close one after another.
+        auto timer = std::make_shared<asio::steady_timer>(engine, grace);
+        timer->async_wait([weak, timer, otherwise = std::move(otherwise)](const std::error_code&) {
+            const auto self = weak.lock();
+            if (self && self->handler_ && !self->read()) return;
+            otherwise();
+        });
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,10 +30,10 @@ public:
     // Called once on the engine when the connection breaks while events are handed on
     // (the server ended or dropped us).
     void onBroken(std::function<void()> handler) { broken_ = std::move(handler); }
-    // Reads the connection once more on the engine, soon; callable from any thread. When
-    // another connection to the same server breaks, this lets onBroken run before what
-    // that connection's owner reports of it.
-    void checkSoon();
+    // For another connection to the same server that broke; callable from any thread.
+    // On the engine, this connection is watched for `grace`: when it breaks too, onBroken
+    // runs and `otherwise` never does; when it holds (or nobody listens), `otherwise` runs.
+    void confirmBroken(std::chrono::milliseconds grace, std::function<void()> otherwise);
 
     EventPump(asio::any_io_executor engine, const std::string& displayName);
 

@@ -70,9 +70,11 @@ void RandRDisplayServices::onConnectionLost(std::function<void()> handler) {
     if (pump_) pump_->onBroken(std::move(handler));
 }
 
-std::function<void()> RandRDisplayServices::connectionCheck() const {
-    return [weak = std::weak_ptr(pump_)] {
-        if (const auto pump = weak.lock()) pump->checkSoon();
+std::function<void(std::function<void()>)> RandRDisplayServices::connectionCheck() const {
+    return [weak = std::weak_ptr(pump_)](std::function<void()> report) {
+        const auto pump = weak.lock();
+        if (!pump) return report();
+        pump->confirmBroken(std::chrono::milliseconds(500), std::move(report));
     };
 }
 

@@ -52,8 +52,9 @@ public:
     // Called on the engine once the event connection breaks; needs a configuration handler.
     void onConnectionLost(std::function<void()> handler);
     // For the owners of other connections to the same server: called from any thread when
-    // theirs broke, it has onConnectionLost's handler run first if the server is gone.
-    std::function<void()> connectionCheck() const;
+    // theirs broke, it has onConnectionLost's handler tell a server that is gone, and
+    // calls `report` (on the engine) only when this connection holds.
+    std::function<void(std::function<void()> report)> connectionCheck() const;
     // Lets go of the event connection's watch on the engine; for a shutdown that ends the
     // engine before this object.
     void stopEvents();

@@ -432,8 +432,8 @@ std::unique_ptr<CaptureStream> X11ScreenCapture::start(const CaptureDisplay& dis
                                                        FrameHandler onFrame, ErrorHandler onError) {
     if (connectionLost_) {
         onError = [lost = connectionLost_, onError = std::move(onError)](const std::string& message) {
-            if (message == lostConnection) lost();
-            onError(message);
+            if (message != lostConnection) return onError(message);
+            lost([onError, message] { onError(message); });
         };
     }
     return std::make_unique<X11CaptureStream>(displayName_, display.id, configuration, std::move(onFrame),

@@ -29,13 +29,15 @@ public:
     // not shown; std::system_error when shared memory cannot be had.
     std::unique_ptr<CaptureStream> start(const CaptureDisplay& display, const CaptureConfiguration& configuration,
                                          FrameHandler onFrame, ErrorHandler onError) override;
-    // Called on the capture thread just before a stream reports its lost connection; set
-    // before the first start.
-    void onConnectionLost(std::function<void()> hook) { connectionLost_ = std::move(hook); }
+    // Called on the capture thread when a stream lost its connection, with the report to
+    // the stream's error handler, which the hook calls (on any thread) unless the server's
+    // end is told otherwise. Set before the first start.
+    using LossHook = std::function<void(std::function<void()> report)>;
+    void onConnectionLost(LossHook hook) { connectionLost_ = std::move(hook); }
 
 private:
     std::string displayName_;
-    std::function<void()> connectionLost_;
+    LossHook connectionLost_;
     std::mutex lock_;
     std::unique_ptr<Connection> connection_;
 };
