@@ -85,6 +85,14 @@ private:
     std::thread thread_;
 };
 
+// The embedded server's 1920 × 1080 display.
+tavelin::CaptureDisplay fullHD(tavelin::x11::X11ScreenCapture& capture) {
+    tavelin::CaptureDisplay display;
+    for (const auto& shown : capture.shareableDisplays())
+        if (shown.width == 1920 && shown.height == 1080) display = shown;
+    return display;
+}
+
 class CountingSink final : public tavelin::VideoSink {
 public:
     void adaptOutputFormat(std::int64_t, std::int64_t, std::int64_t) override {}
@@ -101,9 +109,7 @@ Figures measureOurs(Painter& painter) {
     tavelin::x11::X11ScreenCapture capture;
     auto sink = std::make_shared<CountingSink>();
     auto output = tavelin::CaptureOutput::create(sink);
-    tavelin::CaptureDisplay display;
-    for (const auto& shown : capture.shareableDisplays())
-        if (shown.width == 1920 && shown.height == 1080) display = shown;
+    const auto display = fullHD(capture);
 
     const double cpuBefore = processCPU(), painterBefore = painter.cpu();
     const auto start = Clock::now();
@@ -131,9 +137,7 @@ Figures measureOurs(Painter& painter) {
 // from the change to the picture, p50 and p95.
 void measureChangeDelay() {
     tavelin::x11::X11ScreenCapture capture;
-    tavelin::CaptureDisplay display;
-    for (const auto& shown : capture.shareableDisplays())
-        if (shown.width == 1920 && shown.height == 1080) display = shown;
+    const auto display = fullHD(capture);
     std::mutex lock;
     std::vector<Clock::time_point> changed; // by number - 1
     std::vector<double> waits;
