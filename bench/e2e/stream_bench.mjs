@@ -70,6 +70,27 @@ async function cpuSeconds(pid) {
   return (Number(fields[11]) + Number(fields[12])) / ticksPerSecond; // utime, stime
 }
 
+// CPU seconds so far of each thread of a process, summed by thread name.
+async function threadSeconds(pid) {
+  const byName = new Map();
+  for (const task of await readdir(`/proc/${pid}/task`)) {
+    // A thread may end between the listing and the read.
+    const stat = await readFile(`/proc/${pid}/task/${task}/stat`, 'utf8').catch(() => null);
+    if (!stat) continue;
+    const name = stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')'));
+    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    byName.set(name, (byName.get(name) ?? 0) + (Number(fields[11]) + Number(fields[12])) / ticksPerSecond);
+  }
+  return byName;
+}
+
+// The threads that used the most CPU between two readings, as "name n %" of a core.
+function busiestThreads(before, after, elapsed, count = 4) {
+  return [...after].map(([name, time]) => [name, (time - (before.get(name) ?? 0)) / elapsed])
+    .filter(([, share]) => share > 0).sort((a, b) => b[1] - a[1]).slice(0, count)
+    .map(([name, share]) => `${name} ${format(share * 100, 2)} %`).join(', ') || 'none';
+}
+
 // The X server the program started is one of its children.
 async function xServerPid(pid) {
   for (const task of await readdir(`/proc/${pid}/task`)) {
@@ -389,15 +410,18 @@ async function measureIdle(tavelin, browser, display) {
     await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
     await delay(warmUp);
     const cpu = cpuMeter([tavelin.child.pid]);
+    const threadsBefore = await threadSeconds(tavelin.child.pid);
     const before = await inboundVideo(page);
     const startedAt = process.hrtime.bigint();
     await delay(seconds * 1_000);
     const elapsed = Number(process.hrtime.bigint() - startedAt) / 1e9;
     const after = await inboundVideo(page);
     const [hostCPU] = await cpu();
+    const threads = busiestThreads(threadsBefore, await threadSeconds(tavelin.child.pid), elapsed);
     const bitrate = before && after ? ((after.bytesReceived - before.bytesReceived) * 8) / elapsed : NaN;
     return [
       ['Tavelin host CPU', `${format(hostCPU * 100, 2)} % of a core (goal: under 1 %)`],
+      ['  busiest threads', threads],
       ['Bitrate', `${format(bitrate / 1e3, 1)} kbit/s (goal: under 64), ${before && after ? after.framesDecoded - before.framesDecoded : 'n/a'} frames`],
     ];
   } finally {

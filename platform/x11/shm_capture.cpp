@@ -18,6 +18,7 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include "core/log.hpp"
 #include "platform/cursor_image.hpp"
@@ -111,6 +112,10 @@ bool intersects(const xcb_rectangle_t& area, const RootRect& rect) {
 
 std::int64_t elapsedTicks(Clock::duration elapsed, Clock::duration period) { return elapsed / period; }
 
+// A warped pointer (XWarpPointer) moves without the raw motion that tells of every other
+// move, so the pointer's position is also asked this often.
+constexpr auto warpLookInterval = std::chrono::milliseconds(100);
+
 } // namespace
 
 // Everything the capture thread touches on the display server, on a connection of its own.
@@ -134,6 +139,9 @@ public:
 
         damageEvent_ = xcb_get_extension_data(connection_, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
         randrEvent_ = xcb_get_extension_data(connection_, &xcb_randr_id)->first_event;
+        cursorEvent_ = xcb_get_extension_data(connection_, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
+        xcb_xfixes_select_cursor_input(connection_, connection_.root(), XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+        watchPointerMotion();
         xcb_randr_select_input(connection_, connection_.root(),
                                XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
                                    XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
@@ -152,11 +160,26 @@ public:
     // Redraw everything on the next tick.
     void invalidate() { dirty_ = true; }
     // Whether the picture changed since the last one (or the connection broke), from the
-    // events that arrived; cheap, it never waits.
-    bool changed() { return !readEvents() || dirty_ || geometryChanged_; }
+    // events that arrived; cheap, it never waits. A moving pointer counts at most once an
+    // interval.
+    bool changed() {
+        if (!readEvents() || dirty_ || geometryChanged_ || (showsCursor_ && cursorImageStale_)) return true;
+        const auto look = pointerLookDue();
+        return look && Clock::now() >= *look;
+    }
+    // When a reported motion of the shown pointer is to be looked at, if one waits.
+    std::optional<Clock::time_point> pointerLookDue() const {
+        if (!showsCursor_ || !pointerMoved_) return std::nullopt;
+        return lastPointerLook_ + period_;
+    }
+    // Whether every change ends the wait for a tick itself (the pointer's moves need XInput).
+    bool reportsEveryChange() const { return inputOpcode_ != 0 || !showsCursor_; }
     int descriptor() const { return xcb_get_file_descriptor(connection_); }
 
     Outcome grab(const CaptureConfiguration& configuration, CapturedFrame& frame) {
+        showsCursor_ = configuration.showsCursor;
+        period_ = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) /
+                  std::max<std::int64_t>(configuration.refreshRate, 1);
         if (!readEvents()) return Outcome::broken;
         if (geometryChanged_) {
             // Other outputs changing leave this picture alone.
@@ -172,22 +195,7 @@ public:
         if (connection_.broken()) return Outcome::broken;
         if (!lit_) return Outcome::unavailable;
 
-        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
-        if (configuration.showsCursor) {
-            cursor = reply(connection_.get(), xcb_xfixes_get_cursor_image_reply,
-                           xcb_xfixes_get_cursor_image(connection_));
-            if (cursor) {
-                const xcb_rectangle_t area{static_cast<std::int16_t>(cursor->x - cursor->xhot),
-                                           static_cast<std::int16_t>(cursor->y - cursor->yhot), cursor->width,
-                                           cursor->height};
-                // A pointer moving on another display changes nothing here.
-                if ((area.x != cursorArea_.x || area.y != cursorArea_.y || cursor->cursor_serial != cursorSerial_) &&
-                    (intersects(area, rect_) || intersects(cursorArea_, rect_)))
-                    dirty_ = true;
-                cursorArea_ = area;
-                cursorSerial_ = cursor->cursor_serial;
-            }
-        }
+        const xcb_xfixes_get_cursor_image_reply_t* cursor = configuration.showsCursor ? lookAtPointer() : nullptr;
         if (!dirty_) return Outcome::idle;
 
         const std::int64_t width = configuration.width > 0 ? configuration.width : rect_.width;
@@ -225,8 +233,8 @@ public:
         }
         dirty_ = false;
         if (cursor) {
-            compositeCursor({cursor->width, cursor->height, xcb_xfixes_get_cursor_image_cursor_image(cursor.get())},
-                            source.memory->pixels, cursor->x - cursor->xhot - rect_.x, cursor->y - cursor->yhot - rect_.y);
+            compositeCursor({cursor->width, cursor->height, xcb_xfixes_get_cursor_image_cursor_image(cursor)},
+                            source.memory->pixels, cursorArea_.x - rect_.x, cursorArea_.y - rect_.y);
         }
         if (scaled) {
             const auto& from = source.memory->pixels;
@@ -240,6 +248,56 @@ public:
     }
 
 private:
+    // Raw motion tells of every move of the pointer, from any device; without XInput 2
+    // the pointer is looked at every tick.
+    void watchPointerMotion() {
+        if (!connection_.hasExtension(&xcb_input_id)) return;
+        auto version = reply(connection_.get(), xcb_input_xi_query_version_reply,
+                             xcb_input_xi_query_version(connection_, 2, 2));
+        if (!version || version->major_version < 2) return;
+        struct {
+            xcb_input_event_mask_t head;
+            std::uint32_t bits;
+        } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+        if (check(connection_, xcb_input_xi_select_events_checked(connection_, connection_.root(), 1, &mask.head)))
+            return;
+        inputOpcode_ = xcb_get_extension_data(connection_, &xcb_input_id)->major_opcode;
+    }
+
+    // The pointer image where it is now, or null when it cannot be had. Its image is read
+    // again only when it changed; its position when it moved, or now and then for warps.
+    const xcb_xfixes_get_cursor_image_reply_t* lookAtPointer() {
+        const auto now = Clock::now();
+        xcb_rectangle_t area = cursorArea_;
+        if (cursorImageStale_ || !cursorImage_) {
+            cursorImageStale_ = false;
+            cursorImage_ = reply(connection_.get(), xcb_xfixes_get_cursor_image_reply,
+                                 xcb_xfixes_get_cursor_image(connection_));
+            if (!cursorImage_) return nullptr;
+            area = {static_cast<std::int16_t>(cursorImage_->x - cursorImage_->xhot),
+                    static_cast<std::int16_t>(cursorImage_->y - cursorImage_->yhot), cursorImage_->width,
+                    cursorImage_->height};
+            pointerMoved_ = false;
+            lastPointerLook_ = now;
+        } else if (inputOpcode_ == 0 || pointerMoved_ || now >= lastPointerLook_ + warpLookInterval) {
+            pointerMoved_ = false;
+            lastPointerLook_ = now;
+            auto pointer = reply(connection_.get(), xcb_query_pointer_reply,
+                                 xcb_query_pointer(connection_, connection_.root()));
+            if (pointer && pointer->same_screen) {
+                area.x = static_cast<std::int16_t>(pointer->root_x - cursorImage_->xhot);
+                area.y = static_cast<std::int16_t>(pointer->root_y - cursorImage_->yhot);
+            }
+        }
+        // A pointer moving on another display changes nothing here.
+        if ((area.x != cursorArea_.x || area.y != cursorArea_.y || cursorImage_->cursor_serial != cursorSerial_) &&
+            (intersects(area, rect_) || intersects(cursorArea_, rect_)))
+            dirty_ = true;
+        cursorArea_ = area;
+        cursorSerial_ = cursorImage_->cursor_serial;
+        return cursorImage_.get();
+    }
+
     // False when the connection broke.
     bool readEvents() {
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_)}) {
@@ -249,6 +307,11 @@ private:
                 if (intersects(notify.area, rect_)) dirty_ = true;
             } else if (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY) {
                 geometryChanged_ = true;
+            } else if (type == cursorEvent_) {
+                cursorImageStale_ = true;
+            } else if (type == XCB_GE_GENERIC && inputOpcode_ != 0 &&
+                       reinterpret_cast<const xcb_ge_generic_event_t*>(event.get())->extension == inputOpcode_) {
+                pointerMoved_ = true;
             }
         }
         return !connection_.broken();
@@ -271,7 +334,15 @@ private:
     bool geometryChanged_ = false;
     std::uint8_t damageEvent_ = 0;
     std::uint8_t randrEvent_ = 0;
+    std::uint8_t cursorEvent_ = 0;
+    std::uint8_t inputOpcode_ = 0; // XInput's, once raw motion is reported
     xcb_damage_damage_t damage_ = 0;
+    bool showsCursor_ = false;
+    Clock::duration period_ = std::chrono::seconds(1);
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cursorImage_; // the last one read
+    bool cursorImageStale_ = true;
+    bool pointerMoved_ = true;
+    Clock::time_point lastPointerLook_;
     xcb_rectangle_t cursorArea_{}; // where the pointer image was at the last look
     std::uint32_t cursorSerial_ = 0;
     std::vector<std::unique_ptr<Segment>> pool_;
@@ -315,7 +386,10 @@ bool X11CaptureStream::waitForTick(Clock::time_point due, Clock::time_point earl
         // Events may wait in xcb's queue already, read along with a reply.
         const bool changed = grabber_->changed();
         if (changed && now >= earliest) return true;
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>((changed ? std::min(due, earliest) : due) - now);
+        auto until = changed ? std::min(due, earliest) : due;
+        // A moving pointer is looked at once an interval, without waiting for the tick.
+        if (const auto look = grabber_->pointerLookDue(); look && !changed) until = std::min(until, *look);
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
         const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
                                static_cast<long>(wait.count() % 1'000'000'000)};
         // A known change needs no more reading until it is due.
@@ -380,7 +454,13 @@ void X11CaptureStream::run() {
 
             CapturedFrame frame;
             const auto outcome = grabber_->grab(configuration, frame);
-            if (outcome != Grabber::Outcome::idle) lastTry = now;
+            if (outcome != Grabber::Outcome::idle) {
+                lastTry = now;
+            } else if (grabber_->reportsEveryChange()) {
+                // Changes end the wait themselves, so a still picture needs ticks only as
+                // often as a warped pointer is looked for.
+                tick = std::max(tick, (now + warpLookInterval - origin + period - Clock::duration(1)) / period);
+            }
             switch (outcome) {
             case Grabber::Outcome::complete:
                 ++completeFrames_;

@@ -53,7 +53,10 @@ struct X11CaptureCounts {
 // One running capture. A thread of its own wakes at the configured rate (steady clock,
 // ticks on a fixed grid so that lateness does not add up), and between ticks as soon as
 // the picture changes, though never sooner than one interval after the last picture (the
-// grid then starts again from the new one). It delivers:
+// grid then starts again from the new one). While nothing changes it wakes about ten
+// times a second only. The pointer's image is read when XFIXES says it changed, its
+// position when XInput reports motion and at those slow ticks (a warp reports none).
+// It delivers:
 // - a complete frame when the display's rectangle was damaged since the last picture,
 //   the pointer moved or changed while shown, the configuration changed, or the
 //   display's geometry changed;

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -62,12 +63,17 @@ bool plain(const PixelBuffer& buffer, std::int64_t left, std::int64_t top, std::
 struct Painter {
     Painter() {
         xcb_create_gc(connection, gc, connection.root(), 0, nullptr);
+        setCursor(68); // XC_left_ptr
+    }
+    // A glyph of the cursor font (its mask is the next one) as the root's pointer image.
+    void setCursor(std::uint16_t glyph) {
         const auto font = xcb_generate_id(connection), cursor = xcb_generate_id(connection);
         xcb_open_font(connection, font, 6, "cursor");
-        // XC_left_ptr and its mask, the next glyph
-        xcb_create_glyph_cursor(connection, cursor, font, font, 68, 69, 0, 0, 0, 0xffff, 0xffff, 0xffff);
+        xcb_create_glyph_cursor(connection, cursor, font, font, glyph, glyph + 1, 0, 0, 0, 0xffff, 0xffff, 0xffff);
         xcb_close_font(connection, font);
         xcb_change_window_attributes(connection, connection.root(), XCB_CW_CURSOR, &cursor);
+        xcb_free_cursor(connection, cursor);
+        sync();
     }
     void fill(std::uint32_t colour, std::int16_t x, std::int16_t y, std::uint16_t width, std::uint16_t height) {
         xcb_change_gc(connection, gc, XCB_GC_FOREGROUND, &colour);
@@ -212,7 +218,18 @@ TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     frames.waitFor([](const PixelBuffer& b) { return !plain(b, 696, 296); });
     // A moved pointer is a change of the picture by itself.
     painter.showPointerAt(900, 300);
-    frames.waitFor([](const PixelBuffer& b) { return plain(b, 696, 296) && !plain(b, 896, 296); });
+    auto arrow = frames.waitFor([](const PixelBuffer& b) { return plain(b, 696, 296) && !plain(b, 896, 296); });
+    // So is a new pointer image where the pointer stands.
+    const auto around = [](const PixelBuffer& b) {
+        std::vector<std::uint32_t> pixels;
+        for (int y = 280; y < 330; ++y)
+            for (int x = 880; x < 930; ++x) pixels.push_back(pixel(b, x, y));
+        return pixels;
+    };
+    const auto withArrow = around(*arrow);
+    arrow.reset();
+    painter.setCursor(0); // XC_X_cursor
+    frames.waitFor([&](const PixelBuffer& b) { return around(b) != withArrow; });
     configuration.showsCursor = false;
     stream->update(configuration);
     frames.waitFor([](const PixelBuffer& b) { return plain(b, 896, 296); });
