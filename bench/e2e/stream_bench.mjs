@@ -2,12 +2,13 @@
 // Chromium and measures what the receiver sees, then runs ffmpeg's own screen grab and
 // x264 encode of the same region as the reference. Started by bench/e2e/run, inside a
 // network namespace.
-import { spawn } from 'node:child_process';
-import { mkdir, mkdtemp, readFile, readdir } from 'node:fs/promises';
+import { execFile, spawn } from 'node:child_process';
+import { mkdir, mkdtemp, readFile, readdir, writeFile } from 'node:fs/promises';
 import { connect } from 'node:net';
 import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
+import { promisify } from 'node:util';
 import { Tavelin, freePort, launchBrowser, launchFirefox, program, startGnome } from '../../tests/e2e/harness.mjs';
 
 const seconds = Number(process.env.BENCH_SECONDS || 20);
@@ -21,10 +22,20 @@ const ticksPerSecond = 100; // USER_HZ, what /proc/<pid>/stat counts in on Linux
 
 // ---- host side ---------------------------------------------------------------------
 
-async function startTavelin(desktop = {}) {
+// `bitrateMbps` saves a display of that bitrate beside the main one before the start.
+async function startTavelin(desktop = {}, { bitrateMbps } = {}) {
   const root = await mkdtemp(path.join(tmpdir(), 'tavelin-bench-'));
   const folders = Object.fromEntries(['home', 'config', 'data', 'runtime'].map((name) => [name, path.join(root, name)]));
   for (const folder of Object.values(folders)) await mkdir(folder, { mode: 0o700 });
+  if (bitrateMbps) {
+    const id = '3C9E1A7B-5D2F-4B8E-A16C-0E9F8D7C6B5A';
+    const displays = [{ id, name: 'Tavelin Virtual Display', width: size.width, height: size.height, refreshRate: rate,
+      bitrateMbps, hiDPI: false, enabled: true, originX: size.width, originY: 0 }];
+    await mkdir(path.join(folders.config, 'tavelin'), { mode: 0o700 });
+    await writeFile(path.join(folders.config, 'tavelin', 'defaults.json'), JSON.stringify({
+      'displayProfiles.v1': { data: Buffer.from(JSON.stringify(displays)).toString('base64') },
+      'selectedDisplay.v1': id, 'displayDefaultName.v2': true }));
+  }
   const port = await freePort();
   const args = ['--headless', '--start', '--port', String(port), '--width', String(size.width),
     '--height', String(size.height), '--fps', String(rate)];
@@ -430,6 +441,100 @@ async function measureIdle(tavelin, browser, display) {
   }
 }
 
+// ---- still text ------------------------------------------------------------------
+
+// A page of small text in three columns over the whole display, as one picture file.
+async function textPicture(folder, display) {
+  const file = path.join(folder, 'text.png');
+  const font = '/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf';
+  const column = (k) => `drawtext=fontfile=${font}:textfile=/usr/share/common-licenses/GPL-3:fontsize=11:` +
+    `fontcolor=black:x=${8 + k * Math.floor(display.width / 3)}:y=${4 - k * display.height}`;
+  await promisify(execFile)('/usr/bin/ffmpeg', ['-hide_banner', '-loglevel', 'error', '-f', 'lavfi', '-i',
+    `color=white:size=${display.width}x${display.height}`, '-vf', [0, 1, 2].map(column).join(','),
+    '-frames:v', '1', '-y', file]);
+  return file;
+}
+
+// Runs in the receiver page: each presented frame drawn into a canvas of its own while
+// `window.benchKeepFrames` is set, and the current one on request.
+function keepFrames() {
+  window.benchKept = [];
+  const video = document.getElementById('video');
+  const draw = () => {
+    const canvas = new OffscreenCanvas(video.videoWidth, video.videoHeight);
+    canvas.getContext('2d').drawImage(video, 0, 0);
+    return canvas;
+  };
+  const next = () => video.requestVideoFrameCallback((now, metadata) => {
+    if (window.benchKeepFrames) window.benchKept.push({ canvas: draw(), presentationTime: metadata.presentationTime });
+    next();
+  });
+  next();
+  window.benchPNG = async (canvas) => {
+    const bytes = new Uint8Array(await (canvas ?? draw()).convertToBlob({ type: 'image/png' }).then((blob) => blob.arrayBuffer()));
+    let text = '';
+    for (let at = 0; at < bytes.length; at += 0x8000) text += String.fromCharCode(...bytes.subarray(at, at + 0x8000));
+    return btoa(text);
+  };
+}
+
+// ffmpeg's SSIM of two pictures of one size ("All", the planes weighted as ffmpeg does).
+async function ssim(first, second) {
+  const { stderr } = await promisify(execFile)('/usr/bin/ffmpeg', ['-hide_banner', '-nostats', '-i', first, '-i', second,
+    '-lavfi', '[0:v]format=yuv420p[a];[1:v]format=yuv420p[b];[a][b]ssim', '-f', 'null', '-']);
+  const match = stderr.match(/SSIM .*All:([\d.]+)/);
+  return match ? Number(match[1]) : NaN;
+}
+
+// A page of text appears on the still display and stays for a second: the receiver's
+// first picture of it and its picture a second later, each against the host's.
+async function measureStillText(tavelin, browser, display) {
+  const file = await textPicture(tavelin.root, display);
+  const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
+  const page = await context.newPage();
+  await page.addInitScript(pageScript(recordFrames, { height: code.blockHeight }));
+  let viewer = null;
+  try {
+    await page.goto(tavelin.link);
+    await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
+    await page.evaluate(keepFrames);
+    await delay(warmUp);
+    await page.evaluate(() => { window.benchKeepFrames = true; });
+    viewer = startChild('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-noborder',
+      '-left', String(display.x), '-top', String(display.y), '-x', String(display.width), '-y', String(display.height), file],
+    { ...(await tavelin.xEnvironment()), SDL_VIDEODRIVER: 'x11' });
+    // Once it shows, the picture is still for a second.
+    await page.waitForFunction(() => window.benchKept.length > 0, null, { timeout: 30_000 });
+    await delay(1_200);
+    await page.evaluate(() => { window.benchKeepFrames = false; });
+    const host = path.join(tavelin.root, 'host.png');
+    await promisify(execFile)('/usr/bin/ffmpeg', ['-hide_banner', '-loglevel', 'error', '-f', 'x11grab', '-draw_mouse', '0',
+      '-video_size', `${display.width}x${display.height}`, '-i', `${(await tavelin.xEnvironment()).DISPLAY}+${display.x},${display.y}`,
+      '-frames:v', '1', '-y', host], { env: await tavelin.xEnvironment() });
+    // Its appearance takes frames in a burst; a frame after a pause of 200 ms or more
+    // is the same picture sent again.
+    const times = await page.evaluate(() => window.benchKept.map((frame) => frame.presentationTime));
+    const burst = times.findIndex((time, index) => index > 0 && time - times[index - 1] >= 200);
+    const appeared = burst < 0 ? times.length : burst;
+    const received = async (index) => {
+      const picture = path.join(tavelin.root, `received-${index}.png`);
+      await writeFile(picture, Buffer.from(await page.evaluate((at) => window.benchPNG(window.benchKept[at].canvas), index), 'base64'));
+      return picture;
+    };
+    const first = await ssim(host, await received(appeared - 1));
+    const later = await ssim(host, await received(times.length - 1));
+    const again = times.slice(appeared).map((time) => `${format(time - times[appeared - 1], 0)} ms`).join(', ') || 'none';
+    return [
+      ['Still text SSIM, one second after it appeared', `${format(later, 4)} (goal: at least 0.98)`],
+      ['  its first picture at the receiver', `${format(first, 4)} (${appeared} frames presented while it appeared; sent again after ${again})`],
+    ];
+  } finally {
+    if (viewer) await stopChild(viewer);
+    await page.goto('about:blank');
+    await context.close();
+  }
+}
+
 // ---- the reference -----------------------------------------------------------------
 
 // The same codec's encoder as the program's, set up alike (VP8: libvpx in real time, cpu-used 8).
@@ -715,7 +820,8 @@ async function measureGnome(browser) {
   }
 }
 
-// BENCH_GNOME=none leaves the GNOME row out; BENCH_IDLE=none the still display.
+// BENCH_GNOME=none leaves the GNOME row out; BENCH_IDLE=none the still display;
+// BENCH_TEXT=none the still text.
 const withGnome = process.env.BENCH_GNOME !== 'none';
 
 async function main() {
@@ -744,6 +850,21 @@ async function main() {
       const width = Math.max(...rows.map(([name]) => name.length));
       console.log(`\n${size.width}x${size.height} at ${rate} fps, nothing moving, H.264 to Chromium, ${seconds} s, ${new Date().toISOString()}`);
       for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+    }
+    if (process.env.BENCH_TEXT !== 'none') {
+      // At the default bitrate, and at the lowest a display can have, which is also the
+      // floor of the rate steering.
+      for (const bitrateMbps of [35, 5]) {
+        const host = bitrateMbps === 35 ? tavelin : await startTavelin({}, { bitrateMbps });
+        try {
+          const rows = await measureStillText(host, browser, await sharedDisplay(host));
+          const width = Math.max(...rows.map(([name]) => name.length));
+          console.log(`\n${size.width}x${size.height} at ${rate} fps, a page of text on the whole still display, H.264 at ${bitrateMbps} Mbit/s to Chromium, ${new Date().toISOString()}`);
+          for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
+        } finally {
+          if (host !== tavelin) await host.stop();
+        }
+      }
     }
     if (withGnome) {
       const rows = await measureGnome(browser);
