@@ -247,8 +247,8 @@ function recordFrames({ code, height }) {
         rtpTimestamp: metadata.rtpTimestamp,
         receiveTime: metadata.receiveTime,
         presentedFrames: metadata.presentedFrames,
-        ...window.benchTimeCode?.(video, metadata),
       });
+      window.benchTimeCode?.(video, metadata);
       next();
     });
     next();
@@ -266,9 +266,12 @@ const timeCode = { bits: 20, blockWidth: 32, blockHeight: 16 };
 const timeCodeTool = path.resolve(path.dirname(program), '../bench/tavelin_time_code');
 // Readings further from their presentation than this are misreads that kept their parity.
 const timeCodeLimits = { earliest: -50, latest: 10_000 };
-// BENCH_TIME_CODE=alternate reads the time code in every other second of presentation
-// only, to compare the frame rates presented with and without the reading.
-const timeCodeAlternate = process.env.BENCH_TIME_CODE === 'alternate';
+// BENCH_TIME_CODE names a way of reading it, comma-separated: "alternate" reads it in
+// every other second of presentation only, to compare the frame rates presented with and
+// without reading; "canvas" draws its strip of the video into a canvas instead of copying
+// it out of the decoded frame.
+const timeCodeOptions = (process.env.BENCH_TIME_CODE || '').split(',');
+const timeCodeAlternate = timeCodeOptions.includes('alternate');
 
 // The bottom right corner of the display, clear of the picture and its code rows even
 // when the picture covers the whole display; its top on a 16-pixel macroblock row, so
@@ -298,27 +301,85 @@ async function stopTimeCode(tool) {
   return tool.output.match(/^drawn \d+ frames.*$/m)?.[0] ?? null;
 }
 
-// The script a page runs before its own: window.benchTimeCode reads the time code from the
-// video's current frame, drawing only its strip into a canvas.
+// The script a page runs before its own: window.benchTimeCode reads the time code of the
+// video's current frame into window.benchTimeCodes.
 const timeCodeScript = (tool) => ({
-  content: `${readFrameNumber}; (${readTimeCodes})(${JSON.stringify({ timeCode, place: tool.place, alternate: timeCodeAlternate })});`,
+  content: `${readFrameNumber}; (${readTimeCodes})(${JSON.stringify({
+    timeCode, place: tool.place, alternate: timeCodeAlternate, canvas: timeCodeOptions.includes('canvas'),
+  })});`,
 });
 
-function readTimeCodes({ timeCode, place, alternate }) {
+// Drawing the video into a canvas converts the whole frame to RGB first, in software here,
+// which costs the receiver a third of its presented frames; copying the strip out of the
+// decoded frame reads a few kilobytes of its luma plane. The canvas stays as the fallback
+// for a browser without VideoFrame.
+function readTimeCodes({ timeCode, place, alternate, canvas }) {
   const [width, height] = [(timeCode.bits + 1) * timeCode.blockWidth, timeCode.blockHeight];
+  window.benchTimeCodes = [];
+  window.benchTimeCodeMethod = canvas || typeof VideoFrame === 'undefined' ? 'canvas' : 'frame';
   let context = null;
-  window.benchTimeCode = (video, metadata) => {
-    if (alternate && Math.floor(metadata.presentationTime / 1_000) % 2) return {};
+  const fromCanvas = (video) => {
     context ??= new OffscreenCanvas(width, height).getContext('2d', { willReadFrequently: true });
     context.drawImage(video, place.x, place.y, width, height, 0, 0, width, height);
-    return { timeCode: readFrameNumber(context.getImageData(0, 0, width, height), timeCode) };
+    return readFrameNumber(context.getImageData(0, 0, width, height), timeCode);
+  };
+  // readFrameNumber reads the red, green and blue of each block's middle pixel: those
+  // pixels alone are filled in, with the luma or the colour of the frame's.
+  const pixels = { width, data: new Uint8Array(width * height * 4) };
+  let strip = null; // the bytes of the strip, every plane
+  const fromFrame = async (video) => {
+    const frame = new VideoFrame(video);
+    try {
+      const rect = { x: place.x + frame.visibleRect.x, y: place.y + frame.visibleRect.y, width, height };
+      const size = frame.allocationSize({ rect });
+      if (strip?.length !== size) strip = new Uint8Array(size);
+      const [plane] = await frame.copyTo(strip, { rect });
+      const rgb = /^(RGB|BGR)/.test(frame.format);
+      const row = height >> 1;
+      for (let k = 0; k <= timeCode.bits; ++k) {
+        const column = k * timeCode.blockWidth + (timeCode.blockWidth >> 1);
+        const at = plane.offset + row * plane.stride + column * (rgb ? 4 : 1);
+        const value = rgb ? (strip[at] + strip[at + 1] + strip[at + 2]) / 3 : strip[at];
+        pixels.data.fill(value, (row * width + column) * 4, (row * width + column) * 4 + 3);
+      }
+      return readFrameNumber(pixels, timeCode);
+    } finally {
+      frame.close();
+    }
+  };
+  window.benchTimeCodeFailures = [];
+  let failedInARow = 0;
+  window.benchTimeCode = async (video, metadata) => {
+    if (alternate && Math.floor(metadata.presentationTime / 1_000) % 2) return;
+    let code;
+    if (window.benchTimeCodeMethod !== 'frame') {
+      code = fromCanvas(video);
+    } else {
+      try {
+        code = await fromFrame(video);
+        failedInARow = 0;
+      } catch (error) {
+        // The video may show another frame by now, so this one is not read. Frames that
+        // cannot be copied at all (held as textures, say) leave the canvas for the rest.
+        window.benchTimeCodeFailures.push(error.message);
+        if (++failedInARow === 30) window.benchTimeCodeMethod = `canvas (copying the frame failed: ${error.message})`;
+        return;
+      }
+    }
+    const { presentationTime, expectedDisplayTime, rtpTimestamp } = metadata;
+    window.benchTimeCodes.push({ timeCode: code, presentationTime, expectedDisplayTime, rtpTimestamp });
   };
 }
 
 // Milliseconds from the drawing of the time code each frame shows to the frame's
 // presentation, and from the drawing to the capture of the frame, with the readings that
 // failed; in alternate mode, the frames presented per second with and without reading.
-function drawToPresentation(frames, monotonicOf, clock) {
+async function drawToPresentation(page, frames, monotonicOf, clock) {
+  const { read, method, failures } = await page.evaluate(([from, to]) => ({
+    read: (window.benchTimeCodes ?? []).filter((frame) => frame.presentationTime >= from && frame.presentationTime <= to),
+    method: window.benchTimeCodeMethod,
+    failures: window.benchTimeCodeFailures ?? [],
+  }), [frames[0]?.presentationTime, frames.at(-1)?.presentationTime]);
   const modulus = 2 ** timeCode.bits;
   const sinceDrawn = (frame, monotonicMs) => {
     // The code holds the whole milliseconds of the draw time: half a millisecond is the
@@ -326,7 +387,6 @@ function drawToPresentation(frames, monotonicOf, clock) {
     const distance = (((monotonicMs - frame.timeCode - 0.5) % modulus) + modulus) % modulus;
     return distance > modulus / 2 ? distance - modulus : distance;
   };
-  const read = frames.filter((frame) => 'timeCode' in frame);
   const decoded = read.filter((frame) => frame.timeCode !== null);
   const plausible = decoded.filter((frame) => {
     const latency = sinceDrawn(frame, monotonicOf(frame.presentationTime) / 1e6);
@@ -346,6 +406,9 @@ function drawToPresentation(frames, monotonicOf, clock) {
     drawCaptureP50: percentile(captured, 0.5),
     drawCaptureP95: percentile(captured, 0.95),
     timeCodeRead: read.length,
+    timeCodeMethod: method,
+    // Over the whole page's life, as the failures carry no time.
+    timeCodeFailures: failures.length ? `${failures.length} frames not copied (${[...new Set(failures)].join('; ')})` : '',
     timeCodeUnreadable: read.length - decoded.length,
     timeCodeImplausible: decoded.length - plausible.length,
   };
@@ -371,7 +434,7 @@ function drawToPresentationRows(ours) {
   }
   const rows = [
     ['Draw to presentation latency p50 / p95', `${format(ours.drawP50)} / ${format(ours.drawP95)} ms (goal: p50 ≤ 25 ms, p95 ≤ 40 ms at 1080p60)`],
-    ['  time codes read', `${format(ours.timeCodeRead, 0)} (${format(ours.timeCodeUnreadable, 0)} unreadable, ${format(ours.timeCodeImplausible, 0)} implausible)`],
+    ['  time codes read', `${format(ours.timeCodeRead, 0)} (${format(ours.timeCodeUnreadable, 0)} unreadable, ${format(ours.timeCodeImplausible, 0)} implausible), from the ${ours.timeCodeMethod}${ours.timeCodeFailures ? `; ${ours.timeCodeFailures}` : ''}`],
     ['  draw to capture p50 / p95', `${format(ours.drawCaptureP50)} / ${format(ours.drawCaptureP95)} ms`],
     ['  draw to expected display p50', `${format(ours.drawExpectedP50)} ms`],
     ['  time code on the host', ours.timeCodeDrawn ?? 'n/a'],
@@ -518,7 +581,7 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
     firstFrameMs,
     clockLine: Boolean(clock),
   };
-  Object.assign(result, drawToPresentation(frames, monotonicOf, clock));
+  Object.assign(result, await drawToPresentation(page, frames, monotonicOf, clock));
   const checkFrom = await page.evaluate(() => { window.benchReadRows = true; return window.benchFrames.length; });
   await delay(tearingCheck);
   Object.assign(result, tearing(await page.evaluate((from) => window.benchFrames.slice(from), checkFrom)));
