@@ -310,9 +310,10 @@ const timeCodeScript = (tool) => ({
 });
 
 // Drawing the video into a canvas converts the whole frame to RGB first, in software here,
-// which costs the receiver a third of its presented frames; copying the strip out of the
-// decoded frame reads a few kilobytes of its luma plane. The canvas stays as the fallback
-// for a browser without VideoFrame.
+// which cost the receiver a sixth to a third of its presented frames (BENCH_TIME_CODE=
+// alternate,canvas shows it); copying the strip out of the decoded frame reads a few
+// kilobytes and costs no frame that the bench can see. The canvas stays as the fallback for
+// a browser without VideoFrame.
 function readTimeCodes({ timeCode, place, alternate, canvas }) {
   const [width, height] = [(timeCode.bits + 1) * timeCode.blockWidth, timeCode.blockHeight];
   window.benchTimeCodes = [];
