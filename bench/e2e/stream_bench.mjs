@@ -375,6 +375,10 @@ function readTimeCodes({ timeCode, place, alternate, canvas }) {
 // Milliseconds from the drawing of the time code each frame shows to the frame's
 // presentation, and from the drawing to the capture of the frame, with the readings that
 // failed; in alternate mode, the frames presented per second with and without reading.
+// The presentation is the frame's presentationTime, when the compositor took it, as in the
+// capture to presentation figure, so that the two differ by the host's part alone;
+// expectedDisplayTime is headless Chromium's forecast from its own begin-frame clock, a
+// frame interval or so later, and is shown beside it.
 async function drawToPresentation(page, frames, monotonicOf, clock) {
   const { read, method, failures } = await page.evaluate(([from, to]) => ({
     read: (window.benchTimeCodes ?? []).filter((frame) => frame.presentationTime >= from && frame.presentationTime <= to),
