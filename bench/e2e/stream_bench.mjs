@@ -3,7 +3,7 @@
 // x264 encode of the same region as the reference. Started by bench/e2e/run, inside a
 // network namespace.
 import { execFile, spawn } from 'node:child_process';
-import { mkdir, mkdtemp, readFile, readdir, writeFile } from 'node:fs/promises';
+import { access, mkdir, mkdtemp, readFile, readdir, writeFile } from 'node:fs/promises';
 import { connect } from 'node:net';
 import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
@@ -259,10 +259,204 @@ function recordFrames({ code, height }) {
         receiveTime: metadata.receiveTime,
         presentedFrames: metadata.presentedFrames,
       });
+      window.benchTimeCode?.(video, metadata);
       next();
     });
     next();
   });
+}
+
+// ---- draw to presentation ------------------------------------------------------------
+
+// A time code on the shared display, drawn by bench/time_code.cpp at the display's rate:
+// the CLOCK_MONOTONIC time of each drawing in milliseconds modulo 2^20 (about 17 minutes)
+// and an even parity bit, as the frame-number rows are drawn. node's hrtime is the same
+// clock, so the receiver's reading of it, against the presentation time mapped to that
+// clock, gives the time from the change on the host to the picture showing it.
+const timeCode = { bits: 20, blockWidth: 32, blockHeight: 16 };
+const timeCodeTool = path.resolve(path.dirname(program), '../bench/tavelin_time_code');
+// Readings further from their presentation than this are misreads that kept their parity.
+const timeCodeLimits = { earliest: -50, latest: 10_000 };
+// BENCH_TIME_CODE names a way of reading it, comma-separated: "alternate" reads it in
+// every other second of presentation only, to compare the frame rates presented with and
+// without reading; "canvas" draws its strip of the video into a canvas instead of copying
+// it out of the decoded frame.
+const timeCodeOptions = (process.env.BENCH_TIME_CODE || '').split(',');
+const timeCodeAlternate = timeCodeOptions.includes('alternate');
+
+// The bottom right corner of the display, clear of the picture and its code rows even
+// when the picture covers the whole display; its top on a 16-pixel macroblock row, so
+// that the codecs' blocks do not straddle it.
+function timeCodePlace(display) {
+  const width = (timeCode.bits + 1) * timeCode.blockWidth;
+  return { x: display.width - width, y: Math.floor((display.height - timeCode.blockHeight) / 16) * 16 };
+}
+
+// The time code's window, above the picture (started after it); null when the build has
+// no tavelin_time_code (configured without TAVELIN_BENCH).
+async function startTimeCode(tavelin, display) {
+  if (!(await access(timeCodeTool).then(() => true, () => false))) return null;
+  const place = timeCodePlace(display);
+  const tool = startChild(timeCodeTool, [String(display.x + place.x), String(display.y + place.y),
+    String(timeCode.blockWidth), String(timeCode.blockHeight), String(timeCode.bits), String(rate)], await tavelin.xEnvironment());
+  for (const end = Date.now() + 10_000; !/^ready$/m.test(tool.output); await delay(50)) {
+    if (Date.now() > end || tool.exitCode !== null) throw new Error(`the time code did not start: ${tool.output}`);
+  }
+  return Object.assign(tool, { place });
+}
+
+// Ends the time code's window; its own line on how many frames it drew and how soon the
+// server had drawn each.
+async function stopTimeCode(tool) {
+  await stopChild(tool);
+  return tool.output.match(/^drawn \d+ frames.*$/m)?.[0] ?? null;
+}
+
+// The script a page runs before its own: window.benchTimeCode reads the time code of the
+// video's current frame into window.benchTimeCodes.
+const timeCodeScript = (tool) => ({
+  content: `${readFrameNumber}; (${readTimeCodes})(${JSON.stringify({
+    timeCode, place: tool.place, alternate: timeCodeAlternate, canvas: timeCodeOptions.includes('canvas'),
+  })});`,
+});
+
+// Drawing the video into a canvas converts the whole frame to RGB first, in software here,
+// which cost the receiver a sixth to a third of its presented frames (BENCH_TIME_CODE=
+// alternate,canvas shows it); copying the strip out of the decoded frame reads a few
+// kilobytes and costs no frame that the bench can see. The canvas stays as the fallback for
+// a browser without VideoFrame.
+function readTimeCodes({ timeCode, place, alternate, canvas }) {
+  const [width, height] = [(timeCode.bits + 1) * timeCode.blockWidth, timeCode.blockHeight];
+  window.benchTimeCodes = [];
+  window.benchTimeCodeMethod = canvas || typeof VideoFrame === 'undefined' ? 'canvas' : 'frame';
+  let context = null;
+  const fromCanvas = (video) => {
+    context ??= new OffscreenCanvas(width, height).getContext('2d', { willReadFrequently: true });
+    context.drawImage(video, place.x, place.y, width, height, 0, 0, width, height);
+    return readFrameNumber(context.getImageData(0, 0, width, height), timeCode);
+  };
+  // readFrameNumber reads the red, green and blue of each block's middle pixel: those
+  // pixels alone are filled in, with the luma or the colour of the frame's.
+  const pixels = { width, data: new Uint8Array(width * height * 4) };
+  let strip = null; // the bytes of the strip, every plane
+  const fromFrame = async (video) => {
+    const frame = new VideoFrame(video);
+    try {
+      const rect = { x: place.x + frame.visibleRect.x, y: place.y + frame.visibleRect.y, width, height };
+      const size = frame.allocationSize({ rect });
+      if (strip?.length !== size) strip = new Uint8Array(size);
+      const [plane] = await frame.copyTo(strip, { rect });
+      const rgb = /^(RGB|BGR)/.test(frame.format);
+      const row = height >> 1;
+      for (let k = 0; k <= timeCode.bits; ++k) {
+        const column = k * timeCode.blockWidth + (timeCode.blockWidth >> 1);
+        const at = plane.offset + row * plane.stride + column * (rgb ? 4 : 1);
+        const value = rgb ? (strip[at] + strip[at + 1] + strip[at + 2]) / 3 : strip[at];
+        pixels.data.fill(value, (row * width + column) * 4, (row * width + column) * 4 + 3);
+      }
+      return readFrameNumber(pixels, timeCode);
+    } finally {
+      frame.close();
+    }
+  };
+  window.benchTimeCodeFailures = [];
+  let failedInARow = 0;
+  window.benchTimeCode = async (video, metadata) => {
+    if (alternate && Math.floor(metadata.presentationTime / 1_000) % 2) return;
+    let code;
+    if (window.benchTimeCodeMethod !== 'frame') {
+      code = fromCanvas(video);
+    } else {
+      try {
+        code = await fromFrame(video);
+        failedInARow = 0;
+      } catch (error) {
+        // The video may show another frame by now, so this one is not read. Frames that
+        // cannot be copied at all (held as textures, say) leave the canvas for the rest.
+        window.benchTimeCodeFailures.push(error.message);
+        if (++failedInARow === 30) window.benchTimeCodeMethod = `canvas (copying the frame failed: ${error.message})`;
+        return;
+      }
+    }
+    const { presentationTime, expectedDisplayTime, rtpTimestamp } = metadata;
+    window.benchTimeCodes.push({ timeCode: code, presentationTime, expectedDisplayTime, rtpTimestamp });
+  };
+}
+
+// Milliseconds from the drawing of the time code each frame shows to the frame's
+// presentation, and from the drawing to the capture of the frame, with the readings that
+// failed; in alternate mode, the frames presented per second with and without reading.
+// The presentation is the frame's presentationTime, when the compositor took it, as in the
+// capture to presentation figure, so that the two differ by the host's part alone;
+// expectedDisplayTime is headless Chromium's forecast from its own begin-frame clock, a
+// frame interval or so later, and is shown beside it.
+async function drawToPresentation(page, frames, monotonicOf, clock) {
+  const { read, method, failures } = await page.evaluate(([from, to]) => ({
+    read: (window.benchTimeCodes ?? []).filter((frame) => frame.presentationTime >= from && frame.presentationTime <= to),
+    method: window.benchTimeCodeMethod,
+    failures: window.benchTimeCodeFailures ?? [],
+  }), [frames[0]?.presentationTime, frames.at(-1)?.presentationTime]);
+  const modulus = 2 ** timeCode.bits;
+  const sinceDrawn = (frame, monotonicMs) => {
+    // The code holds the whole milliseconds of the draw time: half a millisecond is the
+    // mean of what it leaves out.
+    const distance = (((monotonicMs - frame.timeCode - 0.5) % modulus) + modulus) % modulus;
+    return distance > modulus / 2 ? distance - modulus : distance;
+  };
+  const decoded = read.filter((frame) => frame.timeCode !== null);
+  const plausible = decoded.filter((frame) => {
+    const latency = sinceDrawn(frame, monotonicOf(frame.presentationTime) / 1e6);
+    return latency >= timeCodeLimits.earliest && latency <= timeCodeLimits.latest;
+  });
+  const sorted = (values) => values.sort((a, b) => a - b);
+  const presented = sorted(plausible.map((frame) => sinceDrawn(frame, monotonicOf(frame.presentationTime) / 1e6)));
+  const expected = sorted(plausible.map((frame) => sinceDrawn(frame, monotonicOf(frame.expectedDisplayTime) / 1e6)));
+  const captured = clock ? sorted(plausible.filter((frame) => frame.rtpTimestamp !== undefined).map((frame) => {
+    const ticks = (frame.rtpTimestamp - Number(clock[1])) | 0;
+    return sinceDrawn(frame, (Number(clock[2]) + (ticks * 1e9) / rtpClockRate) / 1e6);
+  })) : [];
+  const result = {
+    drawP50: percentile(presented, 0.5),
+    drawP95: percentile(presented, 0.95),
+    drawExpectedP50: percentile(expected, 0.5),
+    drawCaptureP50: percentile(captured, 0.5),
+    drawCaptureP95: percentile(captured, 0.95),
+    timeCodeRead: read.length,
+    timeCodeMethod: method,
+    // Over the whole page's life, as the failures carry no time.
+    timeCodeFailures: failures.length ? `${failures.length} frames not copied (${[...new Set(failures)].join('; ')})` : '',
+    timeCodeUnreadable: read.length - decoded.length,
+    timeCodeImplausible: decoded.length - plausible.length,
+  };
+  if (timeCodeAlternate) {
+    // Frames per whole second of presentation, the first and last seconds being partial.
+    const perSecond = new Map();
+    for (const frame of frames) {
+      const second = Math.floor(frame.presentationTime / 1_000);
+      perSecond.set(second, (perSecond.get(second) ?? 0) + 1);
+    }
+    const seconds = [...perSecond.keys()].sort((a, b) => a - b).slice(1, -1);
+    const mean = (list) => list.reduce((sum, second) => sum + perSecond.get(second), 0) / list.length;
+    result.fpsReading = mean(seconds.filter((second) => second % 2 === 0));
+    result.fpsNotReading = mean(seconds.filter((second) => second % 2 !== 0));
+  }
+  return result;
+}
+
+// The rows of a Tavelin run on the time code.
+function drawToPresentationRows(ours) {
+  if (!ours.timeCodeRead) {
+    return [['Draw to presentation latency p50 / p95', `n/a (${ours.timeCodeDrawn === undefined ? `no ${path.relative(process.cwd(), timeCodeTool)}: configure with -DTAVELIN_BENCH=ON` : 'no time code read'})`]];
+  }
+  const rows = [
+    ['Draw to presentation latency p50 / p95', `${format(ours.drawP50)} / ${format(ours.drawP95)} ms (goal: p50 ≤ 25 ms, p95 ≤ 40 ms at 1080p60)`],
+    ['  time codes read', `${format(ours.timeCodeRead, 0)} (${format(ours.timeCodeUnreadable, 0)} unreadable, ${format(ours.timeCodeImplausible, 0)} implausible), from the ${ours.timeCodeMethod}${ours.timeCodeFailures ? `; ${ours.timeCodeFailures}` : ''}`],
+    ['  draw to capture p50 / p95', `${format(ours.drawCaptureP50)} / ${format(ours.drawCaptureP95)} ms`],
+    ['  draw to expected display p50', `${format(ours.drawExpectedP50)} ms`],
+    ['  time code on the host', ours.timeCodeDrawn ?? 'n/a'],
+  ];
+  if (timeCodeAlternate) rows.push(['  presented reading the time code / not', `${format(ours.fpsReading)} / ${format(ours.fpsNotReading)} /s`]);
+  return rows;
 }
 
 // Pairs a wall-clock millisecond, just begun, with a monotonic reading taken at the same
@@ -306,6 +500,7 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
   const page = await context.newPage();
   if (codec === 'vp8' && !browser.firefox) await page.addInitScript(offerNoH264);
   await page.addInitScript(pageScript(recordFrames, player));
+  if (player.timeCode) await page.addInitScript(timeCodeScript(player.timeCode));
   const hostStatus = [];
   page.on('response', async (response) => {
     if (!response.url().endsWith('/api/status') || response.status() !== 200) return;
@@ -402,6 +597,7 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
     firstFrameMs,
     clockLine: Boolean(clock),
   };
+  Object.assign(result, await drawToPresentation(page, frames, monotonicOf, clock));
   const checkFrom = await page.evaluate(() => { window.benchReadRows = true; return window.benchFrames.length; });
   await delay(tearingCheck);
   Object.assign(result, tearing(await page.evaluate((from) => window.benchFrames.slice(from), checkFrom)));
@@ -687,7 +883,9 @@ const vp8Pictures = (process.env.BENCH_VP8 || 'motion').split(',');
 async function measurePicture(tavelin, browser, display, kind, codec) {
   const player = await startPicture(tavelin, display, kind);
   try {
+    player.timeCode = await startTimeCode(tavelin, display);
     const ours = await measureTavelin(tavelin, browser, display, player, codec);
+    if (player.timeCode) ours.timeCodeDrawn = await stopTimeCode(player.timeCode);
     await delay(2_000); // the program goes idle once the receiver has gone
     const reference = await measureFFmpeg(tavelin, display, player, codec);
     const vnc = codec === 'h264' ? await measureVNC(tavelin, browser, display, player) : null;
@@ -698,6 +896,7 @@ async function measurePicture(tavelin, browser, display, kind, codec) {
       ['  frames decoded at the receiver', `${format(ours.decodedFps)} /s (${format(ours.droppedFrames, 0)} dropped)`],
       ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
       [`  torn frames presented (read back for ${tearingCheck / 1e3} s after)`, torn(ours)],
+      ...drawToPresentationRows(ours),
       ['Capture to presentation latency p50', ours.clockLine ? `${format(ours.latencyP50)} ms` : 'n/a (no RTP clock line)'],
       ['Capture to presentation latency p95', ours.clockLine ? `${format(ours.latencyP95)} ms (${ours.latencySamples} frames)` : 'n/a'],
       ['  capture to arrival of its last packet p50', ours.clockLine ? `${format(ours.receivedP50)} ms` : 'n/a'],
@@ -725,6 +924,7 @@ async function measurePicture(tavelin, browser, display, kind, codec) {
       ['  whole machine busy meanwhile (browser included)', `${format(vnc.machineCPU, 2)} of ${cores} cores`],
     ];
   } finally {
+    if (player.timeCode) await stopChild(player.timeCode);
     await stopChild(player);
   }
 }
