@@ -430,12 +430,20 @@ async function pageClock(page) {
 }
 
 // Runs in the receiver page before its own script: the time and place of every pointer
-// move the page sees.
+// move the page sees, and the time the page sends each move packet.
 function recordPointer() {
   window.benchPointer = [];
+  window.benchMoveSends = [];
   addEventListener('pointermove', (event) => {
     window.benchPointer.push({ at: event.timeStamp, x: event.clientX, y: event.clientY });
   }, { capture: true });
+  const { send } = RTCDataChannel.prototype;
+  RTCDataChannel.prototype.send = function (data) {
+    if (this.label === 'mouse' && typeof data === 'string' && data.includes('"type":"move"')) {
+      window.benchMoveSends.push(performance.now());
+    }
+    return send.call(this, data);
+  };
 }
 
 // The mouse moved over the picture of a connected receiver, point by point: from each
@@ -496,28 +504,40 @@ async function measurePointer(tavelin, browser, display) {
     }
     await delay(warmUp);
     const clock = await pageClock(page);
-    const [hostFrom, pageFrom] = [host.length, await page.evaluate(() => window.benchPointer.length)];
+    const [hostFrom, [pageFrom, sendFrom]] = [host.length,
+      await page.evaluate(() => [window.benchPointer.length, window.benchMoveSends.length])];
     for (const point of points) {
       await page.mouse.move(point.x, point.y);
       await delay(pointerSpacing);
     }
     await delay(500);
-    const moves = await page.evaluate((from) => window.benchPointer.slice(from), pageFrom);
+    const [moves, sends] = await page.evaluate(([from, sent]) => [window.benchPointer.slice(from),
+      window.benchMoveSends.slice(sent)], [pageFrom, sendFrom]);
     const mapping = await clock.check();
 
     // Each page move is paired with the next host motion at its place.
-    const delays = [];
+    // Each pointermove sends one move packet, in order.
+    const sent = sends.length === moves.length;
+    const [delays, inPage, toHost] = [[], [], []];
     let next = hostFrom;
-    for (const move of moves) {
+    moves.forEach((move, index) => {
       const want = onHost(move);
-      const found = host.findIndex((event, index) => index >= next && Math.abs(event.x - want.x) <= 2 && Math.abs(event.y - want.y) <= 2);
-      if (found < 0) continue;
+      const found = host.findIndex((event, at) => at >= next && Math.abs(event.x - want.x) <= 2 && Math.abs(event.y - want.y) <= 2);
+      if (found < 0) return;
       delays.push((host[found].at - clock.monotonicOf(move.at)) / 1e6);
+      if (sent) {
+        inPage.push(sends[index] - move.at);
+        toHost.push((host[found].at - clock.monotonicOf(sends[index])) / 1e6);
+      }
       next = found + 1;
-    }
-    delays.sort((a, b) => a - b);
+    });
+    for (const list of [delays, inPage, toHost]) list.sort((a, b) => a - b);
+    const split = (list) => (sent ? `${format(percentile(list, 0.5), 2)} / ${format(percentile(list, 0.95), 2)} ms`
+      : `n/a (${sends.length} packets sent for ${moves.length} moves)`);
     return [
       ['Pointer event to host event p50 / p95', `${format(percentile(delays, 0.5), 2)} / ${format(percentile(delays, 0.95), 2)} ms (goal: p50 ≤ 4 ms)`],
+      ['  in the page, from the event to its data channel send p50 / p95', split(inPage)],
+      ['  from that send to the host event p50 / p95', split(toHost)],
       ['  moves seen on the host', `${delays.length} of ${moves.length} in the page (${points.length} sent, ${pointerSpacing} ms apart)`],
       ['  clock mapping check', `${Math.abs(mapping.error) <= mapping.roundTrip / 2 ? 'inside' : 'OUTSIDE'} a round trip (${format(mapping.error, 2)} ms from its middle, ±${format(mapping.roundTrip / 2, 2)})`],
     ];
