@@ -515,8 +515,8 @@ async function measurePointer(tavelin, browser, display) {
       window.benchMoveSends.slice(sent)], [pageFrom, sendFrom]);
     const mapping = await clock.check();
 
-    // Each page move is paired with the next host motion at its place.
-    // Each pointermove sends one move packet, in order.
+    // Each page move is paired with the next host motion at its place, and with its move
+    // packet by order (one a pointermove) when the counts agree.
     const sent = sends.length === moves.length;
     const [delays, inPage, toHost] = [[], [], []];
     let next = hostFrom;
