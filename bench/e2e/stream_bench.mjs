@@ -731,6 +731,148 @@ async function measureStillText(tavelin, browser, display) {
   }
 }
 
+// ---- the pointer --------------------------------------------------------------------
+
+// Prints the host's CLOCK_MONOTONIC microseconds and root position of every pointer
+// motion the X server reports (bench/pointer_events.cpp).
+const pointerEvents = path.resolve(path.dirname(program), '../bench/tavelin_pointer_events');
+const pointerMoves = 200;
+const pointerSpacing = 30; // ms between two moves
+
+// A page's clock mapped to node's monotonic clock, which is the host's CLOCK_MONOTONIC;
+// `check` measures the mapping against a round trip to the page.
+async function pageClock(page) {
+  const pageTick = await page.evaluate(`(${wallClockTick})(() => performance.now())`);
+  const nodeTick = wallClockTick(() => Number(process.hrtime.bigint()) / 1e6);
+  const monotonicOf = (pageTime) => (nodeTick.monotonic + (pageTick.wall - nodeTick.wall) + (pageTime - pageTick.monotonic)) * 1e6;
+  const check = async () => {
+    const before = process.hrtime.bigint();
+    const pageNow = await page.evaluate(() => performance.now());
+    const after = process.hrtime.bigint();
+    return { error: (monotonicOf(pageNow) - Number(before + after) / 2) / 1e6, roundTrip: Number(after - before) / 1e6 };
+  };
+  return { monotonicOf, check };
+}
+
+// Runs in the receiver page before its own script: the time and place of every pointer
+// move the page sees, and the time the page sends each move packet.
+function recordPointer() {
+  window.benchPointer = [];
+  window.benchMoveSends = [];
+  addEventListener('pointermove', (event) => {
+    window.benchPointer.push({ at: event.timeStamp, x: event.clientX, y: event.clientY });
+  }, { capture: true });
+  const { send } = RTCDataChannel.prototype;
+  RTCDataChannel.prototype.send = function (data) {
+    if (this.label === 'mouse' && typeof data === 'string' && data.includes('"type":"move"')) {
+      window.benchMoveSends.push(performance.now());
+    }
+    return send.call(this, data);
+  };
+}
+
+// The mouse moved over the picture of a connected receiver, point by point: from each
+// pointermove's time in the page to the time the X server's report of that motion
+// reaches a client on the host.
+async function measurePointer(tavelin, browser, display) {
+  try {
+    await access(pointerEvents);
+  } catch {
+    throw new Error(`no ${pointerEvents}: configure with -DTAVELIN_BENCH=ON, or set BENCH_POINTER=none`);
+  }
+  const listener = startChild(pointerEvents, [], await tavelin.xEnvironment());
+  const host = [];
+  let partial = '';
+  listener.stdout.on('data', (text) => {
+    const lines = (partial + text).split('\n');
+    partial = lines.pop();
+    for (const line of lines) {
+      const [at, x, y] = line.split(' ').map(Number);
+      if (Number.isFinite(y)) host.push({ at: at * 1e3, x, y });
+    }
+  });
+  const context = await browser.newContext({ viewport: { width: display.width / 2, height: display.height / 2 } });
+  const page = await context.newPage();
+  await page.addInitScript(recordPointer);
+  await page.addInitScript(pageScript(recordFrames, { height: code.blockHeight }));
+  try {
+    for (const end = Date.now() + 5_000; !/^ready$/m.test(listener.output); await delay(50)) {
+      if (Date.now() > end || listener.exitCode !== null) throw new Error(`the pointer listener did not start: ${listener.output}`);
+    }
+    await page.goto(tavelin.link);
+    await page.waitForFunction(() => window.benchFrames.length > 0, null, { timeout: 30_000 });
+    // Where the picture lies in the page ("contain" fit, centred on the stage).
+    const picture = await page.evaluate(() => {
+      const stage = document.getElementById('stage').getBoundingClientRect();
+      const video = document.getElementById('video');
+      const scale = Math.min(stage.width / video.videoWidth, stage.height / video.videoHeight);
+      const [width, height] = [video.videoWidth * scale, video.videoHeight * scale];
+      return { left: stage.left + (stage.width - width) / 2, top: stage.top + (stage.height - height) / 2, width, height };
+    });
+    const onHost = (point) => ({
+      x: display.x + Math.round(((point.x - picture.left) / picture.width) * (display.width - 1)),
+      y: display.y + Math.round(((point.y - picture.top) / picture.height) * (display.height - 1)),
+    });
+    // A 20 × 10 grid clear of the overlay in the top left, visited in a stride that puts
+    // each point far from the one before: every move lands on a place of its own.
+    const grid = Array.from({ length: pointerMoves }, (_, index) => ({
+      x: Math.round(picture.left + picture.width * (0.3 + (0.65 * (index % 20)) / 19)),
+      y: Math.round(picture.top + picture.height * (0.3 + (0.65 * Math.floor(index / 20)) / 9)),
+    }));
+    const points = grid.map((_, index) => grid[(index * 77) % grid.length]);
+
+    // The data channel is open once a first move reaches the host.
+    const seen = host.length;
+    await page.mouse.move(picture.left + picture.width / 2, picture.top + picture.height / 2);
+    for (const end = Date.now() + 10_000; host.length === seen; await delay(50)) {
+      if (Date.now() > end) throw new Error(`no pointer motion reached the host; host said:\n${tavelin.stderr}`);
+    }
+    await delay(warmUp);
+    const clock = await pageClock(page);
+    const [hostFrom, [pageFrom, sendFrom]] = [host.length,
+      await page.evaluate(() => [window.benchPointer.length, window.benchMoveSends.length])];
+    for (const point of points) {
+      await page.mouse.move(point.x, point.y);
+      await delay(pointerSpacing);
+    }
+    await delay(500);
+    const [moves, sends] = await page.evaluate(([from, sent]) => [window.benchPointer.slice(from),
+      window.benchMoveSends.slice(sent)], [pageFrom, sendFrom]);
+    const mapping = await clock.check();
+
+    // Each page move is paired with the next host motion at its place, and with its move
+    // packet by order (one a pointermove) when the counts agree.
+    const sent = sends.length === moves.length;
+    const [delays, inPage, toHost] = [[], [], []];
+    let next = hostFrom;
+    moves.forEach((move, index) => {
+      const want = onHost(move);
+      const found = host.findIndex((event, at) => at >= next && Math.abs(event.x - want.x) <= 2 && Math.abs(event.y - want.y) <= 2);
+      if (found < 0) return;
+      delays.push((host[found].at - clock.monotonicOf(move.at)) / 1e6);
+      if (sent) {
+        inPage.push(sends[index] - move.at);
+        toHost.push((host[found].at - clock.monotonicOf(sends[index])) / 1e6);
+      }
+      next = found + 1;
+    });
+    for (const list of [delays, inPage, toHost]) list.sort((a, b) => a - b);
+    const split = (list) => (sent ? `${format(percentile(list, 0.5), 2)} / ${format(percentile(list, 0.95), 2)} ms`
+      : `n/a (${sends.length} packets sent for ${moves.length} moves)`);
+    return [
+      ['Pointer event to host event p50 / p95', `${format(percentile(delays, 0.5), 2)} / ${format(percentile(delays, 0.95), 2)} ms (goal: p50 ≤ 4 ms)`],
+      ['  in the page, from the event to its data channel send p50 / p95', split(inPage)],
+      ['  from that send to the host event p50 / p95', split(toHost)],
+      ['  moves seen on the host', `${delays.length} of ${moves.length} in the page (${points.length} sent, ${pointerSpacing} ms apart)`],
+      ['  clock mapping check', `${Math.abs(mapping.error) <= mapping.roundTrip / 2 ? 'inside' : 'OUTSIDE'} a round trip (${format(mapping.error, 2)} ms from its middle, ±${format(mapping.roundTrip / 2, 2)})`],
+    ];
+  } finally {
+    await page.goto('about:blank');
+    await context.close();
+    await stopChild(listener);
+  }
+}
+
 // ---- the reference -----------------------------------------------------------------
 
 // The same codec's encoder as the program's, set up alike (VP8: libvpx in real time, cpu-used 8).
@@ -1065,6 +1207,13 @@ async function main() {
           if (host !== tavelin) await host.stop();
         }
       }
+    }
+    // BENCH_POINTER=none leaves out the pointer's way to the host.
+    if (process.env.BENCH_POINTER !== 'none') {
+      const rows = await measurePointer(tavelin, browser, display);
+      const width = Math.max(...rows.map(([name]) => name.length));
+      console.log(`\n${size.width}x${size.height}, nothing moving but the pointer, H.264 to Chromium, ${new Date().toISOString()}`);
+      for (const [name, value] of rows) console.log(`${name.padEnd(width)}  ${value}`);
     }
     if (withGnome) {
       const rows = await measureGnome(browser);

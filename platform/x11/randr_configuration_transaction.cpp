@@ -108,6 +108,7 @@ bool RandRConfigurationTransaction::moveCrtc(const Entry& entry, const RootRect&
                                                crtc->mode, crtc->rotation,
                                                xcb_randr_get_crtc_info_outputs_length(crtc.get()),
                                                xcb_randr_get_crtc_info_outputs(crtc.get())));
+    services_.layoutChanged();
     return set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
 }
 
@@ -167,9 +168,11 @@ DisplayError RandRConfigurationTransaction::complete() {
     // primary that is off or unset.
     auto marked = reply(connection.get(), xcb_randr_get_output_primary_reply,
                         xcb_randr_get_output_primary(connection.get(), connection.root()));
-    if (!services_.monitors().contains(primary) && (!marked || marked->output != primary) &&
-        check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary))) {
-        return DisplayError::failure;
+    if (!services_.monitors().contains(primary) && (!marked || marked->output != primary)) {
+        const auto refused =
+            check(connection, xcb_randr_set_output_primary_checked(connection, connection.root(), primary));
+        services_.layoutChanged();
+        if (refused) return DisplayError::failure;
     }
     return DisplayError::none;
 }

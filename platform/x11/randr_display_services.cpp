@@ -87,14 +87,15 @@ void RandRDisplayServices::onConfigurationChanged(std::function<void()> handler)
     auto& events = pump_->connection();
     // RandR sends its 1.2 events only to clients that announced the version.
     reply(events.get(), xcb_randr_query_version_reply, xcb_randr_query_version(events.get(), 1, 5));
-    xcb_randr_select_input(events.get(), events.root(), changeEvents);
+    // Checked, so that no change after this call goes unseen by the kept layout.
+    check(events, xcb_randr_select_input_checked(events.get(), events.root(), changeEvents));
     const auto* randr = xcb_get_extension_data(events.get(), &xcb_randr_id);
     const std::uint8_t first = randr ? randr->first_event : 0;
     pump_->start([this, first](const xcb_generic_event_t& event) {
         const int type = event.response_type & 0x7F;
-        if ((type == first + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == first + XCB_RANDR_NOTIFY) && changed_) {
-            changed_();
-        }
+        if (type != first + XCB_RANDR_SCREEN_CHANGE_NOTIFY && type != first + XCB_RANDR_NOTIFY) return;
+        layout_.reset();
+        if (changed_) changed_();
     });
 }
 
@@ -187,14 +188,10 @@ DisplayError RandRDisplayServices::setMode(DisplayID display, const DisplayMode&
                                                all->config_timestamp, crtc->x, crtc->y, wanted->id, crtc->rotation,
                                                xcb_randr_get_crtc_info_outputs_length(crtc.get()), outputs),
                      &error);
+    layoutChanged();
     const bool applied = set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS;
     shrinkFramebuffer();
     return applied ? DisplayError::none : DisplayError::failure;
-}
-
-std::optional<RootRect> RandRDisplayServices::rootRect(DisplayID display) {
-    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) return monitor->second.rect;
-    return outputRect(connection_, display);
 }
 
 bool RandRDisplayServices::isOnline(DisplayID display) {
@@ -205,9 +202,16 @@ bool RandRDisplayServices::isOnline(DisplayID display) {
 }
 
 DisplayBounds RandRDisplayServices::bounds(DisplayID display) {
-    const auto rect = rootRect(display);
+    const auto& lit = layout();
+    std::optional<RootRect> rect;
+    if (const auto monitor = monitors_.find(display); monitor != monitors_.end()) {
+        rect = monitor->second.rect;
+    } else if (const auto output = std::ranges::find(lit, display, &Display::id); output != lit.end()) {
+        rect = output->rect;
+    }
     if (!rect) return {};
-    const auto origin = primaryRect(connection_);
+    // The primary comes first; with no output lit, the root origin stands in.
+    const RootRect origin = lit.empty() ? RootRect{} : lit.front().rect;
     return {static_cast<double>(rect->x - origin.x), static_cast<double>(rect->y - origin.y),
             static_cast<double>(rect->width), static_cast<double>(rect->height)};
 }
@@ -215,6 +219,19 @@ DisplayBounds RandRDisplayServices::bounds(DisplayID display) {
 DisplayID RandRDisplayServices::mainDisplay() { return primaryOutput(connection_); }
 
 std::vector<RandRDisplayServices::Display> RandRDisplayServices::litDisplays() {
+    auto lit = litOutputDisplays();
+    for (const auto& [name, monitor] : monitors_) lit.push_back({name, monitor.rect, true});
+    return lit;
+}
+
+const std::vector<RandRDisplayServices::Display>& RandRDisplayServices::layout() {
+    // Without notifies, nothing would tell that a kept layout went stale.
+    const bool told = listening_ && pump_ && !pump_->connection().broken() && !connection_.broken();
+    if (!layout_ || !told) layout_ = litOutputDisplays();
+    return *layout_;
+}
+
+std::vector<RandRDisplayServices::Display> RandRDisplayServices::litOutputDisplays() {
     std::vector<Display> lit;
     const auto outputs = litOutputRects(connection_);
     auto marked = reply(connection_.get(), xcb_randr_get_output_primary_reply,
@@ -227,7 +244,6 @@ std::vector<RandRDisplayServices::Display> RandRDisplayServices::litDisplays() {
         const Display display{entry.output, entry.rect, false, entry.crtc};
         lit.insert(entry.output == primary ? lit.begin() : lit.end(), display);
     }
-    for (const auto& [name, monitor] : monitors_) lit.push_back({name, monitor.rect, true});
     return lit;
 }
 
@@ -244,7 +260,8 @@ DisplayID RandRDisplayServices::mirrorsDisplay(DisplayID display) {
 std::optional<std::vector<DisplayID>> RandRDisplayServices::activeDisplays() {
     if (connection_.broken()) return std::nullopt;
     std::vector<DisplayID> ids;
-    for (const auto& display : litDisplays()) ids.push_back(display.id);
+    for (const auto& display : layout()) ids.push_back(display.id);
+    for (const auto& [name, monitor] : monitors_) ids.push_back(name);
     return ids;
 }
 

@@ -31,6 +31,11 @@ class EventPump;
 //
 // Nor can X11 scale a desktop: a HiDPI virtual display keeps its full-size mode, which is
 // reported here with points = pixels / 2 for the outputs the factory registered.
+//
+// Every mouse packet asks for the active displays and a display's bounds, so once someone
+// listens for changes the lit outputs are kept between the RandR notifies that could
+// change them. Like the other calls, that state and the handler that drops it run on the
+// engine only.
 class RandRDisplayServices final : public DisplayServices {
 public:
     // A virtual display without an output: a RandR monitor over a framebuffer region.
@@ -71,6 +76,9 @@ public:
 
     // -- For the virtual display factory, which shares this connection.
     Connection& connection() { return connection_; }
+    // Whoever moves or switches a CRTC, or the primary mark, through connection() calls
+    // this after: the notify for it reaches the event connection only later.
+    void layoutChanged() { layout_.reset(); }
     // An output a live virtual display uses; hiDPIWidth/Height name its full-size mode
     // when it is HiDPI (0 otherwise).
     void registerOutput(xcb_randr_output_t output, std::int64_t hiDPIWidth = 0, std::int64_t hiDPIHeight = 0);
@@ -112,7 +120,10 @@ private:
     };
     // Lit outputs (primary first, then in server order) and Tavelin monitors.
     std::vector<Display> litDisplays();
-    std::optional<RootRect> rootRect(DisplayID display);
+    // Lit outputs as litDisplays() reads them from the server.
+    std::vector<Display> litOutputDisplays();
+    // The same, kept while the event connection reports every change.
+    const std::vector<Display>& layout();
     DisplayMode monitorMode(const Monitor& monitor) const;
     DisplayMode outputMode(xcb_randr_output_t output, const xcb_randr_mode_info_t& info) const;
 
@@ -120,6 +131,7 @@ private:
     std::shared_ptr<EventPump> pump_;
     std::function<void()> changed_;
     bool listening_ = false;
+    std::optional<std::vector<Display>> layout_;
     // Output → HiDPI full size (0 × 0 when not HiDPI).
     std::map<xcb_randr_output_t, std::pair<std::int64_t, std::int64_t>> outputs_;
     std::map<xcb_atom_t, Monitor> monitors_;

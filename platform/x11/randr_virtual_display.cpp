@@ -96,6 +96,7 @@ public:
                       xcb_randr_set_crtc_config(connection.get(), crtc_, XCB_CURRENT_TIME,
                                                 resources->config_timestamp, 0, 0, XCB_NONE,
                                                 XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
+                services_.layoutChanged();
             }
         }
         for (const auto mode : addedModes_) check(connection, xcb_randr_delete_output_mode_checked(connection, output_, mode));
@@ -172,6 +173,7 @@ public:
                                                    resources->config_timestamp, static_cast<std::int16_t>(place.x),
                                                    static_cast<std::int16_t>(place.y), mode,
                                                    XCB_RANDR_ROTATION_ROTATE_0, 1, &output_));
+        services_.layoutChanged();
         if (!set || set->status != XCB_RANDR_SET_CONFIG_SUCCESS) throw VirtualDisplayError(modeMessage);
         lit_ = true;
     }
@@ -341,6 +343,7 @@ void RandRVirtualDisplayFactory::releaseLeftovers() {
                   xcb_randr_set_crtc_config(connection.get(), info->crtc, XCB_CURRENT_TIME,
                                             resources->config_timestamp, 0, 0, XCB_NONE,
                                             XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr));
+            services_.layoutChanged();
         }
         // The server refuses to take away its own modes; those added for the display go.
         const auto* modes = xcb_randr_get_output_info_modes(info.get());

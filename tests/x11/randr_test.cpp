@@ -94,27 +94,41 @@ protected:
         return {server.framebuffer(), server.modeNames(), litOutputs(server.c), outputlessMonitors(server.c).size()};
     }
 
+    // Hands on the notifies that have come, at least one; bounded in case none does.
+    void takeNotifies() {
+        const int before = changes;
+        for (int turn = 0; turn < 50 && changes == before; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
+        EXPECT_GT(changes, before);
+        engine.poll();
+    }
+
     asio::io_context engine;
     RandRDisplayServices services{engine.get_executor()};
     RandRVirtualDisplayFactory factory{services};
     Observer server;
     const DisplayID dummy0 = services.mainDisplay();
+    int changes = 0;
 };
-using RandRVirtualDisplayTest = RandRTest;
-using RandRDisplayServicesTest = RandRTest;
+
+// The services listen for changes, as the program's do, and so keep what they read
+// between them. (The model's tests run the engine to its end, which a listener holds up.)
+class ListeningTest : public RandRTest {
+protected:
+    ListeningTest() { services.onConfigurationChanged([this] { ++changes; }); }
+};
+using RandRVirtualDisplayTest = ListeningTest;
+using RandRDisplayServicesTest = ListeningTest;
 
 // Right of everything lit, top-aligned with the primary: an output with the display's mode
 // and EDID, or a monitor where no output is free. Released, it takes all of it away.
 TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndReleased) {
-    int changes = 0;
-    services.onConfigurationChanged([&] { ++changes; });
     struct Case { const char* what; Backing backing; bool hiDPI; Mode mode; };
     for (const auto& c : {Case{"an output", Backing::output, false, {1280, 720, 1280, 720}},
                           Case{"a HiDPI monitor", Backing::monitor, true, {1280, 720, 640, 360}}}) {
         SCOPED_TRACE(c.what);
         RandRVirtualDisplayFactory backed(services, c.backing);
         const auto before = trace();
-        changes = 0;
+        services.activeDisplays(); // kept: lighting the display must drop it
         auto display = backed.create(1280, 720, 60, c.hiDPI, "Desk", "abc");
         const auto id = display->displayID();
         EXPECT_EQ(server.rect(id), (RootRect{1920, 0, 1280, 720}));
@@ -133,10 +147,11 @@ TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndRelea
         ASSERT_EQ(edid.size(), c.backing == Backing::output ? 128u : 0u);
         if (!edid.empty()) { EXPECT_EQ(edid[10] | edid[11] << 8, 0xE90B); }
 
-        // Bounded: the events are on their way once create() returned.
-        for (int turn = 0; turn < 50 && changes == 0; ++turn) engine.run_one_for(std::chrono::milliseconds(100));
-        EXPECT_GT(changes, 0);
+        // The events are on their way once create() returned.
+        takeNotifies();
+        services.activeDisplays(); // and releasing it
         display.reset();
+        EXPECT_EQ(services.bounds(id), DisplayBounds{});
         EXPECT_EQ(trace(), before);
         EXPECT_TRUE(server.edid(id).empty());
     }
@@ -340,6 +355,35 @@ TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
     EXPECT_EQ(savedOrigin(), Origin(0, 0));
     // Released, the displays restore the server even after the virtual display was main.
     model.reset();
+}
+
+// What the services keep between notifies: another client's change reaches the bounds
+// and the active list once its notify has been handed on.
+TEST_F(RandRDisplayServicesTest, AChangeByAnotherClientReachesBoundsAndTheActiveList) {
+    auto display = factory.create(1280, 720, 60, false, "Desk", "abc");
+    const DisplayID id = display->displayID();
+    takeNotifies(); // the creation's own
+    auto& c = server.c;
+    auto output =
+        reply(c.get(), xcb_randr_get_output_info_reply, xcb_randr_get_output_info(c.get(), id, XCB_CURRENT_TIME));
+    ASSERT_TRUE(output);
+    struct Case { const char* what; std::int16_t x, y; bool lit; DisplayBounds bounds; };
+    for (const auto& to : {Case{"moved", 1920, 360, true, {1920, 360, 1280, 720}},
+                           Case{"switched off", 0, 0, false, {}}}) {
+        SCOPED_TRACE(to.what);
+        services.bounds(id); // kept from here on
+        const auto resources = screenResources(c);
+        auto crtc = reply(c.get(), xcb_randr_get_crtc_info_reply,
+                          xcb_randr_get_crtc_info(c.get(), output->crtc, XCB_CURRENT_TIME));
+        auto set = reply(c.get(), xcb_randr_set_crtc_config_reply,
+                         xcb_randr_set_crtc_config(c.get(), output->crtc, XCB_CURRENT_TIME, resources->config_timestamp,
+                                                   to.x, to.y, to.lit ? crtc->mode : XCB_NONE, crtc->rotation, to.lit,
+                                                   &id));
+        ASSERT_TRUE(set && set->status == XCB_RANDR_SET_CONFIG_SUCCESS);
+        takeNotifies();
+        EXPECT_EQ(services.bounds(id), to.bounds);
+        EXPECT_EQ(std::ranges::count(*services.activeDisplays(), id), to.lit ? 1 : 0);
+    }
 }
 
 // A place saved beside a wider main display leaves no gap beside a smaller one: right
