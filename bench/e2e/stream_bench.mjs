@@ -12,8 +12,10 @@ import { promisify } from 'node:util';
 import { Tavelin, freePort, launchBrowser, launchFirefox, program, startGnome } from '../../tests/e2e/harness.mjs';
 
 const seconds = Number(process.env.BENCH_SECONDS || 20);
-const size = { width: 1920, height: 1080 };
-const rate = 60;
+// BENCH_SIZE (WIDTHxHEIGHT) and BENCH_RATE set the shared display's mode.
+const [width, height] = (process.env.BENCH_SIZE || '1920x1080').split('x').map(Number);
+const size = { width, height };
+const rate = Number(process.env.BENCH_RATE || 60);
 const warmUp = 3_000;
 const tearingCheck = 5_000; // how long the receiver's frames are read back for tearing
 const rtpClockRate = 90_000;
@@ -135,15 +137,22 @@ function cpuMeter(pids) {
   };
 }
 
+// Children still running when the bench ends are killed with it.
+const children = new Set();
+process.once('exit', () => { for (const child of children) child.kill('SIGKILL'); });
+
 function startChild(command, args, env) {
   const child = spawn(command, args, { env, stdio: ['pipe', 'pipe', 'pipe'] });
+  children.add(child);
   child.output = '';
   child.stdout.setEncoding('utf8');
   child.stderr.setEncoding('utf8');
   child.stdout.on('data', (text) => { child.output = (child.output + text).slice(-20_000); });
   child.stderr.on('data', (text) => { child.output = (child.output + text).slice(-20_000); });
-  child.ended = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  process.once('exit', () => child.kill('SIGKILL'));
+  child.ended = new Promise((resolve) => child.once('exit', (code, signal) => {
+    children.delete(child);
+    resolve({ code, signal });
+  }));
   return child;
 }
 
