@@ -784,10 +784,8 @@ function recordPointer() {
 // pointermove's time in the page to the time the X server's report of that motion
 // reaches a client on the host.
 async function measurePointer(tavelin, browser, display) {
-  try {
-    await access(pointerEvents);
-  } catch {
-    throw new Error(`no ${pointerEvents}: configure with -DTAVELIN_BENCH=ON, or set BENCH_POINTER=none`);
+  if (!(await access(pointerEvents).then(() => true, () => false))) {
+    return [['Pointer event to host event', `n/a (no ${pointerEvents}: configure with -DTAVELIN_BENCH=ON)`]];
   }
   const listener = startChild(pointerEvents, [], await tavelin.xEnvironment());
   const host = [];
