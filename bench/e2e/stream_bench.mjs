@@ -9,7 +9,7 @@ import { availableParallelism, tmpdir } from 'node:os';
 import path from 'node:path';
 import { setTimeout as delay } from 'node:timers/promises';
 import { promisify } from 'node:util';
-import { Tavelin, freePort, launchBrowser, launchFirefox, program, startGnome } from '../../tests/e2e/harness.mjs';
+import { Tavelin, freePort, launchBrowser, launchFirefox, program, saveDisplays, startGnome } from '../../tests/e2e/harness.mjs';
 
 const seconds = Number(process.env.BENCH_SECONDS || 20);
 // BENCH_SIZE (WIDTHxHEIGHT) and BENCH_RATE set the shared display's mode.
@@ -33,10 +33,7 @@ async function startTavelin(desktop = {}, { bitrateMbps } = {}) {
     const id = '3C9E1A7B-5D2F-4B8E-A16C-0E9F8D7C6B5A';
     const displays = [{ id, name: 'Tavelin Virtual Display', width: size.width, height: size.height, refreshRate: rate,
       bitrateMbps, hiDPI: false, enabled: true, originX: size.width, originY: 0 }];
-    await mkdir(path.join(folders.config, 'tavelin'), { mode: 0o700 });
-    await writeFile(path.join(folders.config, 'tavelin', 'defaults.json'), JSON.stringify({
-      'displayProfiles.v1': { data: Buffer.from(JSON.stringify(displays)).toString('base64') },
-      'selectedDisplay.v1': id, 'displayDefaultName.v2': true }));
+    await saveDisplays(folders.config, displays, id);
   }
   const port = await freePort();
   const args = ['--headless', '--start', '--port', String(port), '--width', String(size.width),
@@ -477,6 +474,21 @@ function wallClockTick(now) {
   return { wall, monotonic: now() };
 }
 
+// A page's clock mapped to node's monotonic clock, which is the host's CLOCK_MONOTONIC;
+// `check` measures the mapping against a round trip to the page.
+async function pageClock(page) {
+  const pageTick = await page.evaluate(`(${wallClockTick})(() => performance.now())`);
+  const nodeTick = wallClockTick(() => Number(process.hrtime.bigint()) / 1e6);
+  const monotonicOf = (pageTime) => (nodeTick.monotonic + (pageTick.wall - nodeTick.wall) + (pageTime - pageTick.monotonic)) * 1e6;
+  const check = async () => {
+    const before = process.hrtime.bigint();
+    const pageNow = await page.evaluate(() => performance.now());
+    const after = process.hrtime.bigint();
+    return { error: (monotonicOf(pageNow) - Number(before + after) / 2) / 1e6, roundTrip: Number(after - before) / 1e6 };
+  };
+  return { monotonicOf, check };
+}
+
 async function inboundVideo(page) {
   return page.evaluate(async () => {
     for (const peer of [...window.benchPeers].reverse()) {
@@ -539,9 +551,8 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
   }
 
   // Monotonic nanoseconds (the host's capture clock) of a page time in milliseconds.
-  const pageTick = await page.evaluate(`(${wallClockTick})(() => performance.now())`);
-  const nodeTick = wallClockTick(() => Number(process.hrtime.bigint()) / 1e6);
-  const monotonicOf = (pageTime) => (nodeTick.monotonic + (pageTick.wall - nodeTick.wall) + (pageTime - pageTick.monotonic)) * 1e6;
+  const mapping = await pageClock(page);
+  const { monotonicOf } = mapping;
 
   const firstFrame = await page.evaluate(() => window.benchFrames[0]);
   const firstFrameMs = (monotonicOf(firstFrame.presentationTime) - Number(opened)) / 1e6;
@@ -578,11 +589,7 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
 
   // The clock mapping checked against a round trip: a page reading mapped to the
   // monotonic clock must fall between the two node readings around it.
-  const before = process.hrtime.bigint();
-  const pageNow = await page.evaluate(() => performance.now());
-  const after = process.hrtime.bigint();
-  const mappingError = (monotonicOf(pageNow) - Number(before + after) / 2) / 1e6;
-  const roundTrip = Number(after - before) / 1e6;
+  const { error: mappingError, roundTrip } = await mapping.check();
 
   const captured = statusBefore && statusAfter
     ? (statusAfter.json.capturedFrames - statusBefore.json.capturedFrames) / (Number(statusAfter.at - statusBefore.at) / 1e9)
@@ -747,21 +754,6 @@ async function measureStillText(tavelin, browser, display) {
 const pointerEvents = path.resolve(path.dirname(program), '../bench/tavelin_pointer_events');
 const pointerMoves = 200;
 const pointerSpacing = 30; // ms between two moves
-
-// A page's clock mapped to node's monotonic clock, which is the host's CLOCK_MONOTONIC;
-// `check` measures the mapping against a round trip to the page.
-async function pageClock(page) {
-  const pageTick = await page.evaluate(`(${wallClockTick})(() => performance.now())`);
-  const nodeTick = wallClockTick(() => Number(process.hrtime.bigint()) / 1e6);
-  const monotonicOf = (pageTime) => (nodeTick.monotonic + (pageTick.wall - nodeTick.wall) + (pageTime - pageTick.monotonic)) * 1e6;
-  const check = async () => {
-    const before = process.hrtime.bigint();
-    const pageNow = await page.evaluate(() => performance.now());
-    const after = process.hrtime.bigint();
-    return { error: (monotonicOf(pageNow) - Number(before + after) / 2) / 1e6, roundTrip: Number(after - before) / 1e6 };
-  };
-  return { monotonicOf, check };
-}
 
 // Runs in the receiver page before its own script: the time and place of every pointer
 // move the page sees, and the time the page sends each move packet.

@@ -4,10 +4,10 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdir, mkdtemp, rm, writeFile } from 'node:fs/promises';
+import { mkdtemp, rm } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { Tavelin, decodedFrames, eventually, launchBrowser, newPage, program, startGnome } from './harness.mjs';
+import { Tavelin, decodedFrames, eventually, launchBrowser, newPage, program, saveDisplays, startGnome } from './harness.mjs';
 
 const limit = { timeout: 90_000 };
 const pointerClient = path.resolve(path.dirname(program), '../tests/gnome/tavelin_pointer_client');
@@ -83,10 +83,7 @@ test('a display saved above or below the main one is placed there', limit, async
     for (const [originY, ours, main] of [[-1080, 0, 1080], [1080, 1080, 0]]) {
       const displays = [{ id, name: 'Tavelin Virtual Display', width: 1920, height: 1080, refreshRate: 60,
         bitrateMbps: 35, hiDPI: false, enabled: true, originX: 0, originY }];
-      await mkdir(path.join(config, 'tavelin'), { recursive: true, mode: 0o700 });
-      await writeFile(path.join(config, 'tavelin', 'defaults.json'), JSON.stringify({
-        'displayProfiles.v1': { data: Buffer.from(JSON.stringify(displays)).toString('base64') },
-        'selectedDisplay.v1': id, 'displayDefaultName.v2': true }));
+      await saveDisplays(config, displays, id);
       tavelin = await Tavelin.start({ ...onGnome(), XDG_CONFIG_HOME: config });
       const places = async () => (await logicalMonitors()).map(({ name, x, y }) => [name === 'Meta-0', x, y])
         .sort((a, b) => a[2] - b[2]);

@@ -3,7 +3,7 @@
 // its receiver link.
 import { spawn, execFile } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdtemp, mkdir, readdir, rm } from 'node:fs/promises';
+import { mkdtemp, mkdir, readdir, rm, writeFile } from 'node:fs/promises';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
@@ -65,6 +65,15 @@ export async function startGnome() {
   const monitors = async () => (await gdbus('-d', 'org.gnome.Mutter.DisplayConfig', '-o', '/org/gnome/Mutter/DisplayConfig',
     '-m', 'org.gnome.Mutter.DisplayConfig.GetCurrentState')).stdout;
   return { env, stop, monitors, pids: { mutter: mutter.pid, pipewire: pipewire.pid } };
+}
+
+// Saves a display list in a configuration folder (what XDG_CONFIG_HOME names) as the
+// program stores it, with the display `selected` chosen.
+export async function saveDisplays(config, displays, selected) {
+  await mkdir(path.join(config, 'tavelin'), { recursive: true, mode: 0o700 });
+  await writeFile(path.join(config, 'tavelin', 'defaults.json'), JSON.stringify({
+    'displayProfiles.v1': { data: Buffer.from(JSON.stringify(displays)).toString('base64') },
+    'selectedDisplay.v1': selected, 'displayDefaultName.v2': true }));
 }
 
 export class Tavelin {
