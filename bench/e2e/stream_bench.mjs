@@ -494,7 +494,9 @@ async function inboundVideo(page) {
     for (const peer of [...window.benchPeers].reverse()) {
       if (peer.connectionState !== 'connected') continue;
       for (const report of (await peer.getStats()).values()) {
-        if (report.type === 'inbound-rtp' && report.kind === 'video') return { ...report };
+        if (report.type !== 'inbound-rtp' || report.kind !== 'video') continue;
+        const quality = document.querySelector('video')?.getVideoPlaybackQuality();
+        return { ...report, shownTotal: quality?.totalVideoFrames, shownDropped: quality?.droppedVideoFrames };
       }
     }
     return null;
@@ -591,11 +593,17 @@ async function measureTavelin(tavelin, browser, display, player, codec) {
   // monotonic clock must fall between the two node readings around it.
   const { error: mappingError, roundTrip } = await mapping.check();
 
+  const shown = (stats) => (stats?.shownTotal ?? NaN) - (stats?.shownDropped ?? NaN);
+  const compositedFps = (shown(statsAfter) - shown(statsBefore)) / elapsed;
   const captured = statusBefore && statusAfter
     ? (statusAfter.json.capturedFrames - statusBefore.json.capturedFrames) / (Number(statusAfter.at - statusBefore.at) / 1e9)
     : NaN;
   const result = {
-    fps: frames.length / elapsed,
+    // Presented: the frames the video element handed to the compositor less those it
+    // replaced before they were shown (getVideoPlaybackQuality). The page's own frame
+    // callbacks run on its main thread and miss frames the compositor shows without it.
+    fps: Number.isFinite(compositedFps) ? compositedFps : frames.length / elapsed,
+    callbackFps: frames.length / elapsed,
     capturedFps: captured,
     latencyP50: percentile(presented, 0.5),
     latencyP95: percentile(presented, 0.95),
@@ -1034,6 +1042,7 @@ async function measurePicture(tavelin, browser, display, kind, codec) {
     const referenceName = codec === 'h264' ? 'ffmpeg x11grab + libx264' : 'ffmpeg x11grab + libvpx';
     const rows = [
       ['Tavelin frames presented at the receiver', `${format(ours.fps)} /s (${format((100 * ours.fps) / ours.decodedFps, 0)} % of those decoded)`],
+      ['  seen by the page\'s frame callbacks', `${format(ours.callbackFps)} /s`],
       ['  frames decoded at the receiver', `${format(ours.decodedFps)} /s (${format(ours.droppedFrames, 0)} dropped)`],
       ['  frames captured on the host', `${format(ours.capturedFps)} /s`],
       [`  torn frames presented (read back for ${tearingCheck / 1e3} s after)`, torn(ours)],
