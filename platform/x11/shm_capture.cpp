@@ -20,6 +20,7 @@
 #include <xcb/xfixes.h>
 #include <xcb/xinput.h>
 
+#include "core/capture_pace.hpp"
 #include "core/log.hpp"
 #include "platform/cursor_image.hpp"
 #include "platform/x11/randr_query.hpp"
@@ -424,7 +425,7 @@ void X11CaptureStream::run() {
                   std::max<std::int64_t>(configuration.refreshRate, 1);
     auto origin = Clock::now();
     std::int64_t tick = 0;
-    auto lastTry = Clock::time_point{}; // when a picture was last taken or tried
+    CapturePace pace(period); // of the pictures taken or tried
     std::int64_t skippedSinceReport = 0;
     auto lastReport = Clock::time_point{};
     try {
@@ -439,10 +440,10 @@ void X11CaptureStream::run() {
                              std::max<std::int64_t>(configuration.refreshRate, 1);
                     origin = Clock::now();
                     tick = 0;
-                    lastTry = {};
+                    pace = CapturePace(period);
                 }
             }
-            if (!waitForTick(origin + tick * period, lastTry + period)) continue;
+            if (!waitForTick(origin + tick * period, pace.earliest())) continue;
             // A change before the tick starts the grid again from its picture.
             const auto now = Clock::now();
             if (now < origin + tick * period) {
@@ -455,7 +456,7 @@ void X11CaptureStream::run() {
             CapturedFrame frame;
             const auto outcome = grabber_->grab(configuration, frame);
             if (outcome != Grabber::Outcome::idle) {
-                lastTry = now;
+                pace.took(now);
             } else if (grabber_->reportsEveryChange()) {
                 // Changes end the wait themselves, so a still picture needs ticks only as
                 // often as a warped pointer is looked for.
