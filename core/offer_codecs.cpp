@@ -39,7 +39,23 @@ bool isProfileLevelID(std::string_view text) {
     return text.size() == 6 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
+inline constexpr std::string_view playoutDelayURI = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
+
+// The id of "a=extmap:<id>[/<direction>] <uri> ..." if it names the playout delay in a
+// one-byte id the offerer receives; 0 otherwise.
+int playoutDelayID(std::string_view line) {
+    std::istringstream words{std::string(line.substr(9))};
+    std::string value, uri;
+    if (!(words >> value >> uri) || uri != playoutDelayURI) return 0;
+    const auto slash = value.find('/');
+    const std::string direction = slash == std::string::npos ? "" : lowered(value.substr(slash + 1));
+    if (direction != "" && direction != "sendrecv" && direction != "recvonly") return 0;
+    const auto id = payloadNumber(std::string_view(value).substr(0, slash));
+    return id && *id >= 1 && *id <= 14 ? *id : 0;
+}
+
 struct OfferedPayload {
+    std::size_t section = 0; // among the m=video lines
     int type = 0;
     std::string encoding; // lowered, "h264/90000"
     std::string packetizationMode = "0";
@@ -62,6 +78,9 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
     // Payload types are local to their media section: an rtpmap or fmtp line only
     // describes the formats of the m=video line above it.
     std::size_t sectionStart = 0;
+    std::vector<int> playoutDelays; // per m=video line
+    int sessionPlayoutDelay = 0;
+    bool beforeMedia = true;
     auto find = [&](int type) -> OfferedPayload* {
         for (auto payload = payloads.begin() + static_cast<std::ptrdiff_t>(sectionStart); payload != payloads.end(); ++payload) {
             if (payload->type == type) return &*payload;
@@ -73,16 +92,22 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
         const std::string_view line = trimmed(offerSDP.substr(0, end));
         offerSDP.remove_prefix(end == std::string_view::npos ? offerSDP.size() : end + 1);
         if (line.starts_with("m=")) {
+            beforeMedia = false;
             inVideo = line.starts_with("m=video ");
             if (!inVideo) continue;
             sectionStart = payloads.size();
+            playoutDelays.push_back(0);
             // m=video <port> <proto> <pt> <pt> ...
             std::istringstream words{std::string(line.substr(2))};
             std::string word;
             for (int index = 0; words >> word; ++index) {
                 if (index < 3) continue;
-                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.type = *type, .encoding = {}, .packetizationMode = "0", .profileLevelID = {}});
+                if (const auto type = payloadNumber(word); type && !find(*type)) payloads.push_back(OfferedPayload{.section = playoutDelays.size() - 1, .type = *type, .encoding = {}, .packetizationMode = "0", .profileLevelID = {}});
             }
+            continue;
+        }
+        if (line.starts_with("a=extmap:") && (beforeMedia || inVideo)) {
+            if (const int id = playoutDelayID(line)) (beforeMedia ? sessionPlayoutDelay : playoutDelays.back()) = id;
             continue;
         }
         if (!inVideo) continue;
@@ -113,11 +138,16 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
             if (key == "profile-level-id") payload->profileLevelID = std::string(setting);
         }
     }
+    auto negotiated = [&](VideoCodec codec, const OfferedPayload& payload) {
+        const int inSection = playoutDelays[payload.section];
+        return NegotiatedVideo{codec, payload.type, codec == VideoCodec::h264 ? payload.profileLevelID : std::string(),
+                               inSection ? inSection : sessionPlayoutDelay};
+    };
     auto h264 = [&](std::string_view prefix) -> std::optional<NegotiatedVideo> {
         for (const auto& payload : payloads) {
             if (payload.encoding == "h264/90000" && payload.packetizationMode == "1" &&
                 isProfileLevelID(payload.profileLevelID) && payload.profileLevelID.starts_with(prefix)) {
-                return NegotiatedVideo{VideoCodec::h264, payload.type, payload.profileLevelID};
+                return negotiated(VideoCodec::h264, payload);
             }
         }
         return std::nullopt;
@@ -130,7 +160,7 @@ std::optional<NegotiatedVideo> chooseVideo(std::string_view offerSDP, std::span<
             continue;
         }
         for (const auto& payload : payloads) {
-            if (payload.encoding == "vp8/90000") return NegotiatedVideo{codec, payload.type, {}};
+            if (payload.encoding == "vp8/90000") return negotiated(codec, payload);
         }
     }
     return std::nullopt;

@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/gstreamer/gst_playout_delay.hpp"
+
 namespace tavelin::gst {
 
 namespace {
@@ -73,13 +75,23 @@ CodecBranch vp8Branch(const NegotiatedVideo& video, const std::string& encoderNa
 } // namespace
 
 CodecBranch codecBranch(const NegotiatedVideo& video, const std::string& encoder, guint keyInterval) {
-    switch (video.codec) {
-    case VideoCodec::h264:
-        return h264Branch(video, encoder, keyInterval);
-    case VideoCodec::vp8:
-        return vp8Branch(video, encoder, keyInterval);
+    CodecBranch branch = [&] {
+        switch (video.codec) {
+        case VideoCodec::h264:
+            return h264Branch(video, encoder, keyInterval);
+        case VideoCodec::vp8:
+            return vp8Branch(video, encoder, keyInterval);
+        }
+        throw std::runtime_error("Could not attach the display video.");
+    }();
+    if (video.playoutDelayExtension != 0) {
+        // The caps' extmap field puts the extension into the answer.
+        const auto field = "extmap-" + std::to_string(video.playoutDelayExtension);
+        gst_caps_set_simple(branch.rtp.get(), field.c_str(), G_TYPE_STRING, playoutDelayURI, nullptr);
+        const auto extension = makePlayoutDelayExtension(video.playoutDelayExtension);
+        g_signal_emit_by_name(branch.payloader.get(), "add-extension", extension.get());
     }
-    throw std::runtime_error("Could not attach the display video.");
+    return branch;
 }
 
 std::vector<VideoCodec> VideoEncoders::codecs() const {

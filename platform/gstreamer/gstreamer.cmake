@@ -1,7 +1,7 @@
 # The WebRTC connection over GStreamer's webrtcbin. Included from platform/CMakeLists.txt.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(GSTREAMER_WEBRTC REQUIRED IMPORTED_TARGET GLOBAL
-  gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 gstreamer-app-1.0 gstreamer-video-1.0)
+  gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 gstreamer-app-1.0 gstreamer-video-1.0 gstreamer-rtp-1.0)
 
 add_library(tavelin_gstreamer STATIC
   ${CMAKE_CURRENT_LIST_DIR}/gst_codec_branch.cpp
@@ -9,6 +9,7 @@ add_library(tavelin_gstreamer STATIC
   ${CMAKE_CURRENT_LIST_DIR}/gst_default_context.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_element_census.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_encoder_feed.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/gst_playout_delay.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gst_webrtc_peer.cpp
 )
