@@ -153,11 +153,7 @@ TEST_F(Sharing, ReceiverRequestsReadTheRunningModel) {
 }
 
 // Each row breaks one step of start; every failed start must leave the model idle.
-struct StartFailure {
-    const char* what;
-    std::function<void(Sharing&)> arrange;
-    std::string message;
-};
+struct StartFailure { const char* what; std::function<void(Sharing&)> arrange; std::string message; };
 
 class StartFailures : public Sharing, public ::testing::WithParamInterface<StartFailure> {};
 

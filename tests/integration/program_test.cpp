@@ -179,7 +179,8 @@ protected:
         pollfd entry{fd.get(), POLLIN, 0};
         if (!fd || ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return {};
         for (ssize_t length; ::poll(&entry, 1, std::chrono::milliseconds(deadline).count()) == 1;) {
-            if ((length = ::recv(fd.get(), chunk, sizeof chunk, 0)) <= 0) return length ? std::nullopt : std::optional(answer);
+            length = ::recv(fd.get(), chunk, sizeof chunk, 0);
+            if (length <= 0) return length ? std::nullopt : std::optional(answer);
             answer.append(chunk, static_cast<std::size_t>(length));
         }
         return {};
@@ -471,10 +472,7 @@ TEST_F(Program, HeadlessRunPairsFollowsItsControlOptionsAndTakesItsXServerAlong)
     EXPECT_NE(base + code, link);
     EXPECT_EQ(ask("bogus\n"), "error Tavelin does not know this request.\n");
     EXPECT_EQ(ask(std::string(100, 's') + "\n").value_or(""), "") << "a request beyond 64 bytes is read no further";
-    const struct {
-        const char* option;
-        std::string output;
-    } steps[] = {
+    const struct { const char* option; std::string output; } steps[] = {
         {"--status", "sharing: yes; link: " + base + code + "; pairing code: " + code + "; receiver: none\n"},
         {"--disconnect", "No receiver is connected.\n"},
         {"--stop-sharing", "Sharing stopped.\n"},
