@@ -351,17 +351,6 @@ pid_t onlyChildOf(pid_t parent) {
     return child;
 }
 
-TEST_F(Program, TavelinEndsWhenItsXServerDies) {
-    auto& child = launch({"--headless"});
-    ASSERT_TRUE(listening(child)) << child.errors();
-    const pid_t server = onlyChildOf(child.pid);
-    ASSERT_GT(server, 0);
-    ::kill(server, SIGKILL);
-    ASSERT_TRUE(exited(child));
-    EXPECT_EQ(child.describe(), "exit 1");
-    EXPECT_TRUE(child.hasLine("Tavelin error: Its own X server stopped, so Tavelin stops too.")) << child.errors();
-}
-
 // Under the systemd service standard error is the journal, which must not keep the link.
 TEST_F(Program, TheJournalGetsNoReceiverLink) {
     const auto errorFile = root / ("stderr-" + std::to_string(children.size() + 1));
