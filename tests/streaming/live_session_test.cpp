@@ -73,8 +73,7 @@ protected:
     // Runs what is ready now; the scripted stack answers at once, so a task that is not
     // done after this is waiting for a timer.
     void settle() {
-        while (engine.poll() > 0) {
-        }
+        while (engine.poll() > 0) continue;
         engine.restart();
     }
     void runFor(std::chrono::milliseconds time) {
@@ -106,11 +105,7 @@ protected:
     template <class T>
     static std::string outcome(std::future<T> result) {
         if (result.wait_for(0s) != std::future_status::ready) return "still running";
-        try {
-            result.get();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
+        try { result.get(); } catch (const std::exception& error) { return error.what(); }
         return "done";
     }
     // A receiver connected with its mouse channel open.
