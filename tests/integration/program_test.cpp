@@ -164,7 +164,6 @@ protected:
         return whileRunning(child, [this] { return bool(connectToRunningCopy()); });
     }
 
-    // Runs the program with one control option until it ends.
     Child& control(const char* option) {
         auto& child = launch({option});
         EXPECT_TRUE(exited(child)) << option;
@@ -375,12 +374,6 @@ std::string restOfLine(const std::string& text, const std::string& mark) {
     const auto at = text.find(mark) + mark.size();
     return text.substr(at, text.find('\n', at) - at);
 }
-// The lines of stderr after the one that starts with `mark`.
-std::string linesAfter(const std::string& text, const std::string& mark) {
-    const auto at = text.find(mark);
-    const auto end = at == std::string::npos ? std::string::npos : text.find('\n', at);
-    return end == std::string::npos ? text : text.substr(end + 1);
-}
 
 // The X server going away while a display is shared, its own or the desktop's: one
 // sentence, status 1, and nothing of the run left behind.
@@ -417,8 +410,9 @@ TEST_F(Program, LosingTheXServerWhileSharingEndsTheRunWithOneSentence) {
         ::kill(server, SIGKILL);
         ASSERT_TRUE(exited(child)) << "still running without its X server";
         EXPECT_EQ(child.describe(), "exit 1");
-        // Capture may notice the loss first; still the one sentence says it.
-        EXPECT_EQ(linesAfter(child.errors(), linkLine),
+        // Capture may notice the loss first; still the one sentence says it, after that line.
+        const auto errors = child.errors();
+        EXPECT_EQ(errors.substr(errors.find('\n', errors.find(linkLine)) + 1),
                   own ? "Tavelin error: Its own X server stopped, so Tavelin stops too.\n"
                       : "Tavelin error: The connection to the display server broke, so Tavelin stops.\n");
         EXPECT_TRUE(eventually([&] { return leftInRuntime(runtime).empty(); })) << leftInRuntime(runtime)[0];
