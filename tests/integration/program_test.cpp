@@ -268,7 +268,6 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
         {{"--headless", "--quit"}, "exit 2", "", "tavelin: option '--quit' stands alone" + help},
         {{"--headless", "--start", "--port", port}, "exit 1", "",
          "Tavelin error: Port " + port + " is already in use. Choose another with --port.\n"},
-        {{"--start", "--port", "80"}, "exit 1", "", "Tavelin error: Choose a port between 1024 and 65535.\n"},
         {{"--start", "--width", "abc", "--receiver-link-file", "link"}, "exit 1", "", "Tavelin error: Use even"},
         {{"--headless"}, "exit 1", "", "Tavelin could not open its application support folder.\n",
          {"XDG_DATA_HOME", (root / "file" / "data").string()}},
