@@ -23,10 +23,7 @@ protected:
 
 TEST_F(ArrangementTest, PlaceDisplayBesideTheMainDisplay) {
     const DisplayID display = connect();
-    struct Case {
-        const char* direction;
-        Position expected;
-    };
+    struct Case { const char* direction; Position expected; };
     // "left" guards the exact, case-sensitive comparison: anything unknown means right.
     for (const auto& c : {Case{"Left", {-1920, 0}}, Case{"Above", {0, -1080}}, Case{"Below", {0, 1440}},
                           Case{"Right", {2560, 0}}, Case{"Left", {-1920, 0}}, Case{"left", {2560, 0}}}) {
@@ -56,11 +53,7 @@ TEST_F(ArrangementTest, TheNewMainDisplayCannotMirrorItself) {
 
 TEST_F(ArrangementTest, TransactionFailuresAreReported) {
     const DisplayID display = connect();
-    struct Case {
-        SimulatedPlatform::TransactionScript script;
-        std::string error;
-        int cancelled;
-    };
+    struct Case { SimulatedPlatform::TransactionScript script; std::string error; int cancelled; };
     for (const auto& c : {
              Case{{.failBegin = true}, "The display server could not begin changing the display arrangement.", 0},
              Case{{.configureError = DisplayError::illegalArgument}, "The display server rejected this display change (1001).", 1},
@@ -119,10 +112,7 @@ TEST_F(ArrangementTest, OriginsTruncateAndSaturateToThirtyTwoBits) {
     const DisplayID display = connect();
     constexpr auto lowest = std::numeric_limits<std::int32_t>::min();
     constexpr auto highest = std::numeric_limits<std::int32_t>::max();
-    struct Case {
-        double x;
-        std::int32_t saved;
-    };
+    struct Case { double x; std::int32_t saved; };
     for (const auto& c : {Case{-1.9, -1}, Case{1e12, highest}, Case{-1e12, lowest}, Case{std::nan(""), 0},
                           Case{std::numeric_limits<double>::infinity(), highest}}) {
         SCOPED_TRACE(c.x);

@@ -18,13 +18,13 @@ protected:
     }
 };
 
+// error: null when the display goes live
 struct ActivationCase {
     const char* name;
     SimulatedPlatform::NewDisplayScript script;
     std::int64_t refreshRate;
-    bool hiDPI;
-    bool enabledBefore;
-    const char* error; // null: the display goes live
+    bool hiDPI, enabledBefore;
+    const char* error;
     int modeQueries;
 };
 void PrintTo(const ActivationCase& c, std::ostream* out) { *out << c.name; }
@@ -118,11 +118,7 @@ TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
     run(model->connectDisplay(first().id()));
     const std::string resolution = ConfigurationError::message(ConfigurationError::Kind::invalidResolution);
     const std::string bitrate = ConfigurationError::message(ConfigurationError::Kind::invalidBitrate);
-    struct Case {
-        std::string width;
-        double bitrate;
-        std::optional<std::string> error;
-    };
+    struct Case { std::string width; double bitrate; std::optional<std::string> error; };
     // Failures first: each must leave the profile and the live display as they are.
     for (const auto& c : {Case{" 1920", 35, resolution}, Case{"1920", std::nan(""), bitrate},
                           Case{"1920", 1e300, bitrate}, Case{"+2560", 35.9, std::nullopt}}) {

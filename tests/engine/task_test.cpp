@@ -34,12 +34,8 @@ TEST(TaskHandle, CancellingEndsASleepAtOnce) {
 }
 
 TEST(OneShot, FirstOutcomeDecides) {
-    struct Case {
-        const char* what;
-        std::vector<int> outcomes; // >= 0 succeed with that value, -1 fail
-        std::string expected;
-        bool beforeTheWait = false;
-    };
+    // outcomes: >= 0 succeed with that value, -1 fail
+    struct Case { const char* what; std::vector<int> outcomes; std::string expected; bool beforeTheWait = false; };
     for (const auto& c : {Case{"success first", {7, -1}, "7"}, Case{"failure first", {-1, 7}, "failed"},
                           Case{"two successes", {1, 2}, "1"}, Case{"settled before the wait", {3, 4}, "3", true}}) {
         asio::io_context context;

@@ -62,18 +62,9 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
 // for a static refresh. Sent: the picture's number and its time since t0 in ns.
 TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
     enum Kind { picture, idle, refresh, forcedRefresh };
-    struct Step {
-        Kind kind;
-        milliseconds now, taken = 0ms;
-    };
+    struct Step { Kind kind; milliseconds now, taken = 0ms; };
     using Sent = std::vector<std::pair<std::int64_t, std::int64_t>>;
-    struct Case {
-        const char* name;
-        std::vector<Step> steps;
-        Sent sent;
-        int stale;
-        double lastAgeMS = 0;
-    } const cases[] = {
+    struct Case { const char* name; std::vector<Step> steps; Sent sent; int stale; double lastAgeMS = 0; } const cases[] = {
         // The encoder refuses a timestamp that does not move forward.
         {"a repeated and an earlier time move just past the last",
          {{picture, 0ms}, {picture, 0ms}, {picture, 0ms, -5ms}, {picture, 1ms, 1ms}},

@@ -73,8 +73,7 @@ protected:
     // Runs what is ready now; the scripted stack answers at once, so a task that is not
     // done after this is waiting for a timer.
     void settle() {
-        while (engine.poll() > 0) {
-        }
+        while (engine.poll() > 0) continue;
         engine.restart();
     }
     void runFor(std::chrono::milliseconds time) {
@@ -106,11 +105,7 @@ protected:
     template <class T>
     static std::string outcome(std::future<T> result) {
         if (result.wait_for(0s) != std::future_status::ready) return "still running";
-        try {
-            result.get();
-        } catch (const std::exception& error) {
-            return error.what();
-        }
+        try { result.get(); } catch (const std::exception& error) { return error.what(); }
         return "done";
     }
     // A receiver connected with its mouse channel open.
@@ -141,11 +136,7 @@ protected:
 // through unchanged (a denied capture is told apart by its type).
 TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
     constexpr const char* missing = "The extra display is not available to capture. Try starting again.";
-    struct Case {
-        int hiddenLookups;
-        int lookups;
-        const char* outcome;
-    };
+    struct Case { int hiddenLookups; int lookups; const char* outcome; };
     for (const auto& c : {Case{0, 1, "done"}, Case{29, 30, "done"}, Case{SimulatedPlatform::forever, 30, missing}}) {
         SCOPED_TRACE(c.hiddenLookups);
         capture.hiddenLookups = c.hiddenLookups;
@@ -251,14 +242,9 @@ TEST_F(LiveSession, ConnectionStatesAndReports) {
     timings.disconnectedGrace = 5ms;
     timings.connectionWatchdog = 5ms;
     timings.receiverSilence = 40ms;
-    struct Case {
-        const char* name;
-        std::vector<State> states;
-        bool recoverWithinGrace;
-        int reports; // one every 10 ms from the start
-        bool kept;
-        Texts statuses;
-    } const cases[] = {
+    // reports: one every 10 ms from the start
+    struct Case { const char* name; std::vector<State> states; bool recoverWithinGrace; int reports; bool kept; Texts statuses; }
+    const cases[] = {
         {"connected", {State::connected}, false, 0, true, {live}},
         {"reporting", {State::connected}, false, 12, true, {live}},
         {"reported, then silent", {State::connected}, false, 1, false, {live, waiting}},
@@ -300,12 +286,7 @@ TEST_F(LiveSession, MouseMessagesReachTheDesktopOnlyWhenAllowed) {
     const auto padded = [](std::string packet, std::size_t size) {
         return packet.insert(1, size - packet.size(), ' ');
     };
-    struct Case {
-        const char* name;
-        std::string message;
-        bool binary;
-        bool handedOn;
-    } const cases[] = {
+    struct Case { const char* name; std::string message; bool binary; bool handedOn; } const cases[] = {
         // A longer one the packet decoder refuses too (tests/core).
         {"1024 bytes", padded(leftDown, 1024), false, true},
         {"binary", leftDown, true, false},
@@ -381,13 +362,7 @@ TEST_F(LiveSession, StatisticsWithAndWithoutReceiver) {
 // capture is reconfigured only when that decision changes.
 TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
     enum Step { remote, local, injectedSeenAgain };
-    struct Case {
-        const char* name;
-        bool showsCursor;
-        std::vector<Step> steps;
-        bool shown;
-        int updates;
-    } const cases[] = {
+    struct Case { const char* name; bool showsCursor; std::vector<Step> steps; bool shown; int updates; } const cases[] = {
         {"local input brings it back", true, {remote, local}, true, 2},
         // Our own injected event, seen again by the monitor, is not the user's mouse.
         {"injected event keeps it hidden", true, {remote, injectedSeenAgain}, false, 1},
