@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -40,12 +39,7 @@ template <typename Check> MonitorsState eventually(GDBusConnection* bus, Check c
     return state.value_or(MonitorsState{});
 }
 
-MouseEvent motion(double x, double y) {
-    MouseEvent event;
-    event.x = x;
-    event.y = y;
-    return event;
-}
+MouseEvent motion(double x, double y) { return {MouseEventType::moved, 0, x, y, {}, 1}; }
 
 // The Wayland test client, full screen on the output at (x, y) of the layout.
 class TestClient {
@@ -99,7 +93,7 @@ private:
     std::string heard_;
 };
 
-TEST(MutterVirtualMonitor, AppearsAtItsModeIsPlacedAndGoes) {
+TEST(MutterVirtualMonitor, AppearsAtItsModeAndIsPlaced) {
     // The browser tests' display runs at 75 Hz, away from mutter's default of 60.
     auto monitor = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
     const std::string connector = monitor->connector();
@@ -119,9 +113,6 @@ TEST(MutterVirtualMonitor, AppearsAtItsModeIsPlacedAndGoes) {
     EXPECT_THROW(applyMonitors(bus.get(), MonitorsState{state.serial - 1, state.monitors, {}, false},
                                {{0, 0, 1, 0, true, {"Meta-0"}}}, 1),
                  std::runtime_error);
-
-    monitor.reset();
-    eventually(bus.get(), [&](const MonitorsState& s) { return s.monitor(connector) == nullptr; });
 }
 
 // Two virtual monitors beside the headless one, through the display services the model uses.
@@ -132,7 +123,6 @@ TEST(MutterDisplayServices, PlacesMirrorsAndMakesMain) {
     MutterDisplayServices services(bus.get());
     const DisplayID headless = displayIDOf("Meta-0"), a = displayIDOf(first->connector()), b = displayIDOf(second->connector());
     EXPECT_EQ(services.mainDisplay(), headless);
-    EXPECT_EQ(services.currentMode(a)->pixelWidth, 1280);
     const auto staged = [&](auto&& stage) {
         auto transaction = services.beginConfiguration();
         EXPECT_EQ(stage(*transaction), DisplayError::none);
@@ -206,26 +196,23 @@ TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     const auto next = [&](int ms = 2000) { return client.next(ms); };
     EXPECT_EQ(next(), "ready 1280 720");
     const DisplayBounds bounds = services.bounds(display->displayID());
-    const auto event = [](MouseEventType type, int button, double x, double y, ModifierFlags flags = {}) {
-        return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = flags, .clickState = 1};
-    };
     const double x = bounds.x + 320, y = bounds.y + 180;
     EXPECT_TRUE(client.pointerAt(input, x, y, "motion 320 180"));
+    const ModifierFlags control{.control = true};
+    const auto click = [&](MouseEventType down, MouseEventType up, int button, ModifierFlags flags = {}) {
+        return input.post({down, button, x, y, flags, 1}) && input.post({up, button, x, y, flags, 1});
+    };
     // mutter makes the session's keyboard with its first key, and the client binds it only
     // once the seat says so: Control-clicks until the client hears the key's release.
-    const ModifierFlags control{.control = true};
     bool hearsKeys = false;
     for (int tries = 0; tries < 5 && !hearsKeys; ++tries) {
-        ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
-        ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
+        ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
         for (std::string line; (line = next()) != "button 273 0";) ASSERT_FALSE(line.empty());
         hearsKeys = next(500) == "key 29 0";
     }
     ASSERT_TRUE(hearsKeys) << "the client never got a keyboard";
-    ASSERT_TRUE(input.post(event(MouseEventType::leftDown, 0, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::leftUp, 0, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
+    ASSERT_TRUE(click(MouseEventType::leftDown, MouseEventType::leftUp, 0));
+    ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
     ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
     std::vector<std::string> lines;
     for (std::string line; lines.size() < 9 && !(line = next()).empty();) {
@@ -236,7 +223,7 @@ TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "key 29 1", "button 273 1",
                                                "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
-    EXPECT_FALSE(input.post(event(MouseEventType::moved, 0, bounds.x - 10, y)));
+    EXPECT_FALSE(input.post(motion(bounds.x - 10, y)));
 }
 
 // What the picture shows around (x, y): whether the 16 × 16 square from there is the
