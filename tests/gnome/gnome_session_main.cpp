@@ -71,22 +71,20 @@ int main(int argc, char** argv) {
         }
         std::filesystem::remove_all(root);
     };
-    int address[2];
-    if (pipe(address) != 0) return 1;
-    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                  "--address=unix:path=" + (root / "bus").string()}, address[1]));
-    close(address[1]);
-    char line[512] = {};
-    const ssize_t read = ::read(address[0], line, sizeof line - 1);
-    close(address[0]);
-    if (started.back() < 0 || read <= 0) {
+    // dbus-daemon prints its address once it listens.
+    const std::string bus = "unix:path=" + (root / "bus").string();
+    int printed[2];
+    if (pipe(printed) != 0) return 1;
+    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1", "--address=" + bus}, printed[1]));
+    close(printed[1]);
+    char first = 0;
+    const bool listening = read(printed[0], &first, 1) == 1;
+    close(printed[0]);
+    if (!listening) {
         std::fprintf(stderr, "could not start dbus-daemon\n");
         stop();
         return 1;
     }
-    line[read] = '\0';
-    std::string bus = line;
-    bus.erase(bus.find_last_not_of("\n") + 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
@@ -96,13 +94,12 @@ int main(int argc, char** argv) {
     started.push_back(spawnQuiet({"wireplumber"}));
     started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
     bool ready = false;
-    try {
-        const auto connection = tavelin::gnome::sessionBus();
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-             !(ready = muttersServicesUp(connection.get())) && std::chrono::steady_clock::now() < end;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30); !ready && std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        try {
+            ready = muttersServicesUp(tavelin::gnome::sessionBus().get());
+        } catch (const std::runtime_error&) {
         }
-    } catch (const std::runtime_error&) {
     }
     if (std::find(started.begin(), started.end(), -1) != started.end() || !ready) {
         std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");

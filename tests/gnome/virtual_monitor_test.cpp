@@ -94,17 +94,14 @@ private:
 };
 
 TEST(MutterVirtualMonitor, AppearsAtItsModeAndIsPlaced) {
-    // The browser tests' display runs at 75 Hz, away from mutter's default of 60.
+    // Its mode is checked through the ports below; its rate also by the browser tests, at
+    // 75 Hz, away from mutter's default of 60.
     auto monitor = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
     const std::string connector = monitor->connector();
     EXPECT_EQ(monitor->pictureSize(10s), std::pair(1280, 720));
 
     const auto bus = sessionBus();
     auto state = eventually(bus.get(), [&](const MonitorsState& s) { return s.bounds(connector).has_value(); });
-    const MonitorMode* mode = state.monitor(connector)->currentMode();
-    ASSERT_NE(mode, nullptr);
-    EXPECT_EQ(std::pair(mode->width, mode->height), std::pair(1280, 720));
-    EXPECT_NEAR(mode->refreshRate, 60, 0.5);
     // A new monitor comes to the right of the others.
     EXPECT_EQ(state.bounds(connector), (DisplayBounds{1920, 0, 1280, 720}));
 
@@ -324,13 +321,14 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
                            "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, "(o)");
     const gchar* session = nullptr;
     g_variant_get(path.get(), "(&o)", &session);
-    call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session", "Start",
-         nullptr, "()");
+    const auto inSession = [&](const char* method, GVariant* arguments) {
+        call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session", method, arguments, "()");
+    };
+    inSession("Start", nullptr);
     const std::size_t ours = heard.size();
     const auto theirMotion = [&](int again) {
         const double step = again % 2 == 0 ? 1.0 : -1.0; // back and forth, staying on our display
-        call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session",
-             "NotifyPointerMotionRelative", g_variant_new("(dd)", 30.0 * step, 20.0 * step), "()");
+        inSession("NotifyPointerMotionRelative", g_variant_new("(dd)", 30.0 * step, 20.0 * step));
     };
     EXPECT_TRUE(hearUntil([&] { return user(ours); }, theirMotion));
     // Ours again after the user's.
