@@ -162,12 +162,8 @@ protected:
         factory_ = std::make_unique<GstWebRTCFactory>(engine_.get_executor());
         peer_ = onEngine([&] { return factory_->createPeer(width, height, 60); });
         ASSERT_TRUE(peer_);
-        peer_->onConnectionState = [this](PeerConnectionState state) {
-            inbox_.update([&](Inbox& inbox) { inbox.states.push_back(state); });
-        };
-        peer_->onDataChannel = [this](std::shared_ptr<PeerDataChannel> channel) {
-            inbox_.update([&](Inbox& inbox) { inbox.channel = channel; });
-        };
+        peer_->onConnectionState = [this](auto state) { inbox_.update([&](Inbox& inbox) { inbox.states.push_back(state); }); };
+        peer_->onDataChannel = [this](auto channel) { inbox_.update([&](Inbox& inbox) { inbox.channel = channel; }); };
         offerer_.emplace(inbox_);
     }
 
@@ -262,12 +258,11 @@ TEST_F(PeerOverWebRTC, AnswersStreamsOpensTheMouseChannelAndCloses) {
     // A missing figure reads as null and fails its comparison.
     auto figures = statistics();
     for (const char* grown : {"framesEncoded", "bytesSent"}) EXPECT_GT(figures[grown], before[grown]) << grown;
-    for (const char* counted : {"framesSent", "framesPerSecond"}) EXPECT_GT(figures[counted], 0) << counted;
+    for (const char* counted : {"framesSent", "framesPerSecond", "totalEncodeTime"}) EXPECT_GT(figures[counted], 0) << counted;
     for (const auto& [name, value] : {std::pair<const char*, nlohmann::json>{"frameWidth", width}, {"frameHeight", height},
                                       {"targetBitrate", 2'000'000}, {"encoderImplementation", "H264 (x264enc)"}}) {
         EXPECT_EQ(figures[name], value) << name;
     }
-    EXPECT_GT(figures["totalEncodeTime"], 0.0);
     EXPECT_TRUE(figures["qualityLimitationReason"] == "none" || figures["qualityLimitationReason"] == "cpu");
 
     onEngine([&] { peer_->close(); });
