@@ -44,10 +44,9 @@ inline std::optional<int> number(std::string_view text) {
 inline std::vector<MediaSection> videoSections(std::string_view sdp) {
     std::vector<MediaSection> sections;
     bool inVideo = false;
-    while (!sdp.empty()) {
-        const auto end = std::min(sdp.find('\n'), sdp.size());
-        std::string_view line = sdp.substr(0, end);
-        sdp.remove_prefix(std::min(end + 1, sdp.size()));
+    std::istringstream lines{std::string(sdp)};
+    for (std::string text; std::getline(lines, text);) {
+        std::string_view line = text;
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
         if (line.starts_with("m=")) {
             inVideo = line.starts_with("m=video ");
