@@ -183,16 +183,10 @@ TEST_F(MutterVirtualDisplaysTest, CreatesHiDPIDisplaysAndCapturesThem) {
 // user's application would.
 TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
-    const std::string connector = displays.live().begin()->second->connector();
-    // The state is a copy: it must outlive the pointer into it.
-    const auto state = services.state();
-    ASSERT_TRUE(state);
-    const LogicalMonitor* place = state->logicalMonitorOf(connector);
-    ASSERT_NE(place, nullptr);
-    TestClient client(place->x, place->y);
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    TestClient client(bounds.x, bounds.y);
     const auto next = [&](int ms = 2000) { return client.next(ms); };
     EXPECT_EQ(next(), "ready 1280 720");
-    const DisplayBounds bounds = services.bounds(display->displayID());
     const double x = bounds.x + 320, y = bounds.y + 180;
     EXPECT_TRUE(client.pointerAt(input, x, y, "motion 320 180"));
     const ModifierFlags control{.control = true};
