@@ -32,8 +32,8 @@ void checkMonitorBlock(std::span<const std::uint8_t> bytes) {
     const auto identity = readEDID(bytes);
     FUZZ_REQUIRE(identity.has_value() == (bytes.size() >= 128));
     if (!identity) return;
-    FUZZ_REQUIRE(identity->manufacturer.size() == 3);
-    FUZZ_REQUIRE(std::ranges::all_of(identity->manufacturer, [](char c) { return (c >= 'A' && c <= 'Z') || c == '?'; }));
+    FUZZ_REQUIRE(identity->manufacturer.size() == 3 &&
+                 std::ranges::all_of(identity->manufacturer, [](char c) { return (c >= 'A' && c <= 'Z') || c == '?'; }));
     checkName(identity->name);
 }
 
@@ -81,9 +81,8 @@ void checkVirtualBlock(std::span<const std::uint8_t> bytes) {
     const EDID block = makeEDID(descriptor, mode);
     FUZZ_REQUIRE(std::accumulate(block.begin(), block.end(), 0u) % 256 == 0);
     const auto identity = readEDID(block);
-    FUZZ_REQUIRE(identity);
-    FUZZ_REQUIRE(identity->vendor == VirtualDisplayDescriptor::vendorID && identity->model == descriptor.productID &&
-                 identity->serial == descriptor.serialNumber);
+    FUZZ_REQUIRE(identity && identity->vendor == VirtualDisplayDescriptor::vendorID &&
+                 identity->model == descriptor.productID && identity->serial == descriptor.serialNumber);
     // Profile names are UTF-8; such a name must come back as the user wrote it, cut.
     if (tavelin::unicode::isValidUTF8(descriptor.name)) FUZZ_REQUIRE(identity->name == expectedName(descriptor.name));
     checkName(identity->name);

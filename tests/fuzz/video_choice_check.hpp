@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,25 +44,17 @@ inline std::optional<int> number(std::string_view text) {
 inline std::vector<MediaSection> videoSections(std::string_view sdp) {
     std::vector<MediaSection> sections;
     bool inVideo = false;
-    while (!sdp.empty()) {
-        const auto end = std::min(sdp.find('\n'), sdp.size());
-        std::string_view line = sdp.substr(0, end);
-        sdp.remove_prefix(std::min(end + 1, sdp.size()));
+    std::istringstream lines{std::string(sdp)};
+    for (std::string text; std::getline(lines, text);) {
+        std::string_view line = text;
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
         if (line.starts_with("m=")) {
             inVideo = line.starts_with("m=video ");
             if (!inVideo) continue;
-            sections.emplace_back();
-            std::string word;
-            int index = 0;
-            for (const char c : std::string(line.substr(2)) + ' ') {
-                if (!isBlank(c)) {
-                    word.push_back(c);
-                } else if (!word.empty()) {
-                    if (index++ >= 3) sections.back().formats.push_back(word);
-                    word.clear();
-                }
-            }
+            auto& formats = sections.emplace_back().formats;
+            std::istringstream words{std::string(line.substr(2))};
+            std::string word; // media, port and protocol, then the formats
+            for (int index = 0; words >> word; ++index) if (index >= 3) formats.push_back(word);
         } else if (inVideo && line.starts_with("a=")) {
             sections.back().attributes.emplace_back(line.substr(2));
         }
@@ -110,8 +103,7 @@ inline void checkVideoChoice(std::string_view sdp) {
         FUZZ_REQUIRE(std::ranges::any_of(sections, [&](const MediaSection& s) { return sectionCarries(s, *video); }));
     }
     if (h264) {
-        FUZZ_REQUIRE(h264->codec == VideoCodec::h264 && h264->profileLevelID.size() == 6);
-        FUZZ_REQUIRE(h264->profileLevelID.starts_with("42"));
+        FUZZ_REQUIRE(h264->codec == VideoCodec::h264 && h264->profileLevelID.size() == 6 && h264->profileLevelID.starts_with("42"));
         FUZZ_REQUIRE(std::ranges::all_of(h264->profileLevelID, [](unsigned char c) { return std::isxdigit(c) && !std::isupper(c); }));
     }
     if (vp8) FUZZ_REQUIRE(vp8->codec == VideoCodec::vp8 && vp8->profileLevelID.empty());

@@ -3,7 +3,6 @@
 // program; never the developer's own session. Ends what it starts by its process id.
 
 #include <fcntl.h>
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,9 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/gnome/dbus_call.hpp"
 
 extern char** environ;
 
@@ -39,16 +41,15 @@ pid_t spawnQuiet(std::vector<std::string> command, int output = -1) {
     return pid;
 }
 
-bool owned(GDBusConnection* bus, const char* name) {
-    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                                                  G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
-    gboolean result = FALSE;
-    if (reply) {
-        g_variant_get(reply, "(b)", &result);
-        g_variant_unref(reply);
+// Whether mutter's services are all on the bus.
+bool muttersServicesUp(GDBusConnection* bus) {
+    for (const char* name : {"org.gnome.Mutter.DisplayConfig", "org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.RemoteDesktop"}) {
+        gboolean owned = FALSE;
+        g_variant_get(tavelin::gnome::call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                           "NameHasOwner", g_variant_new("(s)", name), "(b)", 1000).get(), "(b)", &owned);
+        if (!owned) return false;
     }
-    return result;
+    return true;
 }
 
 } // namespace
@@ -70,22 +71,20 @@ int main(int argc, char** argv) {
         }
         std::filesystem::remove_all(root);
     };
-    int address[2];
-    if (pipe(address) != 0) return 1;
-    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                  "--address=unix:path=" + (root / "bus").string()}, address[1]));
-    close(address[1]);
-    char line[512] = {};
-    const ssize_t read = ::read(address[0], line, sizeof line - 1);
-    close(address[0]);
-    if (started.back() < 0 || read <= 0) {
+    // dbus-daemon prints its address once it listens.
+    const std::string bus = "unix:path=" + (root / "bus").string();
+    int printed[2];
+    if (pipe(printed) != 0) return 1;
+    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1", "--address=" + bus}, printed[1]));
+    close(printed[1]);
+    char first = 0;
+    const bool listening = read(printed[0], &first, 1) == 1;
+    close(printed[0]);
+    if (!listening) {
         std::fprintf(stderr, "could not start dbus-daemon\n");
         stop();
         return 1;
     }
-    line[read] = '\0';
-    std::string bus = line;
-    bus.erase(bus.find_last_not_of("\n") + 1);
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
@@ -94,19 +93,14 @@ int main(int argc, char** argv) {
     }
     started.push_back(spawnQuiet({"wireplumber"}));
     started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
-    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
-        bus.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
     bool ready = false;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         connection && !ready && std::chrono::steady_clock::now() < end;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30); !ready && std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
-        ready = owned(connection, "org.gnome.Mutter.DisplayConfig") && owned(connection, "org.gnome.Mutter.ScreenCast") &&
-                owned(connection, "org.gnome.Mutter.RemoteDesktop");
+        try {
+            ready = muttersServicesUp(tavelin::gnome::sessionBus().get());
+        } catch (const std::runtime_error&) {
+        }
     }
-    if (connection) g_object_unref(connection);
     if (std::find(started.begin(), started.end(), -1) != started.end() || !ready) {
         std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");
         stop();

@@ -57,14 +57,9 @@ TEST(MonitorsState, ReadsMonitorsModesAndLogicalMonitors) {
     EXPECT_TRUE(mirrored->monitor("eDP-1")->builtin);
     EXPECT_EQ(mirrored->monitor("eDP-1")->currentMode()->id, "2560x1600@60.002"); // not the first listed only
     // Points are pixels over the scale; a quarter turn swaps the sides; both mirrors share a place.
-    struct Case {
-        const char* connector;
-        std::optional<DisplayBounds> bounds;
-    };
-    for (const auto& [connector, bounds] : {Case{"eDP-1", DisplayBounds{0, 0, 1280, 800}},
-                                            Case{"HDMI-1", DisplayBounds{1280, 0, 1080, 1920}},
-                                            Case{"DP-2", DisplayBounds{1280, 0, 1080, 1920}},
-                                            Case{"DP-3", std::nullopt}, Case{"absent", std::nullopt}}) {
+    using Case = std::pair<const char*, std::optional<DisplayBounds>>;
+    for (const auto& [connector, bounds] : {Case{"eDP-1", DisplayBounds{0, 0, 1280, 800}}, {"HDMI-1", DisplayBounds{1280, 0, 1080, 1920}},
+                                            {"DP-2", DisplayBounds{1280, 0, 1080, 1920}}, {"DP-3", std::nullopt}, {"absent", std::nullopt}}) {
         EXPECT_EQ(mirrored->bounds(connector), bounds) << connector;
     }
 }

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -29,23 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Reads mutter's monitors until `check` holds or two seconds pass.
-template <typename Check> MonitorsState eventually(GDBusConnection* bus, Check check) {
-    auto state = currentMonitors(bus);
-    for (int tries = 0; tries < 40 && !(state && check(*state)); ++tries) {
-        std::this_thread::sleep_for(50ms);
-        state = currentMonitors(bus);
-    }
-    EXPECT_TRUE(state && check(*state));
-    return state.value_or(MonitorsState{});
-}
-
-MouseEvent motion(double x, double y) {
-    MouseEvent event;
-    event.x = x;
-    event.y = y;
-    return event;
-}
+MouseEvent motion(double x, double y) { return {MouseEventType::moved, 0, x, y, {}, 1}; }
 
 // The Wayland test client, full screen on the output at (x, y) of the layout.
 class TestClient {
@@ -99,29 +82,25 @@ private:
     std::string heard_;
 };
 
-TEST(MutterVirtualMonitor, AppearsAtItsModeIsPlacedAndGoes) {
-    // The browser tests' display runs at 75 Hz, away from mutter's default of 60.
+// Its mode and picture are checked through the ports below; its rate also by the browser
+// tests, at 75 Hz, away from mutter's default of 60.
+TEST(MutterVirtualMonitor, IsPlacedBesideTheOthersAndRefusesStaleLayouts) {
     auto monitor = MutterVirtualMonitor::create(sessionBus(), 1280, 720, 60);
     const std::string connector = monitor->connector();
-    EXPECT_EQ(monitor->pictureSize(10s), std::pair(1280, 720));
-
+    // A new monitor comes to the right of the others, placed a moment after it appears.
     const auto bus = sessionBus();
-    auto state = eventually(bus.get(), [&](const MonitorsState& s) { return s.bounds(connector).has_value(); });
-    const MonitorMode* mode = state.monitor(connector)->currentMode();
-    ASSERT_NE(mode, nullptr);
-    EXPECT_EQ(std::pair(mode->width, mode->height), std::pair(1280, 720));
-    EXPECT_NEAR(mode->refreshRate, 60, 0.5);
-    // A new monitor comes to the right of the others.
-    EXPECT_EQ(state.bounds(connector), (DisplayBounds{1920, 0, 1280, 720}));
+    auto state = currentMonitors(bus.get());
+    for (int tries = 0; tries < 40 && !(state && state->bounds(connector)); ++tries, state = currentMonitors(bus.get())) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->bounds(connector), (DisplayBounds{1920, 0, 1280, 720}));
 
     // Placing through a fresh serial is the display services' case below; a stale serial
     // is refused, never applied over a newer layout.
-    EXPECT_THROW(applyMonitors(bus.get(), MonitorsState{state.serial - 1, state.monitors, {}, false},
+    EXPECT_THROW(applyMonitors(bus.get(), MonitorsState{state->serial - 1, state->monitors, {}, false},
                                {{0, 0, 1, 0, true, {"Meta-0"}}}, 1),
                  std::runtime_error);
-
-    monitor.reset();
-    eventually(bus.get(), [&](const MonitorsState& s) { return s.monitor(connector) == nullptr; });
 }
 
 // Two virtual monitors beside the headless one, through the display services the model uses.
@@ -132,7 +111,6 @@ TEST(MutterDisplayServices, PlacesMirrorsAndMakesMain) {
     MutterDisplayServices services(bus.get());
     const DisplayID headless = displayIDOf("Meta-0"), a = displayIDOf(first->connector()), b = displayIDOf(second->connector());
     EXPECT_EQ(services.mainDisplay(), headless);
-    EXPECT_EQ(services.currentMode(a)->pixelWidth, 1280);
     const auto staged = [&](auto&& stage) {
         auto transaction = services.beginConfiguration();
         EXPECT_EQ(stage(*transaction), DisplayError::none);
@@ -196,36 +174,27 @@ TEST_F(MutterVirtualDisplaysTest, CreatesHiDPIDisplaysAndCapturesThem) {
 // user's application would.
 TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
-    const std::string connector = displays.live().begin()->second->connector();
-    // The state is a copy: it must outlive the pointer into it.
-    const auto state = services.state();
-    ASSERT_TRUE(state);
-    const LogicalMonitor* place = state->logicalMonitorOf(connector);
-    ASSERT_NE(place, nullptr);
-    TestClient client(place->x, place->y);
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    TestClient client(bounds.x, bounds.y);
     const auto next = [&](int ms = 2000) { return client.next(ms); };
     EXPECT_EQ(next(), "ready 1280 720");
-    const DisplayBounds bounds = services.bounds(display->displayID());
-    const auto event = [](MouseEventType type, int button, double x, double y, ModifierFlags flags = {}) {
-        return MouseEvent{.type = type, .button = button, .x = x, .y = y, .flags = flags, .clickState = 1};
-    };
     const double x = bounds.x + 320, y = bounds.y + 180;
     EXPECT_TRUE(client.pointerAt(input, x, y, "motion 320 180"));
+    const ModifierFlags control{.control = true};
+    const auto click = [&](MouseEventType down, MouseEventType up, int button, ModifierFlags flags = {}) {
+        return input.post({down, button, x, y, flags, 1}) && input.post({up, button, x, y, flags, 1});
+    };
     // mutter makes the session's keyboard with its first key, and the client binds it only
     // once the seat says so: Control-clicks until the client hears the key's release.
-    const ModifierFlags control{.control = true};
     bool hearsKeys = false;
     for (int tries = 0; tries < 5 && !hearsKeys; ++tries) {
-        ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
-        ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
+        ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
         for (std::string line; (line = next()) != "button 273 0";) ASSERT_FALSE(line.empty());
         hearsKeys = next(500) == "key 29 0";
     }
     ASSERT_TRUE(hearsKeys) << "the client never got a keyboard";
-    ASSERT_TRUE(input.post(event(MouseEventType::leftDown, 0, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::leftUp, 0, x, y)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightDown, 2, x, y, control)));
-    ASSERT_TRUE(input.post(event(MouseEventType::rightUp, 2, x, y, control)));
+    ASSERT_TRUE(click(MouseEventType::leftDown, MouseEventType::leftUp, 0));
+    ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
     ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
     std::vector<std::string> lines;
     for (std::string line; lines.size() < 9 && !(line = next()).empty();) {
@@ -236,7 +205,7 @@ TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
     EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "key 29 1", "button 273 1",
                                                "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
-    EXPECT_FALSE(input.post(event(MouseEventType::moved, 0, bounds.x - 10, y)));
+    EXPECT_FALSE(input.post(motion(bounds.x - 10, y)));
 }
 
 // What the picture shows around (x, y): whether the 16 × 16 square from there is the
@@ -337,13 +306,14 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
                            "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr, "(o)");
     const gchar* session = nullptr;
     g_variant_get(path.get(), "(&o)", &session);
-    call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session", "Start",
-         nullptr, "()");
+    const auto inSession = [&](const char* method, GVariant* arguments) {
+        call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session", method, arguments, "()");
+    };
+    inSession("Start", nullptr);
     const std::size_t ours = heard.size();
     const auto theirMotion = [&](int again) {
         const double step = again % 2 == 0 ? 1.0 : -1.0; // back and forth, staying on our display
-        call(other.get(), "org.gnome.Mutter.RemoteDesktop", session, "org.gnome.Mutter.RemoteDesktop.Session",
-             "NotifyPointerMotionRelative", g_variant_new("(dd)", 30.0 * step, 20.0 * step), "()");
+        inSession("NotifyPointerMotionRelative", g_variant_new("(dd)", 30.0 * step, 20.0 * step));
     };
     EXPECT_TRUE(hearUntil([&] { return user(ours); }, theirMotion));
     // Ours again after the user's.
