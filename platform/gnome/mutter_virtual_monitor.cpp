@@ -122,10 +122,6 @@ void MutterVirtualMonitor::start(std::int32_t width, std::int32_t height, std::i
     if (connector_.empty()) throw std::runtime_error("The display server did not show the new display.");
 }
 
-std::optional<std::pair<std::int32_t, std::int32_t>> MutterVirtualMonitor::pictureSize(std::chrono::milliseconds wait) {
-    return video_ ? video_->pictureSize(wait) : std::nullopt;
-}
-
 void MutterVirtualMonitor::setFrameHandler(PipeWireStream::FrameHandler handler, std::function<void()> onError,
                                            bool showsCursor, int queueDepth) {
     if (video_) video_->setFrameHandler(std::move(handler), std::move(onError), showsCursor, queueDepth);

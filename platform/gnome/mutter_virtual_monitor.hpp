@@ -39,8 +39,6 @@ public:
     const std::string& sessionPath() const { return remoteDesktop_; }
     const std::string& streamPath() const { return stream_; }
     GDBusConnection* bus() const { return bus_.get(); }
-    // The size of the pictures once the first one came, waiting up to `wait` for it.
-    std::optional<std::pair<std::int32_t, std::int32_t>> pictureSize(std::chrono::milliseconds wait);
     // Each new picture, on the PipeWire thread (see PipeWireStream::setFrameHandler).
     void setFrameHandler(PipeWireStream::FrameHandler handler, std::function<void()> onError, bool showsCursor,
                          int queueDepth);

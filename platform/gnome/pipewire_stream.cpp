@@ -357,18 +357,6 @@ PipeWireStream::PipeWireStream(std::uint32_t node, std::int32_t width, std::int3
 
 PipeWireStream::~PipeWireStream() { state_->close(); }
 
-std::optional<std::pair<std::int32_t, std::int32_t>> PipeWireStream::pictureSize(std::chrono::milliseconds wait) {
-    State& s = *state_;
-    ThreadLoopLock lock(s.loop);
-    timespec until{};
-    pw_thread_loop_get_time(s.loop, &until, std::chrono::nanoseconds(wait).count());
-    while (!s.last && !s.broken) {
-        if (pw_thread_loop_timed_wait_full(s.loop, &until) != 0) break;
-    }
-    if (!s.last) return std::nullopt;
-    return std::pair{s.width, s.height};
-}
-
 void PipeWireStream::setFrameHandler(FrameHandler handler, std::function<void()> onError, bool showsCursor,
                                      int queueDepth) {
     State& s = *state_;

@@ -34,8 +34,6 @@ public:
     PipeWireStream(const PipeWireStream&) = delete;
     PipeWireStream& operator=(const PipeWireStream&) = delete;
 
-    // The size of the pictures once the first one came, waiting up to `wait` for it.
-    std::optional<std::pair<std::int32_t, std::int32_t>> pictureSize(std::chrono::milliseconds wait);
     // Each new picture, on the PipeWire thread; the last one comes first, on the caller's
     // thread. An empty handler stops them. Returns once no call of the previous handler
     // runs any more. `onError` is called once, there, when the stream breaks.
