@@ -28,13 +28,7 @@ protected:
         xcb_randr_change_output_property(connection, dummy0, connection.atom("EDID"), XCB_ATOM_INTEGER, 8,
                                          XCB_PROP_MODE_REPLACE, edid.size(), edid.data());
         free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-        GError* error = nullptr;
-        test_.reset(g_dbus_connection_new_for_address_sync(
-            bus.address().c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error));
-        ASSERT_TRUE(test_) << error->message;
+        test_ = gnome::systemBus(bus.address());
         // As the desktop's session daemon would; a temporary device lives as long as our connection.
         device = path(manager("CreateDevice", g_variant_new_parsed("('xrandr-Colour-Desk', 'temp', "
                                                                    "{'XRANDR_name': 'DUMMY0', 'Kind': 'display', "
