@@ -21,7 +21,7 @@ struct SystemDisplays : ::testing::Test {
     std::shared_ptr<SystemDisplayController> controller = SystemDisplayController::create(
         engine.get_executor(), {desk, desk, desk, desk}, {.countdownTick = 1ms, .brightnessDebounce = 1ms});
 
-    void drain() { engine.run(), engine.restart(); }
+    void drain() { engine.run(); engine.restart(); }
 };
 
 TEST_F(SystemDisplays, SnapshotNamesSortsAndDeduplicatesModes) {
