@@ -64,11 +64,8 @@ TEST_F(MouseInputTest, PacketsBecomeEvents) {
     const std::string release = R"({"type":"release","button":7})";
     const DisplayBounds full{0, 0, 1920, 1080};
     struct Case {
-        const char* what;
-        std::vector<std::string> packets;
-        std::vector<MouseEvent> events;
-        DisplayBounds bounds = {0, 0, 1920, 1080};
-        std::vector<SimulatedInput::Scroll> scrolls = {};
+        const char* what; std::vector<std::string> packets; std::vector<MouseEvent> events;
+        DisplayBounds bounds = {0, 0, 1920, 1080}; std::vector<SimulatedInput::Scroll> scrolls = {};
     } const cases[] = {
         {"centre of a 1920x1080 display", {move}, {moved(Type::moved, 0)}},
         {"1 is the last pixel, not one past it", {at("move", 1, 1)}, {{Type::moved, 0, 1919, 1079, {}}}},
@@ -117,16 +114,8 @@ TEST_F(MouseInputTest, CountsClicksByButtonTimeAndDistance) {
     // 101 points wide: an x step of 0.01 is one point.
     platform.display(1).bounds = {0, 0, 101, 101};
     input.interval = 500ms;
-    struct Press {
-        std::chrono::milliseconds after;
-        double x;
-        int button = 0;
-    };
-    struct Case {
-        const char* what;
-        std::vector<Press> presses;
-        std::vector<int> counts;
-    } const cases[] = {
+    struct Press { std::chrono::milliseconds after; double x; int button = 0; };
+    struct Case { const char* what; std::vector<Press> presses; std::vector<int> counts; } const cases[] = {
         {"double then triple click", {{0ms, 0.5}, {100ms, 0.5}, {100ms, 0.5}}, {1, 2, 3}},
         {"4.9 points apart still counts", {{0ms, 0.5}, {100ms, 0.549}}, {1, 2}},
         {"5 points apart restarts", {{0ms, 0.5}, {100ms, 0.5}, {100ms, 0.55}}, {1, 2, 1}},
@@ -155,10 +144,7 @@ TEST_F(MouseInputTest, CountsClicksByButtonTimeAndDistance) {
 }
 
 TEST_F(MouseInputTest, WithoutTrustOrDisplayOnlyHeldButtonsAreReleased) {
-    struct Case {
-        const char* what;
-        void (*fault)(SimulatedPlatform&);
-    } const cases[] = {
+    struct Case { const char* what; void (*fault)(SimulatedPlatform&); } const cases[] = {
         {"not trusted", [](SimulatedPlatform& p) { p.inputTrusted = false; }},
         {"display not active", [](SimulatedPlatform& p) { p.display(7).online = false; }},
         {"active list unreadable", [](SimulatedPlatform& p) { p.failActiveDisplays = true; }},

@@ -73,10 +73,8 @@ protected:
 
 TEST_F(Backlights, ChoosesAsDesktopsDo) {
     struct Case {
-        const char* what;
-        std::vector<std::tuple<std::string, std::string, std::string, bool, std::uint8_t>> devices;
-        bool soleBuiltIn;
-        std::optional<std::string> chosen;
+        const char* what; std::vector<std::tuple<std::string, std::string, std::string, bool, std::uint8_t>> devices;
+        bool soleBuiltIn; std::optional<std::string> chosen;
     };
     const std::vector<Case> cases = {
         {"firmware before raw", {{"intel_backlight", "raw", "eDP-1", true, 1}, {"acpi_video0", "firmware", "", true, 1}},

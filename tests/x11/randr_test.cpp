@@ -253,12 +253,8 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
     const RootRect mainAtLeft{1280, 0, 1920, 1080}, mainAtOrigin{0, 0, 1920, 1080};
     const RootRect wide{0, 0, 3200, 1080}, tall{0, 0, 1920, 1800};
     struct Case {
-        const char* what;
-        std::vector<Step> steps;
-        DisplayError result;
-        Origin virtAt, mainAt;
-        DisplayID primary, mirrored;
-        RootRect mainOnRoot, framebuffer;
+        const char* what; std::vector<Step> steps; DisplayError result;
+        Origin virtAt, mainAt; DisplayID primary, mirrored; RootRect mainOnRoot, framebuffer;
     };
     // Steps that follow each other: each case starts where the one before left.
     const Case cases[] = {
