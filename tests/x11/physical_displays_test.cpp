@@ -25,9 +25,8 @@ using namespace std::chrono_literals;
 class PhysicalDisplaysTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* name : {"EDID", "ConnectorType", "Backlight", "BACKLIGHT"}) {
+        for (const char* name : {"EDID", "ConnectorType", "Backlight", "BACKLIGHT"})
             xcb_randr_delete_output_property(driver.get(), dummy0, driver.atom(name));
-        }
         xcb_flush(driver.get());
         EXPECT_EQ(outputRect(driver, dummy0), (RootRect{0, 0, 1920, 1080})) << "a mode change was left behind";
     }
@@ -39,8 +38,7 @@ protected:
     // A backlight property as the modesetting driver makes it: one INTEGER in a range.
     void setBacklight(const char* name, std::int32_t low, std::int32_t high, std::int32_t value) {
         const std::int32_t range[] = {low, high};
-        xcb_randr_configure_output_property(driver.get(), dummy0, driver.atom(name), false, true, 2,
-                                            range);
+        xcb_randr_configure_output_property(driver.get(), dummy0, driver.atom(name), false, true, 2, range);
         setProperty(name, XCB_ATOM_INTEGER, 32, &value, 1);
     }
     std::int32_t backlight(const char* name) {
