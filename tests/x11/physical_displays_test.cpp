@@ -15,7 +15,6 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
-#include "platform/x11/randr_virtual_display.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -55,7 +54,6 @@ protected:
 
     asio::io_context engine;
     RandRDisplayServices services{engine.get_executor()};
-    RandRVirtualDisplayFactory factory{services};
     RandRPhysicalDisplays physical{services.connection()};
     // No backlight device and no DDC/CI here: only the driver's property.
     DesktopBrightness brightness{services.connection(), {"/nonexistent", nullptr, nullptr}};
@@ -80,12 +78,6 @@ TEST_F(PhysicalDisplaysTest, NamesAndPanelsComeFromTheOutputsProperties) {
     setProperty("ConnectorType", XCB_ATOM_ATOM, 32, &panel, 1);
     EXPECT_EQ(listed().name, "Studio 27");
     EXPECT_TRUE(listed().builtIn);
-
-    // Tavelin's own display is listed too (the menu leaves it out by id), and comes last.
-    const auto own = factory.create(1280, 720, 60, false, "Own", "own");
-    controller->refresh();
-    ASSERT_EQ(controller->displays().size(), 2u);
-    EXPECT_EQ(controller->displays()[1].id, own->displayID());
 }
 
 TEST_F(PhysicalDisplaysTest, AModeChangeRevertsOnTheSameMonitorOnly) {
