@@ -10,7 +10,6 @@ namespace {
 
 TEST(VirtualDisplayDescriptor, IdentityComesFromTheIdentifierAlone) {
     constexpr std::uint32_t basis = 0x811C9DC5u, prime = 16777619u;
-    EXPECT_EQ(identifierHash(""), basis);
     // "é" is one UTF-16 unit 0x00E9, not its two UTF-8 bytes; U+1F600 the pair D83D DE00.
     EXPECT_EQ(identifierHash("\xC3\xA9"), (basis ^ 0xE9u) * prime);
     EXPECT_EQ(identifierHash("\xF0\x9F\x98\x80"), ((basis ^ 0xD83Du) * prime ^ 0xDE00u) * prime);
