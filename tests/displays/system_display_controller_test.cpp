@@ -21,15 +21,7 @@ struct SystemDisplays : ::testing::Test {
     std::shared_ptr<SystemDisplayController> controller = SystemDisplayController::create(
         engine.get_executor(), {desk, desk, desk, desk}, {.countdownTick = 1ms, .brightnessDebounce = 1ms});
 
-    void drain() {
-        engine.run();
-        engine.restart();
-    }
-    std::vector<std::string> labels(std::size_t index) {
-        std::vector<std::string> result;
-        for (const auto& m : controller->displays()[index].modes) result.push_back(m.label());
-        return result;
-    }
+    void drain() { engine.run(); engine.restart(); }
 };
 
 TEST_F(SystemDisplays, SnapshotNamesSortsAndDeduplicatesModes) {
@@ -41,9 +33,11 @@ TEST_F(SystemDisplays, SnapshotNamesSortsAndDeduplicatesModes) {
     EXPECT_EQ(list[1].name, "Display 5") << "a display the server gives no name";
     // Listed once although offered twice; an unreported rate first, HiDPI before its plain
     // twin, too small for a desktop left out.
-    EXPECT_EQ(labels(0), (std::vector<std::string>{"640 × 480 · 59.94 Hz", "1280 × 720 · 30 Hz · HiDPI",
-                                                   "1280 × 720 · Refresh rate not reported", "1280 × 720 · 60 Hz",
-                                                   "1920 × 1080 · 60 Hz"}));
+    std::vector<std::string> labels;
+    for (const auto& m : list[0].modes) labels.push_back(m.label());
+    EXPECT_EQ(labels, (std::vector<std::string>{"640 × 480 · 59.94 Hz", "1280 × 720 · 30 Hz · HiDPI",
+                                                "1280 × 720 · Refresh rate not reported", "1280 × 720 · 60 Hz",
+                                                "1920 × 1080 · 60 Hz"}));
     EXPECT_EQ(list[0].modes[1].id(), "5-1280-720-2560-1440-30.0");
     EXPECT_EQ(list[0].modes[0].id(), "6-640-480-640-480-59.94");
     EXPECT_EQ(list[0].brightness, 0.5);
@@ -95,7 +89,7 @@ TEST_F(SystemDisplays, ChangedModeRevertsByItselfUnlessKept) {
     EXPECT_FALSE(controller->pending());
 }
 
-TEST_F(SystemDisplays, RevertOnlyTouchesTheSameMonitor) {
+TEST_F(SystemDisplays, AFailedRevertCanBeRepeatedAndAnUnpluggedDisplayIsDropped) {
     controller->previewMode(7, "2-1280-720-1280-720-60.0");
     desk.setResult = DisplayError::failure;
     controller->revertMode();
@@ -105,16 +99,12 @@ TEST_F(SystemDisplays, RevertOnlyTouchesTheSameMonitor) {
     drain();
     EXPECT_TRUE(controller->pending()) << "the countdown stopped with the failed restore";
 
-    // Another monitor now answers under the same id: it keeps its mode, the change is dropped.
+    // Another monitor under the same id is the X11 tests' case (identities from the EDID).
     desk.setResult = DisplayError::none;
-    desk.identities[7] = {9, 9, 9};
-    const int changes = desk.modeChanges;
     controller->revertMode();
     EXPECT_FALSE(controller->pending());
-    EXPECT_EQ(desk.modeChanges, changes);
 
     // Unplugged during the countdown: dropped silently.
-    desk.identities[7] = {1, 2, 3};
     controller->previewMode(7, "3-1920-1080-1920-1080-60.0");
     desk.live.erase(7);
     drain();

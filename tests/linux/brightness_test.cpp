@@ -73,10 +73,8 @@ protected:
 
 TEST_F(Backlights, ChoosesAsDesktopsDo) {
     struct Case {
-        const char* what;
-        std::vector<std::tuple<std::string, std::string, std::string, bool, std::uint8_t>> devices;
-        bool soleBuiltIn;
-        std::optional<std::string> chosen;
+        const char* what; std::vector<std::tuple<std::string, std::string, std::string, bool, std::uint8_t>> devices;
+        bool soleBuiltIn; std::optional<std::string> chosen;
     };
     const std::vector<Case> cases = {
         {"firmware before raw", {{"intel_backlight", "raw", "eDP-1", true, 1}, {"acpi_video0", "firmware", "", true, 1}},
@@ -153,8 +151,13 @@ TEST(LogindBacklightWriter, AsksTheSessionOnTheSystemBus) {
 }
 
 // Two monitors answer detection; only the first reports a brightness.
+using Writes = std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>;
 struct ScriptedDDC final : DDCBus {
-    std::vector<EDID> detect() override { return {edid(1), edid(2)}; }
+    std::vector<EDID> detect() override {
+        EDID first{}, second{};
+        first[8] = 1, second[8] = 2;
+        return {first, second};
+    }
     std::optional<Value> read(std::size_t monitor, std::uint8_t feature) override {
         if (monitor != 0 || feature != 0x10) return std::nullopt;
         return Value{30, 120};
@@ -163,13 +166,7 @@ struct ScriptedDDC final : DDCBus {
         writes->emplace_back(monitor, feature, value);
         return true;
     }
-    static EDID edid(std::uint8_t tag) {
-        EDID bytes{};
-        bytes[8] = tag;
-        return bytes;
-    }
-    std::shared_ptr<std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>> writes =
-        std::make_shared<std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>>();
+    std::shared_ptr<Writes> writes = std::make_shared<Writes>();
 };
 
 TEST(DDCBrightness, MonitorsAreMatchedByTheirEDIDAfterDetection) {
@@ -182,7 +179,7 @@ TEST(DDCBrightness, MonitorsAreMatchedByTheirEDIDAfterDetection) {
     EXPECT_FALSE(ddc.brightness(monitorEDID(2))) << "no brightness over DDC/CI";
     EXPECT_FALSE(ddc.brightness(monitorEDID(3)));
     EXPECT_TRUE(ddc.setBrightness(monitorEDID(1), 0.5));
-    EXPECT_EQ(*writes, (std::vector<std::tuple<std::size_t, std::uint8_t, std::uint16_t>>{{0, 0x10, 60}}));
+    EXPECT_EQ(*writes, (Writes{{0, 0x10, 60}}));
     EXPECT_EQ(ddc.brightness(monitorEDID(1)), 0.5) << "our own write is the value from now on";
 
     EXPECT_EQ(openDDCUtil("libtavelin-absent.so.4"), nullptr);

@@ -58,10 +58,7 @@ TEST_F(ProfileTree, ListsEachDisplayProfileOnceSortedByNameWithoutCase) {
 }
 
 TEST_F(ProfileTree, ChecksASingleFileTheSameWay) {
-    const struct {
-        const char* file;
-        bool display;
-    } cases[] = {
+    const struct { const char* file; bool display; } cases[] = {
         {"a/sRGB.icc", true},      {"a/sub/Bluish.icc", true}, {"b/Bluish.icc", true},
         {"a/Crayons.icc", false},  {"a/ITULab.icc", false},    {"a/CineLogCurve.icc", false},
         {"a/broken.icc", false},   {"a/sub", false},           {"a/none.icc", false},

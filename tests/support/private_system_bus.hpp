@@ -1,8 +1,8 @@
 #pragma once
 
 // A system bus of the test's own: a dbus-daemon on a socket in a temporary folder that
-// lets everyone own and call everything and starts the given services on demand, each
-// with "%STATE%" in its command replaced by a folder of its own. $DBUS_SYSTEM_BUS_ADDRESS
+// lets everyone own and call everything and starts the given service on demand, with
+// "%STATE%" in its command replaced by a folder of its own. $DBUS_SYSTEM_BUS_ADDRESS
 // points at it while it lives, for this process and what the bus starts.
 
 #include <signal.h>
@@ -13,10 +13,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 #include <string>
-#include <utility>
-#include <vector>
 
 extern char** environ;
 
@@ -24,33 +23,23 @@ namespace tavelin::testing {
 
 class PrivateSystemBus {
 public:
-    struct Service {
-        std::string name;
-        std::string command;
-    };
-
-    explicit PrivateSystemBus(const std::vector<Service>& services = {}) {
+    explicit PrivateSystemBus(const std::string& service = {}, const std::string& command = {}) {
         static std::atomic<int> count{0};
-        namespace fs = std::filesystem;
-        dir_ = fs::temp_directory_path() /
+        dir_ = std::filesystem::temp_directory_path() /
                ("tavelin-system-bus-" + std::to_string(::getpid()) + "-" + std::to_string(count++));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "services");
-        fs::create_directories(dir_ / "state");
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_ / "services");
+        std::filesystem::create_directories(dir_ / "state");
         address_ = "unix:path=" + (dir_ / "bus").string();
         std::ofstream(dir_ / "bus.conf") << "<busconfig><type>system</type><listen>" << address_
-                                         << "</listen><auth>EXTERNAL</auth><servicedir>"
-                                         << (dir_ / "services").string()
+                                         << "</listen><auth>EXTERNAL</auth><servicedir>" << (dir_ / "services").string()
                                          << "</servicedir><policy context=\"default\"><allow user=\"*\"/>"
                                             "<allow own=\"*\"/><allow send_destination=\"*\"/>"
                                             "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        for (const auto& service : services) {
-            std::string command = service.command;
-            for (auto at = command.find("%STATE%"); at != std::string::npos; at = command.find("%STATE%")) {
-                command.replace(at, 7, (dir_ / "state").string());
-            }
-            std::ofstream(dir_ / "services" / (service.name + ".service"))
-                << "[D-BUS Service]\nName=" << service.name << "\nExec=" << command << "\n";
+        if (!service.empty()) {
+            std::ofstream(dir_ / "services" / (service + ".service"))
+                << "[D-BUS Service]\nName=" << service
+                << "\nExec=" << std::regex_replace(command, std::regex("%STATE%"), (dir_ / "state").string()) << "\n";
         }
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
         int ready[2];

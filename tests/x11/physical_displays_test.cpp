@@ -15,7 +15,6 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
-#include "platform/x11/randr_virtual_display.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -25,9 +24,8 @@ using namespace std::chrono_literals;
 class PhysicalDisplaysTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (const char* name : {"EDID", "ConnectorType", "Backlight", "BACKLIGHT"}) {
+        for (const char* name : {"EDID", "ConnectorType", "Backlight", "BACKLIGHT"})
             xcb_randr_delete_output_property(driver.get(), dummy0, driver.atom(name));
-        }
         xcb_flush(driver.get());
         EXPECT_EQ(outputRect(driver, dummy0), (RootRect{0, 0, 1920, 1080})) << "a mode change was left behind";
     }
@@ -39,8 +37,7 @@ protected:
     // A backlight property as the modesetting driver makes it: one INTEGER in a range.
     void setBacklight(const char* name, std::int32_t low, std::int32_t high, std::int32_t value) {
         const std::int32_t range[] = {low, high};
-        xcb_randr_configure_output_property(driver.get(), dummy0, driver.atom(name), false, true, 2,
-                                            range);
+        xcb_randr_configure_output_property(driver.get(), dummy0, driver.atom(name), false, true, 2, range);
         setProperty(name, XCB_ATOM_INTEGER, 32, &value, 1);
     }
     std::int32_t backlight(const char* name) {
@@ -57,7 +54,6 @@ protected:
 
     asio::io_context engine;
     RandRDisplayServices services{engine.get_executor()};
-    RandRVirtualDisplayFactory factory{services};
     RandRPhysicalDisplays physical{services.connection()};
     // No backlight device and no DDC/CI here: only the driver's property.
     DesktopBrightness brightness{services.connection(), {"/nonexistent", nullptr, nullptr}};
@@ -77,18 +73,11 @@ protected:
 TEST_F(PhysicalDisplaysTest, NamesAndPanelsComeFromTheOutputsProperties) {
     EXPECT_EQ(listed().name, "DUMMY0") << "no EDID: the output's name";
     EXPECT_FALSE(listed().builtIn);
-    EXPECT_TRUE(listed().main);
     setEDID("Studio 27", "a");
     const xcb_atom_t panel = driver.atom("Panel");
     setProperty("ConnectorType", XCB_ATOM_ATOM, 32, &panel, 1);
     EXPECT_EQ(listed().name, "Studio 27");
     EXPECT_TRUE(listed().builtIn);
-
-    // Tavelin's own display is listed too (the menu leaves it out by id), and comes last.
-    const auto own = factory.create(1280, 720, 60, false, "Own", "own");
-    controller->refresh();
-    ASSERT_EQ(controller->displays().size(), 2u);
-    EXPECT_EQ(controller->displays()[1].id, own->displayID());
 }
 
 TEST_F(PhysicalDisplaysTest, AModeChangeRevertsOnTheSameMonitorOnly) {
