@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -208,11 +207,10 @@ TEST(DisplayListStore, LegacyNamesAreRenamedOnce) {
     EXPECT_EQ(loadDisplayList(settings, fresh).profiles[6].name, "Extra display");
 }
 
+// A whole save and its reading back are the kill test's.
 TEST(DisplayListStore, SavesTheListWhenItEncodesAndTheSelectionAlways) {
     MemorySettingsStore settings;
     saveDisplayList(settings, {named(idA, "A")}, freshID);
-    EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
-    EXPECT_EQ(settings.text(selectedDisplayKey), "00000000-0000-4000-8000-0000000000FF");
     saveDisplayList(settings, {named(idB, "\xFF")}, idB);
     EXPECT_EQ(decodeDisplayProfiles(*settings.data(profileStoreKey)), std::vector{named(idA, "A")});
     EXPECT_EQ(settings.text(selectedDisplayKey), idB.uuidString());
@@ -223,13 +221,11 @@ TEST(UUID, Version4ForcesOnlyTheVersionAndVariantBits) {
     ones.fill(0xFF);
     EXPECT_EQ(UUID::version4(ones).uuidString(), "FFFFFFFF-FFFF-4FFF-BFFF-FFFFFFFFFFFF");
     EXPECT_EQ(UUID::version4({}).uuidString(), "00000000-0000-4000-8000-000000000000");
-    std::set<UUID> seen;
+    // A constant random() is caught where displays are added (tests/app).
     for (int i = 0; i < 256; ++i) {
         const auto uuid = UUID::random();
         EXPECT_EQ(uuid, UUID::version4(uuid.bytes()));
-        seen.insert(uuid);
     }
-    EXPECT_EQ(seen.size(), 256u);
 }
 
 // Either case parses: the stored lists and the selection read both (DisplayProfileJSON, DisplayListStore).

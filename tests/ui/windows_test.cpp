@@ -45,9 +45,7 @@ TEST(MotionTestPicture, BarsSweepTheirOwnDistanceInTheSameThreeSeconds) {
     }
 }
 
-TEST(PreviewWindowFactory, NoneWithoutAGuiApplication) {
-    EXPECT_FALSE(PreviewWindowFactory::createIfAvailable());
-}
+TEST(PreviewWindowFactory, NoneWithoutAGuiApplication) { EXPECT_FALSE(PreviewWindowFactory::createIfAvailable()); }
 
 // One Qt application for the windows, on the test's X server (DISPLAY is set by the
 // program's main before any test runs).
