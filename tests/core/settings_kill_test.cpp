@@ -32,13 +32,8 @@ namespace fs = std::filesystem;
 
 UUID numbered(std::uint32_t n) {
     UUID::Bytes bytes{};
-    bytes[6] = 0x40; // a version 4 identifier, as the program makes them
-    bytes[8] = 0x80;
-    bytes[12] = static_cast<std::uint8_t>(n >> 24);
-    bytes[13] = static_cast<std::uint8_t>(n >> 16);
-    bytes[14] = static_cast<std::uint8_t>(n >> 8);
-    bytes[15] = static_cast<std::uint8_t>(n);
-    return UUID(bytes);
+    for (int i = 0; i < 4; ++i) bytes[15 - i] = static_cast<std::uint8_t>(n >> (8 * i));
+    return UUID::version4(bytes); // as the program makes them
 }
 
 // Save number n: one to three displays, the last one new and selected, so that a list

@@ -38,28 +38,19 @@ TestCase {
         tryCompare(findChild(createTemporaryObject(receiverTab, test), "receiverWidthField"), "text", "1366")
         picker.activated(1)
         tryCompare(picker, "currentText", "2560×1440")
-        compare(findChild(form, "widthField").text, "2560")
-        compare(findChild(form, "heightField").text, "1440")
-        compare(probe.get("width"), "2560")
-        compare(probe.get("height"), "1440")
+        compare([findChild(form, "widthField").text, findChild(form, "heightField").text], ["2560", "1440"])
+        compare([probe.get("width"), probe.get("height")], ["2560", "1440"])
         // Portrait is a preset like the others; "Custom" is gone once a preset shows.
         picker.activated(6)
         tryCompare(picker, "currentText", "1080×1920")
         compare(picker.count, 7)
     }
 
-    function test_bitrateSliderKeepsBoundsAndSteps() {
-        const form = createTemporaryObject(modeForm, test)
-        const slider = findChild(form, "bitrateSlider")
-        const steps = [[0, 5], [slider.width - 1, 150], [slider.width * 0.33, -1], [slider.width * 0.71, -1]]
-        for (const [x, expected] of steps) {
-            mouseClick(slider, x, slider.height / 2)
-            const bitrate = probe.get("bitrate")
-            if (expected > 0)
-                compare(bitrate, expected, "clicked at " + x)
-            verify(bitrate >= 5 && bitrate <= 150, "within bounds: " + bitrate)
-            compare(bitrate % 5, 0, "a step of 5: " + bitrate)
-        }
+    // A click reaches the model; the range and the steps are the accessibility test's.
+    function test_bitrateSliderClick() {
+        const slider = findChild(createTemporaryObject(modeForm, test), "bitrateSlider")
+        mouseClick(slider, slider.width - 1, slider.height / 2)
+        compare(probe.get("bitrate"), 150)
     }
 
     function test_resetImageAdjustments() {
