@@ -5,9 +5,8 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile, readdir, readlink } from 'node:fs/promises';
-import { createServer, request } from 'node:http';
-import { chromium } from 'playwright-core';
-import { Tavelin } from './harness.mjs';
+import { createServer } from 'node:http';
+import { Tavelin, launchBrowser } from './harness.mjs';
 
 const limit = { timeout: 60_000 };
 let tavelin, browser, foreign, link;
@@ -18,12 +17,10 @@ before(async () => {
   // The attacker's own server, on another address of the namespace.
   foreign = createServer((_, response) => response.end('<!doctype html><title>elsewhere</title>'));
   await new Promise((resolve) => foreign.listen(0, '127.0.0.2', resolve));
-  browser = await chromium.launch({ executablePath: '/usr/bin/chromium',
-    args: ['--disable-gpu', `--host-resolver-rules=MAP rebound.test ${link.hostname}`] });
+  browser = await launchBrowser({ args: [`--host-resolver-rules=MAP rebound.test ${link.hostname}`] });
 });
 
-after(() => Promise.all([browser?.close(), foreign && new Promise((resolve) => foreign.close(resolve)),
-  tavelin?.child.exitCode === null && tavelin.stop()]));
+after(() => Promise.all([browser?.close(), foreign && new Promise((resolve) => foreign.close(resolve)), tavelin?.stop()]));
 
 // Five wrong codes and the right one, posted from the page's own script.
 const tries = (page, target, code) => page.evaluate(async ([url, right]) => {
@@ -37,15 +34,11 @@ const tries = (page, target, code) => page.evaluate(async ([url, right]) => {
 }, [target, code]);
 
 // Pairing as the receiver page does it, from outside any browser.
-const pair = (code) => new Promise((resolve, reject) => {
-  const body = JSON.stringify({ code });
-  const sent = request({ host: link.hostname, port: link.port, path: '/api/pair', method: 'POST',
-    headers: { origin: link.origin, 'content-type': 'application/json', 'content-length': body.length } }, (answer) => {
-    let text = '';
-    answer.on('data', (chunk) => { text += chunk; }).on('end', () => resolve({ status: answer.statusCode, text }));
-  });
-  sent.on('error', reject).end(body);
-});
+const pair = async (code) => {
+  const answer = await fetch(`${link.origin}/api/pair`, { method: 'POST', body: JSON.stringify({ code }),
+    headers: { origin: link.origin, 'content-type': 'application/json' } });
+  return { status: answer.status, text: await answer.text() };
+};
 
 test('pages of other origins and rebound names cannot pair, nor lock out the receiver', limit, async () => {
   const code = link.pathname.slice(1);

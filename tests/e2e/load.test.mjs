@@ -5,7 +5,6 @@
 // figures go to standard output.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { readdirSync, readFileSync } from 'node:fs';
 import { connect } from 'node:net';
 import { setTimeout as delay } from 'node:timers/promises';
 import { Tavelin, eventually } from './harness.mjs';
@@ -30,12 +29,7 @@ before(async () => {
 });
 after(() => tavelin?.stop());
 
-const proc = (what) => `/proc/${tavelin.child.pid}/${what}`;
-const usage = () => ({
-  threads: readdirSync(proc('task')).length,
-  fds: readdirSync(proc('fd')).length,
-  rssKiB: Number(readFileSync(proc('status'), 'utf8').match(/^VmRSS:\s+(\d+) kB/m)[1]),
-});
+const usage = () => tavelin.usage();
 
 // One connection: `chunks` written in order (a number is a pause in ms), then `end`
 // ('half' closes our side, 'reset' aborts with RST, 'hold' waits). Resolves, once the
