@@ -77,27 +77,21 @@ function mulberry32(seed) {
 }
 
 // Request shapes and what the server must answer each: a status and its sentence, or no
-// answer at all (status 0) for a request the client never finishes.
+// answer at all (status 0) for a request the client never finishes. Which malformed heads
+// and foreign hosts or origins are refused is the parser's and the server's own cases.
 const sessionExpired = '{"error":"Session expired. Open the current receiver link from the host computer."}';
 const shapes = [
   { name: 'page', bytes: () => [get('/')], status: 200 },
   { name: 'pairing link', bytes: () => [get(`/${code}`)], status: 200 },
   { name: 'script', bytes: () => [get('/receiver.js')], status: 200 },
   { name: 'unknown path', bytes: () => [get('/nothing-here')], status: 404 },
-  { name: 'foreign host', bytes: () => [get('/', 'Host: example.com\r\n')], status: 403, body: '{"error":"Unknown host."}' },
-  { name: 'no host', bytes: () => [get('/', '')], status: 400, body: invalid },
-  { name: 'HTTP/1.0', bytes: () => [`GET / HTTP/1.0\r\nHost: ${host}\r\n\r\n`], status: 400, body: invalid },
   { name: 'binary', bytes: (r) => [Buffer.from([0, ...Array.from({ length: 200 }, () => Math.floor(r() * 256)), 13, 10, 13, 10])],
     status: 400, body: invalid },
-  { name: 'chunked', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n`],
-    status: 400, body: invalid },
-  { name: 'duplicate header', bytes: () => [get('/', `Host: ${host}\r\nHost: ${host}\r\n`)], status: 400, body: invalid },
+  // A letter among the length's digits, a case the parser's own tests lack.
   { name: 'bad length', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nContent-Length: 1e3\r\n\r\n`],
     status: 400, body: invalid },
   { name: 'header block over 16 KiB', bytes: () => [`GET / HTTP/1.1\r\nHost: ${host}\r\nX-Long: ${'a'.repeat(17_000)}`],
     status: 400, body: invalid },
-  { name: 'cross-origin post', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nContent-Length: 2\r\n\r\n{}`],
-    status: 403, body: '{"error":"Open the receiver directly from the host computer\'s address."}' },
   { name: 'body not JSON', bytes: () => [post('/api/pair', 'pair me')], status: 400, body: '{"error":"Invalid request body."}' },
   { name: 'wrong code', bytes: () => [post('/api/pair', '{"code":"abcd"}')], status: [401, 429] },
   { name: 'status without token', bytes: () => [post('/api/status', '{}')], status: 401, body: sessionExpired },
