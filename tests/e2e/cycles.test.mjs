@@ -51,10 +51,8 @@ before(async () => {
   const namespaceOf = (pid) => readlink(`/proc/${pid}/ns/net`).catch(() => null);
   const ours = await namespaceOf(process.pid);
   await eventually(() => namespaceOf(holder.pid), (theirs) => assert.ok(theirs && theirs !== ours), 'a namespace for the receiver');
-  await run('/usr/sbin/ip', 'link', 'add', 'tavc0', 'type', 'veth', 'peer', 'name', 'tavc1');
-  await run('/usr/sbin/ip', 'link', 'set', 'tavc1', 'netns', String(holder.pid));
-  await run('/usr/sbin/ip', 'addr', 'add', '10.214.0.1/24', 'dev', 'tavc0');
-  await run('/usr/sbin/ip', 'link', 'set', 'tavc0', 'up');
+  for (const ip of ['link add tavc0 type veth peer name tavc1', `link set tavc1 netns ${holder.pid}`,
+    'addr add 10.214.0.1/24 dev tavc0', 'link set tavc0 up']) await run('/usr/sbin/ip', ...ip.split(' '));
   await receiverSide('link', 'set', 'lo', 'up');
   await receiverSide('addr', 'add', '10.214.0.2/24', 'dev', 'tavc1');
   await linkUp();
@@ -111,16 +109,11 @@ async function releasedAfter(since) {
 
 const frames = (page) => Promise.race([decodedFrames(page, 2).then(() => true), delay(20_000, false)]);
 
-async function openReceiver() {
+// One receiver, from its link to its leaving; what the cycle saw.
+async function cycle(way) {
   const page = await newPage(browser, { viewport: { width: shared.width / 2, height: shared.height / 2 } });
   await page.goto(tavelin.link);
   await page.waitForState('streaming');
-  return page;
-}
-
-// One receiver, from its link to its leaving; what the cycle saw.
-async function cycle(way) {
-  let page = await openReceiver();
   const seen = { way, frames: await frames(page) };
   // A drag under way as the receiver leaves.
   await page.mouse.move(shared.width / 8, shared.height / 8);

@@ -1,5 +1,5 @@
 // The whole road of one receiver against the real program: the offer, video decoded in
-// Chromium, its mouse on the host's X server, a lossy link, the ways a receiver goes away.
+// Chromium, its mouse on the host's X server, a lossy link, a touch screen, another codec.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
@@ -20,8 +20,8 @@ after(() => Promise.all([browser?.close(), tavelin?.stop()]));
 
 // A streaming receiver, keeping its offers, in a window of the shared display's shape, so
 // that window fractions are picture fractions whatever the page's own mapping.
-async function openReceiver(on = browser, initScript = null, options = {}) {
-  const page = await newPage(on, { viewport: { width: shared.width / 2, height: shared.height / 2 }, ...options }, initScript);
+async function openReceiver(options = {}, initScript = null) {
+  const page = await newPage(browser, { viewport: { width: shared.width / 2, height: shared.height / 2 }, ...options }, initScript);
   page.offers = [];
   page.on('request', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.offers.push(r.postDataJSON()); });
   await page.goto(tavelin.link);
@@ -42,6 +42,11 @@ test('one complete offer gets frames at the shared display size', limit, async (
   assert.deepEqual([...receiver.errors, ...receiver.consoleErrors], []);
 });
 
+// ffplay at the shared display's top left, showing the lavfi `graph`.
+const play = async (graph, ...size) => spawn('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-an', '-noborder',
+  '-left', String(shared.x), '-top', String(shared.y), ...size, '-f', 'lavfi', '-i', graph],
+{ env: await tavelin.xEnvironment(), stdio: 'ignore' });
+
 // Patches of known colours on the shared display, sent as BT.709 limited range: the
 // receiver decodes them as such, so each comes back within 3 levels, and the edge between
 // two patches blurs no wider than the chroma's 2×2 blocks. Chromium without a GPU turns
@@ -55,9 +60,7 @@ async function showsColours(page, tolerance = 3) {
   const hex = ([r, g, b]) => `0x${[r, g, b].map((c) => c.toString(16).padStart(2, '0')).join('')}`;
   const sources = colours.map((c, i) => `color=c=${hex(c)}:s=${side}x${side}:r=10,format=bgr0[p${i}]`).join(';');
   const graph = `${sources};[p0][p1][p2][p3]hstack=4[top];[p4][p5][p6][p7]hstack=4[bottom];[top][bottom]vstack[out0]`;
-  const player = spawn('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-an', '-noborder',
-    '-left', String(shared.x), '-top', String(shared.y), '-f', 'lavfi', '-i', graph],
-  { env: await tavelin.xEnvironment(), stdio: 'ignore' });
+  const player = await play(graph);
   try {
     const centres = colours.map((_, i) => [(i % 4 + 0.5) * side, (Math.floor(i / 4) + 0.5) * side]);
     // Across the edge between the first two patches, on the middle row of the first.
@@ -109,9 +112,7 @@ test('a held drag reaches the X server at the same place of the shared display',
 test('a lossy link lowers the sending rate and the picture keeps coming', limit, async () => {
   const nft = (...args) => promisify(execFile)('/usr/sbin/nft', args);
   // A moving picture, so that the video has packets to lose.
-  const player = spawn('/usr/bin/ffplay', ['-hide_banner', '-loglevel', 'error', '-an', '-noborder',
-    '-left', String(shared.x), '-top', String(shared.y), '-x', '640', '-y', '360',
-    '-f', 'lavfi', '-i', 'testsrc2=size=640x360:rate=30'], { env: await tavelin.xEnvironment(), stdio: 'ignore' });
+  const player = await play('testsrc2=size=640x360:rate=30', '-x', '640', '-y', '360');
   await nft('add', 'table', 'inet', 'loss');
   try {
     await nft('add', 'chain', 'inet', 'loss', 'out', '{ type filter hook output priority 0; }');
@@ -130,7 +131,7 @@ test('a lossy link lowers the sending rate and the picture keeps coming', limit,
 // A tablet's tap: the XTest device's own events show the click that button state misses.
 test('a tap on a touch screen clicks the middle of the shared display', limit, async () => {
   await receiver.context().close();
-  receiver = await openReceiver(browser, null, { hasTouch: true });
+  receiver = await openReceiver({ hasTouch: true });
   const events = spawn('/usr/bin/xinput', ['test', 'Virtual core XTEST pointer'], { env: await tavelin.xEnvironment() });
   let seen = '';
   events.stdout.setEncoding('utf8').on('data', (text) => { seen += text; });
@@ -147,7 +148,7 @@ test('a tap on a touch screen clicks the middle of the shared display', limit, a
 // Firefox without OpenH264 offers VP8, VP9 and AV1 only: Chromium made to offer the same.
 test('a receiver that offers no H.264 gets VP8 with the same picture', limit, async () => {
   await receiver.context().close();
-  receiver = await openReceiver(browser, () => {
+  receiver = await openReceiver({}, () => {
     const add = RTCPeerConnection.prototype.addTransceiver;
     RTCPeerConnection.prototype.addTransceiver = function (...args) {
       const transceiver = add.apply(this, args);
