@@ -184,10 +184,10 @@ export class Tavelin {
 // browser that plays the host's side of a connection. Playwright's own switches already
 // leave out the sandbox, first-run pages, sync and background traffic.
 // `executablePath` starts Chromium through a wrapper of the test's (into another network
-// namespace, say); `args` are further switches.
-export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium', args = [] } = {}) {
-  const hidden = plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [];
-  return chromium.launch({ executablePath, args: ['--disable-gpu', ...hidden, ...args] });
+// namespace, say).
+export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium' } = {}) {
+  const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [])];
+  return chromium.launch({ executablePath, args });
 }
 
 // The display Tavelin shares is the active monitor beside the primary one.
