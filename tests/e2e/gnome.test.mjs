@@ -29,7 +29,7 @@ before(async () => {
 });
 
 after(async () => {
-  await Promise.all([browser?.close(), tavelin?.child.exitCode === null && tavelin.stop()]);
+  await Promise.all([browser?.close(), tavelin?.stop()]);
   await gnome?.stop();
 });
 

@@ -1,8 +1,9 @@
 // Starts the tavelin program with its own X server and private folders, and headless
 // Chromium (playwright-core) or Firefox ESR (puppeteer-core over WebDriver BiDi) to open
 // its receiver link.
+import assert from 'node:assert/strict';
 import { spawn, execFile } from 'node:child_process';
-import { existsSync } from 'node:fs';
+import { existsSync, readFileSync, readdirSync } from 'node:fs';
 import { mkdtemp, mkdir, readdir, rm, writeFile } from 'node:fs/promises';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
@@ -135,6 +136,28 @@ export class Tavelin {
     return stdout;
   }
 
+  async pointer() {
+    return (await this.x('xdotool', 'getmouselocation')).match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
+  }
+
+  // Button numbers of X (1 left, 2 middle, 3 right) held by the XTest device, the one
+  // Tavelin injects through (xinput reads the state of slave devices only).
+  async heldButtons() {
+    return [...(await this.x('xinput', 'query-state', 'Virtual core XTEST pointer')).matchAll(/button\[(\d+)\]=down/g)]
+      .map((m) => Number(m[1]));
+  }
+
+  holds(buttons, what) {
+    return eventually(() => this.heldButtons(), (held) => assert.deepEqual(held, buttons), what);
+  }
+
+  // Threads, descriptors and resident memory of the program, from /proc.
+  usage() {
+    const proc = (what) => `/proc/${this.child.pid}/${what}`;
+    return { threads: readdirSync(proc('task')).length, fds: readdirSync(proc('fd')).length,
+      rssKiB: Number(readFileSync(proc('status'), 'utf8').match(/^VmRSS:\s+(\d+) kB/m)[1]) };
+  }
+
   // The running copy's answer to a control option (`--status`, `--disconnect`, …).
   async control(option) {
     const { stdout } = await promisify(execFile)(program, [option], { env: this.env, timeout: 10_000 });
@@ -175,14 +198,6 @@ export async function sharedDisplay(tavelin) {
   if (!monitors.length) throw new Error('no active monitor on the X server');
   return monitors.find((m) => !m.primary) ?? monitors[0];
 }
-
-export const pointerOn = async (tavelin) => (await tavelin.x('xdotool', 'getmouselocation'))
-  .match(/x:(\d+) y:(\d+)/).slice(1).map(Number);
-
-// Button numbers of X (1 left, 2 middle, 3 right) held by the XTest device, the one
-// Tavelin injects through (xinput reads the state of slave devices only).
-export const heldButtonsOn = async (tavelin) => [...(await tavelin.x('xinput', 'query-state', 'Virtual core XTEST pointer'))
-  .matchAll(/button\[(\d+)\]=down/g)].map((m) => Number(m[1]));
 
 // The video's size once `count` more frames were shown (Playwright and Puppeteer pages alike).
 export const decodedFrames = (page, count = 3) => page.evaluate((left) => new Promise((resolve) => {

@@ -5,7 +5,6 @@
 // figures go to standard output.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { readdirSync, readFileSync } from 'node:fs';
 import { connect } from 'node:net';
 import { setTimeout as delay } from 'node:timers/promises';
 import { Tavelin, eventually } from './harness.mjs';
@@ -30,12 +29,7 @@ before(async () => {
 });
 after(() => tavelin?.stop());
 
-const proc = (what) => `/proc/${tavelin.child.pid}/${what}`;
-const usage = () => ({
-  threads: readdirSync(proc('task')).length,
-  fds: readdirSync(proc('fd')).length,
-  rssKiB: Number(readFileSync(proc('status'), 'utf8').match(/^VmRSS:\s+(\d+) kB/m)[1]),
-});
+const usage = () => tavelin.usage();
 
 // One connection: `chunks` written in order (a number is a pause in ms), then `end`
 // ('half' closes our side, 'reset' aborts with RST, 'hold' waits). Resolves, once the
@@ -83,27 +77,21 @@ function mulberry32(seed) {
 }
 
 // Request shapes and what the server must answer each: a status and its sentence, or no
-// answer at all (status 0) for a request the client never finishes.
+// answer at all (status 0) for a request the client never finishes. Which malformed heads
+// and foreign hosts or origins are refused is the parser's and the server's own cases.
 const sessionExpired = '{"error":"Session expired. Open the current receiver link from the host computer."}';
 const shapes = [
   { name: 'page', bytes: () => [get('/')], status: 200 },
   { name: 'pairing link', bytes: () => [get(`/${code}`)], status: 200 },
   { name: 'script', bytes: () => [get('/receiver.js')], status: 200 },
   { name: 'unknown path', bytes: () => [get('/nothing-here')], status: 404 },
-  { name: 'foreign host', bytes: () => [get('/', 'Host: example.com\r\n')], status: 403, body: '{"error":"Unknown host."}' },
-  { name: 'no host', bytes: () => [get('/', '')], status: 400, body: invalid },
-  { name: 'HTTP/1.0', bytes: () => [`GET / HTTP/1.0\r\nHost: ${host}\r\n\r\n`], status: 400, body: invalid },
   { name: 'binary', bytes: (r) => [Buffer.from([0, ...Array.from({ length: 200 }, () => Math.floor(r() * 256)), 13, 10, 13, 10])],
     status: 400, body: invalid },
-  { name: 'chunked', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n`],
-    status: 400, body: invalid },
-  { name: 'duplicate header', bytes: () => [get('/', `Host: ${host}\r\nHost: ${host}\r\n`)], status: 400, body: invalid },
+  // A letter among the length's digits, a case the parser's own tests lack.
   { name: 'bad length', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nContent-Length: 1e3\r\n\r\n`],
     status: 400, body: invalid },
   { name: 'header block over 16 KiB', bytes: () => [`GET / HTTP/1.1\r\nHost: ${host}\r\nX-Long: ${'a'.repeat(17_000)}`],
     status: 400, body: invalid },
-  { name: 'cross-origin post', bytes: () => [`POST /api/pair HTTP/1.1\r\nHost: ${host}\r\nContent-Length: 2\r\n\r\n{}`],
-    status: 403, body: '{"error":"Open the receiver directly from the host computer\'s address."}' },
   { name: 'body not JSON', bytes: () => [post('/api/pair', 'pair me')], status: 400, body: '{"error":"Invalid request body."}' },
   { name: 'wrong code', bytes: () => [post('/api/pair', '{"code":"abcd"}')], status: [401, 429] },
   { name: 'status without token', bytes: () => [post('/api/status', '{}')], status: 401, body: sessionExpired },
@@ -129,7 +117,6 @@ test('thousands of requests of every shape are each answered as they must be, an
   const random = mulberry32(20261208);
   const plan = Array.from({ length: requestCount }, () => shapes[Math.floor(random() * shapes.length)]);
   const wrong = [];
-  const counts = {};
   let next = 0;
   const started = Date.now();
   // 24 clients at once, three per address.
@@ -138,7 +125,6 @@ test('thousands of requests of every shape are each answered as they must be, an
     for (let i = next++; i < plan.length; i = next++) {
       const shape = plan[i];
       const answer = await exchange(shape.bytes(r), { source: sources[worker % sources.length], end: shape.end, timeout: 10_000 });
-      counts[shape.name] = (counts[shape.name] ?? 0) + 1;
       if (!sameAsExpected(shape, answer)) wrong.push(`#${i} ${shape.name}: ${answer.status} ${answer.body} ${answer.error ?? ''}`);
     }
   }));
@@ -191,32 +177,24 @@ test('a thousand idle connections: 64 are served at a time, each is dropped at 2
   const before = usage();
   const opened = Array.from({ length: 1000 }, (_, i) => {
     const connection = { started: Date.now() };
-    connection.ended = exchange([], { source: sources[i % sources.length] }).then((answer) => {
-      connection.closed = Date.now();
-      return answer;
-    });
+    connection.ended = exchange([], { source: sources[i % sources.length] }).then(() => { connection.closed = Date.now(); });
     return connection;
   });
   await delay(2_000);
   const held = opened.filter((c) => !c.closed);
   const during = usage();
-  // Beyond the limit a connection is closed at once, without an answer, not queued.
-  const turnedAway = await exchange([get('/')], { source: '127.0.0.200', timeout: 5_000 });
   assert.equal(held.length, maximumConnections, 'connections held open by the server');
   assert.equal(during.fds - before.fds, maximumConnections, 'sockets the server holds');
-  assert.equal(turnedAway.status, 0, 'a request beyond the limit was answered');
   const refused = opened.filter((c) => c.closed);
   const refusedWithin = Math.max(...refused.map((c) => c.closed - c.started));
-  assert.ok((await Promise.all(refused.map((c) => c.ended))).every((a) => a.status === 0 && a.body === ''));
-
-  const answers = await Promise.all(held.map((c) => c.ended));
+  // That they and the held ones end without an answer is the server's own case.
+  await Promise.all(held.map((c) => c.ended));
   const lastClosed = Math.max(...held.map((c) => c.closed));
   const drops = held.map((c) => c.closed - c.started);
   const page = await exchange([get('/')], { timeout: 5_000 });
   const pageMs = Date.now() - lastClosed;
-  assert.ok(answers.every((a) => a.status === 0), 'an idle connection got an answer');
   report(`1000 idle connections: ${held.length} held (server descriptors +${during.fds - before.fds}), ` +
-    `${refused.length} closed unanswered within ${refusedWithin} ms, a request beyond the limit closed after ${turnedAway.ms} ms; ` +
+    `${refused.length} closed within ${refusedWithin} ms; ` +
     `held ones dropped after ${Math.min(...drops)}-${Math.max(...drops)} ms; page ${page.status} ${pageMs} ms after the last drop`);
   assert.ok(Math.min(...drops) >= lifetime - 100 && Math.max(...drops) <= lifetime + 3_000, `dropped after ${drops}`);
   assert.equal(page.status, 200);
