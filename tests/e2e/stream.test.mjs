@@ -22,8 +22,9 @@ after(() => Promise.all([browser?.close(), tavelin?.stop()]));
 // that window fractions are picture fractions whatever the page's own mapping.
 async function openReceiver(options = {}, initScript = null) {
   const page = await newPage(browser, { viewport: { width: shared.width / 2, height: shared.height / 2 }, ...options }, initScript);
-  page.offers = [];
+  Object.assign(page, { offers: [], answers: [] });
   page.on('request', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.offers.push(r.postDataJSON()); });
+  page.on('response', (r) => { if (new URL(r.url()).pathname === '/api/connect') page.answers.push(r.text().catch(() => '')); });
   await page.goto(tavelin.link);
   await page.waitForState('streaming');
   return page;
@@ -35,6 +36,9 @@ test('one complete offer gets frames at the shared display size', limit, async (
   assert.equal(receiver.offers.length, 1);
   assert.match(receiver.offers[0].sdp, /m=video [^]*a=recvonly/);
   assert.match(receiver.offers[0].sdp, /a=candidate:/);
+  // Frames shown as soon as they are decoded: the answer takes Chromium's playout-delay extension.
+  const id = receiver.offers[0].sdp.match(/a=extmap:(\d+) http:\/\/www\.webrtc\.org\/experiments\/rtp-hdrext\/playout-delay/)[1];
+  assert.match(await receiver.answers[0], new RegExp(`a=extmap:${id} http://www\\.webrtc\\.org/experiments/rtp-hdrext/playout-delay`));
   assert.equal(await receiver.isHidden('#pair'), true);
   // A static screen is sent again once a second, so three frames come without any change.
   assert.deepEqual(await decodedFrames(receiver, 3), { width: shared.width, height: shared.height });
