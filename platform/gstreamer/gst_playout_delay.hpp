@@ -7,11 +7,12 @@
 namespace tavelin::gst {
 
 // The playout-delay RTP header extension with a minimum of 0 and a maximum of
-// `playoutDelayMaximumMS`: the receiver decodes and shows each frame as soon as it can,
-// queueing at most that long for its display instead of dropping a frame that arrives
-// in the same display interval as the one before (Chromium's low-latency rendering).
+// `playoutDelayMaximumMS`: the receiver decodes each frame as soon as it is complete and
+// shows it at its next display interval, without a jitter buffer or a smoothing queue
+// (Chromium's low-latency rendering). A maximum of 50 ms (about three frames queued for
+// the display) showed no more of the frames and cost 15–20 ms of latency in the bench.
 inline constexpr const char* playoutDelayURI = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
-inline constexpr int playoutDelayMaximumMS = 50;
+inline constexpr int playoutDelayMaximumMS = 0;
 
 // A new extension writing under the offer's `id` (1 to 14: one-byte headers).
 Owned<GstRTPHeaderExtension> makePlayoutDelayExtension(int id);
