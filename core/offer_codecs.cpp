@@ -39,8 +39,6 @@ bool isProfileLevelID(std::string_view text) {
     return text.size() == 6 && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
-inline constexpr std::string_view playoutDelayURI = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
-
 // The id of "a=extmap:<id>[/<direction>] <uri> ..." if it names the playout delay in a
 // one-byte id the offerer receives; 0 otherwise.
 int playoutDelayID(std::string_view line) {

@@ -11,6 +11,9 @@ namespace tavelin {
 enum class VideoCodec { h264, vp8 };
 inline constexpr VideoCodec everyVideoCodec[] = {VideoCodec::h264, VideoCodec::vp8};
 
+// The RTP header extension by which a sender asks for a playout delay.
+inline constexpr const char* playoutDelayURI = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
+
 // The video an offer and our sender agree on: the codec and the offer's payload for it.
 struct NegotiatedVideo {
     VideoCodec codec = VideoCodec::h264;
