@@ -17,9 +17,10 @@ struct Timings {
     Duration lingerAfterRefusal = std::chrono::seconds(2);
     // The server must report ready within this time after start.
     Duration serverReady = std::chrono::seconds(5);
-    // ICE gathering is polled this often, this many times.
-    Duration iceGatheringPoll = std::chrono::milliseconds(100);
-    int iceGatheringPolls = 80;
+    // ICE gathering is polled this often, this many times (8 s in all). Host candidates
+    // are gathered within a few milliseconds, and the answer waits for the next poll.
+    Duration iceGatheringPoll = std::chrono::milliseconds(10);
+    int iceGatheringPolls = 800;
     // A peer connection that is not answered within this time is dropped.
     Duration connectionWatchdog = std::chrono::seconds(20);
     // A disconnected peer connection gets this long to recover.
