@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <future>
 #include <mutex>
 
 #include <asio/executor_work_guard.hpp>
@@ -131,9 +130,9 @@ using MutterVirtualDisplaysTest = MutterPorts;
 using MutterInputPosterTest = MutterPorts;
 using MutterPointerMonitorsTest = MutterPorts;
 
-// Through the ports: a HiDPI display at twice the points' pixels, its current picture
-// captured at once, and gone with its object.
-TEST_F(MutterVirtualDisplaysTest, CreatesHiDPIDisplaysAndCapturesThem) {
+// Through the ports: a HiDPI display at twice the points' pixels, gone with its object.
+// Its picture at the full pixel size is the browser test's.
+TEST_F(MutterVirtualDisplaysTest, CreatesAndReleasesHiDPIDisplays) {
     // Half of 1280 × 720 is below the smallest desktop mutter scales to.
     EXPECT_THROW(displays.create(1280, 720, 60, true, "Tavelin", "saved-1"), VirtualDisplayError);
     auto display = displays.create(1920, 1080, 60, true, "Tavelin", "saved-1");
@@ -141,14 +140,6 @@ TEST_F(MutterVirtualDisplaysTest, CreatesHiDPIDisplaysAndCapturesThem) {
     EXPECT_EQ(services.currentMode(id), (DisplayMode{services.currentMode(id)->id, 1920, 1080, 960, 540, 60}));
     EXPECT_EQ(services.bounds(id).width, 960);
     ASSERT_EQ(displays.shareableDisplays().size(), 1u);
-    std::promise<std::pair<std::int64_t, std::int64_t>> first;
-    auto stream = displays.start(displays.shareableDisplays()[0], {}, [&, once = std::make_shared<std::once_flag>()](const CapturedFrame& frame) {
-        std::call_once(*once, [&] { first.set_value({frame.buffer->width, frame.buffer->stride}); });
-    }, [](const std::string&) {});
-    auto arrived = first.get_future();
-    ASSERT_EQ(arrived.wait_for(3s), std::future_status::ready);
-    EXPECT_EQ(arrived.get(), (std::pair<std::int64_t, std::int64_t>(1920, 1920 * 4)));
-    stream.reset();
     display.reset();
     EXPECT_FALSE(services.isOnline(id));
     EXPECT_TRUE(displays.shareableDisplays().empty());
