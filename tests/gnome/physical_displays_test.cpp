@@ -10,6 +10,7 @@
 #include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/settings_daemon_brightness.hpp"
 #include "tests/support/fake_dbus_service.hpp"
+#include "tests/support/fake_desk.hpp"
 
 namespace tavelin::gnome {
 namespace {
@@ -53,26 +54,20 @@ const GDBusInterfaceVTable FakeSettingsDaemon::table{
     },
     {}};
 
-struct Panel final : PhysicalDisplays {
-    std::string name(DisplayID) override { return "Panel"; }
-    bool isBuiltIn(DisplayID display) override { return display == 1; }
-    DisplayIdentity identity(DisplayID) override { return {}; }
-    bool isUsableForDesktop(DisplayID, const DisplayMode&) override { return true; }
-};
-
+// FakeDesk's display 7 is its built-in panel, 5 an external monitor.
 TEST(SettingsDaemonBrightness, DrivesOnlyTheBuiltInPanel) {
     const Connection bus = sessionBus();
-    Panel panel;
-    SettingsDaemonBrightness brightness(bus.get(), panel);
-    EXPECT_FALSE(brightness.brightness(1)) << "no settings daemon: no slider";
+    testing::FakeDesk desk;
+    SettingsDaemonBrightness brightness(bus.get(), desk);
+    EXPECT_FALSE(brightness.brightness(7)) << "no settings daemon: no slider";
     FakeSettingsDaemon daemon;
-    EXPECT_EQ(brightness.brightness(1), 0.4);
-    EXPECT_FALSE(brightness.brightness(2)) << "an external monitor is not the daemon's";
-    EXPECT_TRUE(brightness.setBrightness(1, 0.755));
-    EXPECT_EQ(brightness.brightness(1), 0.76);
-    EXPECT_FALSE(brightness.setBrightness(2, 0.5));
+    EXPECT_EQ(brightness.brightness(7), 0.4);
+    EXPECT_FALSE(brightness.brightness(5)) << "an external monitor is not the daemon's";
+    EXPECT_TRUE(brightness.setBrightness(7, 0.755));
+    EXPECT_EQ(brightness.brightness(7), 0.76);
+    EXPECT_FALSE(brightness.setBrightness(5, 0.5));
     daemon.percent = -1; // the daemon found no backlight
-    EXPECT_FALSE(brightness.brightness(1));
+    EXPECT_FALSE(brightness.brightness(7));
 }
 
 } // namespace

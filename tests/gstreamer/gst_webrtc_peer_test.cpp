@@ -212,12 +212,6 @@ protected:
 };
 
 TEST_F(PeerOverWebRTC, AnswersStreamsOpensTheMouseChannelAndCloses) {
-    // An offer of nothing we can send is refused with its sentence and leaves the peer as it was.
-    const std::string vp9Only = "v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n"
-                                "m=video 9 UDP/TLS/RTP/SAVPF 98\r\na=rtpmap:98 VP9/90000\r\n";
-    EXPECT_THAT([&] { run(peer_->setRemoteOffer(vp9Only)); },
-                testing::ThrowsMessage<std::runtime_error>(testing::StrEq(noCodecMessage)));
-
     const std::string answer = connect();
     const auto video = answer.find("m=video ");
     ASSERT_NE(video, std::string::npos) << answer;

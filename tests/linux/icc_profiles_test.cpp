@@ -57,15 +57,6 @@ TEST_F(ProfileTree, ListsEachDisplayProfileOnceSortedByNameWithoutCase) {
     EXPECT_EQ(seen, expected);
 }
 
-TEST_F(ProfileTree, ChecksASingleFileTheSameWay) {
-    const struct { const char* file; bool display; } cases[] = {
-        {"a/sRGB.icc", true},      {"a/sub/Bluish.icc", true}, {"b/Bluish.icc", true},
-        {"a/Crayons.icc", false},  {"a/ITULab.icc", false},    {"a/CineLogCurve.icc", false},
-        {"a/broken.icc", false},   {"a/sub", false},           {"a/none.icc", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(readDisplayProfile(root / c.file).has_value(), c.display) << c.file;
-}
-
 TEST(ProfileFolders, FollowTheXDGVariablesAndTheirDefaults) {
     ::setenv("HOME", "/home/u", 1);
     ::setenv("XDG_DATA_HOME", "/data", 1);

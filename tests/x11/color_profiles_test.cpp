@@ -1,15 +1,23 @@
-// X's ICC profile convention on the embedded server's DUMMY0: the properties and the
-// CRTC gamma ramp as another client reads them back.
+// Colour profiles for the embedded server's DUMMY0: X's ICC profile convention (the
+// properties and the CRTC gamma ramp as another client reads them back), and the real
+// colord, started by D-Bus activation on a private system bus of our own, for DUMMY0 with
+// an EDID on it. colord keeps its databases in /var/lib/colord, so it runs in a mount
+// namespace with a temporary folder mounted there.
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <xcb/randr.h>
 
+#include "displays/edid.hpp"
+#include "platform/gnome/dbus_call.hpp"
 #include "platform/linux/icc_profiles.hpp"
 #include "platform/x11/desktop_color_profiles.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/x_color_profiles.hpp"
+#include "tests/support/private_system_bus.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -101,6 +109,105 @@ TEST(DesktopColorProfilesTest, UsesXsConventionWhenNoColourManagerAnswers) {
     DesktopColorProfiles profiles(connection, {kColord}, "unix:path=/nonexistent/bus");
     EXPECT_FALSE(profiles.usesColord());
     EXPECT_TRUE(profiles.current(primaryOutput(connection)).has_value());
+}
+
+class ColordProfilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto edid = displays::makeEDID(
+            displays::VirtualDisplayDescriptor::describe(1920, 1080, 60, false, "Colour Desk", "c"), {});
+        xcb_randr_change_output_property(connection, dummy0, connection.atom("EDID"), XCB_ATOM_INTEGER, 8,
+                                         XCB_PROP_MODE_REPLACE, edid.size(), edid.data());
+        free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        test_ = gnome::systemBus(bus.address());
+        // As the desktop's session daemon would; a temporary device lives as long as our connection.
+        device = path(manager("CreateDevice", g_variant_new_parsed("('xrandr-Colour-Desk', 'temp', "
+                                                                   "{'XRANDR_name': 'DUMMY0', 'Kind': 'display', "
+                                                                   "'Colorspace': 'rgb'})")));
+    }
+    void TearDown() override {
+        xcb_randr_delete_output_property(connection, dummy0, connection.atom("EDID"));
+        xcb_flush(connection);
+    }
+
+    gnome::Variant manager(const char* method, GVariant* arguments) {
+        return gnome::call(test_.get(), "org.freedesktop.ColorManager", "/org/freedesktop/ColorManager",
+                           "org.freedesktop.ColorManager", method, arguments, nullptr);
+    }
+    static std::string path(const gnome::Variant& reply) {
+        const gchar* text = nullptr;
+        g_variant_get(reply.get(), "(&o)", &text);
+        return text;
+    }
+    std::vector<std::string> deviceProfiles() {
+        const auto reply = gnome::call(test_.get(), "org.freedesktop.ColorManager", device.c_str(),
+                                       "org.freedesktop.DBus.Properties", "Get",
+                                       g_variant_new("(ss)", "org.freedesktop.ColorManager.Device", "Profiles"), "(v)");
+        GVariant* value = nullptr;
+        g_variant_get(reply.get(), "(v)", &value);
+        const gnome::Variant owned(value);
+        gsize count = 0;
+        const std::unique_ptr<const gchar*, decltype(&g_free)> paths(g_variant_get_objv(value, &count), g_free);
+        return {paths.get(), paths.get() + count};
+    }
+
+    // Without root, a user namespace lets colord mount. Its scanner helper would outlive
+    // the bus (and hold the test's output open), so it is kept from starting.
+    testing::PrivateSystemBus bus{
+        "org.freedesktop.ColorManager",
+        std::string("/usr/bin/unshare ") + (::geteuid() == 0 ? "" : "--map-root-user ") +
+            "--mount --propagation private /bin/sh -c \"mount --bind %STATE% /var/lib/colord && "
+            "{ [ ! -e /usr/libexec/colord-sane ] || mount --bind /dev/null /usr/libexec/colord-sane; } && "
+            "exec /usr/libexec/colord\""};
+    Connection connection;
+    const DisplayID dummy0 = primaryOutput(connection);
+    gnome::Connection test_;
+    std::string device;
+    DesktopColorProfiles profiles{connection, {kColord}, bus.address()};
+};
+
+TEST_F(ColordProfilesTest, AssignsAsTheDevicesDefaultFactoryTakesItBackAndRefusals) {
+    ASSERT_TRUE(profiles.usesColord());
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+
+    ASSERT_TRUE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+    const std::string srgb = path(manager("FindProfileByFilename", g_variant_new("(s)", (kColord / "sRGB.icc").c_str())));
+    EXPECT_EQ(deviceProfiles(), std::vector<std::string>{srgb}) << "colord's own profile for the file, not a copy";
+    EXPECT_EQ(profiles.current(dummy0), Current(ColorProfileFile{"sRGB", kColord / "sRGB.icc"}));
+
+    // A file colord has not seen is handed over by descriptor.
+    const fs::path own = bus.dir() / "Bluish copy.icc";
+    fs::copy_file(kColord / "Bluish.icc", own);
+    ASSERT_TRUE(profiles.assign(dummy0, own));
+    const auto current = profiles.current(dummy0);
+    ASSERT_TRUE(current && *current);
+    EXPECT_EQ((*current)->file, own);
+    EXPECT_EQ(deviceProfiles().size(), 2u);
+
+    ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
+    EXPECT_TRUE(deviceProfiles().empty());
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>()));
+
+    // Refused: a file that is no display profile, and a display without an EDID.
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "Crayons.icc"));
+    EXPECT_TRUE(deviceProfiles().empty());
+    TearDown(); // the EDID is gone
+    EXPECT_EQ(profiles.current(dummy0), std::nullopt);
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+}
+
+TEST_F(ColordProfilesTest, FactoryMakesTheProfileFromTheEDIDTheDefault) {
+    const std::string edid = path(manager(
+        "CreateProfile", g_variant_new_parsed("('edid-colour-desk', 'temp', {'Filename': %s, 'DATA_source': 'edid'})",
+                                              "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc")));
+    gnome::call(test_.get(), "org.freedesktop.ColorManager", device.c_str(), "org.freedesktop.ColorManager.Device",
+                "AddProfile", g_variant_new("(so)", "soft", edid.c_str()), nullptr);
+    ASSERT_TRUE(profiles.assign(dummy0, kColord / "sRGB.icc"));
+    ASSERT_NE(deviceProfiles().at(0), edid);
+
+    ASSERT_TRUE(profiles.assign(dummy0, std::nullopt));
+    EXPECT_EQ(deviceProfiles().at(0), edid);
+    EXPECT_EQ(profiles.current(dummy0), Current(std::optional<ColorProfileFile>())) << "the EDID's is the factory";
 }
 
 } // namespace

@@ -84,7 +84,6 @@ TEST_F(PhysicalDisplaysTest, AModeChangeRevertsOnTheSameMonitorOnly) {
     setEDID("Desk", "first");
     const SystemDisplay before = listed();
     ASSERT_TRUE(before.current);
-    EXPECT_EQ(before.current->label(), "1920 × 1080 · 59.96 Hz");
     const auto smaller = std::find_if(before.modes.begin(), before.modes.end(),
                                       [](const SystemDisplayMode& m) { return m.mode.pixelWidth == 1280; });
     ASSERT_NE(smaller, before.modes.end()) << "DUMMY0 offers 1280 × 720";
