@@ -224,15 +224,6 @@ TEST_F(Sharing, OnlyModeChangesRecreateTheDisplay) {
     EXPECT_EQ(sim.releasedDisplays, 1);
 }
 
-// The session's refusal (the live session's own test says when it refuses) is the error.
-TEST_F(Sharing, APreviewTheSessionRefusesIsShownAsTheError) {
-    model->togglePreview();
-    EXPECT_EQ(model->error(), std::nullopt) << "nothing is shared, so nothing is asked";
-    run(model->start());
-    model->togglePreview();
-    EXPECT_EQ(model->error(), StreamSession::previewUnavailable);
-}
-
 TEST_F(Sharing, ReceiverLinkFile) {
     const auto path = std::filesystem::temp_directory_path() / ("tavelin-link-" + UUID::random().uuidString());
     makeModel({"tavelin", "--receiver-link-file", path.string()});

@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <optional>
 #include <string>
 #include <span>
 #include <tuple>
 #include <utility>
 
-#include "core/decimal.hpp"
 #include "core/http_request.hpp"
 #include "core/mouse_packet.hpp"
 #include "core/offer_candidates.hpp"
@@ -287,23 +285,6 @@ TEST(OfferCandidates, NamedAddressesLeave) {
               "a=mid:0\n" + ipv4.substr(0, ipv4.size() - 2) + "\n"},
              {"a candidate line too short to name anything", "a=candidate:1 1 udp\r\n", "a=candidate:1 1 udp\r\n"}}) {
         EXPECT_EQ(withoutNamedCandidates(offer), kept) << what;
-    }
-}
-
-// The port parser shares the digits with the 64-bit one, under its own limit and without a sign.
-TEST(Decimal, Int64AndPortAsTyped) {
-    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
-    const std::optional<std::int64_t> none;
-    using Case = std::tuple<const char*, std::optional<std::int64_t>, std::optional<std::int64_t>>;
-    for (const auto& [text, number, port] : std::initializer_list<Case>{
-             {"1920", 1920, 1920}, {"+1920", 1920, 1920}, {"-5", -5, none}, {"-0", 0, none}, {"007", 7, 7},
-             {"0", 0, 0}, {"65535", 65535, 65535}, {"65536", 65536, none}, {"9223372036854775807", max, none},
-             {"-9223372036854775808", min, none}, {"9223372036854775808", none, none},
-             {"-9223372036854775809", none, none}, {"99999999999999999999", none, none}, {"", none, none},
-             {"+", none, none}, {"-", none, none}, {" 1920", none, none}, {"1920 ", none, none}, {"+-1", none, none},
-             {"1e3", none, none}, {"\xD9\xA5", none, none}}) {
-        EXPECT_EQ(parseDecimalInt64(text), number) << text;
-        EXPECT_EQ(parsePort(text), port) << text;
     }
 }
 

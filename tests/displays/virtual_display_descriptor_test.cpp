@@ -33,16 +33,6 @@ TEST(VirtualDisplayDescriptor, SizeAndModes) {
     }
 }
 
-TEST(ModeTiming, RefreshIsTheDotClockOverTheFrame) {
-    // The CVT 1920x1080 "75 Hz" mode reads 74.91 Hz; interlaced twice that, double-scanned half.
-    ModeTiming t{.dotClockHz = 220750000, .hTotal = 2624, .vTotal = 1123};
-    EXPECT_NEAR(t.refreshRate(), 74.91, 0.01);
-    t.interlaced = true;
-    EXPECT_NEAR(t.refreshRate(), 149.83, 0.01);
-    std::tie(t.interlaced, t.doubleScan) = std::pair(false, true);
-    EXPECT_NEAR(t.refreshRate(), 37.46, 0.01);
-}
-
 std::string hex(const EDID& e) {
     std::string text;
     for (const auto byte : e) text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
