@@ -19,20 +19,6 @@ TEST(VirtualDisplayDescriptor, IdentityComesFromTheIdentifierAlone) {
     EXPECT_EQ(std::pair(b.productID, b.serialNumber), std::pair(a.productID, a.serialNumber));
 }
 
-TEST(VirtualDisplayDescriptor, SizeAndModes) {
-    struct Case { std::int64_t width, height; bool hiDPI; std::vector<ModeSize> modes; double widthMM, heightMM; };
-    // Millimetres at 110 dpi, or 220 with HiDPI.
-    // 1365 guards the rounding of an odd half: down, to 682.
-    for (const auto& c : {Case{3840, 2160, true, {{3840, 2160}, {1920, 1080}}, 443.3, 249.4},
-                          Case{1920, 1080, false, {{1920, 1080}}, 443.3, 249.4},
-                          Case{1365, 767, true, {{1365, 767}, {682, 383}}, 157.6, 88.55}}) {
-        const auto d = VirtualDisplayDescriptor::describe(c.width, c.height, 60, c.hiDPI, "n", "id");
-        EXPECT_EQ(d.modes, c.modes) << c.width;
-        EXPECT_NEAR(d.widthMillimetres, c.widthMM, 0.05) << c.width;
-        EXPECT_NEAR(d.heightMillimetres, c.heightMM, 0.05) << c.width;
-    }
-}
-
 std::string hex(const EDID& e) {
     std::string text;
     for (const auto byte : e) text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
