@@ -219,11 +219,6 @@ TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
              // Names and hex digits in other case still count.
              Case{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\n" + h264(120, mode1 + "42E01F", "h264"),
                   std::pair(H, 120)},
-             // Firefox without OpenH264: VP8, VP9 and AV1, each with its retransmission.
-             Case{"Firefox without H.264",
-                  "m=video 9 UDP/TLS/RTP/SAVPF 120 124 121 125 99 100\r\na=rtpmap:120 VP8/90000\r\n"
-                  "a=rtpmap:124 rtx/90000\r\na=rtpmap:121 VP9/90000\r\na=rtpmap:99 AV1/90000\r\n",
-                  std::pair(V, 120)},
              Case{"H.264 in mode 0 only falls back to VP8",
                   "m=video 9 RTP/SAVPF 104 96\r\n" + h264(104, "profile-level-id=42e01f") + vp8, std::pair(V, 96)},
              // A codec named outside the video section is not video we can send.
