@@ -95,7 +95,7 @@ TEST(HTTPRequest, FieldsOfACompleteRequest) {
 
 // A request whose blank line begins exactly at the header limit: its prefixes of 16385 to
 // 16387 bytes end in a partial blank line and must wait, or acceptance would depend on how
-// the network split the bytes. (tests/server feeds an ordinary request byte by byte.)
+// the network split the bytes. (The browser load test trickles ordinary requests.)
 TEST(HTTPRequest, EveryPrefixOfAnAcceptedRequestNeedsMore) {
     const auto whole = headerEndingAt(16384, "Content-Length: 2\r\n") + "ok";
     for (std::size_t size = 0; size < whole.size(); ++size) ASSERT_EQ(outcome(whole.substr(0, size)), "need more") << size;
