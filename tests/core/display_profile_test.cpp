@@ -215,27 +215,5 @@ TEST(DisplayListStore, SavesTheListWhenItEncodesAndTheSelectionAlways) {
     EXPECT_EQ(settings.text(selectedDisplayKey), idB.uuidString());
 }
 
-TEST(UUID, Version4ForcesOnlyTheVersionAndVariantBits) {
-    UUID::Bytes ones;
-    ones.fill(0xFF);
-    EXPECT_EQ(UUID::version4(ones).uuidString(), "FFFFFFFF-FFFF-4FFF-BFFF-FFFFFFFFFFFF");
-    EXPECT_EQ(UUID::version4({}).uuidString(), "00000000-0000-4000-8000-000000000000");
-    // A constant random() is caught where displays are added (tests/app).
-    for (int i = 0; i < 256; ++i) {
-        const auto uuid = UUID::random();
-        EXPECT_EQ(uuid, UUID::version4(uuid.bytes()));
-    }
-}
-
-// Either case parses: the stored lists and the selection read both (DisplayProfileJSON, DisplayListStore).
-TEST(UUID, ParsesOnlyTheCanonicalForm) {
-    for (const char* text : {"", "6F9619FF8B864D11B42D00C04FC964FF", "{6F9619FF-8B86-4D11-B42D-00C04FC964FF}",
-                             " 6F9619FF-8B86-4D11-B42D-00C04FC964FF", "6F9619FF-8B86-4D11-B42D-00C04FC964F",
-                             "6F9619FF-8B86-4D11-B42D-00C04FC964FFF", "6F9619FF-8B864-D11-B42D-00C04FC964FF",
-                             "6F9619FG-8B86-4D11-B42D-00C04FC964FF", "6F9619FF-8B86-4D11-B42D-00C04FC964F\xC3"}) {
-        EXPECT_FALSE(UUID::parse(text)) << text;
-    }
-}
-
 } // namespace
 } // namespace tavelin

@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <optional>
 #include <string>
 #include <span>
 #include <tuple>
 #include <utility>
 
-#include "core/decimal.hpp"
 #include "core/http_request.hpp"
 #include "core/mouse_packet.hpp"
 #include "core/offer_candidates.hpp"
@@ -97,7 +95,7 @@ TEST(HTTPRequest, FieldsOfACompleteRequest) {
 
 // A request whose blank line begins exactly at the header limit: its prefixes of 16385 to
 // 16387 bytes end in a partial blank line and must wait, or acceptance would depend on how
-// the network split the bytes. (tests/server feeds an ordinary request byte by byte.)
+// the network split the bytes. (The browser load test trickles ordinary requests.)
 TEST(HTTPRequest, EveryPrefixOfAnAcceptedRequestNeedsMore) {
     const auto whole = headerEndingAt(16384, "Content-Length: 2\r\n") + "ok";
     for (std::size_t size = 0; size < whole.size(); ++size) ASSERT_EQ(outcome(whole.substr(0, size)), "need more") << size;
@@ -221,11 +219,6 @@ TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
              // Names and hex digits in other case still count.
              Case{"case of name and profile", "m=video 9 RTP/SAVPF 120\r\n" + h264(120, mode1 + "42E01F", "h264"),
                   std::pair(H, 120)},
-             // Firefox without OpenH264: VP8, VP9 and AV1, each with its retransmission.
-             Case{"Firefox without H.264",
-                  "m=video 9 UDP/TLS/RTP/SAVPF 120 124 121 125 99 100\r\na=rtpmap:120 VP8/90000\r\n"
-                  "a=rtpmap:124 rtx/90000\r\na=rtpmap:121 VP9/90000\r\na=rtpmap:99 AV1/90000\r\n",
-                  std::pair(V, 120)},
              Case{"H.264 in mode 0 only falls back to VP8",
                   "m=video 9 RTP/SAVPF 104 96\r\n" + h264(104, "profile-level-id=42e01f") + vp8, std::pair(V, 96)},
              // A codec named outside the video section is not video we can send.
@@ -287,23 +280,6 @@ TEST(OfferCandidates, NamedAddressesLeave) {
               "a=mid:0\n" + ipv4.substr(0, ipv4.size() - 2) + "\n"},
              {"a candidate line too short to name anything", "a=candidate:1 1 udp\r\n", "a=candidate:1 1 udp\r\n"}}) {
         EXPECT_EQ(withoutNamedCandidates(offer), kept) << what;
-    }
-}
-
-// The port parser shares the digits with the 64-bit one, under its own limit and without a sign.
-TEST(Decimal, Int64AndPortAsTyped) {
-    constexpr auto max = std::numeric_limits<std::int64_t>::max(), min = std::numeric_limits<std::int64_t>::min();
-    const std::optional<std::int64_t> none;
-    using Case = std::tuple<const char*, std::optional<std::int64_t>, std::optional<std::int64_t>>;
-    for (const auto& [text, number, port] : std::initializer_list<Case>{
-             {"1920", 1920, 1920}, {"+1920", 1920, 1920}, {"-5", -5, none}, {"-0", 0, none}, {"007", 7, 7},
-             {"0", 0, 0}, {"65535", 65535, 65535}, {"65536", 65536, none}, {"9223372036854775807", max, none},
-             {"-9223372036854775808", min, none}, {"9223372036854775808", none, none},
-             {"-9223372036854775809", none, none}, {"99999999999999999999", none, none}, {"", none, none},
-             {"+", none, none}, {"-", none, none}, {" 1920", none, none}, {"1920 ", none, none}, {"+-1", none, none},
-             {"1e3", none, none}, {"\xD9\xA5", none, none}}) {
-        EXPECT_EQ(parseDecimalInt64(text), number) << text;
-        EXPECT_EQ(parsePort(text), port) << text;
     }
 }
 

@@ -49,31 +49,6 @@ void expectNear(const YUV& got, const YUV& expected, const char* what) {
     for (int k = 0; k < 3; ++k) EXPECT_LE(std::abs(got[k] - expected[k]), 1) << what << ", component " << k;
 }
 
-struct ColourCase {
-    RGB rgb;
-    YUV bt709, bt601; // the float formulas, limited range, rounded
-};
-
-// The rows the receiver's test pattern uses, the primaries, and the ends of the range.
-constexpr ColourCase colours[] = {
-    {{102, 204, 166}, {170, 122, 85}, {161, 126, 86}},
-    {{9, 18, 14}, {30, 127, 124}, {29, 128, 124}},
-    {{255, 0, 0}, {63, 102, 240}, {81, 90, 240}},
-    {{0, 255, 0}, {173, 42, 26}, {145, 54, 34}},
-    {{0, 0, 255}, {32, 240, 118}, {41, 240, 110}},
-    {{255, 255, 255}, {235, 128, 128}, {235, 128, 128}},
-    {{0, 0, 0}, {16, 128, 128}, {16, 128, 128}},
-    {{128, 128, 128}, {126, 128, 128}, {126, 128, 128}},
-};
-
-TEST(YUVConversion, PlainColoursFollowTheirMatrixInLimitedRange) {
-    for (const auto& colour : colours) {
-        const Picture picture(34, 4, colour.rgb); // wider than one vector of 16-bit lanes
-        expectNear(convert(picture, YUVMatrix::bt709).at(33, 3, 34), colour.bt709, "BT.709");
-        expectNear(convert(picture, YUVMatrix::bt601).at(33, 3, 34), colour.bt601, "BT.601");
-    }
-}
-
 TEST(YUVConversion, ChromaIsTheMeanOfItsBlockAndOddEdgesStandAlone) {
     // Block (0, 0) mixes red, green, blue and white: grey chroma, its own luma each.
     // Column 2 (odd width) is blue, row 2 (odd height) is red.

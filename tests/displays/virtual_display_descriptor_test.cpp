@@ -19,30 +19,6 @@ TEST(VirtualDisplayDescriptor, IdentityComesFromTheIdentifierAlone) {
     EXPECT_EQ(std::pair(b.productID, b.serialNumber), std::pair(a.productID, a.serialNumber));
 }
 
-TEST(VirtualDisplayDescriptor, SizeAndModes) {
-    struct Case { std::int64_t width, height; bool hiDPI; std::vector<ModeSize> modes; double widthMM, heightMM; };
-    // Millimetres at 110 dpi, or 220 with HiDPI.
-    // 1365 guards the rounding of an odd half: down, to 682.
-    for (const auto& c : {Case{3840, 2160, true, {{3840, 2160}, {1920, 1080}}, 443.3, 249.4},
-                          Case{1920, 1080, false, {{1920, 1080}}, 443.3, 249.4},
-                          Case{1365, 767, true, {{1365, 767}, {682, 383}}, 157.6, 88.55}}) {
-        const auto d = VirtualDisplayDescriptor::describe(c.width, c.height, 60, c.hiDPI, "n", "id");
-        EXPECT_EQ(d.modes, c.modes) << c.width;
-        EXPECT_NEAR(d.widthMillimetres, c.widthMM, 0.05) << c.width;
-        EXPECT_NEAR(d.heightMillimetres, c.heightMM, 0.05) << c.width;
-    }
-}
-
-TEST(ModeTiming, RefreshIsTheDotClockOverTheFrame) {
-    // The CVT 1920x1080 "75 Hz" mode reads 74.91 Hz; interlaced twice that, double-scanned half.
-    ModeTiming t{.dotClockHz = 220750000, .hTotal = 2624, .vTotal = 1123};
-    EXPECT_NEAR(t.refreshRate(), 74.91, 0.01);
-    t.interlaced = true;
-    EXPECT_NEAR(t.refreshRate(), 149.83, 0.01);
-    std::tie(t.interlaced, t.doubleScan) = std::pair(false, true);
-    EXPECT_NEAR(t.refreshRate(), 37.46, 0.01);
-}
-
 std::string hex(const EDID& e) {
     std::string text;
     for (const auto byte : e) text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};

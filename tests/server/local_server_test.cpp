@@ -79,16 +79,6 @@ TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
     for (const auto& [request, expected] : cases) EXPECT_EQ(outline(exchange(request)), expected) << request;
 }
 
-TEST_F(LocalServerTest, RequestArrivingByteByByteIsAssembled) {
-    start();
-    LoopbackConnection client(port);
-    client.noDelay();
-    const std::string request = "POST /slow HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-                                "\r\nContent-Length: 5\r\n\r\nhello";
-    for (const char byte : request) client.send(std::string_view(&byte, 1));
-    EXPECT_EQ(outline(client.readToEnd()), "HTTP/1.1 200 OK POST /slow hello");
-}
-
 // The type of every JSON answer is the route tests'.
 TEST(HTTPResponse, UnserializableJSONGivesEmptyBody) { EXPECT_EQ(HTTPResponse::error(400, "\xFF").body, ""); }
 

@@ -29,22 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(MotionTestPicture, BarsSweepTheirOwnDistanceInTheSameThreeSeconds) {
-    struct Case {
-        int bar;
-        double seconds;
-        double center;
-    } const cases[] = {
-        {0, 0.0, 0},    {0, 3.0, 2400},    {0, 1.5, 1200}, // the first bar: 0 to 1920 + 480
-        {7, 0.0, -420}, {7, 3.0, 1980},                    // the last: -420 to 1920 + 60
-        {0, 4.5, 1200}, {0, 6.0, 0},       {7, 9.0, 1980}, // and back, forever
-    };
-    for (const auto& c : cases) {
-        EXPECT_DOUBLE_EQ(MotionTestPicture::barCenter(c.bar, 1920, c.seconds), c.center)
-            << "bar " << c.bar << " at " << c.seconds << " s";
-    }
-}
-
 TEST(PreviewWindowFactory, NoneWithoutAGuiApplication) { EXPECT_FALSE(PreviewWindowFactory::createIfAvailable()); }
 
 // One Qt application for the windows, on the test's X server (DISPLAY is set by the
