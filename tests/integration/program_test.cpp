@@ -163,6 +163,16 @@ protected:
     bool listening(Child& child) const {
         return whileRunning(child, [this] { return bool(connectToRunningCopy()); });
     }
+    // A runtime folder of the test's own, for the X servers the program starts.
+    fs::path privateRuntime() {
+        fs::create_directories(root / "runtime");
+        fs::permissions(root / "runtime", fs::perms::owner_all);
+        return environment["XDG_RUNTIME_DIR"] = root / "runtime";
+    }
+    void useDisplay(const x11::EmbeddedServer& server) {
+        environment["DISPLAY"] = server.displayName();
+        environment["XAUTHORITY"] = server.authorityFile().string();
+    }
 
     Child& control(const char* option) {
         auto& child = launch({option});
@@ -248,10 +258,7 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
     const auto port = std::to_string(ntohs(address.sin_port));
     const std::string help = "\nTry 'tavelin --help'.\n";
     // Each failed start takes down the X server it started and removes its folder.
-    const auto runtime = root / "runtime";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    const fs::path runtime = privateRuntime();
     const struct {
         std::vector<std::string> arguments;
         const char* status;
@@ -328,8 +335,7 @@ TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
 // Started at login: the tray icon alone, until the user asks for the window.
 TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
     const auto server = x11::EmbeddedServer::start();
-    environment["DISPLAY"] = server->displayName();
-    environment["XAUTHORITY"] = server->authorityFile().string();
+    useDisplay(*server);
     const auto state = root / "window.json";
     auto& child = launch({"--tray", "--window-state-file", state.string()});
     ASSERT_TRUE(listening(child)) << child.errors();
@@ -377,19 +383,12 @@ std::string restOfLine(const std::string& text, const std::string& mark) {
 // The X server going away while a display is shared, its own or the desktop's: one
 // sentence, status 1, and nothing of the run left behind.
 TEST_F(Program, LosingTheXServerWhileSharingEndsTheRunWithOneSentence) {
-    const auto runtime = root / "runtime";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    const fs::path runtime = privateRuntime();
     const std::string linkLine = "Tavelin: Waiting for receiver";
     for (const bool own : {true, false}) {
         SCOPED_TRACE(own ? "its own X server" : "the desktop's X server");
         std::unique_ptr<x11::EmbeddedServer> desktop;
-        if (!own) {
-            desktop = x11::EmbeddedServer::start();
-            environment["DISPLAY"] = desktop->displayName();
-            environment["XAUTHORITY"] = desktop->authorityFile().string();
-        }
+        if (!own) useDisplay(*(desktop = x11::EmbeddedServer::start()));
         // A port found free can be taken by a test running beside this one before the
         // program binds it; then another is tried.
         Child* started = nullptr;
