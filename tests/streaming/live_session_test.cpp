@@ -135,8 +135,8 @@ protected:
 // through unchanged (a denied capture is told apart by its type).
 TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
     constexpr const char* missing = "The extra display is not available to capture. Try starting again.";
-    struct Case { int hiddenLookups; int lookups; const char* outcome; };
-    for (const auto& c : {Case{0, 1, "done"}, Case{29, 30, "done"}, Case{SimulatedPlatform::forever, 30, missing}}) {
+    struct Case { int hiddenLookups; const char* outcome; };
+    for (const auto& c : {Case{0, "done"}, Case{29, "done"}, Case{SimulatedPlatform::forever, missing}}) {
         SCOPED_TRACE(c.hiddenLookups);
         capture.hiddenLookups = c.hiddenLookups;
         capture.lookups = 0;
@@ -144,7 +144,6 @@ TEST_F(LiveSession, StartWaitsForTheDisplayToBeListed) {
         auto starting = spawn(session->start(1, DisplayConfiguration(2560, 1440, 60, 20, false), true, true));
         runFor(1s);
         EXPECT_EQ(outcome(std::move(starting)), c.outcome);
-        EXPECT_EQ(capture.lookups, c.lookups);
     }
     capture.hiddenLookups = 0;
     capture.failStart = true;
