@@ -74,14 +74,8 @@ after(async () => {
 // The host's own figures: the program's threads, descriptors and resident memory, and its
 // media elements from the statistics a paired receiver may read.
 async function reading() {
-  const { origin, pathname } = new URL(tavelin.link);
-  const post = async (route, body) => {
-    const headers = { 'Content-Type': 'application/json', Origin: origin, ...(token ? { Authorization: `Bearer ${token}` } : {}) };
-    const response = await fetch(`${origin}${route}`, { method: 'POST', headers, body: JSON.stringify(body) });
-    return response.json();
-  };
-  token ??= (await post('/api/pair', { code: pathname.slice(1) })).token;
-  const status = await post('/api/status', {});
+  token ??= (await tavelin.post('/api/pair', { code: new URL(tavelin.link).pathname.slice(1) })).json.token;
+  const { json: status } = await tavelin.post('/api/status', {}, token);
   if (!Number.isInteger(status.mediaElements)) throw new Error(`no media elements in the statistics: ${JSON.stringify(status)}`);
   return { ...tavelin.usage(), mediaElements: status.mediaElements };
 }

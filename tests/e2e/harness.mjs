@@ -158,6 +158,14 @@ export class Tavelin {
       rssKiB: Number(readFileSync(proc('status'), 'utf8').match(/^VmRSS:\s+(\d+) kB/m)[1]) };
   }
 
+  // A POST to its API as the receiver page sends it, with the token when one is given.
+  async post(route, body, token = null) {
+    const { origin } = new URL(this.link);
+    const headers = { 'Content-Type': 'application/json', Origin: origin, ...(token ? { Authorization: `Bearer ${token}` } : {}) };
+    const response = await fetch(`${origin}${route}`, { method: 'POST', headers, body: JSON.stringify(body) });
+    return { status: response.status, json: await response.json() };
+  }
+
   // The running copy's answer to a control option (`--status`, `--disconnect`, …).
   async control(option) {
     const { stdout } = await promisify(execFile)(program, [option], { env: this.env, timeout: 10_000 });
@@ -184,9 +192,9 @@ export class Tavelin {
 // browser that plays the host's side of a connection. Playwright's own switches already
 // leave out the sandbox, first-run pages, sync and background traffic.
 // `executablePath` starts Chromium through a wrapper of the test's (into another network
-// namespace, say).
-export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium' } = {}) {
-  const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [])];
+// namespace, say); `more` are further switches.
+export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium', more = [] } = {}) {
+  const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : []), ...more];
   return chromium.launch({ executablePath, args });
 }
 

@@ -5,9 +5,8 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile, readdir, readlink } from 'node:fs/promises';
-import { createServer, request } from 'node:http';
-import { chromium } from 'playwright-core';
-import { Tavelin } from './harness.mjs';
+import { createServer } from 'node:http';
+import { Tavelin, launchBrowser } from './harness.mjs';
 
 const limit = { timeout: 60_000 };
 let tavelin, browser, foreign, link;
@@ -18,8 +17,7 @@ before(async () => {
   // The attacker's own server, on another address of the namespace.
   foreign = createServer((_, response) => response.end('<!doctype html><title>elsewhere</title>'));
   await new Promise((resolve) => foreign.listen(0, '127.0.0.2', resolve));
-  browser = await chromium.launch({ executablePath: '/usr/bin/chromium',
-    args: ['--disable-gpu', `--host-resolver-rules=MAP rebound.test ${link.hostname}`] });
+  browser = await launchBrowser({ more: [`--host-resolver-rules=MAP rebound.test ${link.hostname}`] });
 });
 
 after(() => Promise.all([browser?.close(), foreign && new Promise((resolve) => foreign.close(resolve)),
@@ -35,17 +33,6 @@ const tries = (page, target, code) => page.evaluate(async ([url, right]) => {
   }
   return statuses;
 }, [target, code]);
-
-// Pairing as the receiver page does it, from outside any browser.
-const pair = (code) => new Promise((resolve, reject) => {
-  const body = JSON.stringify({ code });
-  const sent = request({ host: link.hostname, port: link.port, path: '/api/pair', method: 'POST',
-    headers: { origin: link.origin, 'content-type': 'application/json', 'content-length': body.length } }, (answer) => {
-    let text = '';
-    answer.on('data', (chunk) => { text += chunk; }).on('end', () => resolve({ status: answer.statusCode, text }));
-  });
-  sent.on('error', reject).end(body);
-});
 
 test('pages of other origins and rebound names cannot pair, nor lock out the receiver', limit, async () => {
   const code = link.pathname.slice(1);
@@ -63,9 +50,10 @@ test('pages of other origins and rebound names cannot pair, nor lock out the rec
   assert.deepEqual(await tries(page, `${rebound}/api/pair`, code), Array(6).fill(403));
   await context.close();
 
-  const paired = await pair(code);
-  assert.equal(paired.status, 200, paired.text);
-  assert.match(JSON.parse(paired.text).token, /^[0-9a-f]{32}$/);
+  // The rightful receiver, pairing as its page does, is not locked out.
+  const paired = await tavelin.post('/api/pair', { code });
+  assert.equal(paired.status, 200, JSON.stringify(paired.json));
+  assert.match(paired.json.token, /^[0-9a-f]{32}$/);
 });
 
 // The internet sockets of a process and its children (the embedded X server), as

@@ -55,7 +55,7 @@ export class ScriptedHost {
 
   constructor(sender) {
     // `refusal`: a message for 409 answers to connect; `requests`: [path, body] of each API call.
-    Object.assign(this, { sender, token: 'a'.repeat(32), sharing: true, refusal: null, requests: [], pages: [] });
+    Object.assign(this, { sender, token: 'a'.repeat(32), sharing: true, refusal: null, requests: [] });
     this.settings = { brightness: 1, contrast: 1, saturation: 1, rotation: 0, flip: false, blank: false, fit: 'contain' };
     this.server = createServer((request, response) => this.serve(request, response));
   }
@@ -77,7 +77,6 @@ export class ScriptedHost {
     const json = (status, object) => reply(status, 'application/json; charset=utf-8', JSON.stringify(object));
     const url = new URL(request.url, this.origin);
     if (request.method === 'GET') {
-      this.pages.push(url.pathname);
       const file = /^\/([0-9]{4}\/?)?$/.test(url.pathname) ? 'index.html' : url.pathname.slice(1);
       if (!['index.html', 'receiver.js', 'style.css', 'icon.svg'].includes(file)) return json(404, { error: 'Not found.' });
       return reply(200, `${types[file.split('.')[1]]}; charset=utf-8`, await readFile(path.join(web, file)));

@@ -163,6 +163,16 @@ protected:
     bool listening(Child& child) const {
         return whileRunning(child, [this] { return bool(connectToRunningCopy()); });
     }
+    // A runtime folder of the test's own, for the X servers the program starts.
+    fs::path privateRuntime() {
+        fs::create_directories(root / "runtime");
+        fs::permissions(root / "runtime", fs::perms::owner_all);
+        return environment["XDG_RUNTIME_DIR"] = root / "runtime";
+    }
+    void useDisplay(const x11::EmbeddedServer& server) {
+        environment["DISPLAY"] = server.displayName();
+        environment["XAUTHORITY"] = server.authorityFile().string();
+    }
 
     Child& control(const char* option) {
         auto& child = launch({option});
@@ -248,10 +258,7 @@ TEST_F(Program, TheCommandLineAndAFailedStartEndTheProgramWithTheirSentence) {
     const auto port = std::to_string(ntohs(address.sin_port));
     const std::string help = "\nTry 'tavelin --help'.\n";
     // Each failed start takes down the X server it started and removes its folder.
-    const auto runtime = root / "runtime";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    const fs::path runtime = privateRuntime();
     const struct {
         std::vector<std::string> arguments;
         const char* status;
@@ -328,8 +335,7 @@ TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
 // Started at login: the tray icon alone, until the user asks for the window.
 TEST_F(Program, StartedInTheTrayItOpensNoWindowUntilAskedTo) {
     const auto server = x11::EmbeddedServer::start();
-    environment["DISPLAY"] = server->displayName();
-    environment["XAUTHORITY"] = server->authorityFile().string();
+    useDisplay(*server);
     const auto state = root / "window.json";
     auto& child = launch({"--tray", "--window-state-file", state.string()});
     ASSERT_TRUE(listening(child)) << child.errors();
@@ -349,25 +355,6 @@ pid_t onlyChildOf(pid_t parent) {
     return child;
 }
 
-// Under the systemd service standard error is the journal, which must not keep the link.
-TEST_F(Program, TheJournalGetsNoReceiverLink) {
-    const auto errorFile = root / ("stderr-" + std::to_string(children.size() + 1));
-    std::ofstream(errorFile).close();
-    struct stat file {};
-    ASSERT_EQ(::stat(errorFile.c_str(), &file), 0);
-    environment["JOURNAL_STREAM"] = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
-    auto& child = launch({"--headless", "--start", "--port", std::to_string(testing::freeLoopbackPort())});
-    ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine("Tavelin: Sharing started; "); })) << child.errors();
-    EXPECT_EQ(child.errors().find("http://"), std::string::npos) << child.errors();
-    EXPECT_TRUE(contents(control("--status").outputFile).starts_with("sharing: yes; link: http://"));
-    // Quit is the clean stop of SIGTERM.
-    auto& quit = control("--quit");
-    EXPECT_EQ(quit.describe(), "exit 0") << quit.errors();
-    EXPECT_EQ(contents(quit.outputFile), "Tavelin is quitting.\n");
-    ASSERT_TRUE(exited(child));
-    EXPECT_EQ(child.describe(), "exit 0") << child.errors();
-}
-
 // What follows `mark` on its line.
 std::string restOfLine(const std::string& text, const std::string& mark) {
     const auto at = text.find(mark) + mark.size();
@@ -377,19 +364,12 @@ std::string restOfLine(const std::string& text, const std::string& mark) {
 // The X server going away while a display is shared, its own or the desktop's: one
 // sentence, status 1, and nothing of the run left behind.
 TEST_F(Program, LosingTheXServerWhileSharingEndsTheRunWithOneSentence) {
-    const auto runtime = root / "runtime";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    const fs::path runtime = privateRuntime();
     const std::string linkLine = "Tavelin: Waiting for receiver";
     for (const bool own : {true, false}) {
         SCOPED_TRACE(own ? "its own X server" : "the desktop's X server");
         std::unique_ptr<x11::EmbeddedServer> desktop;
-        if (!own) {
-            desktop = x11::EmbeddedServer::start();
-            environment["DISPLAY"] = desktop->displayName();
-            environment["XAUTHORITY"] = desktop->authorityFile().string();
-        }
+        if (!own) useDisplay(*(desktop = x11::EmbeddedServer::start()));
         // A port found free can be taken by a test running beside this one before the
         // program binds it; then another is tried.
         Child* started = nullptr;
@@ -420,16 +400,25 @@ TEST_F(Program, LosingTheXServerWhileSharingEndsTheRunWithOneSentence) {
     }
 }
 
-// What `make run` does on a machine without a desktop: the program brings its own X
-// server, shares a virtual display on it and pairs a receiver; each control option then
-// drives it, in an order where the status shows what the one before changed; its X server
-// goes with it.
+// What `make run` does on a machine without a desktop, here as the systemd service runs
+// it: the program brings its own X server, shares a virtual display on it and pairs a
+// receiver; each control option then drives it, in an order where the status shows what
+// the one before changed; quitting takes its X server along.
 TEST_F(Program, HeadlessRunPairsFollowsItsControlOptionsAndTakesItsXServerAlong) {
+    // Standard error is the journal then, which must not keep the link.
+    const auto errorFile = root / ("stderr-" + std::to_string(children.size() + 1));
+    std::ofstream(errorFile).close();
+    struct stat file {};
+    ASSERT_EQ(::stat(errorFile.c_str(), &file), 0);
+    environment["JOURNAL_STREAM"] = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
     const auto port = testing::freeLoopbackPort();
     auto& child = launch({"--headless", "--start", "--port", std::to_string(port)});
-    const std::string linkLine = "Tavelin: Receiver link ";
-    ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine(linkLine); })) << child.errors();
-    const auto link = restOfLine(child.errors(), linkLine), base = link.substr(0, link.size() - 4);
+    ASSERT_TRUE(whileRunning(child, [&] { return child.hasLine("Tavelin: Sharing started; "); })) << child.errors();
+    EXPECT_EQ(child.errors().find("http://"), std::string::npos) << child.errors();
+    const auto status = contents(control("--status").outputFile);
+    const auto rest = restOfLine(status, "link: "), link = rest.substr(0, rest.find(';'));
+    const auto base = link.substr(0, link.size() - 4);
+    ASSERT_TRUE(link.starts_with("http://")) << status;
     const auto socket = fs::path("/tmp/.X11-unix") / ("X" + restOfLine(child.errors(), "X server on :"));
     struct stat running {};
     EXPECT_EQ(::stat(socket.c_str(), &running), 0) << socket;
@@ -466,7 +455,12 @@ TEST_F(Program, HeadlessRunPairsFollowsItsControlOptionsAndTakesItsXServerAlong)
         EXPECT_EQ(step.describe(), "exit 0") << option << ": " << step.errors();
         EXPECT_EQ(contents(step.outputFile), expected) << option;
     }
-    terminate(child);
+    // Quit is the clean stop of SIGTERM.
+    auto& quit = control("--quit");
+    EXPECT_EQ(quit.describe(), "exit 0") << quit.errors();
+    EXPECT_EQ(contents(quit.outputFile), "Tavelin is quitting.\n");
+    ASSERT_TRUE(exited(child));
+    EXPECT_EQ(child.describe(), "exit 0") << child.errors();
     // Another test's server may take the freed display number at once: ours is gone when its
     // process and its socket are, a new socket told apart by its change time (not its inode).
     EXPECT_NE(::kill(server, 0), 0) << "the X server outlived the program";

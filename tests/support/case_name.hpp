@@ -10,10 +10,8 @@ namespace tavelin::support {
 struct CaseName {
     template <typename Info>
     std::string operator()(const Info& info) const {
-        std::string name;
-        for (const char c : std::string(info.param.what)) {
-            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        }
+        std::string name(info.param.what);
+        for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         return name;
     }
 };

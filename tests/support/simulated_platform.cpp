@@ -58,20 +58,9 @@ ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, S
     timings.displayModePoll = 1ms;
     timings.mirrorStatePoll = 1ms;
     timings.displayChangeDebounce = 20ms;
-    return {.engine = engine,
-            .platform = {displays, virtualDisplays, *this, *this, *this, *this},
-            .defaults = store,
-            .makeSession = nullptr,
-            .makeServer = nullptr,
-            .arguments = {"tavelin"},
-            .timings = timings,
-            .webRoot = {},
+    return {.engine = engine, .platform = {displays, virtualDisplays, *this, *this, *this, *this}, .defaults = store,
+            .makeSession = nullptr, .makeServer = nullptr, .arguments = {"tavelin"}, .timings = timings, .webRoot = {},
             .systemDisplays = {}};
-}
-
-SimulatedPlatform::Display* SimulatedPlatform::find(DisplayID id) {
-    const auto found = displays.find(id);
-    return found == displays.end() ? nullptr : &found->second;
 }
 
 std::vector<DisplayMode> SimulatedPlatform::modes(DisplayID display) {
@@ -80,27 +69,11 @@ std::vector<DisplayMode> SimulatedPlatform::modes(DisplayID display) {
     return shown && ++shown->modeQueries > shown->hiddenModeQueries ? shown->modes : std::vector<DisplayMode>{};
 }
 
-std::optional<DisplayMode> SimulatedPlatform::currentMode(DisplayID display) {
-    const auto* shown = find(display);
-    return !shown ? std::nullopt : shown->reportedMode ? shown->reportedMode : shown->current;
-}
-
 DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
     auto* shown = find(display);
     if (!shown) return DisplayError::illegalArgument;
     if (shown->setModeError == DisplayError::none) shown->current = mode;
     return shown->setModeError;
-}
-
-bool SimulatedPlatform::isOnline(DisplayID display) {
-    const auto* shown = find(display);
-    return shown && shown->online;
-}
-
-DisplayBounds SimulatedPlatform::bounds(DisplayID display) {
-    ++boundsQueries;
-    const auto* shown = find(display);
-    return shown ? shown->bounds : DisplayBounds{};
 }
 
 DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {

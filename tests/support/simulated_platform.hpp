@@ -115,10 +115,16 @@ public:
 
     // DisplayServices
     std::vector<DisplayMode> modes(DisplayID display) override;
-    std::optional<DisplayMode> currentMode(DisplayID display) override;
+    std::optional<DisplayMode> currentMode(DisplayID display) override {
+        const auto* shown = find(display);
+        return !shown ? std::nullopt : shown->reportedMode ? shown->reportedMode : shown->current;
+    }
     DisplayError setMode(DisplayID display, const DisplayMode& mode) override;
-    bool isOnline(DisplayID display) override;
-    DisplayBounds bounds(DisplayID display) override;
+    bool isOnline(DisplayID display) override { return find(display) && find(display)->online; }
+    DisplayBounds bounds(DisplayID display) override {
+        ++boundsQueries;
+        return find(display) ? find(display)->bounds : DisplayBounds{};
+    }
     DisplayID mainDisplay() override { return mainDisplayID; }
     DisplayID mirrorsDisplay(DisplayID display) override;
     std::optional<std::vector<DisplayID>> activeDisplays() override;
@@ -142,7 +148,7 @@ public:
     void release(DisplayID display);
 
 private:
-    Display* find(DisplayID id);
+    Display* find(DisplayID id) { return displays.contains(id) ? &displays.at(id) : nullptr; }
     double rightEdge() const;
 
     DisplayID nextDisplayID_ = 100;
