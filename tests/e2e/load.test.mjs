@@ -130,10 +130,11 @@ test('thousands of requests of every shape are each answered as they must be, an
   }));
   const seconds = (Date.now() - started) / 1000;
   assert.deepEqual(wrong.slice(0, 10), [], `${wrong.length} of ${requestCount} answered wrongly`);
-  // The server closes its side after the answer; give the closes a moment to land.
+  // The server closes its side after the answer; give the closes a moment to land. A
+  // thread of the program's start (it prepares the first connection) may end meanwhile.
   const settled = await eventually(usage, (now) => {
     assert.equal(now.fds, before.fds);
-    assert.equal(now.threads, before.threads);
+    assert.ok(now.threads <= before.threads, `${now.threads} threads, ${before.threads} before`);
   }, 'descriptors and threads after the load', 5_000).catch((error) => ({ error, ...usage() }));
   report(`${requestCount} requests of ${shapes.length} shapes in ${seconds.toFixed(1)} s; threads ${before.threads} -> ` +
     `${settled.threads}, descriptors ${before.fds} -> ${settled.fds}`);
