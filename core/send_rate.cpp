@@ -47,4 +47,8 @@ std::int64_t encoderBitrate(std::int64_t targetBps, std::int64_t nominalFramerat
     return targetBps * nominalFramerate / admittedFramerate;
 }
 
+std::int64_t refinementBitrate(std::int64_t encoderBps) {
+    return std::max(encoderBps, std::min(encoderBps * refinementBurst, refinementCeilingBps));
+}
+
 } // namespace tavelin

@@ -55,4 +55,11 @@ std::int64_t framesForRate(std::int64_t maximumFramerate, std::int64_t targetBps
 // `nominal` frames a second reach it, the frames that do must share the whole target.
 std::int64_t encoderBitrate(std::int64_t targetBps, std::int64_t nominalFramerate, std::int64_t admittedFramerate);
 
+// What to ask of the encoder for the few frames that sharpen a still picture: a short
+// burst well above the steered rate, which a low rate needs most, within what any
+// 1080p60 decoder takes (H.264 level 4.2's 50 Mbit/s); never below the steered rate.
+inline constexpr std::int64_t refinementBurst = 8;
+inline constexpr std::int64_t refinementCeilingBps = 40'000'000;
+std::int64_t refinementBitrate(std::int64_t encoderBps);
+
 } // namespace tavelin

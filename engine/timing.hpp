@@ -31,6 +31,11 @@ struct Timings {
     Duration receiverSilence = std::chrono::seconds(4);
     // The last frame is sent again this often while the screen is static.
     Duration staticRefresh = std::chrono::seconds(1);
+    // A picture that stays unchanged this long is sent again in this many frames this far
+    // apart, each worth more bits, so that still text turns sharp however low the rate.
+    Duration stillBeforeRefinement = std::chrono::milliseconds(300);
+    int refinementFrames = 10;
+    Duration refinementSpacing = std::chrono::milliseconds(40);
     // The mouse watchdog runs this often and releases held buttons after this silence.
     Duration mouseWatchdogInterval = std::chrono::seconds(1);
     Duration mouseSilence = std::chrono::seconds(3);

@@ -12,6 +12,8 @@ struct VideoFrame {
     std::shared_ptr<const PixelBuffer> buffer;
     std::int64_t timestampNS = 0; // host clock; strictly increasing along one sink
     int rotation = 0;             // degrees
+    // The unchanged picture sent again to be sharpened: worth more bits than a frame.
+    bool refinement = false;
 };
 
 // Where captured pictures go: the session's video source, which feeds the encoder.

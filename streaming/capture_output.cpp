@@ -44,21 +44,45 @@ public:
         state_->wake.notify_one();
     }
 
+    // Runs `job` after `delay` when no job is waiting, unless the timer is set again first.
+    void setTimer(std::chrono::steady_clock::duration delay, std::function<void()> job) {
+        {
+            std::lock_guard lock(state_->lock);
+            state_->timerDue = std::chrono::steady_clock::now() + delay;
+            state_->timer = std::move(job);
+        }
+        state_->wake.notify_one();
+    }
+
 private:
     struct State {
         std::mutex lock;
         std::condition_variable wake;
         std::deque<std::function<void()>> jobs;
+        std::function<void()> timer;
+        std::chrono::steady_clock::time_point timerDue;
         bool stopping = false;
     };
 
     static void run(State& state) {
         std::unique_lock lock(state.lock);
         for (;;) {
-            state.wake.wait(lock, [&] { return state.stopping || !state.jobs.empty(); });
+            const auto ready = [&] { return state.stopping || !state.jobs.empty(); };
+            if (state.timer) {
+                state.wake.wait_until(lock, state.timerDue, ready);
+            } else {
+                state.wake.wait(lock, [&] { return ready() || state.timer; });
+            }
             if (state.stopping) return;
-            auto job = std::move(state.jobs.front());
-            state.jobs.pop_front();
+            std::function<void()> job;
+            if (!state.jobs.empty()) {
+                job = std::move(state.jobs.front());
+                state.jobs.pop_front();
+            } else if (state.timer && std::chrono::steady_clock::now() >= state.timerDue) {
+                job = std::exchange(state.timer, nullptr);
+            } else {
+                continue;
+            }
             lock.unlock();
             job();
             job = nullptr; // whatever the job held goes before the lock is taken again
@@ -123,6 +147,8 @@ void CaptureOutput::refreshStaticFrame(bool force) {
         const double sinceLast = static_cast<double>(now) / 1e9 - lastFrameTime_;
         if (!force && sinceLast < std::chrono::duration<double>(timings_.staticRefresh).count()) return;
         if (!pendingFrame_) pendingFrame_ = VideoFrame{latestFrame_->buffer, now, latestFrame_->rotation};
+        // A new receiver, or one that lost the picture, is sharpened again once it is sent.
+        if (force) refined_ = 0;
         wasDraining = std::exchange(draining_, true);
     }
     if (!wasDraining) queueDelivery();
@@ -173,6 +199,30 @@ void CaptureOutput::deliverLatest() {
         lock.lock();
     }
     draining_ = false;
+    // Every delivery puts off the sharpening of the picture until it has been still a while.
+    if (latestFrame_ && refined_ != frameCount_) {
+        refinementsLeft_ = timings_.refinementFrames;
+        deliveryQueue_->setTimer(timings_.stillBeforeRefinement, refineJob(frameCount_));
+    }
+}
+
+std::function<void()> CaptureOutput::refineJob(std::int64_t picture) {
+    return [weak = weak_from_this(), picture] {
+        if (auto self = weak.lock()) self->refine(picture);
+    };
+}
+
+// The still picture again, marked to be sent at a higher quality, a few frames apart.
+void CaptureOutput::refine(std::int64_t picture) {
+    std::unique_lock lock(metricsLock_);
+    if (picture != frameCount_ || pendingFrame_ || !latestFrame_ || refinementsLeft_ <= 0) return;
+    if (--refinementsLeft_ == 0) refined_ = picture;
+    VideoFrame frame{latestFrame_->buffer, std::max(lastDeliveredTimestamp_ + 1, nanoseconds(clock_())),
+                     latestFrame_->rotation, true};
+    lastDeliveredTimestamp_ = frame.timestampNS;
+    if (refinementsLeft_ > 0) deliveryQueue_->setTimer(timings_.refinementSpacing, refineJob(picture));
+    lock.unlock();
+    sink_->deliver(std::move(frame));
 }
 
 } // namespace tavelin

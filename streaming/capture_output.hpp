@@ -23,8 +23,10 @@ class SerialQueue;
 // The capture stream's output: takes the frames of the capture thread and hands only
 // the newest one to the video sink on its own "latest-frame" delivery thread. A frame
 // that waited longer than Timings::frameMaximumAge is dropped instead of sent late, and
-// while the screen is static the last picture can be sent again. Always held in a
-// shared_ptr (see create); delivery jobs hold it weakly.
+// while the screen is static the last picture can be sent again. A picture that stays
+// still for Timings::stillBeforeRefinement is sent again as a few refinement frames, for
+// the encoder to sharpen. Always held in a shared_ptr (see create); delivery jobs hold
+// it weakly.
 class CaptureOutput : public std::enable_shared_from_this<CaptureOutput> {
     struct Passkey {};
 
@@ -60,6 +62,8 @@ public:
 private:
     void queueDelivery();
     void deliverLatest();
+    std::function<void()> refineJob(std::int64_t picture);
+    void refine(std::int64_t picture);
 
     const std::shared_ptr<VideoSink> sink_;
     const Timings timings_;
@@ -73,6 +77,8 @@ private:
     std::optional<VideoFrame> pendingFrame_;
     std::optional<VideoFrame> latestFrame_;
     std::int64_t lastDeliveredTimestamp_ = 0; // delivery thread only
+    std::int64_t refined_ = 0;                // the last picture (frameCount_) sharpened
+    int refinementsLeft_ = 0;                 // delivery thread only
     bool draining_ = false;
     std::int64_t replacedFrames_ = 0;
     std::int64_t staleFrames_ = 0;

@@ -18,8 +18,10 @@ CodecBranch h264Branch(const NegotiatedVideo& video, const std::string& encoderN
         gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
         gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
         // No access unit delimiters: RTP marks frame ends itself, and depayloaders split on them.
+        // Below quantiser 20 a screen looks no different, and the frames that sharpen a still
+        // picture would spend their whole burst on it.
         g_object_set(encoder.get(), "bframes", 0u, "key-int-max", keyInterval, "vbv-buf-capacity", 250u, "aud", FALSE,
-                     nullptr);
+                     "qp-min", 20u, nullptr);
     } else if (hasProperty(encoder.get(), "keyframe-period")) {
         g_object_set(encoder.get(), "keyframe-period", keyInterval, nullptr);
     } else if (hasProperty(encoder.get(), "gop-size")) {

@@ -1,6 +1,7 @@
 #include "core/log.hpp"
 #include "core/yuv_conversion.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
+#include "platform/gstreamer/gst_codec_branch.hpp"
 
 #include <algorithm>
 
@@ -154,7 +155,8 @@ void EncoderFeed::deliver(VideoFrame frame) {
     if (timestamp <= baseTime_) return;
     const GstClockTime pts = timestamp - baseTime_;
     if (GST_CLOCK_TIME_IS_VALID(lastPTS_) && pts <= lastPTS_) return;
-    if (!rateCap_.admit(frame.timestampNS)) return;
+    // Refinement frames are few and wanted whatever the frame rate.
+    if (!frame.refinement && !rateCap_.admit(frame.timestampNS)) return;
     if (width != capsWidth_ || height != capsHeight_) setCaps(width, height);
 
     GstVideoInfo info;
@@ -171,6 +173,10 @@ void EncoderFeed::deliver(VideoFrame frame) {
     GST_BUFFER_PTS(buffer.get()) = pts;
     lastPTS_ = pts;
 
+    if (frame.refinement != refining_ && rateEncoder_) {
+        refining_ = frame.refinement;
+        writeRate(rateEncoder_.get(), rateProperty_, refining_ ? refinementRate_ : steeredRate_);
+    }
     auto* source = GST_APP_SRC(source_.get());
     // With two frames already waiting, the queue drops its oldest: the encoder is behind.
     figures_->framePushed(pts, gst_app_src_get_current_level_buffers(source) >= maxQueued);
@@ -188,6 +194,7 @@ void EncoderFeed::attach(Owned<GstElement> source, GstClockTime baseTime, YUVMat
 void EncoderFeed::detach() {
     std::lock_guard lock(mutex_);
     source_.reset();
+    rateEncoder_.reset();
 }
 
 void EncoderFeed::setFramerates(std::int64_t nominal, std::int64_t admitted) {
@@ -209,6 +216,21 @@ std::int64_t EncoderFeed::nominalFramerate() {
 std::pair<std::int64_t, std::int64_t> EncoderFeed::size() {
     std::lock_guard lock(mutex_);
     return {capsWidth_, capsHeight_};
+}
+
+void EncoderFeed::setEncoderRates(GstElement* encoder, const char* property, std::int64_t steered,
+                                  std::int64_t refinement) {
+    std::lock_guard lock(mutex_);
+    if (rateEncoder_.get() != encoder) rateEncoder_ = addRef(encoder);
+    rateProperty_ = property;
+    steeredRate_ = steered;
+    refinementRate_ = refinement;
+    if (!refining_) writeRate(encoder, property, steered);
+}
+
+std::int64_t EncoderFeed::steeredRate() {
+    std::lock_guard lock(mutex_);
+    return steeredRate_;
 }
 
 void EncoderFeed::setCaps(std::int64_t width, std::int64_t height) {

@@ -59,6 +59,12 @@ public:
     // The frame rate the encoder budgets its bits by.
     std::int64_t nominalFramerate();
     std::pair<std::int64_t, std::int64_t> size();
+    // The encoder's rate as steered and for refinement frames, in the encoder's unit: the
+    // steered rate is written at once unless refinement frames are going through, and
+    // again after them.
+    void setEncoderRates(GstElement* encoder, const char* property, std::int64_t steered, std::int64_t refinement);
+    // The steered rate last set, 0 before any.
+    std::int64_t steeredRate();
 
     static constexpr guint64 maxQueued = 2;
 
@@ -77,6 +83,11 @@ private:
     std::int64_t framesPerSecond_;
     std::int64_t nominal_ = 0;
     FrameRateCap rateCap_;
+    Owned<GstElement> rateEncoder_;
+    const char* rateProperty_ = nullptr;
+    std::int64_t steeredRate_ = 0;
+    std::int64_t refinementRate_ = 0;
+    bool refining_ = false;
 };
 
 } // namespace tavelin::gst

@@ -279,7 +279,8 @@ void GstWebRTCPeer::applySendRate() {
     gst_element_get_state(encoder_.get(), &state, nullptr, 0);
     if (state == GST_STATE_PLAYING && !rateWhilePlaying_) return;
     const auto encoderRate = encoderBitrate(sendRate_.target(), feed_->nominalFramerate(), admitted);
-    writeRate(encoder_.get(), rateProperty_, std::max<std::int64_t>(encoderRate / rateUnit_, 1));
+    feed_->setEncoderRates(encoder_.get(), rateProperty_, std::max<std::int64_t>(encoderRate / rateUnit_, 1),
+                           std::max<std::int64_t>(refinementBitrate(encoderRate) / rateUnit_, 1));
 }
 
 // Once a second: the receiver's latest loss report steers the sending rate.
@@ -395,7 +396,8 @@ Task<nlohmann::json> GstWebRTCPeer::statistics() {
     if (width == 0) std::tie(width, height) = std::pair{width_ & ~std::int64_t{1}, height_ & ~std::int64_t{1}};
     std::int64_t targetBitrate = 0;
     if (encoder_) {
-        targetBitrate = readRate(encoder_.get(), rateProperty_) * rateUnit_;
+        const auto steered = feed_->steeredRate();
+        targetBitrate = (steered > 0 ? steered : readRate(encoder_.get(), rateProperty_)) * rateUnit_;
         // The encoder budgets by the nominal frame rate; fewer frames carry less.
         const auto nominal = feed_->nominalFramerate();
         const auto admitted = feed_->admittedFramerate();

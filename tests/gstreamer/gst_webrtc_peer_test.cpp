@@ -23,6 +23,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
 #include "platform/gstreamer/gst_webrtc_peer.hpp"
@@ -280,6 +281,26 @@ TEST_F(PeerOverWebRTC, DestroyedWhileStreamingReturns) {
     onEngine([&] { return std::exchange(inbox_.channel, nullptr); });
     for (int wait = 0; wait < 100 && factory_->liveMediaElements() != 0; ++wait) std::this_thread::sleep_for(50ms);
     EXPECT_EQ(factory_->liveMediaElements(), 0);
+}
+
+// Refinement frames go to the encoder at the refinement rate and the next frame at the
+// steered rate again, also when the steering changed in between.
+TEST(EncoderFeed, RefinementFramesRaiseTheRateUntilTheNextFrame) {
+    gst_init(nullptr, nullptr);
+    const Owned<GstElement> encoder = makeElement("x264enc");
+    EncoderFeed feed(std::make_shared<EncoderFigures>(), 60);
+    feed.attach(makeElement("appsrc"), 0, YUVMatrix::bt709);
+    const auto rate = [&] { return readRate(encoder.get(), "bitrate"); };
+    auto refinement = grey(width);
+    refinement.refinement = true;
+    feed.setEncoderRates(encoder.get(), "bitrate", 2000, 16000);
+    EXPECT_EQ(rate(), 2000);
+    feed.deliver(refinement);
+    EXPECT_EQ(rate(), 16000);
+    feed.setEncoderRates(encoder.get(), "bitrate", 3000, 24000);
+    EXPECT_EQ(rate(), 16000);
+    feed.deliver(grey(width));
+    EXPECT_EQ(rate(), 3000);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -23,11 +24,19 @@ CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) 
     return {std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, nullptr}), at, true};
 }
 
+// No refinement frames unless a test asks for them.
+Timings withoutRefinement() {
+    Timings timings;
+    timings.stillBeforeRefinement = std::chrono::hours(1);
+    return timings;
+}
+
 class CaptureOutputTest : public ::testing::Test {
 protected:
     std::shared_ptr<Sink> sink = std::make_shared<Sink>();
     std::atomic<Time> now{t0};
-    std::shared_ptr<CaptureOutput> output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
+    std::shared_ptr<CaptureOutput> output =
+        CaptureOutput::create(sink, withoutRefinement(), [this] { return now.load(); });
 };
 
 // A refresh never replaces a waiting frame either.
@@ -75,7 +84,7 @@ TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sink = std::make_shared<Sink>();
-        output = CaptureOutput::create(sink, Timings{}, [this] { return now.load(); });
+        output = CaptureOutput::create(sink, withoutRefinement(), [this] { return now.load(); });
         int pictures = 0;
         for (const auto& step : c.steps) {
             now = t0 + step.now;
@@ -91,6 +100,40 @@ TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
         EXPECT_EQ(sent, c.sent);
         EXPECT_NEAR(output->metrics().at("captureAgeMS").get<double>(), c.lastAgeMS, 0.001);
     }
+}
+
+// A picture that stays still is sent again as refinement frames, once: a new picture
+// puts them off and takes their place, a forced refresh (a new receiver) brings them back.
+TEST_F(CaptureOutputTest, AStillPictureIsRefinedOnce) {
+    Timings timings;
+    timings.stillBeforeRefinement = 30ms;
+    timings.refinementFrames = 3;
+    timings.refinementSpacing = 200ms;
+    output = CaptureOutput::create(sink, timings, [this] { return now.load(); });
+    // Waits for `count` frames, at most 3 s, then a little longer for any that should not come.
+    const auto settle = [&](std::size_t count) {
+        for (int tries = 0; tries < 300 && sink->frames().size() < count; ++tries) std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(250ms);
+    };
+    const auto first = frame(t0, 1), second = frame(t0, 2);
+    output->captured(first);
+    sink->waitFor(2); // the first refinement frame: the next one would follow 200 ms later
+    output->captured(second);
+    settle(6);
+    output->refreshStaticFrame(false);
+    output->refreshStaticFrame(true);
+    settle(10);
+
+    std::vector<std::pair<std::int64_t, bool>> sent;
+    std::int64_t last = 0;
+    for (const auto& delivered : sink->frames()) {
+        sent.emplace_back(delivered.buffer->width, delivered.refinement);
+        EXPECT_GT(delivered.timestampNS, last);
+        last = delivered.timestampNS;
+    }
+    const std::vector<std::pair<std::int64_t, bool>> expected = {
+        {1, false}, {1, true}, {2, false}, {2, true}, {2, true}, {2, true}, {2, false}, {2, true}, {2, true}, {2, true}};
+    EXPECT_EQ(sent, expected);
 }
 
 } // namespace
