@@ -49,8 +49,9 @@ bool muttersServicesUp() try {
     const auto bus = tavelin::gnome::sessionBus();
     for (const char* name : {"org.gnome.Mutter.DisplayConfig", "org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.RemoteDesktop"}) {
         gboolean owned = FALSE;
-        g_variant_get(tavelin::gnome::call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                           "NameHasOwner", g_variant_new("(s)", name), "(b)", 1000).get(), "(b)", &owned);
+        g_variant_get(tavelin::gnome::call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name), "(b)",
+                                           1000).get(), "(b)", &owned);
         if (!owned) return false;
     }
     return true;
@@ -59,7 +60,8 @@ bool muttersServicesUp() try {
 }
 
 // `ready` waited for up to `patience`.
-template <typename Ready> bool waitFor(Ready ready, std::chrono::milliseconds patience, std::chrono::milliseconds step) {
+template <typename Ready>
+bool waitFor(Ready ready, std::chrono::milliseconds patience, std::chrono::milliseconds step) {
     for (auto end = std::chrono::steady_clock::now() + patience; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(step))
         if (ready()) return true;
