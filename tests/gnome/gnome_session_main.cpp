@@ -25,6 +25,9 @@ extern char** environ;
 
 namespace {
 
+using namespace std::chrono_literals;
+
+// Its standard output to `output`, or like its input and errors to /dev/null.
 pid_t spawnQuiet(std::vector<std::string> command, int output = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -42,14 +45,27 @@ pid_t spawnQuiet(std::vector<std::string> command, int output = -1) {
 }
 
 // Whether mutter's services are all on the bus.
-bool muttersServicesUp(GDBusConnection* bus) {
+bool muttersServicesUp() try {
+    const auto bus = tavelin::gnome::sessionBus();
     for (const char* name : {"org.gnome.Mutter.DisplayConfig", "org.gnome.Mutter.ScreenCast", "org.gnome.Mutter.RemoteDesktop"}) {
         gboolean owned = FALSE;
-        g_variant_get(tavelin::gnome::call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                           "NameHasOwner", g_variant_new("(s)", name), "(b)", 1000).get(), "(b)", &owned);
+        g_variant_get(tavelin::gnome::call(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name), "(b)",
+                                           1000).get(), "(b)", &owned);
         if (!owned) return false;
     }
     return true;
+} catch (const std::runtime_error&) {
+    return false;
+}
+
+// `ready` waited for up to `patience`.
+template <typename Ready>
+bool waitFor(Ready ready, std::chrono::milliseconds patience, std::chrono::milliseconds step) {
+    for (auto end = std::chrono::steady_clock::now() + patience; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(step))
+        if (ready()) return true;
+    return false;
 }
 
 } // namespace
@@ -63,50 +79,32 @@ int main(int argc, char** argv) {
     setenv("GSETTINGS_BACKEND", "memory", 1);
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
-    std::vector<pid_t> started;
-    auto stop = [&] {
-        for (auto it = started.rbegin(); it != started.rend(); ++it) {
-            kill(*it, SIGTERM);
-            waitpid(*it, nullptr, 0);
-        }
+    std::vector<pid_t> started; // -1 for one that could not start, never to be signalled
+    const auto stop = [&](int result) {
+        for (auto it = started.rbegin(); it != started.rend(); ++it)
+            if (*it > 0) kill(*it, SIGTERM), waitpid(*it, nullptr, 0);
         std::filesystem::remove_all(root);
+        return result;
     };
     // dbus-daemon prints its address once it listens.
     const std::string bus = "unix:path=" + (root / "bus").string();
     int printed[2];
-    if (pipe(printed) != 0) return 1;
+    if (pipe(printed) != 0) return stop(1);
     started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1", "--address=" + bus}, printed[1]));
     close(printed[1]);
     char first = 0;
     const bool listening = read(printed[0], &first, 1) == 1;
     close(printed[0]);
-    if (!listening) {
-        std::fprintf(stderr, "could not start dbus-daemon\n");
-        stop();
-        return 1;
-    }
+    if (!listening) return std::fprintf(stderr, "could not start dbus-daemon\n"), stop(1);
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
-    for (int tries = 0; tries < 100 && !std::filesystem::exists(root / "pipewire-0"); ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitFor([&] { return std::filesystem::exists(root / "pipewire-0"); }, 2s, 20ms);
     started.push_back(spawnQuiet({"wireplumber"}));
     started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
-    bool ready = false;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30); !ready && std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
-        try {
-            ready = muttersServicesUp(tavelin::gnome::sessionBus().get());
-        } catch (const std::runtime_error&) {
-        }
-    }
-    if (std::find(started.begin(), started.end(), -1) != started.end() || !ready) {
+    if (std::ranges::count(started, -1) || !waitFor(muttersServicesUp, 30s, 100ms)) {
         std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");
-        stop();
-        return 1;
+        return stop(1);
     }
-    const int result = RUN_ALL_TESTS();
-    stop();
-    return result;
+    return stop(RUN_ALL_TESTS());
 }

@@ -45,6 +45,9 @@ struct Client {
     bool configured = false;
 };
 
+// Any listener's entry for an event the client does not care about.
+constexpr auto ignored = [](auto...) {};
+
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -55,23 +58,14 @@ const wl_output_listener outputListener = {
         static_cast<Output*>(data)->x = x;
         static_cast<Output*>(data)->y = y;
     },
-    [](void*, wl_output*, uint32_t, int32_t, int32_t, int32_t) {},
-    [](void*, wl_output*) {},
-    [](void*, wl_output*, int32_t) {},
-    [](void*, wl_output*, const char*) {},
-    [](void*, wl_output*, const char*) {},
-};
+    ignored, ignored, ignored, ignored, ignored};
 
 const wl_keyboard_listener keyboardListener = {
-    [](void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) { close(fd); },
-    [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
-    [](void*, wl_keyboard*, uint32_t, wl_surface*) {},
+    [](void*, wl_keyboard*, uint32_t, int32_t fd, uint32_t) { close(fd); }, ignored, ignored,
     [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
         say("key " + std::to_string(key) + " " + std::to_string(state));
     },
-    [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
-    [](void*, wl_keyboard*, int32_t, int32_t) {},
-};
+    ignored, ignored};
 
 // The keyboard exists once the remote-desktop session has made one.
 const wl_seat_listener seatListener = {
@@ -82,8 +76,7 @@ const wl_seat_listener seatListener = {
             wl_keyboard_add_listener(client.keyboard, &keyboardListener, &client);
         }
     },
-    [](void*, wl_seat*, const char*) {},
-};
+    ignored};
 
 // The pointer image changes with every motion, the same square each time: mutter sends a
 // screen cast's pointer image when it changes, and may leave out a change that comes just
@@ -101,20 +94,14 @@ const wl_pointer_listener pointerListener = {
         static_cast<Client*>(data)->enterSerial = serial;
         moved(data, pointer, x, y);
     },
-    [](void*, wl_pointer*, uint32_t, wl_surface*) {},
-    [](void* data, wl_pointer* pointer, uint32_t, wl_fixed_t x, wl_fixed_t y) { moved(data, pointer, x, y); },
+    ignored, [](void* data, wl_pointer* pointer, uint32_t, wl_fixed_t x, wl_fixed_t y) { moved(data, pointer, x, y); },
     [](void*, wl_pointer*, uint32_t, uint32_t, uint32_t button, uint32_t state) {
         say("button " + std::to_string(button) + " " + std::to_string(state));
     },
     [](void*, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
         say("axis " + std::to_string(axis) + " " + std::to_string(std::lround(wl_fixed_to_double(value))));
     },
-    [](void*, wl_pointer*) {},
-    [](void*, wl_pointer*, uint32_t) {},
-    [](void*, wl_pointer*, uint32_t, uint32_t) {},
-    [](void*, wl_pointer*, uint32_t, int32_t) {},
-    [](void*, wl_pointer*, uint32_t, int32_t) {},
-};
+    ignored, ignored, ignored, ignored, ignored};
 
 const xdg_wm_base_listener shellListener = {[](void*, xdg_wm_base* shell, uint32_t serial) { xdg_wm_base_pong(shell, serial); }};
 
@@ -128,10 +115,7 @@ const xdg_toplevel_listener toplevelListener = {
         auto& client = *static_cast<Client*>(data);
         if (width > 0 && height > 0) client.width = width, client.height = height;
     },
-    [](void*, xdg_toplevel*) {},
-    [](void*, xdg_toplevel*, int32_t, int32_t) {},
-    [](void*, xdg_toplevel*, wl_array*) {},
-};
+    ignored, ignored, ignored};
 
 const wl_registry_listener registryListener = {
     [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
@@ -153,8 +137,7 @@ const wl_registry_listener registryListener = {
             client.outputs.push_back(output);
         }
     },
-    [](void*, wl_registry*, uint32_t) {},
-};
+    ignored};
 
 struct Buffer {
     wl_buffer* buffer = nullptr;

@@ -8,16 +8,22 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
 #include "core/cursor_policy.hpp"
+#include "displays/system_display_controller.hpp"
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_input.hpp"
+#include "platform/gnome/mutter_physical_displays.hpp"
 #include "platform/gnome/mutter_pointer_monitors.hpp"
 #include "platform/gnome/mutter_virtual_displays.hpp"
 #include "platform/gnome/mutter_virtual_monitor.hpp"
+#include "platform/gnome/settings_daemon_brightness.hpp"
+#include "tests/support/fake_dbus_service.hpp"
+#include "tests/support/fake_desk.hpp"
 
 extern char** environ;
 
@@ -127,8 +133,42 @@ struct MutterPorts : ::testing::Test {
     MutterInputPoster input{services, displays};
 };
 using MutterVirtualDisplaysTest = MutterPorts;
-using MutterInputPosterTest = MutterPorts;
 using MutterPointerMonitorsTest = MutterPorts;
+using MutterPhysicalDisplaysTest = MutterPorts;
+
+TEST_F(MutterPhysicalDisplaysTest, TheControllerListsMuttersMonitor) {
+    MutterPhysicalDisplays physical(services);
+    NoBrightness brightness;
+    NoColorProfiles profiles;
+    asio::io_context engine;
+    const auto controller =
+        SystemDisplayController::create(engine.get_executor(), {services, physical, brightness, profiles});
+    controller->refresh();
+    ASSERT_EQ(controller->displays().size(), 1u);
+    const auto& monitor = controller->displays()[0];
+    EXPECT_TRUE(monitor.main);
+    EXPECT_FALSE(monitor.builtIn);
+    EXPECT_FALSE(monitor.name.empty());
+    EXPECT_NE(physical.identity(monitor.id), DisplayIdentity{}) << "mutter names who the monitor is";
+}
+
+// A display with the test client's window over all of it, the pointer at (320, 180) on it;
+// what the client hears of the pointer is what a user's application would.
+struct OnADisplay : MutterPorts {
+    void SetUp() override {
+        // mutter shows a pointer once its remote-desktop device exists, which its first motion
+        // makes: before that, the client's pointer image would not be sent.
+        ASSERT_TRUE(input.post(motion(bounds.x + 10, bounds.y + 10)));
+        client.emplace(bounds.x, bounds.y);
+        ASSERT_EQ(client->next(), "ready 1280 720");
+        ASSERT_TRUE(client->pointerAt(input, bounds.x + 320, bounds.y + 180, "motion 320 180"));
+    }
+    const std::unique_ptr<VirtualDisplay> display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
+    const DisplayBounds bounds = services.bounds(display->displayID());
+    std::optional<TestClient> client;
+};
+using MutterInputPosterTest = OnADisplay;
+using MutterCapturedPointerTest = OnADisplay;
 
 // Through the ports: a HiDPI display at twice the points' pixels, gone with its object.
 // Its picture at the full pixel size is the browser test's.
@@ -145,16 +185,9 @@ TEST_F(MutterVirtualDisplaysTest, CreatesAndReleasesHiDPIDisplays) {
     EXPECT_TRUE(displays.shareableDisplays().empty());
 }
 
-// A window of the test client fills the display; what it hears of the pointer is what a
-// user's application would.
 TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
-    auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
-    const DisplayBounds bounds = services.bounds(display->displayID());
-    TestClient client(bounds.x, bounds.y);
-    const auto next = [&](int ms = 2000) { return client.next(ms); };
-    EXPECT_EQ(next(), "ready 1280 720");
+    const auto next = [&](int ms = 2000) { return client->next(ms); };
     const double x = bounds.x + 320, y = bounds.y + 180;
-    EXPECT_TRUE(client.pointerAt(input, x, y, "motion 320 180"));
     const ModifierFlags control{.control = true};
     const auto click = [&](MouseEventType down, MouseEventType up, int button, ModifierFlags flags = {}) {
         return input.post({down, button, x, y, flags, 1}) && input.post({up, button, x, y, flags, 1});
@@ -200,15 +233,7 @@ std::pair<bool, bool> pointerAt(const PixelBuffer& picture, std::int64_t x, std:
 
 // mutter sends the pointer as metadata; the capture draws it into the pictures where it
 // is, puts back what it covered when it moves, and leaves it out when told to.
-TEST_F(MutterVirtualDisplaysTest, DrawsThePointerWhereItIsWhileShown) {
-    auto display = displays.create(1280, 720, 60, false, "Tavelin", "saved-1");
-    const DisplayBounds bounds = services.bounds(display->displayID());
-    // mutter shows a pointer once its remote-desktop device exists, which its first motion
-    // makes: before that, the client's pointer image would not be sent.
-    ASSERT_TRUE(input.post(motion(bounds.x + 10, bounds.y + 10)));
-    TestClient client(bounds.x, bounds.y);
-    ASSERT_EQ(client.next(), "ready 1280 720");
-    ASSERT_TRUE(client.pointerAt(input, bounds.x + 320, bounds.y + 180, "motion 320 180"));
+TEST_F(MutterCapturedPointerTest, DrawsThePointerWhereItIsWhileShown) {
     std::mutex lock;
     std::condition_variable arrived;
     std::shared_ptr<const PixelBuffer> latest;
@@ -295,6 +320,43 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
     const std::size_t theirs = heard.size();
     EXPECT_TRUE(hearUntil([&] { return heard.size() > theirs && heard.back() == CursorPolicy::remoteEventMarker; },
                           ourMotion(400, 300)));
+}
+
+// GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
+struct FakeSettingsDaemon {
+    static const GDBusInterfaceVTable table;
+    int percent = 40;
+    testing::FakeDBusService service{sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
+                                     "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
+                                     "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
+                                     table, this};
+};
+const GDBusInterfaceVTable FakeSettingsDaemon::table{
+    nullptr,
+    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
+        return g_variant_new_int32(static_cast<FakeSettingsDaemon*>(self)->percent);
+    },
+    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* value, GError**,
+       gpointer self) -> gboolean {
+        static_cast<FakeSettingsDaemon*>(self)->percent = g_variant_get_int32(value);
+        return TRUE;
+    },
+    {}};
+
+// FakeDesk's display 7 is its built-in panel, 5 an external monitor.
+TEST(SettingsDaemonBrightness, DrivesOnlyTheBuiltInPanel) {
+    const Connection bus = sessionBus();
+    testing::FakeDesk desk;
+    SettingsDaemonBrightness brightness(bus.get(), desk);
+    EXPECT_FALSE(brightness.brightness(7)) << "no settings daemon: no slider";
+    FakeSettingsDaemon daemon;
+    EXPECT_EQ(brightness.brightness(7), 0.4);
+    EXPECT_FALSE(brightness.brightness(5)) << "an external monitor is not the daemon's";
+    EXPECT_TRUE(brightness.setBrightness(7, 0.755));
+    EXPECT_EQ(brightness.brightness(7), 0.76);
+    EXPECT_FALSE(brightness.setBrightness(5, 0.5));
+    daemon.percent = -1; // the daemon found no backlight
+    EXPECT_FALSE(brightness.brightness(7));
 }
 
 } // namespace
