@@ -192,8 +192,7 @@ protected:
 
     const fs::path root = fs::temp_directory_path() / ("tavelin-program-" + UUID::random().uuidString());
     const fs::path working = root / "working";
-    std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"},
-                                                   {"HOME", (root / "home").string()},
+    std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"}, {"HOME", (root / "home").string()},
                                                    {"XDG_CONFIG_HOME", (root / "config").string()},
                                                    {"XDG_DATA_HOME", (root / "data").string()}};
     std::vector<std::unique_ptr<Child>> children;

@@ -113,7 +113,8 @@ inline HTTPReply loopbackPost(std::uint16_t port, const std::string& path, const
     const auto host = "127.0.0.1:" + std::to_string(port);
     return loopbackExchange(port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
                                       "\r\nContent-Length: " + std::to_string(body.size()) +
-                                      (bearer.empty() ? "" : "\r\nAuthorization: Bearer " + bearer) + "\r\n\r\n" + body);
+                                      (bearer.empty() ? "" : "\r\nAuthorization: Bearer " + bearer) +
+                                      "\r\n\r\n" + body);
 }
 
 } // namespace tavelin::testing
