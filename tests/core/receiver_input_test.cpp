@@ -248,7 +248,6 @@ TEST(OfferCodecs, PlayoutDelayExtensionOfTheChosenVideo) {
     const std::string uri = " http://www.webrtc.org/experiments/rtp-hdrext/playout-delay\r\n";
     const std::string vp8 = "m=video 9 RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\n";
     for (const auto& [what, offer, id] : std::initializer_list<std::tuple<const char*, std::string, int>>{
-             {"in the video section, as Chromium offers it", vp8 + "a=extmap:5" + uri, 5},
              {"on the session, for every section", "a=extmap:3/sendrecv" + uri + vp8, 3},
              {"only sent by the offerer", vp8 + "a=extmap:5/sendonly" + uri, 0},
              {"an id that needs two-byte headers", vp8 + "a=extmap:15" + uri, 0},

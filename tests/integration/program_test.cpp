@@ -41,11 +41,7 @@ namespace fs = std::filesystem;
 constexpr auto deadline = std::chrono::seconds(20);
 constexpr const char* alreadyRunning = "Tavelin is already running. Open it from the tray or the application menu.\n";
 
-std::string contents(const fs::path& file) {
-    std::ostringstream text;
-    text << std::ifstream(file).rdbuf();
-    return text.str();
-}
+std::string contents(const fs::path& file) { return (std::ostringstream() << std::ifstream(file).rdbuf()).str(); }
 
 // The X servers' folders in a runtime folder, and the processes whose command line names
 // it (an X server started there runs with its configuration from there).
@@ -111,9 +107,7 @@ protected:
     }
     ~Program() override {
         for (auto& child : children) {
-            if (child->reaped()) continue;
-            ::kill(child->pid, SIGKILL);
-            ::waitpid(child->pid, nullptr, 0);
+            if (!child->reaped()) ::kill(child->pid, SIGKILL), ::waitpid(child->pid, nullptr, 0);
         }
         fs::remove_all(root);
     }
@@ -160,9 +154,7 @@ protected:
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) fd.reset();
         return fd;
     }
-    bool listening(Child& child) const {
-        return whileRunning(child, [this] { return bool(connectToRunningCopy()); });
-    }
+    bool listening(Child& child) const { return whileRunning(child, [this] { return bool(connectToRunningCopy()); }); }
     // A runtime folder of the test's own, for the X servers the program starts.
     fs::path privateRuntime() {
         fs::create_directories(root / "runtime");
@@ -200,8 +192,7 @@ protected:
 
     const fs::path root = fs::temp_directory_path() / ("tavelin-program-" + UUID::random().uuidString());
     const fs::path working = root / "working";
-    std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"},
-                                                   {"HOME", (root / "home").string()},
+    std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"}, {"HOME", (root / "home").string()},
                                                    {"XDG_CONFIG_HOME", (root / "config").string()},
                                                    {"XDG_DATA_HOME", (root / "data").string()}};
     std::vector<std::unique_ptr<Child>> children;
@@ -427,7 +418,7 @@ TEST_F(Program, HeadlessRunPairsFollowsItsControlOptionsAndTakesItsXServerAlong)
 
     // The page and its stream are the browser tests'; here the program's own stack answers
     // an offer it cannot serve.
-    const auto paired = testing::loopbackPost(port, "/api/pair", R"({"code":")" + link.substr(base.size()) + R"("})", "");
+    const auto paired = testing::loopbackPost(port, "/api/pair", R"({"code":")" + link.substr(base.size()) + R"("})");
     ASSERT_EQ(paired.status, 200) << paired.body;
     const auto token = restOfLine(paired.body, R"("token":")").substr(0, 32);
     // An offer without video we can send is refused with its own sentence, never a silent answer.

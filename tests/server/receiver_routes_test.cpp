@@ -60,9 +60,7 @@ public:
         if (answerFailure) std::rethrow_exception(answerFailure);
         co_return json{{"type", "answer"}, {"sessionID", id}, {"offerBytes", offer.size()}};
     }
-    void disconnectReceiver(const std::string& id) override {
-        if (running) disconnected.push_back(id);
-    }
+    void disconnectReceiver(const std::string& id) override { if (running) disconnected.push_back(id); }
     std::set<std::string>& cancelledSessions() override { return cancelled; }
     ReceiverSettings receiverSettings() override { return {0.5, 1.25, 2, 270, true, false, "cover"}; }
     bool mouseEnabled() override { return mouse; }

@@ -75,10 +75,7 @@ protected:
         while (engine.poll() > 0) continue;
         engine.restart();
     }
-    void runFor(std::chrono::milliseconds time) {
-        engine.run_for(time);
-        engine.restart();
-    }
+    void runFor(std::chrono::milliseconds time) { engine.run_for(time); engine.restart(); }
     // Starts the task and runs what is ready; its result is ready when it ended.
     template <class T>
     std::future<T> spawn(Task<T> task) {
@@ -115,10 +112,7 @@ protected:
         settle();
         return channel;
     }
-    void send(ScriptedChannel& channel, const std::string& message, bool binary = false) {
-        channel.send(message, binary);
-        settle();
-    }
+    void send(ScriptedChannel& channel, const std::string& message, bool binary = false) { channel.send(message, binary); settle(); }
 
     asio::io_context engine;
     Timings timings;

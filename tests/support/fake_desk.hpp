@@ -32,8 +32,7 @@ struct FakeDesk final : DisplayServices, PhysicalDisplays, Brightness, ColorProf
 
     std::vector<DisplayMode> modes(DisplayID d) override { return modeLists[d]; }
     std::optional<DisplayMode> currentMode(DisplayID d) override {
-        if (!live.contains(d)) return std::nullopt;
-        return live[d];
+        return live.contains(d) ? std::optional(live[d]) : std::nullopt;
     }
     DisplayError setMode(DisplayID d, const DisplayMode& m) override {
         if (setResult != DisplayError::none) return setResult;
@@ -59,8 +58,7 @@ struct FakeDesk final : DisplayServices, PhysicalDisplays, Brightness, ColorProf
     bool isUsableForDesktop(DisplayID, const DisplayMode& m) override { return m.width >= 640; }
 
     std::optional<double> brightness(DisplayID d) override {
-        if (!levels.contains(d)) return std::nullopt;
-        return levels[d];
+        return levels.contains(d) ? std::optional(levels[d]) : std::nullopt;
     }
     bool setBrightness(DisplayID d, double level) override {
         levelsSet.push_back(level);
@@ -71,8 +69,7 @@ struct FakeDesk final : DisplayServices, PhysicalDisplays, Brightness, ColorProf
     std::vector<ColorProfileFile> available() override { return {{"sRGB", "/p/sRGB.icc"}, {"", "/p/unnamed.icc"}}; }
     std::optional<std::optional<ColorProfileFile>> currentProfile = std::optional<ColorProfileFile>{};
     std::optional<std::optional<ColorProfileFile>> current(DisplayID d) override {
-        if (d != 7) return std::nullopt;
-        return currentProfile;
+        return d == 7 ? currentProfile : std::nullopt;
     }
     bool assign(DisplayID, const std::optional<std::filesystem::path>& file) override {
         assigned.push_back(file);

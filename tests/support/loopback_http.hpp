@@ -14,7 +14,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,14 +65,8 @@ public:
 
     bool connected() const { return connected_; }
 
-    // Sends each write as its own segment, so the server sees a request in pieces.
-    void noDelay() { const int on = 1; ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); }
-
     // True while the server has neither written nor closed.
-    bool quiet() {
-        char byte;
-        return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
-    }
+    bool quiet() { char byte; return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN; }
 
     void send(std::string_view data) {
         while (!data.empty()) {
@@ -114,15 +107,14 @@ inline HTTPReply loopbackExchange(std::uint16_t port, std::string_view request) 
     return {std::stoi(raw.substr(9, 3)), raw.substr(headEnd + 4), raw};
 }
 
-// A POST as the receiver page on 127.0.0.1:port sends it (or from `origin`), with the
-// bearer token when one is given.
+// A POST as the receiver page on 127.0.0.1:port sends it, with the bearer token when one is given.
 inline HTTPReply loopbackPost(std::uint16_t port, const std::string& path, const std::string& body,
-                              const std::string& bearer = "", std::string origin = "") {
+                              const std::string& bearer = "") {
     const auto host = "127.0.0.1:" + std::to_string(port);
-    if (origin.empty()) origin = "http://" + host;
-    return loopbackExchange(port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: " + origin +
+    return loopbackExchange(port, "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
                                       "\r\nContent-Length: " + std::to_string(body.size()) +
-                                      (bearer.empty() ? "" : "\r\nAuthorization: Bearer " + bearer) + "\r\n\r\n" + body);
+                                      (bearer.empty() ? "" : "\r\nAuthorization: Bearer " + bearer) +
+                                      "\r\n\r\n" + body);
 }
 
 } // namespace tavelin::testing

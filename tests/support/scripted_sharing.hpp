@@ -3,10 +3,8 @@
 // Stand-ins for the stream session and the HTTP server of a sharing run, scripted by
 // each test and recording what the model asked of them.
 
-#include <cerrno>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/stream_error.hpp"
@@ -44,7 +42,7 @@ public:
 
 class ScriptedServer : public SharingServer {
 public:
-    enum class Behaviour { ready, failBeforeReady, refuseToStart, neverReady };
+    enum class Behaviour { ready, failBeforeReady, neverReady };
     Behaviour behaviour = Behaviour::ready;
 
     std::uint16_t port = 0;
@@ -61,7 +59,6 @@ public:
         switch (behaviour) {
         case Behaviour::ready: ready(); break;
         case Behaviour::failBeforeReady: onFailure("Address already in use"); break;
-        case Behaviour::refuseToStart: throw std::system_error(EADDRINUSE, std::generic_category());
         case Behaviour::neverReady: break;
         }
     }

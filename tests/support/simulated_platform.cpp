@@ -89,9 +89,8 @@ DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {
 std::optional<std::vector<DisplayID>> SimulatedPlatform::activeDisplays() {
     if (failActiveDisplays) return std::nullopt;
     std::vector<DisplayID> list{mainDisplayID};
-    for (const auto& [id, shown] : displays) {
+    for (const auto& [id, shown] : displays)
         if (id != mainDisplayID && shown.online) list.push_back(id);
-    }
     return list;
 }
 
@@ -155,9 +154,8 @@ void SimulatedPlatform::apply(const std::vector<AppliedChange>& changes) {
 void SimulatedPlatform::release(DisplayID display) {
     if (displays.erase(display) == 0) return;
     ++releasedDisplays;
-    for (auto& [id, shown] : displays) {
+    for (auto& [id, shown] : displays)
         if (shown.master == display) shown.master = nullDisplay;
-    }
 }
 
 double SimulatedPlatform::rightEdge() const {

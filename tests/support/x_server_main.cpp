@@ -2,7 +2,6 @@
 // server for the whole program, never the developer's own desktop.
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include <gtest/gtest.h>

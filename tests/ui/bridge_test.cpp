@@ -105,14 +105,8 @@ TEST(SystemDisplaysBridge, ListsTheDesktopsDisplaysButNotTavelinsOwn) {
 // The engine runs by hand here, so that the order of echoes and typing is the test's.
 class HandRunBridge : public support::ModelTest {
 protected:
-    HandRunBridge() {
-        bridge.attach();
-        pump();
-    }
-    void pump() {
-        drain();
-        QCoreApplication::processEvents();
-    }
+    HandRunBridge() { bridge.attach(); pump(); }
+    void pump() { drain(); QCoreApplication::processEvents(); }
 
     ModelBridge bridge{model, ctx.get_executor()};
 };

@@ -27,10 +27,7 @@ public:
         if (!probe_->setProperty(qPrintable(field), value)) qFatal("probe cannot set %s", qPrintable(field));
         engine_->settle();
     }
-    Q_INVOKABLE QVariant get(const QString& field) {
-        engine_->settle();
-        return probe_->property(qPrintable(field));
-    }
+    Q_INVOKABLE QVariant get(const QString& field) { engine_->settle(); return probe_->property(qPrintable(field)); }
     // A display operation runs: the model refuses selection and mirroring.
     Q_INVOKABLE void setBusy(bool busy) { engine_->call([busy](AppModel& m) { m.isBusy.set(busy); }); }
     // A second saved display, not selected.

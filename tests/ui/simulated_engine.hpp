@@ -32,9 +32,7 @@ public:
 
     // Runs fn(model) on the engine and waits for its result.
     template <typename Fn>
-    auto call(Fn fn) {
-        return asio::post(context, asio::use_future([&] { return fn(*model); })).get();
-    }
+    auto call(Fn fn) { return asio::post(context, asio::use_future([&] { return fn(*model); })).get(); }
 
     // Lets what the engine posted to the GUI thread arrive, and what that posted back
     // to the engine run, a few times over.
