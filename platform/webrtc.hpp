@@ -61,6 +61,8 @@ public:
     // The receiver sent a control report (RTCP) about the stream. A receiver that is
     // there reports at least once a second while it gets video.
     std::function<void()> onReceiverReport;
+    // Whether this stack raises onReceiverReport at all.
+    virtual bool reportsReceivers() const { return false; }
 
     // Where the captured frames go: the encoder of this connection.
     virtual std::shared_ptr<VideoSink> videoSink() = 0;

@@ -58,10 +58,16 @@ void ReceiverConnection::watchConnecting() {
                       [](ReceiverConnection& self) { self.loseUnlessConnected(); });
 }
 
-// The first report arms the watch, so a stack that never reports is judged by its
-// connection state alone. A silent receiver is lost as a failed connection is.
+// The watch starts with the connection on a stack that reports receivers (a receiver
+// whose network went before its first report is silent from the start), else with the
+// first report, so that a stack that never reports is judged by its connection state
+// alone. A silent receiver is lost as a failed connection is.
 void ReceiverConnection::receiverReported() {
     lastReport_ = std::chrono::steady_clock::now();
+    watchSilence();
+}
+
+void ReceiverConnection::watchSilence() {
     if (silence_.isRunning()) return;
     silence_ = after(timings_.receiverSilence / 8, true, [](ReceiverConnection& self) {
         if (self.peer_->connectionState() == PeerConnectionState::connected &&
@@ -88,6 +94,7 @@ void ReceiverConnection::connectionState(PeerConnectionState state) {
     case PeerConnectionState::connected:
         // Silence is counted from here: no reports come while the connection is down.
         lastReport_ = std::chrono::steady_clock::now();
+        if (peer_->reportsReceivers()) watchSilence();
         listener_.receiverConnected();
         refresh_.cancel();
         refresh_ = after(timings_.staticRefresh, true, [](ReceiverConnection& self) { self.listener_.refreshPicture(); });

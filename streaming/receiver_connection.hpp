@@ -59,6 +59,7 @@ private:
     void dataChannel(std::shared_ptr<PeerDataChannel> channel);
     void loseUnlessConnected();
     void receiverReported();
+    void watchSilence();
     // Spawns a timer task that holds the connection weakly and acts only while it is open.
     template <typename Action>
     TaskHandle after(Timings::Duration wait, bool repeat, Action action);

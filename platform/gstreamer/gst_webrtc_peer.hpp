@@ -39,6 +39,7 @@ public:
     Task<> createAnswer() override;
     void setEncoderParameters(const EncoderParameters& parameters) override;
     bool iceGatheringComplete() override;
+    bool reportsReceivers() const override { return true; }
     std::optional<std::string> localDescription() override;
     PeerConnectionState connectionState() override;
     Task<nlohmann::json> statistics() override;

@@ -221,17 +221,19 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
 
 // What the session does as the connection's state moves and as the receiver reports. A
 // receiver that reported and then fell silent is gone though ICE still says connected
-// (its browser was killed); one that never reported is judged by its state alone.
+// (its browser was killed), as is one that never reported on a stack that reports; on a
+// stack that never reports, a receiver is judged by its state alone.
 TEST_F(LiveSession, ConnectionStatesAndReports) {
     timings.disconnectedGrace = 5ms;
     timings.connectionWatchdog = 5ms;
     timings.receiverSilence = 40ms;
-    // reports: one every 10 ms from the start
+    // reports: one every 10 ms from the start; -1: none, on a stack that reports
     struct Case { const char* name; std::vector<State> states; bool recoverWithinGrace; int reports; bool kept; Texts statuses; }
     const cases[] = {
         {"connected", {State::connected}, false, 0, true, {live}},
         {"reporting", {State::connected}, false, 12, true, {live}},
         {"reported, then silent", {State::connected}, false, 1, false, {live, waiting}},
+        {"silent from the start on a stack that reports", {State::connected}, false, -1, false, {live, waiting}},
         {"failed", {State::connected, State::failed}, false, 0, false, {live, waiting}},
         {"closed", {State::closed}, false, 0, false, {waiting}},
         {"dropped for good", {State::connected, State::disconnected}, false, 0, false, {live, cut, waiting}},
@@ -245,6 +247,7 @@ TEST_F(LiveSession, ConnectionStatesAndReports) {
         answer(*session);
         statuses.clear();
         auto& peer = webrtc.last();
+        peer.reporting = c.reports < 0;
         for (const State state : c.states) peer.changeState(state);
         settle();
         if (c.recoverWithinGrace) peer.changeState(State::connected);

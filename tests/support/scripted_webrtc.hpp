@@ -36,6 +36,7 @@ public:
         return answered ? std::optional<std::string>("v=0 answer") : std::nullopt;
     }
     PeerConnectionState connectionState() override { return state; }
+    bool reportsReceivers() const override { return reporting; }
     Task<nlohmann::json> statistics() override { co_return outbound; }
     void close() override { ++closes, state = PeerConnectionState::closed; }
 
@@ -51,7 +52,7 @@ public:
     int pollsUntilGathered = 0; // gathering completes after this many polls (a huge value: never)
     nlohmann::json outbound = nlohmann::json::object();
 
-    bool answered = false;
+    bool answered = false, reporting = false;
     int gatheringPolls = 0, closes = 0;
     std::vector<EncoderParameters> encoder;
     PeerConnectionState state = PeerConnectionState::fresh;
