@@ -159,17 +159,15 @@ void EncoderFeed::deliver(VideoFrame frame) {
     if (!frame.refinement && !rateCap_.admit(frame.timestampNS)) return;
     if (width != capsWidth_ || height != capsHeight_) setCaps(width, height);
 
-    GstVideoInfo info;
-    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
-    Owned<GstBuffer> buffer = adopt(gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr));
-    GstMapInfo map;
-    if (!buffer || !gst_buffer_map(buffer.get(), &map, GST_MAP_WRITE)) return;
-    auto plane = [&](int index) { return map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, index); };
-    convertToI420(pixels.data, static_cast<int>(pixels.stride), static_cast<int>(width), static_cast<int>(height),
-                  {plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1),
-                   plane(2), GST_VIDEO_INFO_PLANE_STRIDE(&info, 2)},
-                  matrix_);
-    gst_buffer_unmap(buffer.get(), &map);
+    // The same picture again (a refresh or a refinement) shares the last conversion.
+    const bool again = converted_ && !frame.buffer.owner_before(convertedFrom_) &&
+                       !convertedFrom_.owner_before(frame.buffer);
+    Owned<GstBuffer> buffer = again ? adopt(gst_buffer_copy(converted_.get())) : convert(pixels, width, height);
+    if (!buffer) return;
+    if (!again) {
+        converted_ = adopt(gst_buffer_ref(buffer.get()));
+        convertedFrom_ = frame.buffer;
+    }
     GST_BUFFER_PTS(buffer.get()) = pts;
     lastPTS_ = pts;
 
@@ -183,8 +181,24 @@ void EncoderFeed::deliver(VideoFrame frame) {
     gst_app_src_push_buffer(source, buffer.release());
 }
 
+Owned<GstBuffer> EncoderFeed::convert(const PixelBuffer& pixels, std::int64_t width, std::int64_t height) {
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_I420, static_cast<guint>(width), static_cast<guint>(height));
+    Owned<GstBuffer> buffer = adopt(gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr));
+    GstMapInfo map;
+    if (!buffer || !gst_buffer_map(buffer.get(), &map, GST_MAP_WRITE)) return nullptr;
+    auto plane = [&](int index) { return map.data + GST_VIDEO_INFO_PLANE_OFFSET(&info, index); };
+    convertToI420(pixels.data, static_cast<int>(pixels.stride), static_cast<int>(width), static_cast<int>(height),
+                  {plane(0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), plane(1), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1),
+                   plane(2), GST_VIDEO_INFO_PLANE_STRIDE(&info, 2)},
+                  matrix_);
+    gst_buffer_unmap(buffer.get(), &map);
+    return buffer;
+}
+
 void EncoderFeed::attach(Owned<GstElement> source, GstClockTime baseTime, YUVMatrix matrix) {
     std::lock_guard lock(mutex_);
+    converted_.reset();
     source_ = std::move(source);
     baseTime_ = baseTime;
     matrix_ = matrix;
@@ -195,6 +209,7 @@ void EncoderFeed::detach() {
     std::lock_guard lock(mutex_);
     source_.reset();
     rateEncoder_.reset();
+    converted_.reset();
 }
 
 void EncoderFeed::setFramerates(std::int64_t nominal, std::int64_t admitted) {

@@ -71,6 +71,7 @@ public:
 private:
     std::int64_t nominalLocked() const { return nominal_ > 0 ? std::min(nominal_, framesPerSecond_) : framesPerSecond_; }
     void setCaps(std::int64_t width, std::int64_t height);
+    Owned<GstBuffer> convert(const PixelBuffer& pixels, std::int64_t width, std::int64_t height);
 
     std::mutex mutex_;
     std::shared_ptr<EncoderFigures> figures_;
@@ -88,6 +89,9 @@ private:
     std::int64_t steeredRate_ = 0;
     std::int64_t refinementRate_ = 0;
     bool refining_ = false;
+    // The last picture converted, and the frame it came from while that is held.
+    Owned<GstBuffer> converted_;
+    std::weak_ptr<const PixelBuffer> convertedFrom_;
 };
 
 } // namespace tavelin::gst
