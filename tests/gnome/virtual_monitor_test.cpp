@@ -170,15 +170,13 @@ struct OnADisplay : MutterPorts {
 using MutterInputPosterTest = OnADisplay;
 using MutterCapturedPointerTest = OnADisplay;
 
-// Through the ports: a HiDPI display at twice the points' pixels, gone with its object.
-// Its picture at the full pixel size is the browser test's.
+// Through the ports: a HiDPI display, gone with its object. Its scale of 2 and its
+// picture at the full pixel size are the browser test's.
 TEST_F(MutterVirtualDisplaysTest, CreatesAndReleasesHiDPIDisplays) {
     // Half of 1280 × 720 is below the smallest desktop mutter scales to.
     EXPECT_THROW(displays.create(1280, 720, 60, true, "Tavelin", "saved-1"), VirtualDisplayError);
     auto display = displays.create(1920, 1080, 60, true, "Tavelin", "saved-1");
     const DisplayID id = display->displayID();
-    EXPECT_EQ(services.currentMode(id), (DisplayMode{services.currentMode(id)->id, 1920, 1080, 960, 540, 60}));
-    EXPECT_EQ(services.bounds(id).width, 960);
     ASSERT_EQ(displays.shareableDisplays().size(), 1u);
     display.reset();
     EXPECT_FALSE(services.isOnline(id));
