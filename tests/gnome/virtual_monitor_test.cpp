@@ -199,17 +199,16 @@ TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
         hearsKeys = next(500) == "key 29 0";
     }
     ASSERT_TRUE(hearsKeys) << "the client never got a keyboard";
-    ASSERT_TRUE(click(MouseEventType::leftDown, MouseEventType::leftUp, 0));
     ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
     ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
     std::vector<std::string> lines;
-    for (std::string line; lines.size() < 9 && !(line = next()).empty();) {
+    for (std::string line; lines.size() < 7 && !(line = next()).empty();) {
         if (!line.starts_with("motion")) lines.push_back(line);
     }
-    // BTN_LEFT and BTN_RIGHT, the latter with KEY_LEFTCTRL held around each half of the
-    // click; a scroll upwards is a negative vertical axis (0) on Wayland.
-    EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "key 29 1", "button 273 1",
-                                               "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
+    // BTN_RIGHT with KEY_LEFTCTRL held around each half of the click (BTN_LEFT is the
+    // browser test's click); a scroll upwards is a negative vertical axis (0) on Wayland.
+    EXPECT_EQ(lines, (std::vector<std::string>{"key 29 1", "button 273 1", "key 29 0", "key 29 1", "button 273 0",
+                                               "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
     EXPECT_FALSE(input.post(motion(bounds.x - 10, y)));
 }
