@@ -75,7 +75,6 @@ TEST_F(MouseInputTest, PacketsBecomeEvents) {
         {"under a point wide", {at("move", 1, 0)}, {{Type::moved, 0, 100, 0, {}}}, {100, 0, 0.5, 1080}},
         // A display without size takes nothing and tells nobody.
         {"no width", {move}, {}, {0, 0, 0, 1080}}, {"no height", {move}, {}, {0, 0, 1920, 0}},
-        {"secondary held", {down(2), move}, {pressed(Type::rightDown, 2), moved(Type::rightDragged, 2)}},
         {"middle held", {down(1), move}, {pressed(Type::otherDown, 1), moved(Type::otherDragged, 1)}},
         {"main wins over secondary", {down(2), down(0), move},
          {pressed(Type::rightDown, 2), pressed(Type::leftDown, 0), moved(Type::leftDragged, 0)}},
