@@ -192,11 +192,9 @@ TEST_F(ShmCaptureTest, CapturesTheDrawingEachDamageAndThePointerOnlyWhenShown) {
     picture.reset();
     EXPECT_EQ(frames.waitForIdle(5), 0) << "a static screen gives idle frames only";
 
-    // Damage on the root and in a window both make a new picture.
+    // Damage on the root makes a new picture (a window's drawing is the browser test's colours).
     painter.fill(white, 400, 400, 10, 10);
     frames.waitFor([](const PixelBuffer& b) { return pixel(b, 405, 405) == white; });
-    painter.window(red, 700, 700, 20);
-    frames.waitFor([](const PixelBuffer& b) { return pixel(b, 710, 710) == red; });
 
     configuration.showsCursor = true;
     stream->update(configuration);
