@@ -255,9 +255,8 @@ TEST_F(MutterCapturedPointerTest, DrawsThePointerWhereItIsWhileShown) {
         std::lock_guard guard(lock);
         return latest ? pointerAt(*latest, x, y) : std::pair(false, false);
     };
-    // The still display's picture comes first, at the size asked for, with the pointer.
+    // The still display's picture comes first, with the pointer; its size is the browser test's.
     EXPECT_EQ(seen(320, 180, {true, true}), std::pair(true, true));
-    EXPECT_EQ(std::pair(latest->width, latest->height), (std::pair<std::int64_t, std::int64_t>(1280, 720)));
     // A move of the pointer alone redraws the picture; the window is back where it was.
     ASSERT_TRUE(input.post(motion(bounds.x + 900, bounds.y + 500)));
     EXPECT_EQ(seen(900, 500, {true, true}), std::pair(true, true));
