@@ -170,15 +170,13 @@ struct OnADisplay : MutterPorts {
 using MutterInputPosterTest = OnADisplay;
 using MutterCapturedPointerTest = OnADisplay;
 
-// Through the ports: a HiDPI display at twice the points' pixels, gone with its object.
-// Its picture at the full pixel size is the browser test's.
+// Through the ports: a HiDPI display, gone with its object. Its scale of 2 and its
+// picture at the full pixel size are the browser test's.
 TEST_F(MutterVirtualDisplaysTest, CreatesAndReleasesHiDPIDisplays) {
     // Half of 1280 × 720 is below the smallest desktop mutter scales to.
     EXPECT_THROW(displays.create(1280, 720, 60, true, "Tavelin", "saved-1"), VirtualDisplayError);
     auto display = displays.create(1920, 1080, 60, true, "Tavelin", "saved-1");
     const DisplayID id = display->displayID();
-    EXPECT_EQ(services.currentMode(id), (DisplayMode{services.currentMode(id)->id, 1920, 1080, 960, 540, 60}));
-    EXPECT_EQ(services.bounds(id).width, 960);
     ASSERT_EQ(displays.shareableDisplays().size(), 1u);
     display.reset();
     EXPECT_FALSE(services.isOnline(id));
@@ -201,17 +199,16 @@ TEST_F(MutterInputPosterTest, MovesClicksAndScrollsOnTheDisplay) {
         hearsKeys = next(500) == "key 29 0";
     }
     ASSERT_TRUE(hearsKeys) << "the client never got a keyboard";
-    ASSERT_TRUE(click(MouseEventType::leftDown, MouseEventType::leftUp, 0));
     ASSERT_TRUE(click(MouseEventType::rightDown, MouseEventType::rightUp, 2, control));
     ASSERT_TRUE(input.postScroll(x, y, 12, 0, {}));
     std::vector<std::string> lines;
-    for (std::string line; lines.size() < 9 && !(line = next()).empty();) {
+    for (std::string line; lines.size() < 7 && !(line = next()).empty();) {
         if (!line.starts_with("motion")) lines.push_back(line);
     }
-    // BTN_LEFT and BTN_RIGHT, the latter with KEY_LEFTCTRL held around each half of the
-    // click; a scroll upwards is a negative vertical axis (0) on Wayland.
-    EXPECT_EQ(lines, (std::vector<std::string>{"button 272 1", "button 272 0", "key 29 1", "button 273 1",
-                                               "key 29 0", "key 29 1", "button 273 0", "key 29 0", "axis 0 -12"}));
+    // BTN_RIGHT with KEY_LEFTCTRL held around each half of the click (BTN_LEFT is the
+    // browser test's click); a scroll upwards is a negative vertical axis (0) on Wayland.
+    EXPECT_EQ(lines, (std::vector<std::string>{"key 29 1", "button 273 1", "key 29 0", "key 29 1", "button 273 0",
+                                               "key 29 0", "axis 0 -12"}));
     // Outside our displays Wayland lets us move nothing.
     EXPECT_FALSE(input.post(motion(bounds.x - 10, y)));
 }
@@ -258,9 +255,8 @@ TEST_F(MutterCapturedPointerTest, DrawsThePointerWhereItIsWhileShown) {
         std::lock_guard guard(lock);
         return latest ? pointerAt(*latest, x, y) : std::pair(false, false);
     };
-    // The still display's picture comes first, at the size asked for, with the pointer.
+    // The still display's picture comes first, with the pointer; its size is the browser test's.
     EXPECT_EQ(seen(320, 180, {true, true}), std::pair(true, true));
-    EXPECT_EQ(std::pair(latest->width, latest->height), (std::pair<std::int64_t, std::int64_t>(1280, 720)));
     // A move of the pointer alone redraws the picture; the window is back where it was.
     ASSERT_TRUE(input.post(motion(bounds.x + 900, bounds.y + 500)));
     EXPECT_EQ(seen(900, 500, {true, true}), std::pair(true, true));

@@ -132,7 +132,6 @@ TEST_F(RandRVirtualDisplayTest, ADisplayLitAtTheRightReportedOnTheEngineAndRelea
         services.activeDisplays(); // kept: lighting the display must drop it
         auto display = backed.create(1280, 720, 60, c.hiDPI, "Desk", "abc");
         const auto id = display->displayID();
-        EXPECT_EQ(server.rect(id), (RootRect{1920, 0, 1280, 720}));
         EXPECT_EQ(services.bounds(id), (DisplayBounds{1920, 0, 1280, 720}));
         EXPECT_EQ(server.framebuffer(), (RootRect{0, 0, 3200, 1080}));
         EXPECT_EQ(litOutputs(server.c).size(), before.lit.size() + (c.backing == Backing::output));
