@@ -189,5 +189,27 @@ TEST_F(MouseInputTest, WatchdogReleasesAfterSilenceOnly) {
     EXPECT_FALSE(orphan.isRunning());
 }
 
+// On the real clock, rounds of 400 ms against a limit of 500 ms: the release comes as
+// the limit is reached (about 500 ms), not at the round after it (800 ms).
+TEST_F(MouseInputTest, WatchdogReleasesWhenTheSilenceLimitIsReached) {
+    timings.mouseWatchdogInterval = 400ms;
+    timings.mouseSilence = 500ms;
+    mouse = std::make_shared<MouseInput>(1, input, platform, platform, timings);
+    asio::io_context engine;
+    auto watchdog = TaskHandle::spawn(engine.get_executor(), MouseInput::watchdog(mouse));
+    const auto pressed = std::chrono::steady_clock::now();
+    mouse->receive(at("down", 0.5, 0.5, R"(,"button":0)"));
+    while (mouse->pressed().size() == 1 && std::chrono::steady_clock::now() - pressed < 5s) {
+        engine.run_for(5ms);
+        engine.restart();
+    }
+    const auto held = std::chrono::steady_clock::now() - pressed;
+    EXPECT_EQ(types(), (std::vector<Type>{Type::leftDown, Type::leftUp}));
+    EXPECT_GE(held, timings.mouseSilence);
+    EXPECT_LT(held, 700ms) << "released a round after the limit";
+    watchdog.cancel();
+    engine.run_for(1ms);
+}
+
 } // namespace
 } // namespace tavelin
