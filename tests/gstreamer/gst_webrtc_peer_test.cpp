@@ -23,6 +23,8 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include "platform/gstreamer/gst_codec_branch.hpp"
+#include "platform/gstreamer/gst_element_census.hpp"
 #include "platform/gstreamer/gst_encoder_feed.hpp"
 #include "platform/gstreamer/gst_handles.hpp"
 #include "platform/gstreamer/gst_webrtc_factory.hpp"
@@ -291,16 +293,66 @@ TEST(EncoderFeed, RefinementFramesRaiseTheRateUntilTheNextFrame) {
     EncoderFeed feed(std::make_shared<EncoderFigures>(), 60);
     feed.attach(makeElement("appsrc"), 0, YUVMatrix::bt709);
     const auto rate = [&] { return readRate(encoder.get(), "bitrate"); };
-    auto refinement = grey(width);
+    auto refinement = grey(width + 1);
     refinement.refinement = true;
     feed.setEncoderRates(encoder.get(), "bitrate", 2000, 16000);
     EXPECT_EQ(rate(), 2000);
     feed.deliver(refinement);
     EXPECT_EQ(rate(), 16000);
+    EXPECT_EQ(feed.size(), std::pair(width, height)) << "an odd width is cut to even for 4:2:0";
     feed.setEncoderRates(encoder.get(), "bitrate", 3000, 24000);
     EXPECT_EQ(rate(), 16000);
     feed.deliver(grey(width));
     EXPECT_EQ(rate(), 3000);
+}
+
+// Closing says so once, on the engine.
+TEST(Peer, ClosingReportsTheClosedState) {
+    asio::io_context engine;
+    GstWebRTCFactory factory(engine.get_executor());
+    const auto peer = factory.createPeer(width, height, 60);
+    std::vector<PeerConnectionState> states;
+    peer->onConnectionState = [&](PeerConnectionState state) { states.push_back(state); };
+    peer->close();
+    peer->close();
+    engine.poll();
+    EXPECT_EQ(states, std::vector{PeerConnectionState::closed});
+    EXPECT_EQ(peer->connectionState(), PeerConnectionState::closed);
+}
+
+// x264 makes a key frame at the interval it is given; the rest come when a receiver asks.
+TEST(CodecBranch, H264KeyFramesComeAtTheGivenInterval) {
+    gst_init(nullptr, nullptr);
+    const auto branch = codecBranch({VideoCodec::h264, 102, "42e01f", 0}, "x264enc", 120);
+    guint interval = 0;
+    g_object_get(branch.encoder.get(), "key-int-max", &interval, nullptr);
+    EXPECT_EQ(interval, 120u);
+}
+
+// Frames are counted as they leave the encoder, key frames among them.
+TEST(EncoderFigures, CountsTheKeyFramesAmongTheEncodedFrames) {
+    gst_init(nullptr, nullptr);
+    EncoderFigures figures;
+    const Owned<GstBuffer> key = adopt(gst_buffer_new_allocate(nullptr, 100, nullptr));
+    const Owned<GstBuffer> delta = adopt(gst_buffer_new_allocate(nullptr, 50, nullptr));
+    GST_BUFFER_FLAG_SET(delta.get(), GST_BUFFER_FLAG_DELTA_UNIT);
+    figures.frameEncoded(key.get());
+    figures.frameEncoded(delta.get());
+    EXPECT_EQ(figures.framesEncoded, 2);
+    EXPECT_EQ(figures.keyFramesEncoded, 1);
+}
+
+// Each element of a watched pipeline counts, with the children a bin brings along, until
+// the pipeline goes.
+TEST(ElementCensus, CountsAWatchedPipelineUntilItGoes) {
+    gst_init(nullptr, nullptr);
+    const auto before = liveElements();
+    Owned<GstElement> pipeline = adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    watchElements(pipeline.get());
+    gst_bin_add(GST_BIN(pipeline.get()), gst_parse_bin_from_description("queue ! queue", FALSE, nullptr));
+    EXPECT_EQ(liveElements() - before, 4);
+    pipeline.reset();
+    EXPECT_EQ(liveElements(), before);
 }
 
 } // namespace
