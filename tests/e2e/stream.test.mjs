@@ -89,8 +89,8 @@ for (const kind of Object.keys(browsers)) describe(kind, () => {
     await browsers[kind].firstConnection(receiver);
   });
 
-  // The encoder's figures that the page shows, as a paired receiver reads them; the
-  // connection starts at the 35 Mbit/s setting.
+  // The capture's and the encoder's figures that the page shows, as a paired receiver reads
+  // them; the connection starts at the 35 Mbit/s setting.
   test(`${kind}: the host's statistics describe the stream`, limit, async () => {
     const { json: { token } } = await tavelin.post('/api/pair', { code: new URL(tavelin.link).pathname.slice(1) });
     const encoder = kind === 'chromium' ? 'H264 (x264enc)' : 'VP8 (vp8enc)';
@@ -100,6 +100,7 @@ for (const kind of Object.keys(browsers)) describe(kind, () => {
       const counted = ['framesEncoded', 'framesSent', 'bytesSent', 'framesPerSecond', 'totalEncodeTime'];
       assert.ok(counted.every((k) => s[k] > 0), JSON.stringify(s));
       assert.ok(['none', 'cpu'].includes(s.qualityLimitationReason), s.qualityLimitationReason);
+      assert.ok(s.captureAgeMS >= 0 && !('keyFramesEncoded' in s), 'the capture age, and only the figures the page shows');
     }, 'the statistics');
   });
 
