@@ -89,6 +89,21 @@ for (const kind of Object.keys(browsers)) describe(kind, () => {
     await browsers[kind].firstConnection(receiver);
   });
 
+  // The capture's and the encoder's figures that the page shows, as a paired receiver reads
+  // them; the connection starts at the 35 Mbit/s setting.
+  test(`${kind}: the host's statistics describe the stream`, limit, async () => {
+    const { json: { token } } = await tavelin.post('/api/pair', { code: new URL(tavelin.link).pathname.slice(1) });
+    const encoder = kind === 'chromium' ? 'H264 (x264enc)' : 'VP8 (vp8enc)';
+    await eventually(async () => (await tavelin.post('/api/status', {}, token)).json, (s) => {
+      assert.deepEqual([s.frameWidth, s.frameHeight, s.targetBitrate, s.encoderImplementation],
+        [shared.width, shared.height, 35_000_000, encoder]);
+      const counted = ['framesEncoded', 'framesSent', 'bytesSent', 'framesPerSecond', 'totalEncodeTime'];
+      assert.ok(counted.every((k) => s[k] > 0), JSON.stringify(s));
+      assert.ok(['none', 'cpu'].includes(s.qualityLimitationReason), s.qualityLimitationReason);
+      assert.ok(s.captureAgeMS >= 0 && !('keyFramesEncoded' in s), 'the capture age, and only the figures the page shows');
+    }, 'the statistics');
+  });
+
   // Where a fraction lands and which X button a browser button is are the input and X11
   // tests' cases; here one drag must come through the whole road to the shared display,
   // held by the page's heartbeats past the host's 3 s release after silence.

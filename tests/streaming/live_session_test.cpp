@@ -321,19 +321,6 @@ TEST_F(LiveSession, CaptureErrorsReachTheOwnerOnTheEngineAndNothingAfterStop) {
     EXPECT_EQ(failures.size(), 1u);
 }
 
-// The receiver page shows the encoder and the capture's age from these.
-TEST_F(LiveSession, StatisticsCarryTheCaptureAndTheReceiversOutboundVideo) {
-    auto session = started();
-    EXPECT_TRUE(run(session->statistics()).contains("captureAgeMS"));
-    connect(*session);
-    webrtc.last().outbound = {{"framesEncoded", 12}, {"encoderImplementation", "x264enc"}, {"ssrc", 7}};
-    const auto busy = run(session->statistics());
-    EXPECT_EQ(busy["framesEncoded"], 12);
-    EXPECT_EQ(busy["encoderImplementation"], "x264enc");
-    EXPECT_FALSE(busy.contains("ssrc")) << "only the outbound video keys are copied";
-    EXPECT_TRUE(busy.contains("captureAgeMS"));
-}
-
 // Who moved the pointer last decides whether the host pointer is in the picture; the
 // capture is reconfigured only when that decision changes.
 TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
