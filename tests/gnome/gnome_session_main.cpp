@@ -81,8 +81,11 @@ int main(int argc, char** argv) {
     unsetenv("WAYLAND_DISPLAY");
     std::vector<pid_t> started; // -1 for one that could not start, never to be signalled
     const auto stop = [&](int result) {
-        for (auto it = started.rbegin(); it != started.rend(); ++it)
-            if (*it > 0) kill(*it, SIGTERM), waitpid(*it, nullptr, 0);
+        for (auto it = started.rbegin(); it != started.rend(); ++it) {
+            if (*it <= 0) continue;
+            kill(*it, SIGTERM);
+            waitpid(*it, nullptr, 0);
+        }
         std::filesystem::remove_all(root);
         return result;
     };
@@ -95,7 +98,10 @@ int main(int argc, char** argv) {
     char first = 0;
     const bool listening = read(printed[0], &first, 1) == 1;
     close(printed[0]);
-    if (!listening) return std::fprintf(stderr, "could not start dbus-daemon\n"), stop(1);
+    if (!listening) {
+        std::fprintf(stderr, "could not start dbus-daemon\n");
+        return stop(1);
+    }
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
