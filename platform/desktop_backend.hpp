@@ -11,22 +11,30 @@
 
 namespace tavelin {
 
-// Every port of one desktop (an X server, or GNOME's compositor): the program chooses
-// one at start and hands its ports to the model and the sessions.
+// Every port of one desktop (an X server, or GNOME's compositor), owned by its backend.
+struct DesktopPorts {
+    DisplayServices& displays;
+    VirtualDisplayFactory& virtualDisplays;
+    Permissions& permissions;
+    ScreenCapture& capture;
+    InputPoster& input;
+    PointerMonitors& pointerMonitors;
+    // The controls of the lit displays beyond their modes.
+    PhysicalDisplays& physicalDisplays;
+    Brightness& brightness;
+    ColorProfiles& colorProfiles;
+};
+
+// One desktop: the program chooses one at start and hands its ports to the model and the
+// sessions.
 class DesktopBackend {
 public:
+    explicit DesktopBackend(const DesktopPorts& ports) : ports(ports) {}
     virtual ~DesktopBackend() = default;
+    DesktopBackend(const DesktopBackend&) = delete;
+    DesktopBackend& operator=(const DesktopBackend&) = delete;
 
-    virtual DisplayServices& displays() = 0;
-    virtual VirtualDisplayFactory& virtualDisplays() = 0;
-    virtual Permissions& permissions() = 0;
-    virtual ScreenCapture& capture() = 0;
-    virtual InputPoster& input() = 0;
-    virtual PointerMonitors& pointerMonitors() = 0;
-    // The controls of the lit displays beyond their modes.
-    virtual PhysicalDisplays& physicalDisplays() = 0;
-    virtual Brightness& brightness() = 0;
-    virtual ColorProfiles& colorProfiles() = 0;
+    const DesktopPorts ports;
     // Called on the engine whenever the desktop's display arrangement changed.
     virtual void onConfigurationChanged(std::function<void()> handler) = 0;
     // Called on the engine once when the connection to the desktop breaks, after

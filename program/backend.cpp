@@ -42,16 +42,16 @@ Backend::Backend(const Executor& engine, PreviewFactory* previews)
       desktop_(connectDesktop(engine)),
       defaults_(FileSettingsStore::defaultPath()),
       webrtc_(std::make_unique<GstWebRTCFactory>(engine)),
-      sessionPorts_{desktop_->displays(),        desktop_->capture(),     desktop_->input(),
-                    desktop_->pointerMonitors(), desktop_->permissions(), *webrtc_,
-                    previews} {}
+      sessionPorts_{desktop_->ports.displays,        desktop_->ports.capture,     desktop_->ports.input,
+                    desktop_->ports.pointerMonitors, desktop_->ports.permissions, *webrtc_, previews} {}
 
 Backend::~Backend() = default;
 
 ModelDependencies Backend::modelDependencies(std::vector<std::string> arguments, std::filesystem::path webRoot) {
+    const auto& ports = desktop_->ports;
     return ModelDependencies{
         engine_,
-        Platform{desktop_->displays(), desktop_->virtualDisplays(), desktop_->permissions(), urls_, network_, random_},
+        Platform{ports.displays, ports.virtualDisplays, ports.permissions, urls_, network_, random_},
         defaults_,
         [engine = engine_, ports = sessionPorts_, timings = timings_] {
             return std::make_shared<LiveStreamSession>(engine, ports, timings);
@@ -60,8 +60,8 @@ ModelDependencies Backend::modelDependencies(std::vector<std::string> arguments,
         std::move(arguments),
         timings_,
         std::move(webRoot),
-        SystemDisplayController::create(engine_, {desktop_->displays(), desktop_->physicalDisplays(),
-                                                  desktop_->brightness(), desktop_->colorProfiles()}),
+        SystemDisplayController::create(engine_,
+                                        {ports.displays, ports.physicalDisplays, ports.brightness, ports.colorProfiles}),
         autostart(),
     };
 }

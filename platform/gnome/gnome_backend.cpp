@@ -130,18 +130,12 @@ std::unique_ptr<GnomeBackend> GnomeBackend::connect(Executor engine) {
     }
 }
 
-GnomeBackend::GnomeBackend(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+// Mutter's virtual monitors are captured through their own screen-cast streams.
+GnomeBackend::GnomeBackend(std::unique_ptr<Parts> parts)
+    : DesktopBackend({parts->displays, parts->virtualDisplays, parts->permissions, parts->virtualDisplays, parts->input,
+                      parts->pointerMonitors, parts->physical, parts->brightness, *parts->profiles}),
+      parts_(std::move(parts)) {}
 GnomeBackend::~GnomeBackend() = default;
-
-DisplayServices& GnomeBackend::displays() { return parts_->displays; }
-VirtualDisplayFactory& GnomeBackend::virtualDisplays() { return parts_->virtualDisplays; }
-Permissions& GnomeBackend::permissions() { return parts_->permissions; }
-ScreenCapture& GnomeBackend::capture() { return parts_->virtualDisplays; }
-InputPoster& GnomeBackend::input() { return parts_->input; }
-PointerMonitors& GnomeBackend::pointerMonitors() { return parts_->pointerMonitors; }
-PhysicalDisplays& GnomeBackend::physicalDisplays() { return parts_->physical; }
-Brightness& GnomeBackend::brightness() { return parts_->brightness; }
-ColorProfiles& GnomeBackend::colorProfiles() { return *parts_->profiles; }
 
 void GnomeBackend::onConfigurationChanged(std::function<void()> handler) {
     parts_->watch = std::make_unique<MonitorsWatch>(parts_->engine, std::move(handler));

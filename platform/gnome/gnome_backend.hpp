@@ -18,15 +18,6 @@ public:
     static std::unique_ptr<GnomeBackend> connect(Executor engine);
     ~GnomeBackend() override;
 
-    DisplayServices& displays() override;
-    VirtualDisplayFactory& virtualDisplays() override;
-    Permissions& permissions() override;
-    ScreenCapture& capture() override;
-    InputPoster& input() override;
-    PointerMonitors& pointerMonitors() override;
-    PhysicalDisplays& physicalDisplays() override;
-    Brightness& brightness() override;
-    ColorProfiles& colorProfiles() override;
     void onConfigurationChanged(std::function<void()> handler) override;
     void stopEvents() override;
 

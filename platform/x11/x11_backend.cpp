@@ -45,18 +45,11 @@ std::unique_ptr<X11Backend> X11Backend::connect(Executor engine, const std::stri
     return std::unique_ptr<X11Backend>(new X11Backend(std::make_unique<Parts>(std::move(engine), displayName)));
 }
 
-X11Backend::X11Backend(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+X11Backend::X11Backend(std::unique_ptr<Parts> parts)
+    : DesktopBackend({parts->displays, parts->virtualDisplays, parts->permissions, parts->capture, parts->input,
+                      parts->pointerMonitors, parts->physical, parts->brightness, parts->profiles}),
+      parts_(std::move(parts)) {}
 X11Backend::~X11Backend() = default;
-
-DisplayServices& X11Backend::displays() { return parts_->displays; }
-VirtualDisplayFactory& X11Backend::virtualDisplays() { return parts_->virtualDisplays; }
-Permissions& X11Backend::permissions() { return parts_->permissions; }
-ScreenCapture& X11Backend::capture() { return parts_->capture; }
-InputPoster& X11Backend::input() { return parts_->input; }
-PointerMonitors& X11Backend::pointerMonitors() { return parts_->pointerMonitors; }
-PhysicalDisplays& X11Backend::physicalDisplays() { return parts_->physical; }
-Brightness& X11Backend::brightness() { return parts_->brightness; }
-ColorProfiles& X11Backend::colorProfiles() { return parts_->profiles; }
 
 void X11Backend::stopEvents() { parts_->displays.stopEvents(); }
 

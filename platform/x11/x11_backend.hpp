@@ -19,15 +19,6 @@ public:
     static std::unique_ptr<X11Backend> connect(Executor engine, const std::string& displayName = {});
     ~X11Backend() override;
 
-    DisplayServices& displays() override;
-    VirtualDisplayFactory& virtualDisplays() override;
-    Permissions& permissions() override;
-    ScreenCapture& capture() override;
-    InputPoster& input() override;
-    PointerMonitors& pointerMonitors() override;
-    PhysicalDisplays& physicalDisplays() override;
-    Brightness& brightness() override;
-    ColorProfiles& colorProfiles() override;
     void onConfigurationChanged(std::function<void()> handler) override;
     void onConnectionLost(std::function<void()> handler) override;
     void stopEvents() override;

@@ -107,7 +107,7 @@ protected:
 TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     asio::io_context engine;
     const auto backend = x11::X11Backend::connect(engine.get_executor());
-    const auto display = backend->virtualDisplays().create(1280, 720, 60, false, "Motion", "motion-test");
+    const auto display = backend->ports.virtualDisplays.create(1280, 720, 60, false, "Motion", "motion-test");
     const QRect output(1920, 0, 1280, 720); // where tests/x11 finds it
     const auto screen = [&] { return QGuiApplication::screenAt(output.center()); };
     ASSERT_TRUE(QTest::qWaitFor([&] { return screen() && screen()->geometry() == output; }, 5000)) << "Qt never saw it";
@@ -152,7 +152,7 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     // A click through the test picture lands in the window below it.
     const QPointF center = QRectF(output).center();
     for (const auto type : {MouseEventType::moved, MouseEventType::leftDown, MouseEventType::leftUp}) {
-        ASSERT_TRUE(backend->input().post({type, 0, center.x(), center.y(), {}, 1}));
+        ASSERT_TRUE(backend->ports.input.post({type, 0, center.x(), center.y(), {}, 1}));
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return below.presses == 1; }, 5000)) << "the click was swallowed";
 
