@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,9 +56,7 @@ bool muttersServicesUp() try {
         if (!owned) return false;
     }
     return true;
-} catch (const std::runtime_error&) {
-    return false;
-}
+} catch (const std::runtime_error&) { return false; }
 
 // `ready` waited for up to `patience`.
 template <typename Ready>
@@ -81,11 +80,8 @@ int main(int argc, char** argv) {
     unsetenv("WAYLAND_DISPLAY");
     std::vector<pid_t> started; // -1 for one that could not start, never to be signalled
     const auto stop = [&](int result) {
-        for (auto it = started.rbegin(); it != started.rend(); ++it) {
-            if (*it <= 0) continue;
-            kill(*it, SIGTERM);
-            waitpid(*it, nullptr, 0);
-        }
+        for (const pid_t pid : started | std::views::reverse)
+            if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
         std::filesystem::remove_all(root);
         return result;
     };
@@ -98,17 +94,13 @@ int main(int argc, char** argv) {
     char first = 0;
     const bool listening = read(printed[0], &first, 1) == 1;
     close(printed[0]);
-    if (!listening) {
-        std::fprintf(stderr, "could not start dbus-daemon\n");
-        return stop(1);
-    }
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
     waitFor([&] { return std::filesystem::exists(root / "pipewire-0"); }, 2s, 20ms);
     started.push_back(spawnQuiet({"wireplumber"}));
     started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
-    if (std::ranges::count(started, -1) || !waitFor(muttersServicesUp, 30s, 100ms)) {
+    if (!listening || std::ranges::count(started, -1) || !waitFor(muttersServicesUp, 30s, 100ms)) {
         std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");
         return stop(1);
     }

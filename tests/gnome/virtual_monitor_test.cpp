@@ -318,40 +318,26 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
                           ourMotion(400, 300)));
 }
 
-// GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
-struct FakeSettingsDaemon {
-    static const GDBusInterfaceVTable table;
-    int percent = 40;
-    testing::FakeDBusService service{sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
-                                     "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
-                                     "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
-                                     table, this};
-};
-const GDBusInterfaceVTable FakeSettingsDaemon::table{
-    nullptr,
-    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
-        return g_variant_new_int32(static_cast<FakeSettingsDaemon*>(self)->percent);
-    },
-    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* value, GError**,
-       gpointer self) -> gboolean {
-        static_cast<FakeSettingsDaemon*>(self)->percent = g_variant_get_int32(value);
-        return TRUE;
-    },
-    {}};
-
 // FakeDesk's display 7 is its built-in panel, 5 an external monitor.
 TEST(SettingsDaemonBrightness, DrivesOnlyTheBuiltInPanel) {
     const Connection bus = sessionBus();
     testing::FakeDesk desk;
     SettingsDaemonBrightness brightness(bus.get(), desk);
     EXPECT_FALSE(brightness.brightness(7)) << "no settings daemon: no slider";
-    FakeSettingsDaemon daemon;
+    // GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
+    int percent = 40;
+    const testing::FakeDBusService daemon(
+        sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
+        "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
+        "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
+        {.get = [&](const gchar*) { return g_variant_new_int32(percent); },
+         .set = [&](const gchar*, GVariant* value) { percent = g_variant_get_int32(value); }});
     EXPECT_EQ(brightness.brightness(7), 0.4);
     EXPECT_FALSE(brightness.brightness(5)) << "an external monitor is not the daemon's";
     EXPECT_TRUE(brightness.setBrightness(7, 0.755));
     EXPECT_EQ(brightness.brightness(7), 0.76);
     EXPECT_FALSE(brightness.setBrightness(5, 0.5));
-    daemon.percent = -1; // the daemon found no backlight
+    percent = -1; // the daemon found no backlight
     EXPECT_FALSE(brightness.brightness(7));
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,7 @@
 #include "core/unique_fd.hpp"
 #include "core/uuid.hpp"
 #include "platform/x11/embedded_server.hpp"
+#include "platform/x11/xcb_handles.hpp"
 #include "tests/support/loopback_http.hpp"
 
 namespace tavelin {
@@ -97,18 +99,13 @@ protected:
     Program() {
         fs::create_directories(working);
         // A sanitizer build's options and suppressions reach the program.
-        for (char** variable = environ; *variable; ++variable) {
-            const std::string_view text(*variable);
-            const auto equals = text.find('=');
-            if (equals != std::string_view::npos && text.substr(0, equals).ends_with("SAN_OPTIONS")) {
-                environment.emplace(text.substr(0, equals), text.substr(equals + 1));
-            }
-        }
+        for (char** variable = environ; *variable; ++variable)
+            if (const std::string_view text(*variable), name = text.substr(0, text.find('=')); name.ends_with("SAN_OPTIONS"))
+                environment.emplace(name, text.substr(name.size() + 1));
     }
     ~Program() override {
-        for (auto& child : children) {
+        for (auto& child : children)
             if (!child->reaped()) ::kill(child->pid, SIGKILL), ::waitpid(child->pid, nullptr, 0);
-        }
         fs::remove_all(root);
     }
 
@@ -126,11 +123,9 @@ protected:
         arguments.insert(arguments.begin(), TAVELIN_PROGRAM);
         std::vector<std::string> variables;
         for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
-        std::vector<char*> argv, envp;
-        for (auto& text : arguments) argv.push_back(text.data());
-        for (auto& text : variables) envp.push_back(text.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
+        std::vector<char*> argv{nullptr}, envp{nullptr};
+        for (auto& text : arguments) argv.insert(argv.end() - 1, text.data());
+        for (auto& text : variables) envp.insert(envp.end() - 1, text.data());
         const int failed = ::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         EXPECT_EQ(failed, 0) << std::strerror(failed);
         ::posix_spawn_file_actions_destroy(&actions);
@@ -321,6 +316,23 @@ TEST_F(Program, AnotherUserIsRefusedEvenThroughAnOpenFolder) {
     ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
     EXPECT_EQ(status, 0) << "another user was not refused";
     terminate(copy);
+}
+
+// The program's own X server answers only clients with its cookie, and leaves nothing behind.
+TEST(EmbeddedServer, AnswersOnlyWithItsCookieAndCleansUp) {
+    std::filesystem::path folder;
+    {
+        auto server = x11::EmbeddedServer::start();
+        folder = server->authorityFile().parent_path();
+        struct stat info{};
+        ASSERT_EQ(::stat(server->authorityFile().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        ::setenv("XAUTHORITY", server->authorityFile().c_str(), 1);
+        EXPECT_NO_THROW(x11::Connection(server->displayName()));
+        ::setenv("XAUTHORITY", "/nonexistent", 1);
+        EXPECT_THROW(x11::Connection(server->displayName()), x11::XError);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 // Started at login: the tray icon alone, until the user asks for the window.
