@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <future>
-#include <string>
 #include <thread>
 
 #include "platform/gnome/dbus_call.hpp"
@@ -61,8 +60,7 @@ private:
             static_cast<FakeDBusService*>(self)->handlers_.method(method, arguments);
             g_dbus_method_invocation_return_value(invocation, nullptr);
         },
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**,
-           gpointer self) -> GVariant* {
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GError**, gpointer self) {
             return static_cast<FakeDBusService*>(self)->handlers_.get(property);
         },
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property, GVariant* value, GError**,

@@ -1,10 +1,8 @@
-// The physical display controls on the embedded server's DUMMY0: its modes switched and
-// reverted by the controller, its name, panel mark and identity from output properties
-// set the way a driver sets them, and its colour profiles: X's ICC profile convention
-// (the properties and the CRTC gamma ramp as another client reads them back), and the
-// real colord, started by D-Bus activation on a private system bus of our own, for DUMMY0
-// with an EDID on it. colord keeps its databases in /var/lib/colord, so it runs in a
-// mount namespace with a temporary folder mounted there.
+// The physical display controls on the embedded server's DUMMY0, from output properties
+// set the way a driver sets them: modes, name, panel mark, identity, backlight, and colour
+// profiles by X's ICC convention (properties and gamma ramp as another client reads them)
+// and by the real colord, activated on a private system bus. colord keeps its databases
+// in /var/lib/colord, so it runs in a mount namespace with a temporary folder there.
 
 #include <gtest/gtest.h>
 
@@ -114,13 +112,8 @@ TEST_F(PhysicalDisplaysTest, AModeChangeRevertsOnTheSameMonitorOnly) {
     ASSERT_NE(smaller, before.modes.end()) << "DUMMY0 offers 1280 × 720";
     for (const auto& m : before.modes) EXPECT_GE(m.mode.pixelWidth, 640) << m.label();
 
-    controller->previewMode(dummy0, smaller->id());
-    EXPECT_EQ(outputRect(driver, dummy0)->width, 1280);
-    engine.run();
-    engine.restart();
-    EXPECT_EQ(outputRect(driver, dummy0)->width, 1920) << "reverted by itself";
-
-    // The monitor behind the output was replaced during the countdown: it keeps the mode.
+    // The monitor behind the output was replaced during the countdown: it keeps the mode
+    // (the revert itself is the controller's tests', on the simulated desk).
     controller->previewMode(dummy0, smaller->id());
     setEDID("Other", "second");
     engine.run();
@@ -208,9 +201,8 @@ TEST_F(XColorProfilesTest, AProfileLandsInThePropertiesAndItsCurvesInTheRamp) {
 
 TEST_F(XColorProfilesTest, RefusesWhatIsNoDisplayProfileOrNoLitOutput) {
     ASSERT_TRUE(profiles.assign(dummy0, kColord / "sRGB.icc"));
-    for (const char* file : {"Crayons.icc", "x11-colors.icc", "missing.icc"}) {
-        EXPECT_FALSE(profiles.assign(dummy0, kColord / file)) << file;
-    }
+    // Which files are display profiles is the profile listing's case (tests/linux).
+    EXPECT_FALSE(profiles.assign(dummy0, kColord / "Crayons.icc"));
     EXPECT_EQ(outputProfile(), readFileBytes(kColord / "sRGB.icc")) << "a refusal changes nothing";
 
     const auto resources = screenResources(connection);
