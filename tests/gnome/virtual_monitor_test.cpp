@@ -14,7 +14,6 @@
 #include <asio/io_context.hpp>
 
 #include "core/cursor_policy.hpp"
-#include "displays/system_display_controller.hpp"
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
@@ -136,20 +135,13 @@ using MutterVirtualDisplaysTest = MutterPorts;
 using MutterPointerMonitorsTest = MutterPorts;
 using MutterPhysicalDisplaysTest = MutterPorts;
 
-TEST_F(MutterPhysicalDisplaysTest, TheControllerListsMuttersMonitor) {
+// Which display is main and which are listed is the display services' case.
+TEST_F(MutterPhysicalDisplaysTest, NamesMuttersMonitor) {
     MutterPhysicalDisplays physical(services);
-    NoBrightness brightness;
-    NoColorProfiles profiles;
-    asio::io_context engine;
-    const auto controller =
-        SystemDisplayController::create(engine.get_executor(), {services, physical, brightness, profiles});
-    controller->refresh();
-    ASSERT_EQ(controller->displays().size(), 1u);
-    const auto& monitor = controller->displays()[0];
-    EXPECT_TRUE(monitor.main);
-    EXPECT_FALSE(monitor.builtIn);
-    EXPECT_FALSE(monitor.name.empty());
-    EXPECT_NE(physical.identity(monitor.id), DisplayIdentity{}) << "mutter names who the monitor is";
+    const DisplayID headless = displayIDOf("Meta-0");
+    EXPECT_FALSE(physical.isBuiltIn(headless));
+    EXPECT_FALSE(physical.name(headless).empty());
+    EXPECT_NE(physical.identity(headless), DisplayIdentity{}) << "mutter names who the monitor is";
 }
 
 // A display with the test client's window over all of it, the pointer at (320, 180) on it;
