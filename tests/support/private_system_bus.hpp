@@ -25,9 +25,7 @@ class PrivateSystemBus {
 public:
     explicit PrivateSystemBus(const std::string& service = {}, const std::string& command = {}) {
         static std::atomic<int> count{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("tavelin-system-bus-" + std::to_string(::getpid()) + "-" + std::to_string(count++));
-        std::filesystem::remove_all(dir_);
+        std::filesystem::remove_all(dir_ /= "tavelin-system-bus-" + std::to_string(::getpid()) + "-" + std::to_string(count++));
         std::filesystem::create_directories(dir_ / "services");
         std::filesystem::create_directories(dir_ / "state");
         address_ = "unix:path=" + (dir_ / "bus").string();
@@ -36,11 +34,10 @@ public:
                                          << "</servicedir><policy context=\"default\"><allow user=\"*\"/>"
                                             "<allow own=\"*\"/><allow send_destination=\"*\"/>"
                                             "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        if (!service.empty()) {
+        if (!service.empty())
             std::ofstream(dir_ / "services" / (service + ".service"))
                 << "[D-BUS Service]\nName=" << service
                 << "\nExec=" << std::regex_replace(command, std::regex("%STATE%"), (dir_ / "state").string()) << "\n";
-        }
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
         int ready[2];
         if (::pipe(ready) != 0) throw std::runtime_error("pipe");
@@ -67,7 +64,7 @@ public:
     const std::filesystem::path& dir() const { return dir_; }
 
 private:
-    std::filesystem::path dir_;
+    std::filesystem::path dir_ = std::filesystem::temp_directory_path();
     std::string address_;
     pid_t pid_ = 0;
 };
