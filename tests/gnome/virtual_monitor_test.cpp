@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +23,6 @@
 #include "tests/support/fake_dbus_service.hpp"
 #include "tests/support/fake_desk.hpp"
 
-extern char** environ;
-
 namespace tavelin::gnome {
 namespace {
 
@@ -37,17 +34,10 @@ MouseEvent motion(double x, double y) { return {MouseEventType::moved, 0, x, y, 
 class TestClient {
 public:
     TestClient(std::int32_t x, std::int32_t y) {
-        int output[2];
-        if (pipe(output) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
         std::string program = POINTER_CLIENT, x0 = std::to_string(x), y0 = std::to_string(y);
         char* argv[] = {program.data(), x0.data(), y0.data(), nullptr};
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(output[1]);
-        output_ = output[0];
+        g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, nullptr,
+                                 &output_, nullptr, nullptr);
     }
     ~TestClient() {
         if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
