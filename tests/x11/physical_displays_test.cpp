@@ -23,7 +23,6 @@
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
-#include "platform/x11/x_color_profiles.hpp"
 #include "tests/support/private_system_bus.hpp"
 
 namespace tavelin::x11 {
@@ -164,10 +163,12 @@ protected:
     }
 
     Connection connection;
-    XColorProfiles profiles{connection, {kColord}};
+    // No colour manager answers: the desktop's profiles are X's convention.
+    DesktopColorProfiles profiles{connection, {kColord}, "unix:path=/nonexistent/bus"};
 };
 
 TEST_F(XColorProfilesTest, AProfileLandsInThePropertiesAndItsCurvesInTheRamp) {
+    ASSERT_FALSE(profiles.usesColord());
     const auto bluish = readFileBytes(kColord / "Bluish.icc");
     ASSERT_TRUE(profiles.assign(dummy0, kColord / "Bluish.icc"));
     EXPECT_EQ(rootProperty("_ICC_PROFILE"), bluish);
@@ -211,13 +212,6 @@ TEST_F(XColorProfilesTest, RefusesWhatIsNoDisplayProfileOrNoLitOutput) {
     const DisplayID dark = outputs[1] == dummy0 ? outputs[0] : outputs[1];
     EXPECT_EQ(profiles.current(dark), std::nullopt);
     EXPECT_FALSE(profiles.assign(dark, kColord / "sRGB.icc"));
-}
-
-TEST(DesktopColorProfilesTest, UsesXsConventionWhenNoColourManagerAnswers) {
-    Connection connection;
-    DesktopColorProfiles profiles(connection, {kColord}, "unix:path=/nonexistent/bus");
-    EXPECT_FALSE(profiles.usesColord());
-    EXPECT_TRUE(profiles.current(primaryOutput(connection)).has_value());
 }
 
 class ColordProfilesTest : public DriverTest {
