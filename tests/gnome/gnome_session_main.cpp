@@ -2,10 +2,8 @@
 // its session manager, and a headless mutter with one virtual monitor, for the whole
 // program; never the developer's own session. Ends what it starts by its process id.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,27 +20,21 @@
 
 #include "platform/gnome/dbus_call.hpp"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
 
-// Its standard output to `output`, or like its input and errors to /dev/null.
-pid_t spawnQuiet(std::vector<std::string> command, int output = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-    else posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+// Its input, its errors and, unless `output` takes it, its output on /dev/null; -1 when it
+// could not start.
+pid_t spawnQuiet(std::vector<std::string> command, int* output = nullptr) {
     std::vector<char*> argv;
     for (auto& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    GPid pid = -1;
+    const int flags = G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL |
+                      (output ? 0 : G_SPAWN_STDOUT_TO_DEV_NULL);
+    return g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, GSpawnFlags(flags), nullptr, nullptr, &pid, nullptr,
+                                    output, nullptr, nullptr) ? pid : -1;
 }
 
 // Whether mutter's services are all on the bus.
@@ -55,9 +48,7 @@ bool muttersServicesUp() try {
         if (!owned) return false;
     }
     return true;
-} catch (const std::runtime_error&) {
-    return false;
-}
+} catch (const std::runtime_error&) { return false; }
 
 // `ready` waited for up to `patience`.
 template <typename Ready>
@@ -81,34 +72,25 @@ int main(int argc, char** argv) {
     unsetenv("WAYLAND_DISPLAY");
     std::vector<pid_t> started; // -1 for one that could not start, never to be signalled
     const auto stop = [&](int result) {
-        for (auto it = started.rbegin(); it != started.rend(); ++it) {
-            if (*it <= 0) continue;
-            kill(*it, SIGTERM);
-            waitpid(*it, nullptr, 0);
-        }
+        for (const pid_t pid : started | std::views::reverse)
+            if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
         std::filesystem::remove_all(root);
         return result;
     };
     // dbus-daemon prints its address once it listens.
     const std::string bus = "unix:path=" + (root / "bus").string();
-    int printed[2];
-    if (pipe(printed) != 0) return stop(1);
-    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1", "--address=" + bus}, printed[1]));
-    close(printed[1]);
+    int printed = -1;
+    started.push_back(spawnQuiet({"dbus-daemon", "--session", "--nofork", "--print-address=1", "--address=" + bus}, &printed));
     char first = 0;
-    const bool listening = read(printed[0], &first, 1) == 1;
-    close(printed[0]);
-    if (!listening) {
-        std::fprintf(stderr, "could not start dbus-daemon\n");
-        return stop(1);
-    }
+    const bool listening = read(printed, &first, 1) == 1;
+    close(printed);
     setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     // The session manager, which links streams to nodes, needs PipeWire's socket in place.
     started.push_back(spawnQuiet({"pipewire"}));
     waitFor([&] { return std::filesystem::exists(root / "pipewire-0"); }, 2s, 20ms);
     started.push_back(spawnQuiet({"wireplumber"}));
     started.push_back(spawnQuiet({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1920x1080"}));
-    if (std::ranges::count(started, -1) || !waitFor(muttersServicesUp, 30s, 100ms)) {
+    if (!listening || std::ranges::count(started, -1) || !waitFor(muttersServicesUp, 30s, 100ms)) {
         std::fprintf(stderr, "headless mutter did not come up (needs dbus-daemon, pipewire, wireplumber, mutter)\n");
         return stop(1);
     }

@@ -120,19 +120,17 @@ const xdg_toplevel_listener toplevelListener = {
 const wl_registry_listener registryListener = {
     [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
         auto& client = *static_cast<Client*>(data);
+        const auto bind = [&](const wl_interface& type, uint32_t at) { return wl_registry_bind(registry, name, &type, at); };
         const std::string kind = interface;
-        if (kind == "wl_compositor") {
-            client.compositor = static_cast<wl_compositor*>(wl_registry_bind(registry, name, &wl_compositor_interface, 4));
-        } else if (kind == "wl_shm") {
-            client.shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
-        } else if (kind == "xdg_wm_base") {
-            client.shell = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+        if (kind == "wl_compositor") client.compositor = static_cast<wl_compositor*>(bind(wl_compositor_interface, 4));
+        if (kind == "wl_shm") client.shm = static_cast<wl_shm*>(bind(wl_shm_interface, 1));
+        if (kind == "wl_seat") client.seat = static_cast<wl_seat*>(bind(wl_seat_interface, 5));
+        if (kind == "xdg_wm_base") {
+            client.shell = static_cast<xdg_wm_base*>(bind(xdg_wm_base_interface, 1));
             xdg_wm_base_add_listener(client.shell, &shellListener, nullptr);
-        } else if (kind == "wl_seat") {
-            client.seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 5));
         } else if (kind == "wl_output") {
             auto* output = new Output;
-            output->output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 2u)));
+            output->output = static_cast<wl_output*>(bind(wl_output_interface, std::min(version, 2u)));
             wl_output_add_listener(output->output, &outputListener, output);
             client.outputs.push_back(output);
         }
@@ -225,9 +223,8 @@ int main(int argc, char** argv) {
     wl_display_roundtrip(display);
     wl_display_roundtrip(display); // the outputs' places
     wl_output* target = nullptr;
-    for (const auto* output : client.outputs) {
+    for (const auto* output : client.outputs)
         if (output->x == std::atoi(argv[1]) && output->y == std::atoi(argv[2])) target = output->output;
-    }
     if (!client.compositor || !client.shm || !client.shell || !client.seat || !target) {
         std::fprintf(stderr, "pointer client: no compositor, shm, xdg shell, seat or output at %s, %s (of %zu)\n", argv[1], argv[2],
                      client.outputs.size());

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <asio/io_context.hpp>
 
 #include "core/cursor_policy.hpp"
-#include "displays/system_display_controller.hpp"
 #include "platform/gnome/mutter_display_services.hpp"
 #include "platform/gnome/mutter_input.hpp"
 #include "platform/gnome/mutter_physical_displays.hpp"
@@ -24,8 +22,6 @@
 #include "platform/gnome/settings_daemon_brightness.hpp"
 #include "tests/support/fake_dbus_service.hpp"
 #include "tests/support/fake_desk.hpp"
-
-extern char** environ;
 
 namespace tavelin::gnome {
 namespace {
@@ -38,17 +34,10 @@ MouseEvent motion(double x, double y) { return {MouseEventType::moved, 0, x, y, 
 class TestClient {
 public:
     TestClient(std::int32_t x, std::int32_t y) {
-        int output[2];
-        if (pipe(output) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
         std::string program = POINTER_CLIENT, x0 = std::to_string(x), y0 = std::to_string(y);
         char* argv[] = {program.data(), x0.data(), y0.data(), nullptr};
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(output[1]);
-        output_ = output[0];
+        g_spawn_async_with_pipes(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, nullptr,
+                                 &output_, nullptr, nullptr);
     }
     ~TestClient() {
         if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
@@ -136,20 +125,13 @@ using MutterVirtualDisplaysTest = MutterPorts;
 using MutterPointerMonitorsTest = MutterPorts;
 using MutterPhysicalDisplaysTest = MutterPorts;
 
-TEST_F(MutterPhysicalDisplaysTest, TheControllerListsMuttersMonitor) {
+// Which display is main and which are listed is the display services' case.
+TEST_F(MutterPhysicalDisplaysTest, NamesMuttersMonitor) {
     MutterPhysicalDisplays physical(services);
-    NoBrightness brightness;
-    NoColorProfiles profiles;
-    asio::io_context engine;
-    const auto controller =
-        SystemDisplayController::create(engine.get_executor(), {services, physical, brightness, profiles});
-    controller->refresh();
-    ASSERT_EQ(controller->displays().size(), 1u);
-    const auto& monitor = controller->displays()[0];
-    EXPECT_TRUE(monitor.main);
-    EXPECT_FALSE(monitor.builtIn);
-    EXPECT_FALSE(monitor.name.empty());
-    EXPECT_NE(physical.identity(monitor.id), DisplayIdentity{}) << "mutter names who the monitor is";
+    const DisplayID headless = displayIDOf("Meta-0");
+    EXPECT_FALSE(physical.isBuiltIn(headless));
+    EXPECT_FALSE(physical.name(headless).empty());
+    EXPECT_NE(physical.identity(headless), DisplayIdentity{}) << "mutter names who the monitor is";
 }
 
 // A display with the test client's window over all of it, the pointer at (320, 180) on it;
@@ -318,40 +300,26 @@ TEST_F(MutterPointerMonitorsTest, TellTheUsersPointerFromOurs) {
                           ourMotion(400, 300)));
 }
 
-// GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
-struct FakeSettingsDaemon {
-    static const GDBusInterfaceVTable table;
-    int percent = 40;
-    testing::FakeDBusService service{sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
-                                     "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
-                                     "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
-                                     table, this};
-};
-const GDBusInterfaceVTable FakeSettingsDaemon::table{
-    nullptr,
-    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GError**, gpointer self) {
-        return g_variant_new_int32(static_cast<FakeSettingsDaemon*>(self)->percent);
-    },
-    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* value, GError**,
-       gpointer self) -> gboolean {
-        static_cast<FakeSettingsDaemon*>(self)->percent = g_variant_get_int32(value);
-        return TRUE;
-    },
-    {}};
-
 // FakeDesk's display 7 is its built-in panel, 5 an external monitor.
 TEST(SettingsDaemonBrightness, DrivesOnlyTheBuiltInPanel) {
     const Connection bus = sessionBus();
     testing::FakeDesk desk;
     SettingsDaemonBrightness brightness(bus.get(), desk);
     EXPECT_FALSE(brightness.brightness(7)) << "no settings daemon: no slider";
-    FakeSettingsDaemon daemon;
+    // GNOME's settings daemon as far as brightness goes: the Screen interface's percentage.
+    int percent = 40;
+    const testing::FakeDBusService daemon(
+        sessionBus(), "org.gnome.SettingsDaemon.Power", "/org/gnome/SettingsDaemon/Power",
+        "<node><interface name='org.gnome.SettingsDaemon.Power.Screen'>"
+        "<property name='Brightness' type='i' access='readwrite'/></interface></node>",
+        {.get = [&](const gchar*) { return g_variant_new_int32(percent); },
+         .set = [&](const gchar*, GVariant* value) { percent = g_variant_get_int32(value); }});
     EXPECT_EQ(brightness.brightness(7), 0.4);
     EXPECT_FALSE(brightness.brightness(5)) << "an external monitor is not the daemon's";
     EXPECT_TRUE(brightness.setBrightness(7, 0.755));
     EXPECT_EQ(brightness.brightness(7), 0.76);
     EXPECT_FALSE(brightness.setBrightness(5, 0.5));
-    daemon.percent = -1; // the daemon found no backlight
+    percent = -1; // the daemon found no backlight
     EXPECT_FALSE(brightness.brightness(7));
 }
 

@@ -131,36 +131,23 @@ TEST_F(Backlights, ConnectorsEDIDIsFoundOnAnyCard) {
     EXPECT_TRUE(drmConnectorEDID("DP-1", root).empty()) << "DP-11 is another connector";
 }
 
-// logind's session object as far as brightness goes.
-struct FakeLogind {
-    explicit FakeLogind(const std::string& address)
-        : service(gnome::systemBus(address), "org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
-                  "<node><interface name='org.freedesktop.login1.Session'><method name='SetBrightness'>"
-                  "<arg type='s'/><arg type='s'/><arg type='u'/></method></interface></node>",
-                  table, this) {}
-    static const GDBusInterfaceVTable table;
-    std::vector<std::string> calls; // read once the writer's call has been answered
-    testing::FakeDBusService service;
-};
-const GDBusInterfaceVTable FakeLogind::table{
-    [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* arguments,
-       GDBusMethodInvocation* invocation, gpointer self) {
-        const gchar *subsystem = nullptr, *name = nullptr;
-        guint32 value = 0;
-        g_variant_get(arguments, "(&s&su)", &subsystem, &name, &value);
-        static_cast<FakeLogind*>(self)->calls.push_back(std::string(subsystem) + " " + name + " " +
-                                                        std::to_string(value));
-        g_dbus_method_invocation_return_value(invocation, nullptr);
-    },
-    nullptr, nullptr, {}};
-
 TEST(LogindBacklightWriter, AsksTheSessionOnTheSystemBus) {
     testing::PrivateSystemBus bus;
     LogindBacklightWriter writer; // the standard system bus, which the test's bus stands in for
     EXPECT_FALSE(writer.write("intel_backlight", 300)) << "no logind: refused, not pretended";
-    FakeLogind logind(bus.address());
+    std::vector<std::string> calls; // read once the writer's call has been answered
+    // logind's session object as far as brightness goes.
+    const testing::FakeDBusService logind(
+        gnome::systemBus(bus.address()), "org.freedesktop.login1", "/org/freedesktop/login1/session/auto",
+        "<node><interface name='org.freedesktop.login1.Session'><method name='SetBrightness'>"
+        "<arg type='s'/><arg type='s'/><arg type='u'/></method></interface></node>",
+        {.method = [&](const gchar* method, GVariant* arguments) {
+            gchar* text = g_variant_print(arguments, FALSE);
+            calls.push_back(method + std::string(text));
+            g_free(text);
+        }});
     EXPECT_TRUE(writer.write("intel_backlight", 300));
-    EXPECT_EQ(logind.calls, std::vector<std::string>{"backlight intel_backlight 300"});
+    EXPECT_EQ(calls, std::vector<std::string>{"SetBrightness('backlight', 'intel_backlight', 300)"});
 }
 
 // Two monitors answer detection; only the first reports a brightness.

@@ -5,8 +5,8 @@
 // "%STATE%" in its command replaced by a folder of its own. $DBUS_SYSTEM_BUS_ADDRESS
 // points at it while it lives, for this process and what the bus starts.
 
+#include <glib.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,17 +17,13 @@
 #include <stdexcept>
 #include <string>
 
-extern char** environ;
-
 namespace tavelin::testing {
 
 class PrivateSystemBus {
 public:
     explicit PrivateSystemBus(const std::string& service = {}, const std::string& command = {}) {
         static std::atomic<int> count{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("tavelin-system-bus-" + std::to_string(::getpid()) + "-" + std::to_string(count++));
-        std::filesystem::remove_all(dir_);
+        std::filesystem::remove_all(dir_ /= "tavelin-system-bus-" + std::to_string(::getpid()) + "-" + std::to_string(count++));
         std::filesystem::create_directories(dir_ / "services");
         std::filesystem::create_directories(dir_ / "state");
         address_ = "unix:path=" + (dir_ / "bus").string();
@@ -36,22 +32,20 @@ public:
                                          << "</servicedir><policy context=\"default\"><allow user=\"*\"/>"
                                             "<allow own=\"*\"/><allow send_destination=\"*\"/>"
                                             "<allow receive_sender=\"*\"/></policy></busconfig>\n";
-        if (!service.empty()) {
+        if (!service.empty())
             std::ofstream(dir_ / "services" / (service + ".service"))
                 << "[D-BUS Service]\nName=" << service
                 << "\nExec=" << std::regex_replace(command, std::regex("%STATE%"), (dir_ / "state").string()) << "\n";
-        }
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
-        int ready[2];
-        if (::pipe(ready) != 0) throw std::runtime_error("pipe");
-        const std::string config = "--config-file=" + (dir_ / "bus.conf").string();
-        const std::string print = "--print-pid=" + std::to_string(ready[1]);
-        const char* argv[] = {"dbus-daemon", config.c_str(), "--nofork", print.c_str(), nullptr};
-        if (posix_spawnp(&pid_, "dbus-daemon", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = 0;
-        ::close(ready[1]);
+        std::string program = "dbus-daemon", nofork = "--nofork", print = "--print-pid=1";
+        std::string config = "--config-file=" + (dir_ / "bus.conf").string();
+        char* argv[] = {program.data(), config.data(), nofork.data(), print.data(), nullptr};
+        int ready = -1;
+        g_spawn_async_with_pipes(nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD),
+                                 nullptr, nullptr, &pid_, nullptr, &ready, nullptr, nullptr);
         char line[32] = {};
-        const bool started = pid_ && ::read(ready[0], line, sizeof line) > 0; // written once it listens
-        ::close(ready[0]);
+        const bool started = ::read(ready, line, sizeof line) > 0; // written once it listens
+        ::close(ready);
         if (!started) throw std::runtime_error("dbus-daemon did not start");
     }
     ~PrivateSystemBus() {
@@ -67,7 +61,7 @@ public:
     const std::filesystem::path& dir() const { return dir_; }
 
 private:
-    std::filesystem::path dir_;
+    std::filesystem::path dir_ = std::filesystem::temp_directory_path();
     std::string address_;
     pid_t pid_ = 0;
 };

@@ -2,7 +2,6 @@
 // server for the whole program, never the developer's own desktop.
 
 #include <cstdio>
-#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -12,13 +11,12 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // Listing the tests (at build time) needs no server.
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
-    std::unique_ptr<tavelin::x11::EmbeddedServer> server;
     try {
-        server = tavelin::x11::EmbeddedServer::start();
+        const auto server = tavelin::x11::EmbeddedServer::start();
+        server->exportEnvironment();
+        return RUN_ALL_TESTS();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    server->exportEnvironment();
-    return RUN_ALL_TESTS();
 }

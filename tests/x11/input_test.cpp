@@ -85,7 +85,6 @@ protected:
 
 // The middle is the clicks case's.
 TEST_F(X11Input, PositionsLandOnTheNearestRootPixelOfTheDisplay) {
-    EXPECT_EQ(pointerAfterMove(1, 1), (std::pair{1919, 1079}));
     // An output left of the primary shifts the primary's root position; a stale origin
     // would put the pointer on the wrong display.
     ASSERT_EQ(std::system("xrandr --newmode tavelin-input 63.50 1024 1072 1176 1328 768 771 775 798 -hsync +vsync"
@@ -175,9 +174,7 @@ TEST_F(X11Input, TheDesktopsDoubleClickTime) {
     const std::string blob = "\0\0\0\0"s + "\7\0\0\0"s + "\2\0\0\0"s +                      // serial, count
                              "\1\0\x0d\0Net/ThemeName\0\0\0"s + "\0\0\0\0"s + "\x08\0\0\0Adwaita!"s + // string
                              "\0\0\x13\0Net/DoubleClickTime\0"s + "\0\0\0\0"s + "\xfa\0\0\0"s;      // integer
-    const xcb_window_t manager = xcb_generate_id(client);
-    xcb_create_window(client, XCB_COPY_FROM_PARENT, manager, client.root(), 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_window_t manager = window; // the settings manager's window, for this test
     const xcb_atom_t settings = client.atom("_XSETTINGS_SETTINGS");
     xcb_change_property(client, XCB_PROP_MODE_REPLACE, manager, settings, settings, 8,
                         static_cast<std::uint32_t>(blob.size()), blob.data());
