@@ -196,10 +196,7 @@ TEST(ChooseVideo, PrefersConstrainedBaselineH264ThenVP8) {
     using Choice = std::optional<std::pair<VideoCodec, int>>;
     constexpr auto H = VideoCodec::h264, V = VideoCodec::vp8;
     struct Case {
-        const char* what;
-        std::string media;
-        Choice expected;
-        std::span<const VideoCodec> sendable = everyVideoCodec;
+        const char* what; std::string media; Choice expected; std::span<const VideoCodec> sendable = everyVideoCodec;
     };
     for (const auto& c : {
              // Chromium lists VP8 first, baseline 42001f before constrained baseline, and

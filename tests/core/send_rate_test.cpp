@@ -15,14 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One receiver report: packets lost and packets expected since the previous one, and
-// when it arrived.
-struct Step {
-    std::int64_t lost;
-    std::int64_t expected;
-    std::chrono::milliseconds at;
-    std::int64_t target; // the rate after it
-};
+// One receiver report: packets lost and packets expected since the previous one, when
+// it arrived, and the rate after it.
+struct Step { std::int64_t lost, expected; std::chrono::milliseconds at; std::int64_t target; };
 
 struct SteeringCase {
     const char* what;
@@ -90,11 +85,7 @@ TEST(SendRateController, WhatWasLearntSurvivesAnEmptyReportAndNewBounds) {
 }
 
 TEST(FramesForRate, OnlyHoldingTheResolutionTradesFramesForBits) {
-    struct Case {
-        std::int64_t target;
-        bool maintainResolution;
-        std::int64_t frames;
-    };
+    struct Case { std::int64_t target; bool maintainResolution; std::int64_t frames; };
     for (const auto& [target, maintainResolution, frames] : std::vector<Case>{
              {20'000'000, true, 60}, {10'000'000, true, 30}, {1'000'000, true, 15}, {1'000'000, false, 60}}) {
         EXPECT_EQ(framesForRate(60, target, 20'000'000, maintainResolution), frames)
@@ -109,13 +100,8 @@ TEST(FramesForRate, OnlyHoldingTheResolutionTradesFramesForBits) {
 }
 
 TEST(FrameRateCap, AdmitsAtMostTheMaximumInOneSecond) {
-    struct Case {
-        const char* what;
-        int sourceRate;
-        std::int64_t jitterNS; // alternately late and early
-        std::int64_t maximum;
-        int admittedAtLeast, admittedAtMost;
-    };
+    // jitterNS: alternately late and early
+    struct Case { const char* what; int sourceRate; std::int64_t jitterNS, maximum; int admittedAtLeast, admittedAtMost; };
     for (const auto& c : {Case{"no maximum", 60, 0, 0, 60, 60},
                           // A capture paced at the maximum must not lose frames to its jitter.
                           Case{"capture at the maximum with jitter", 60, 3'000'000, 60, 60, 60},
@@ -139,13 +125,7 @@ TEST(FrameRateCap, AdmitsAtMostTheMaximumInOneSecond) {
 // late by `jitter`, taken by a capture that wakes at each change once the pace allows.
 TEST(CapturePace, TakesChangesAtOnceButAtMostOncePerInterval) {
     using namespace std::chrono;
-    struct Case {
-        const char* what;
-        int sourceRate;
-        nanoseconds jitter;
-        int takenAtLeast, takenAtMost;
-        nanoseconds worstWait;
-    };
+    struct Case { const char* what; int sourceRate; nanoseconds jitter; int takenAtLeast, takenAtMost; nanoseconds worstWait; };
     for (const auto& c : {// Catches an interval counted from the last picture: the early draws wait 4 ms.
                           Case{"at the refresh rate, uneven", 60, 2ms, 60, 60, 0ns},
                           // Catches a pace that lets a faster source through (one picture

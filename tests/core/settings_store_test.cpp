@@ -73,12 +73,7 @@ TEST(SettingsStore, ValuesAreTypedByKeyAndSurviveReopeningInAPrivateFile) {
 
 TEST(FileSettingsStore, UnusableFileReadsEmptyAndIsKeptAside) {
     const std::string valid = R"({"k": "v", "d": {"data": "YWJj"}, "b": true})";
-    struct Case {
-        const char* what;
-        std::string content;
-        std::uintmax_t size = 0;
-        bool inFolder = false;
-    };
+    struct Case { const char* what; std::string content; std::uintmax_t size = 0; bool inFolder = false; };
     for (const auto& c : std::initializer_list<Case>{
              {"truncated", valid.substr(0, valid.size() / 2)}, {"empty", ""}, {"array", "[1, 2]"},
              {"binary", std::string("\x7F" "ELF\x00\x01", 6)}, {"not UTF-8", "{\"k\": \"\xFF\"}"},

@@ -21,11 +21,7 @@ using support::at;
 
 class MouseInputTest : public ::testing::Test {
 protected:
-    MouseInputTest() {
-        platform.display(1).bounds = {0, 0, 1920, 1080};
-        timings.mouseWatchdogInterval = 1ms;
-        remake();
-    }
+    MouseInputTest() { remake(); }
 
     void remake(DisplayID display = 1) {
         mouse = std::make_shared<MouseInput>(display, input, platform, platform, timings, [this] { return now; });
@@ -40,7 +36,7 @@ protected:
 
     SimulatedPlatform platform;
     SimulatedInput input;
-    Timings timings;
+    Timings timings{.mouseWatchdogInterval = 1ms};
     std::chrono::steady_clock::time_point now{};
     std::shared_ptr<MouseInput> mouse;
     int remotePointers = 0;

@@ -48,11 +48,7 @@ struct FakePreviews final : PreviewFactory {
 
 class LiveSession : public ::testing::Test {
 protected:
-    LiveSession() {
-        capture.displays = {{1, 2560, 1440}};
-        timings.iceGatheringPoll = 1ms;
-        timings.displayLookupInterval = 1ms;
-    }
+    LiveSession() { capture.displays = {{1, 2560, 1440}}; }
 
     std::shared_ptr<LiveStreamSession> make() {
         auto session = std::make_shared<LiveStreamSession>(
@@ -115,7 +111,7 @@ protected:
     void send(ScriptedChannel& channel, const std::string& message, bool binary = false) { channel.send(message, binary); settle(); }
 
     asio::io_context engine;
-    Timings timings;
+    Timings timings{.iceGatheringPoll = 1ms, .displayLookupInterval = 1ms};
     testing::ScriptedWebRTC webrtc;
     SimulatedPlatform platform;
     SimulatedCapture capture;
@@ -153,12 +149,8 @@ TEST_F(LiveSession, StartAndAnswerCarryTheModeAndTheEncoderLimits) {
     platform.displays[101].master = 1;
     capture.displays = {{1, 2560, 1440}, {100, 1920, 1200}};
     struct Case {
-        DisplayID display;
-        DisplayConfiguration configuration;
-        bool showsCursor, smoothMotion;
-        DisplayID captured;
-        CaptureConfiguration capture;
-        EncoderParameters encoder;
+        DisplayID display; DisplayConfiguration configuration; bool showsCursor, smoothMotion;
+        DisplayID captured; CaptureConfiguration capture; EncoderParameters encoder;
     } const cases[] = {
         {100, {2560, 1600, 75, 20, true}, false, true, 100, {2560, 1600, 75, 3, false},
          {5'000'000, 20'000'000, 75, 1, DegradationPreference::disabled}},

@@ -37,7 +37,7 @@ public:
     }
     PeerConnectionState connectionState() override { return state; }
     bool reportsReceivers() const override { return reporting; }
-    Task<nlohmann::json> statistics() override { co_return outbound; }
+    Task<nlohmann::json> statistics() override { co_return nlohmann::json::object(); }
     void close() override { ++closes, state = PeerConnectionState::closed; }
 
     // Raised as the stack would.
@@ -50,7 +50,6 @@ public:
 
     std::shared_ptr<support::RecordingSink<>> sink = std::make_shared<support::RecordingSink<>>();
     int pollsUntilGathered = 0; // gathering completes after this many polls (a huge value: never)
-    nlohmann::json outbound = nlohmann::json::object();
 
     bool answered = false, reporting = false;
     int gatheringPolls = 0, closes = 0;

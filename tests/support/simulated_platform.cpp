@@ -54,10 +54,7 @@ ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, S
                                                        DisplayServices& displays,
                                                        VirtualDisplayFactory& virtualDisplays) {
     using namespace std::chrono_literals;
-    Timings timings;
-    timings.displayModePoll = 1ms;
-    timings.mirrorStatePoll = 1ms;
-    timings.displayChangeDebounce = 20ms;
+    const Timings timings{.displayModePoll = 1ms, .mirrorStatePoll = 1ms, .displayChangeDebounce = 20ms};
     return {.engine = engine, .platform = {displays, virtualDisplays, *this, *this, *this, *this}, .defaults = store,
             .makeSession = nullptr, .makeServer = nullptr, .arguments = {"tavelin"}, .timings = timings, .webRoot = {},
             .systemDisplays = {}};
@@ -71,9 +68,8 @@ std::vector<DisplayMode> SimulatedPlatform::modes(DisplayID display) {
 
 DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
     auto* shown = find(display);
-    if (!shown) return DisplayError::illegalArgument;
-    if (shown->setModeError == DisplayError::none) shown->current = mode;
-    return shown->setModeError;
+    if (shown && shown->setModeError == DisplayError::none) shown->current = mode;
+    return shown ? shown->setModeError : DisplayError::illegalArgument;
 }
 
 DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {

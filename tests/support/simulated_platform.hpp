@@ -28,7 +28,6 @@ class SimulatedPlatform final : public DisplayServices,
 public:
     static constexpr int forever = std::numeric_limits<int>::max(); // a count meaning "never"
 
-    // One display as the server sees it.
     struct Display {
         DisplayBounds bounds;
         bool online = true;
@@ -90,7 +89,6 @@ public:
     ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store, DisplayServices& displays,
                                         VirtualDisplayFactory& virtualDisplays);
 
-    // -- Display server state and script
     DisplayID mainDisplayID = 1;
     std::map<DisplayID, Display> displays;
     Display& display(DisplayID id) { return displays.at(id); }
@@ -98,7 +96,7 @@ public:
     TransactionScript transactions;
     bool failActiveDisplays = false;
 
-    // -- Records
+    // Records
     std::vector<Creation> created;
     int releasedDisplays = 0;
     std::vector<AppliedChange> applied;
@@ -106,14 +104,12 @@ public:
     int modeQueries = 0;   // modes() calls over all displays
     int boundsQueries = 0; // bounds() calls over all displays
 
-    // -- System services
     std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false}, {"127.0.0.1", true, true, true}};
     bool inputTrusted = true;
     // fill() fails; otherwise it yields the bytes 0, 1, 2, … continuing across calls.
     bool failRandom = false;
     std::uint8_t nextRandomByte = 0;
 
-    // DisplayServices
     std::vector<DisplayMode> modes(DisplayID display) override;
     std::optional<DisplayMode> currentMode(DisplayID display) override {
         const auto* shown = find(display);
@@ -130,7 +126,6 @@ public:
     std::optional<std::vector<DisplayID>> activeDisplays() override;
     std::unique_ptr<DisplayConfigurationTransaction> beginConfiguration() override;
 
-    // VirtualDisplayFactory
     std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate, bool hiDPI,
                                            const std::string& name, const std::string& identifier) override;
 
