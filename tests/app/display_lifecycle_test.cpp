@@ -20,12 +20,8 @@ protected:
 
 // error: null when the display goes live
 struct ActivationCase {
-    const char* name;
-    SimulatedPlatform::NewDisplayScript script;
-    std::int64_t refreshRate;
-    bool hiDPI, enabledBefore;
-    const char* error;
-    int modeQueries;
+    const char* name; SimulatedPlatform::NewDisplayScript script; std::int64_t refreshRate; bool hiDPI, enabledBefore;
+    const char* error; int modeQueries;
 };
 void PrintTo(const ActivationCase& c, std::ostream* out) { *out << c.name; }
 

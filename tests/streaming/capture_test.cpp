@@ -25,11 +25,7 @@ CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) 
 }
 
 // No refinement frames unless a test asks for them.
-Timings withoutRefinement() {
-    Timings timings;
-    timings.stillBeforeRefinement = std::chrono::hours(1);
-    return timings;
-}
+Timings withoutRefinement() { return {.stillBeforeRefinement = std::chrono::hours(1)}; }
 
 class CaptureOutputTest : public ::testing::Test {
 protected:
@@ -105,11 +101,8 @@ TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
 // A picture that stays still is sent again as refinement frames, once: a new picture
 // puts them off and takes their place, a forced refresh (a new receiver) brings them back.
 TEST_F(CaptureOutputTest, AStillPictureIsRefinedOnce) {
-    Timings timings;
-    timings.stillBeforeRefinement = 30ms;
-    timings.refinementFrames = 3;
-    timings.refinementSpacing = 200ms;
-    output = CaptureOutput::create(sink, timings, [this] { return now.load(); });
+    output = CaptureOutput::create(sink, {.stillBeforeRefinement = 30ms, .refinementFrames = 3, .refinementSpacing = 200ms},
+                                   [this] { return now.load(); });
     // Waits for `count` frames, at most 3 s, then a little longer for any that should not come.
     const auto settle = [&](std::size_t count) {
         for (int tries = 0; tries < 300 && sink->frames().size() < count; ++tries) std::this_thread::sleep_for(10ms);

@@ -106,8 +106,7 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
     // A new display appears to the right of everything else, as X servers place outputs.
     displays.emplace(id, Display{.bounds = {rightEdge(), 0, double(width), double(height)}, .online = script.online,
                                  .modes = {offered}, .hiddenModeQueries = script.hiddenModeQueries,
-                                 .setModeError = script.setModeError, .reportedMode = script.reportedMode,
-                                 .mirrorSettleQueries = script.mirrorSettleQueries});
+                                 .setModeError = script.setModeError, .reportedMode = script.reportedMode});
     created.push_back({id, width, name, identifier});
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);
 }

@@ -53,7 +53,6 @@ public:
         std::optional<double> modeRefreshRate = {}; // the offered mode's, not the requested rate
         DisplayError setModeError = DisplayError::none;
         std::optional<DisplayMode> reportedMode = {};
-        int mirrorSettleQueries = 0;
     };
 
     // What a test reads of one successful create().

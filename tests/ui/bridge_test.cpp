@@ -30,11 +30,8 @@ namespace {
 
 TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
     using Command = DisplaySettingsCommand;
-    struct Case {
-        std::string_view desktops;
-        std::vector<std::string> installed;
-        std::optional<Command> command;
-    } const cases[] = {
+    struct Case { std::string_view desktops; std::vector<std::string> installed; std::optional<Command> command; };
+    const Case cases[] = {
         {"ubuntu:GNOME", {"arandr", "gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
         {"KDE", {"gnome-control-center", "systemsettings"}, Command{"systemsettings", {"kcm_kscreen"}}},
         {"xfce", {"arandr", "xfce4-display-settings"}, Command{"xfce4-display-settings", {}}}, // any case
@@ -44,11 +41,8 @@ TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
         {"GNOME", {}, std::nullopt},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.desktops));
-        const auto installed = [&](const std::string& program) {
-            return std::find(c.installed.begin(), c.installed.end(), program) != c.installed.end();
-        };
-        EXPECT_EQ(displaySettingsCommand(c.desktops, installed), c.command);
+        const auto installed = [&](const std::string& program) { return std::ranges::count(c.installed, program) > 0; };
+        EXPECT_EQ(displaySettingsCommand(c.desktops, installed), c.command) << c.desktops;
     }
 }
 
