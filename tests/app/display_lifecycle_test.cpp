@@ -40,11 +40,10 @@ TEST_P(ActivationTest, ConfirmsTheModeOrReleasesTheDisplay) {
 
     const bool live = c.error == nullptr;
     EXPECT_EQ(model->error(), live ? std::nullopt : std::optional<std::string>(c.error));
-    EXPECT_EQ(model->activeDisplayIDs().contains(id), live);
-    EXPECT_EQ(sim.displays.size(), live ? 2u : 1u);
+    EXPECT_EQ(std::tuple(model->activeDisplayIDs().contains(id), sim.displays.size(), sim.modeQueries),
+              std::tuple(live, live ? 2u : 1u, c.modeQueries));
     // A failure leaves the user's wish alone.
     EXPECT_EQ(first().enabled, live || c.enabledBefore);
-    EXPECT_EQ(sim.modeQueries, c.modeQueries);
     EXPECT_TRUE(model->restoringDisplayIDs().empty());
 }
 
@@ -82,8 +81,7 @@ TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {
     UUID last = first().id();
     while (!model->displayProfiles().empty()) run(model->removeDisplay(last = first().id()));
     EXPECT_NE(model->selectedDisplayID(), last);
-    EXPECT_FALSE(model->selectedDisplay());
-    EXPECT_EQ(sim.releasedDisplays, 3);
+    EXPECT_EQ(std::tuple(bool(model->selectedDisplay()), sim.releasedDisplays), std::tuple(false, 3));
     run(model->addDisplay());
     EXPECT_EQ(names(), std::vector<std::string>{base});
 }
@@ -100,13 +98,11 @@ TEST_F(DisplayLifecycleTest, OnlyANewNameRecreatesALiveDisplay) {
 
     run(model->renameDisplay(id, "Studio"));
     ASSERT_EQ(sim.created.size(), 2u);
-    EXPECT_EQ(sim.created[1].name, "Studio");
-    EXPECT_TRUE(model->activeDisplayIDs().contains(id));
+    EXPECT_EQ(std::tuple(sim.created[1].name, model->activeDisplayIDs().contains(id)), std::tuple("Studio", true));
 
     // Which names are refused is the profile's own test (tests/core).
     run(model->renameDisplay(id, std::string(81, 'x')));
-    EXPECT_EQ(model->error(), "Use a display name between 1 and 80 characters.");
-    EXPECT_EQ(first().name, "Studio");
+    EXPECT_EQ(std::tuple(model->error(), first().name), std::tuple("Use a display name between 1 and 80 characters.", "Studio"));
 }
 
 TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
@@ -128,9 +124,7 @@ TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
         EXPECT_EQ(sim.created.size(), c.error ? 1u : 2u);
         model->setError(std::nullopt);
     }
-    EXPECT_EQ(first().width, 2560);
-    EXPECT_EQ(first().bitrateMbps, 35);
-    EXPECT_EQ(sim.created.back().width, 2560);
+    EXPECT_EQ(std::tuple(first().width, first().bitrateMbps, sim.created.back().width), std::tuple(2560, 35, 2560));
 }
 
 TEST_F(DisplayLifecycleTest, ArrangementCaptureWaitsForQuietAndIdle) {
@@ -148,8 +142,7 @@ TEST_F(DisplayLifecycleTest, ArrangementCaptureWaitsForQuietAndIdle) {
         ctx.poll(); // starts the delay that the next change cancels
     }
     drain();
-    EXPECT_EQ(sim.boundsQueries, 1);
-    EXPECT_EQ(first().originX, -1920);
+    EXPECT_EQ(std::tuple(sim.boundsQueries, first().originX), std::tuple(1, -1920));
 
     // A second display whose activation outlasts the delay, enabled without isBusy.
     const auto second = UUID::random();
