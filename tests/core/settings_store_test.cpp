@@ -55,10 +55,8 @@ TEST(SettingsStore, ValuesAreTypedByKeyAndSurviveReopeningInAPrivateFile) {
     for (const SettingsStore* store : std::initializer_list<const SettingsStore*>{&memory, &file, &reopened}) {
         SCOPED_TRACE(store == &memory ? "memory" : store == &file ? "file" : "reopened");
         for (std::size_t i = 0; i < blobs.size(); ++i) EXPECT_EQ(store->data("blob" + std::to_string(i)), blobs[i]);
-        EXPECT_EQ(store->text("text"), "line\nbreak \"quoted\"");
-        EXPECT_EQ(store->text("bytes"), "a\xFF");
-        EXPECT_EQ(store->text("replaced"), "y");
-        EXPECT_TRUE(store->boolean("yes"));
+        EXPECT_EQ(std::tuple(store->text("text"), store->text("bytes"), store->text("replaced"), store->boolean("yes")),
+                  std::tuple("line\nbreak \"quoted\"", "a\xFF", "y", true));
         EXPECT_FALSE(store->boolean("no") || store->boolean("removed"));
         // A value read as another type, or not there, reads as absent.
         EXPECT_FALSE(store->data("replaced") || store->text("blob1") || store->boolean("text") || store->text("none"));
@@ -98,8 +96,7 @@ TEST(FileSettingsStore, ForeignEntriesAreSkippedOthersKept) {
     writeAll(folder.file, R"({"n": 5, "bad64": {"data": "Y=Jj"}, "obj": {"x": 1}, "good": {"data": "YWI="}, "t": "x"})");
     FileSettingsStore store(folder.file);
     EXPECT_FALSE(store.data("bad64") || store.text("n") || store.data("obj"));
-    EXPECT_EQ(store.data("good"), "ab");
-    EXPECT_EQ(store.text("t"), "x");
+    EXPECT_EQ(std::tuple(store.data("good"), store.text("t")), std::tuple("ab", "x"));
     EXPECT_FALSE(fs::exists(folder.file.string() + ".corrupt"));
 }
 

@@ -67,9 +67,7 @@ public:
     fs::path webRoot() override { return root; }
 };
 
-HTTPResponse send(FakeState& state, HTTPRequest request) {
-    return support::runTask(handleReceiverRequest(state, request));
-}
+HTTPResponse send(FakeState& state, HTTPRequest request) { return support::runTask(handleReceiverRequest(state, request)); }
 
 const std::string sdp = "v=0\r\no=- 1 2 IN IP4 0.0.0.0\r\n";
 
@@ -186,9 +184,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         HTTPRequest request{c.method, c.path, {}, c.body};
         if (!c.authorization.empty()) request.headers["authorization"] = c.authorization;
         const auto response = send(state, request);
-        EXPECT_EQ(response.status, c.status);
-        EXPECT_EQ(response.type, "application/json; charset=utf-8");
-        EXPECT_EQ(json::parse(response.body), c.expected);
+        EXPECT_EQ(std::tuple(response.status, response.type, json::parse(response.body)),
+                  std::tuple(c.status, "application/json; charset=utf-8", c.expected));
     }
 }
 

@@ -49,8 +49,7 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
 
     const auto delivered = sink->frames();
     ASSERT_EQ(delivered.size(), 2u);
-    EXPECT_EQ(delivered[0].buffer, first.buffer);
-    EXPECT_EQ(delivered[1].buffer, third.buffer);
+    EXPECT_EQ(std::tuple(delivered[0].buffer, delivered[1].buffer), std::tuple(first.buffer, third.buffer));
     EXPECT_EQ(delivered[1].timestampNS, ns(t0 + 2ms)) << "the waiting frame, not a refresh of it";
 }
 

@@ -162,8 +162,8 @@ TEST_F(LiveSession, StartAndAnswerCarryTheModeAndTheEncoderLimits) {
         const auto session = make();
         run(session->start(c.display, c.configuration, c.showsCursor, c.smoothMotion));
         ASSERT_EQ(capture.streams.size(), 1u);
-        EXPECT_EQ(capture.streams.front()->display.id, c.captured);
-        EXPECT_EQ(capture.streams.front()->configuration, c.capture);
+        EXPECT_EQ(std::tuple(capture.streams.front()->display.id, capture.streams.front()->configuration),
+                  std::tuple(c.captured, c.capture));
 
         auto reply = answer(*session);
         ASSERT_EQ(reply.wait_for(0s), std::future_status::ready);
@@ -247,8 +247,7 @@ TEST_F(LiveSession, ConnectionStatesAndReports) {
             if (tick < c.reports) peer.onReceiverReport();
             runFor(10ms);
         }
-        EXPECT_EQ(peer.closes, c.kept ? 0 : 1);
-        EXPECT_EQ(statuses, c.statuses);
+        EXPECT_EQ(std::tuple(peer.closes, statuses), std::tuple(c.kept ? 0 : 1, c.statuses));
     }
 }
 
@@ -300,10 +299,8 @@ TEST_F(LiveSession, CaptureErrorsReachTheOwnerOnTheEngineAndNothingAfterStop) {
     run(session->stop());
 
     ASSERT_EQ(input.events.size(), 1u) << "the held button is released";
-    EXPECT_EQ(input.events.front().type, MouseEventType::rightUp);
-    EXPECT_TRUE(capture.streams.empty());
-    EXPECT_TRUE(input.watchers.empty());
-    EXPECT_EQ(peer.closes, 1);
+    EXPECT_EQ(std::tuple(input.events.front().type, capture.streams.size(), input.watchers.size(), peer.closes),
+              std::tuple(MouseEventType::rightUp, 0u, 0u, 1));
     if (raiseState) raiseState(State::connected);
     mouse->send(remoteMove);
     onError("late");
@@ -335,9 +332,8 @@ TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
             if (step == injectedSeenAgain) input.pointerEvent(CursorPolicy::remoteEventMarker);
             settle();
         }
-        EXPECT_EQ(stream.configuration.showsCursor, c.shown);
-        EXPECT_EQ(session->capturedCursor(), c.shown);
-        EXPECT_EQ(stream.updates, c.updates);
+        EXPECT_EQ(std::tuple(stream.configuration.showsCursor, session->capturedCursor(), stream.updates),
+                  std::tuple(c.shown, c.shown, c.updates));
     }
 }
 
