@@ -97,8 +97,7 @@ TEST_F(MouseInputTest, PacketsBecomeEvents) {
         input.scrolls.clear();
         remotePointers = 0;
         for (const auto& packet : c.packets) mouse->receive(packet);
-        EXPECT_EQ(input.events, c.events);
-        EXPECT_EQ(input.scrolls, c.scrolls);
+        EXPECT_EQ(std::tuple(input.events, input.scrolls), std::tuple(c.events, c.scrolls));
         // Every positional packet on a display with area is the receiver's pointer.
         const auto positional = std::ranges::count_if(c.packets, [&](const auto& p) { return p != release; });
         EXPECT_EQ(remotePointers, c.bounds.width > 0 && c.bounds.height > 0 ? positional : 0);
@@ -156,8 +155,7 @@ TEST_F(MouseInputTest, WithoutTrustOrDisplayOnlyHeldButtonsAreReleased) {
         c.fault(platform);
         mouse->receive(at("move", 0.9, 0.9, R"(,"shift":true)"));
         mouse->receive(at("down", 0.9, 0.9, R"(,"button":0)"));
-        EXPECT_EQ(remotePointers, 0);
-        EXPECT_TRUE(mouse->pressed().empty());
+        EXPECT_EQ(std::tuple(remotePointers, mouse->pressed().size()), std::tuple(0, 0u));
         // The release happens where the button went down, with no modifiers.
         EXPECT_EQ(input.events, (std::vector<MouseEvent>{{Type::rightUp, 2, 50, 50, {}, 1}}));
     }

@@ -61,8 +61,8 @@ TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
     engine.call([](AppModel& m) { m.port.set("9000"); });
     ASSERT_TRUE(urlChanged.wait(5000));
     EXPECT_EQ(emittedOn, QThread::currentThread());
-    EXPECT_EQ(bridge.port(), "9000");
-    EXPECT_EQ(bridge.receiverURL(), "http://192.168.1.20:9000/" + bridge.pairingCode());
+    EXPECT_EQ(std::tuple(bridge.port(), bridge.receiverURL()),
+              std::tuple("9000", "http://192.168.1.20:9000/" + bridge.pairingCode()));
 
     bridge.copyReceiverLink();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), bridge.receiverURL());
@@ -121,8 +121,7 @@ TEST_F(HandRunBridge, EditsReachTheModelOnceAndLateEchoesDoNotOverwriteTyping) {
     QCoreApplication::processEvents();
     EXPECT_EQ(bridge.width(), "256");
     pump();
-    EXPECT_EQ(bridge.width(), "256");
-    EXPECT_EQ(model->width(), "256");
+    EXPECT_EQ(std::tuple(bridge.width(), model->width()), std::tuple("256", "256"));
 
     // Once the edits are through, the model's own changes show again.
     model->width.set("3840");

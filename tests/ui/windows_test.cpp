@@ -177,8 +177,7 @@ TEST_F(Windows, PreviewShowsThePictureSentHidesOnItsOwnCloseAndGoesWithTheFactor
     preview.show();
     QQuickWindow* window = shownWindow(preview);
     ASSERT_TRUE(window);
-    EXPECT_EQ(window->title(), "Display preview");
-    EXPECT_EQ(window->size(), QSize(480, 270));
+    EXPECT_EQ(std::tuple(window->title(), window->size()), std::tuple("Display preview", QSize(480, 270)));
 
     // A red left half and a blue right half, B, G, R, X; larger than the window, so scaled
     // down, and 16:9 as the window: red left, blue right there too.
