@@ -27,9 +27,8 @@ TEST_F(ArrangementTest, PlaceDisplayBesideTheMainDisplay) {
     // "left" guards the exact, case-sensitive comparison: anything unknown means right.
     for (const auto& c : {Case{"Left", {-1920, 0}}, Case{"Above", {0, -1080}}, Case{"Below", {0, 1440}},
                           Case{"Right", {2560, 0}}, Case{"Left", {-1920, 0}}, Case{"left", {2560, 0}}}) {
-        SCOPED_TRACE(c.direction);
         model->placeDisplay(c.direction);
-        EXPECT_EQ(std::tuple(position(display), savedOrigin()), std::tuple(c.expected, c.expected));
+        EXPECT_EQ(std::tuple(position(display), savedOrigin()), std::tuple(c.expected, c.expected)) << c.direction;
     }
 }
 
@@ -110,10 +109,9 @@ TEST_F(ArrangementTest, OriginsTruncateAndSaturateToThirtyTwoBits) {
     struct Case { double x; std::int32_t saved; };
     for (const auto& c : {Case{-1.9, -1}, Case{1e12, highest}, Case{-1e12, lowest}, Case{std::nan(""), 0},
                           Case{std::numeric_limits<double>::infinity(), highest}}) {
-        SCOPED_TRACE(c.x);
         sim.display(display).bounds.x = c.x;
         model->rememberArrangement();
-        EXPECT_EQ(first().originX, c.saved);
+        EXPECT_EQ(first().originX, c.saved) << c.x;
     }
 }
 

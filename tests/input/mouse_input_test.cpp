@@ -42,7 +42,6 @@ protected:
     int remotePointers = 0;
 };
 
-// The packets, sent to a fresh input, and every event and scroll they post.
 TEST_F(MouseInputTest, PacketsBecomeEvents) {
     const auto button = [](int b) { return ",\"button\":" + std::to_string(b); };
     const auto down = [&](int b) { return at("down", 0, 0, button(b)); };
