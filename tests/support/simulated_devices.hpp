@@ -10,7 +10,6 @@
 
 namespace tavelin {
 
-// Records every event.
 class SimulatedInput final : public InputPoster, public PointerMonitors {
 public:
     struct Scroll {

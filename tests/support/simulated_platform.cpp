@@ -146,12 +146,7 @@ void SimulatedPlatform::apply(const std::vector<AppliedChange>& changes) {
     }
 }
 
-void SimulatedPlatform::release(DisplayID display) {
-    if (displays.erase(display) == 0) return;
-    ++releasedDisplays;
-    for (auto& [id, shown] : displays)
-        if (shown.master == display) shown.master = nullDisplay;
-}
+void SimulatedPlatform::release(DisplayID display) { releasedDisplays += int(displays.erase(display)); }
 
 double SimulatedPlatform::rightEdge() const {
     double edge = 0;

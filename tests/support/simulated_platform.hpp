@@ -95,7 +95,6 @@ public:
     TransactionScript transactions;
     bool failActiveDisplays = false;
 
-    // Records
     std::vector<Creation> created;
     int releasedDisplays = 0;
     std::vector<AppliedChange> applied;
@@ -128,7 +127,6 @@ public:
     std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate, bool hiDPI,
                                            const std::string& name, const std::string& identifier) override;
 
-    // Permissions, URLOpener (reports success), NetworkInterfaces and SecureRandom
     bool isInputTrusted() override { return inputTrusted; }
     bool requestInputTrust() override { return inputTrusted; }
     bool canCaptureScreen() override { return true; }
@@ -136,9 +134,7 @@ public:
     std::vector<InterfaceAddress> addresses() override { return interfaces; }
     bool fill(std::span<std::uint8_t> bytes) override;
 
-    // Applies the changes of a completed transaction; used by the transaction object.
     void apply(const std::vector<AppliedChange>& changes);
-    // Removes a released virtual display; used by its destructor.
     void release(DisplayID display);
 
 private:

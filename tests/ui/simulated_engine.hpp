@@ -30,7 +30,6 @@ public:
         std::filesystem::remove_all(configFolder);
     }
 
-    // Runs fn(model) on the engine and waits for its result.
     template <typename Fn>
     auto call(Fn fn) { return asio::post(context, asio::use_future([&] { return fn(*model); })).get(); }
 
