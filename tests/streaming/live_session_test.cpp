@@ -51,9 +51,7 @@ public:
     Task<> createAnswer() override { answered = true; co_return; }
     void setEncoderParameters(const EncoderParameters& parameters) override { encoder.push_back(parameters); }
     bool iceGatheringComplete() override { return answered && ++gatheringPolls > pollsUntilGathered; }
-    std::optional<std::string> localDescription() override {
-        return answered ? std::optional<std::string>("v=0 answer") : std::nullopt;
-    }
+    std::optional<std::string> localDescription() override { return answered ? std::optional("v=0 answer") : std::nullopt; }
     PeerConnectionState connectionState() override { return state; }
     bool reportsReceivers() const override { return reporting; }
     Task<nlohmann::json> statistics() override { co_return nlohmann::json::object(); }
@@ -325,9 +323,7 @@ TEST_F(LiveSession, MouseMessagesReachTheDesktopOnlyWhenAllowed) {
     EXPECT_TRUE(input.events.empty()) << "nothing reaches the desktop before the peer is connected";
     session->disconnect({});
 
-    const auto padded = [](std::string packet, std::size_t size) {
-        return packet.insert(1, size - packet.size(), ' ');
-    };
+    const auto padded = [](std::string packet, std::size_t size) { return packet.insert(1, size - packet.size(), ' '); };
     struct Case { const char* name; std::string message; bool binary; bool handedOn; } const cases[] = {
         // A longer one the packet decoder refuses too (tests/core).
         {"1024 bytes", padded(leftDown, 1024), false, true},
