@@ -50,20 +50,18 @@ TEST_P(ActivationTest, ConfirmsTheModeOrReleasesTheDisplay) {
 const DisplayMode otherSize{7, 1280, 720, 1280, 720, 75};
 const DisplayMode otherRate{8, 1920, 1080, 1920, 1080, 50};
 
-INSTANTIATE_TEST_SUITE_P(
-    DisplayActivation, ActivationTest,
-    ::testing::Values(
-        ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
-        ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
-        ActivationCase{"HiDPIModeCountsPoints", {}, 75, true, false, nullptr, 1},
-        ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
-        // Exactly half a hertz off is too far; rounding the rate would accept it.
-        ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},
-        ActivationCase{"SetModeRefused", {.setModeError = DisplayError{3}}, 75, false, false, activationFailed, 40},
-        ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
-        ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
-        ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},
-        ActivationCase{"CreationFails", {.failure = "No free output."}, 75, false, false, "No free output.", 0}),
+INSTANTIATE_TEST_SUITE_P(DisplayActivation, ActivationTest, ::testing::Values(
+    ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
+    ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
+    ActivationCase{"HiDPIModeCountsPoints", {}, 75, true, false, nullptr, 1},
+    ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
+    // Exactly half a hertz off is too far; rounding the rate would accept it.
+    ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},
+    ActivationCase{"SetModeRefused", {.setModeError = DisplayError{3}}, 75, false, false, activationFailed, 40},
+    ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
+    ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
+    ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},
+    ActivationCase{"CreationFails", {.failure = "No free output."}, 75, false, false, "No free output.", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {

@@ -210,28 +210,24 @@ using Behaviour = ScriptedServer::Behaviour;
 const std::string badSize = "Use even dimensions between 640 \u00D7 480 and 7680 \u00D7 4320.";
 const std::string badPort = "Choose a port between 1024 and 65535.";
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, StartFailures,
-    ::testing::ValuesIn(std::vector<StartFailure>{
-        {"no display", [](auto& t) { t.model->selectedDisplayID.set(UUID::random()); },
-         "Add a display in the Displays tab first."},
-        {"width with space", [](auto& t) { t.model->width.set("1920 "); }, badSize},
-        {"empty height", [](auto& t) { t.model->height.set(""); }, badSize},
-        {"fps", [](auto& t) { t.model->fps.set(29); }, "Choose a refresh rate between 30 and 240 Hz."},
-        // A bitrate the arithmetic cannot truncate is out of bounds, not undefined.
-        {"bitrate not finite", [](auto& t) { t.model->bitrate.set(1e300); },
-         "Choose a bitrate between 5 and 150 Mbps."},
-        {"port 80", [](auto& t) { t.model->port.set("80"); }, badPort},
-        {"port 70000", [](auto& t) { t.model->port.set("70000"); }, badPort},
-        {"no address", [](auto& t) { t.sim.interfaces.clear(); }, "Connect this computer to Wi-Fi or Ethernet first."},
-        {"random fails", [](auto& t) { t.sim.failRandom = true; }, "Could not generate an access key."},
-        {"display creation", [](auto& t) { t.sim.newDisplays.failure = "No free output."; }, "No free output."},
-        {"session start", [](auto& t) { t.script.startFailure = "Capture failed."; }, "Capture failed."},
-        {"capture refused", [](auto& t) { t.script.captureDenied = true; }, CaptureDeniedError().message()},
-        {"server fails first", [](auto& t) { t.serverBehaviour = Behaviour::failBeforeReady; },
-         "Address already in use"},
-        {"server never ready", [](auto& t) { t.serverBehaviour = Behaviour::neverReady; },
-         "The local server did not start. Try another port."}}),
+INSTANTIATE_TEST_SUITE_P(Table, StartFailures, ::testing::ValuesIn(std::vector<StartFailure>{
+    {"no display", [](auto& t) { t.model->selectedDisplayID.set(UUID::random()); },
+     "Add a display in the Displays tab first."},
+    {"width with space", [](auto& t) { t.model->width.set("1920 "); }, badSize},
+    {"empty height", [](auto& t) { t.model->height.set(""); }, badSize},
+    {"fps", [](auto& t) { t.model->fps.set(29); }, "Choose a refresh rate between 30 and 240 Hz."},
+    // A bitrate the arithmetic cannot truncate is out of bounds, not undefined.
+    {"bitrate not finite", [](auto& t) { t.model->bitrate.set(1e300); }, "Choose a bitrate between 5 and 150 Mbps."},
+    {"port 80", [](auto& t) { t.model->port.set("80"); }, badPort},
+    {"port 70000", [](auto& t) { t.model->port.set("70000"); }, badPort},
+    {"no address", [](auto& t) { t.sim.interfaces.clear(); }, "Connect this computer to Wi-Fi or Ethernet first."},
+    {"random fails", [](auto& t) { t.sim.failRandom = true; }, "Could not generate an access key."},
+    {"display creation", [](auto& t) { t.sim.newDisplays.failure = "No free output."; }, "No free output."},
+    {"session start", [](auto& t) { t.script.startFailure = "Capture failed."; }, "Capture failed."},
+    {"capture refused", [](auto& t) { t.script.captureDenied = true; }, CaptureDeniedError().message()},
+    {"server fails first", [](auto& t) { t.serverBehaviour = Behaviour::failBeforeReady; }, "Address already in use"},
+    {"server never ready", [](auto& t) { t.serverBehaviour = Behaviour::neverReady; },
+     "The local server did not start. Try another port."}}),
     support::CaseName());
 
 TEST_F(Sharing, FailuresWhileRunningStopWithTheirText) {

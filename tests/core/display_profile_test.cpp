@@ -124,8 +124,7 @@ TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndReadsItBackInAnyKeyOrder) 
     EXPECT_EQ(decodeDisplayProfiles(
                   R"([{"enabled":true,"hiDPI":false,"bitrateMbps":35,"refreshRate":75,"height":1080,"width":1920,)"
                   R"("name":"Desk","id":"6f9619ff-8b86-4d11-b42d-00c04fc964ff","originX":null,"mirrorMain":true,)"
-                  R"("future":[1]}])"),
-              std::vector{expected});
+                  R"("future":[1]}])"), std::vector{expected});
 }
 
 TEST(DisplayProfileJSON, OneWrongValueFailsTheWholeList) {

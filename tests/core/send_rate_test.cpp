@@ -51,21 +51,19 @@ TEST_P(SendRateSteering, FollowsTheReportedLoss) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reports, SendRateSteering,
-    testing::Values(
-        SteeringCase{"heavy loss cuts in proportion", 0, {{200, 1000, 1s, 18'000'000}, {500, 1000, 2s, 13'500'000}}},
-        SteeringCase{"repeated heavy loss stops at the floor", 0,
-                     {{900, 1000, 1s, 11'000'000}, {900, 1000, 2s, 6'050'000}, {900, 1000, 3s, 5'000'000}}},
-        SteeringCase{"moderate loss holds the rate", 12'000'000, {{50, 1000, 2s, 12'000'000}, {20, 1000, 3s, 12'000'000}}},
-        // Growth at most once a second, however often reports come.
-        SteeringCase{"a clean link climbs a step a second", 10'000'000,
-                     {{0, 1000, 1s, 10'800'000}, {0, 500, 1500ms, 10'800'000}, {0, 500, 2s, 11'664'000}}},
-        SteeringCase{"a clean link stops at the ceiling", 0, {{0, 1000, 1s, 20'000'000}, {0, 1000, 2s, 20'000'000}}},
-        // The sequence went back: the receiver restarted its counts, which tells nothing.
-        SteeringCase{"restarted counts are ignored", 10'000'000, {{900, -5000, 1s, 10'000'000}}},
-        // Duplicates make the lost count fall; that is no negative loss.
-        SteeringCase{"duplicates count as no loss", 10'000'000, {{-30, 1000, 1s, 10'800'000}}}),
+INSTANTIATE_TEST_SUITE_P(Reports, SendRateSteering, testing::Values(
+    SteeringCase{"heavy loss cuts in proportion", 0, {{200, 1000, 1s, 18'000'000}, {500, 1000, 2s, 13'500'000}}},
+    SteeringCase{"repeated heavy loss stops at the floor", 0,
+                 {{900, 1000, 1s, 11'000'000}, {900, 1000, 2s, 6'050'000}, {900, 1000, 3s, 5'000'000}}},
+    SteeringCase{"moderate loss holds the rate", 12'000'000, {{50, 1000, 2s, 12'000'000}, {20, 1000, 3s, 12'000'000}}},
+    // Growth at most once a second, however often reports come.
+    SteeringCase{"a clean link climbs a step a second", 10'000'000,
+                 {{0, 1000, 1s, 10'800'000}, {0, 500, 1500ms, 10'800'000}, {0, 500, 2s, 11'664'000}}},
+    SteeringCase{"a clean link stops at the ceiling", 0, {{0, 1000, 1s, 20'000'000}, {0, 1000, 2s, 20'000'000}}},
+    // The sequence went back: the receiver restarted its counts, which tells nothing.
+    SteeringCase{"restarted counts are ignored", 10'000'000, {{900, -5000, 1s, 10'000'000}}},
+    // Duplicates make the lost count fall; that is no negative loss.
+    SteeringCase{"duplicates count as no loss", 10'000'000, {{-30, 1000, 1s, 10'800'000}}}),
     support::CaseName{});
 
 TEST(SendRateController, WhatWasLearntSurvivesAnEmptyReportAndNewBounds) {

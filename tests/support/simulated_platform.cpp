@@ -82,8 +82,7 @@ DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {
 std::optional<std::vector<DisplayID>> SimulatedPlatform::activeDisplays() {
     if (failActiveDisplays) return std::nullopt;
     std::vector<DisplayID> list{mainDisplayID};
-    for (const auto& [id, shown] : displays)
-        if (id != mainDisplayID && shown.online) list.push_back(id);
+    for (const auto& [id, shown] : displays) if (id != mainDisplayID && shown.online) list.push_back(id);
     return list;
 }
 

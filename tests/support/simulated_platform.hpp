@@ -19,12 +19,8 @@ namespace tavelin {
 // An in-memory desktop for tests: a display server, virtual displays, transactions and the
 // small system services, scripted and recorded through public fields. Single-threaded, like
 // the engine; it must outlive every virtual display it created.
-class SimulatedPlatform final : public DisplayServices,
-                                public VirtualDisplayFactory,
-                                public Permissions,
-                                public URLOpener,
-                                public NetworkInterfaces,
-                                public SecureRandom {
+class SimulatedPlatform final : public DisplayServices, public VirtualDisplayFactory, public Permissions,
+                                public URLOpener, public NetworkInterfaces, public SecureRandom {
 public:
     static constexpr int forever = std::numeric_limits<int>::max(); // a count meaning "never"
 

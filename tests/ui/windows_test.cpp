@@ -133,9 +133,8 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
         return picture;
     };
     const auto showsPicture = [&] {
-        const QImage seen = QGuiApplication::primaryScreen()
-                                ->grabWindow(0, output.x() - 1, 0, output.width() + 2, output.height())
-                                .toImage();
+        auto* const main = QGuiApplication::primaryScreen();
+        const QImage seen = main->grabWindow(0, output.x() - 1, 0, output.width() + 2, output.height()).toImage();
         std::set<QRgb> row;
         for (int x = 1; x <= output.width(); ++x) row.insert(seen.pixelColor(x, 0).rgb());
         bool shown = row.contains(MotionTestPicture::background().rgb()); // the bars leave no trails
