@@ -140,8 +140,7 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         std::string authorization = "Bearer secret-token";
         std::string method = "POST";
     } cases[] = {
-        {"/", "", {}, 503, stopped, "", "PUT"},
-        {"/api/status", "{}", {}, 503, stopped, "Bearer secret-token", "post"},
+        {"/", "", {}, 503, stopped, "", "PUT"}, {"/api/status", "{}", {}, 503, stopped, "Bearer secret-token", "post"},
         // A stopped share wins over a bad body, and the body is judged before the token.
         {"/api/pair", "", [](FakeState& s) { s.sharing = false; }, 503, stopped, ""},
         {"/api/status", "", {}, 400, badBody, ""}, {"/api/pair", "[]", {}, 400, badBody, ""},
@@ -160,16 +159,14 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         {"/api/receiver", "{}", {}, 200, settings},
         {"/api/receiver", "{}", [](FakeState& s) { s.mouse = false; }, 200, withoutMouse},
         {"/api/status", "{}", noSession, 200, settings}, {"/api/status", "{}", {}, 200, withStatistics},
-        {"/api/connect", offer(), {}, 200, answerTo(sdp)},
-        {"/api/connect", offer(), {}, 401, error(expired), ""},
+        {"/api/connect", offer(), {}, 200, answerTo(sdp)}, {"/api/connect", offer(), {}, 401, error(expired), ""},
         {"/api/connect", offer(longest), {}, 200, answerTo(longest)},
         {"/api/connect", offer(tooLong), {}, 400, badOffer}, {"/api/connect", offer("x=0"), {}, 400, badOffer},
         {"/api/connect", offer("v=0", "answer"), {}, 400, badOffer},
         // The offer is judged before the identifier.
         {"/api/connect", offer("v=1", "offer", "x"), {}, 400, badOffer},
         {"/api/connect", offer("v=0", "offer", "not-a-uuid"), {}, 400, noID},
-        {"/api/connect", offer("v=0", "offer", 7), {}, 400, noID},
-        {"/api/connect", offer(), cancel, 409, cancelled},
+        {"/api/connect", offer("v=0", "offer", 7), {}, 400, noID}, {"/api/connect", offer(), cancel, 409, cancelled},
         // A cancelled identifier is refused even when no session runs.
         {"/api/connect", offer(), [](FakeState& s) { cancel(s), s.running = false; }, 409, cancelled},
         {"/api/connect", offer(), noSession, 503, stopped}, {"/api/connect", offer(), other, 409, error("ICE")},

@@ -37,8 +37,7 @@ TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
         {"xfce", {"arandr", "xfce4-display-settings"}, Command{"xfce4-display-settings", {}}}, // any case
         // Another desktop's tool still beats none; a bare X server may have only arandr.
         {"XFCE", {"gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
-        {"", {"arandr"}, Command{"arandr", {}}},
-        {"GNOME", {}, std::nullopt},
+        {"", {"arandr"}, Command{"arandr", {}}}, {"GNOME", {}, std::nullopt},
     };
     for (const auto& c : cases) {
         const auto installed = [&](const std::string& program) { return std::ranges::count(c.installed, program) > 0; };
