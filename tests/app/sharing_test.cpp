@@ -22,8 +22,7 @@ using namespace std::chrono_literals;
 
 // Stand-ins for the stream session and the HTTP server of a sharing run, scripted by
 // each test and recording what the model asked of them.
-class ScriptedSession : public StreamSession {
-public:
+struct ScriptedSession : StreamSession {
     // What start does: succeed, throw a StreamError with this text, or refuse capture.
     std::optional<std::string> startFailure;
     bool captureDenied = false;
@@ -49,8 +48,7 @@ public:
     Task<nlohmann::json> statistics() override { co_return statisticsResult; }
 };
 
-class ScriptedServer : public SharingServer {
-public:
+struct ScriptedServer : SharingServer {
     enum class Behaviour { ready, failBeforeReady, neverReady };
     Behaviour behaviour = Behaviour::ready;
 
@@ -75,8 +73,7 @@ public:
 };
 
 
-class Sharing : public support::ModelTest {
-public:
+struct Sharing : support::ModelTest {
     using ModelTest::model;
     using ModelTest::sim;
 

@@ -29,8 +29,7 @@ const std::string alreadyConnected = "A receiver is already connected. Disconnec
 
 // The model as the routes see it, with its session: answers and statistics come after a
 // suspension, as from the engine.
-class FakeState : public ReceiverState {
-public:
+struct FakeState : ReceiverState {
     bool sharing = true, running = true, mouse = true;
     std::string token = "secret-token";
     PairingGate gate;

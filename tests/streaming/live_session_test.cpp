@@ -30,8 +30,7 @@ constexpr const char* waiting = "Waiting for receiver";
 
 // A WebRTC stack whose peers, gathering, states, channels and statistics a test scripts;
 // callbacks are raised on the calling thread, which is the test's engine.
-class ScriptedChannel final : public PeerDataChannel {
-public:
+struct ScriptedChannel final : PeerDataChannel {
     explicit ScriptedChannel(std::string name) : name(std::move(name)) {}
     std::string label() const override { return name; }
     bool isOpen() const override { return open; }
@@ -44,8 +43,7 @@ public:
     int closes = 0;
 };
 
-class ScriptedPeer final : public WebRTCPeer {
-public:
+struct ScriptedPeer final : WebRTCPeer {
     std::shared_ptr<VideoSink> videoSink() override { return sink; }
     Task<> setRemoteOffer(std::string) override { co_return; }
     Task<> createAnswer() override { answered = true; co_return; }
@@ -74,8 +72,7 @@ public:
     PeerConnectionState state = PeerConnectionState::fresh;
 };
 
-class ScriptedWebRTC final : public WebRTCFactory {
-public:
+struct ScriptedWebRTC final : WebRTCFactory {
     std::vector<std::string> encoderNames() override { return {"x264enc"}; }
     std::shared_ptr<WebRTCPeer> createPeer(std::int64_t width, std::int64_t height, std::int64_t fps) override {
         if (refuse) return nullptr;

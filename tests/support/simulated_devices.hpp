@@ -49,8 +49,7 @@ private:
 
 // A capture facility that lists a display only after a number of lookups, and whose
 // streams deliver frames only when a test pushes them (stream->onFrame(...)).
-class SimulatedCapture final : public ScreenCapture {
-public:
+struct SimulatedCapture final : ScreenCapture {
     std::vector<CaptureDisplay> displays;
     int hiddenLookups = 0, lookups = 0; // shareableDisplays() lists nothing for hiddenLookups calls
     bool failStart = false;
