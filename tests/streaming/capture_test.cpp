@@ -13,7 +13,6 @@ namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::milliseconds;
 using Time = std::chrono::steady_clock::time_point;
 using Sink = support::RecordingSink<>;
 
@@ -59,7 +58,7 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
 // of the last picture is what the receiver page shows as "Capture age".
 TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
     enum Kind { picture, idle, refresh, forcedRefresh };
-    struct Step { Kind kind; milliseconds now, taken = 0ms; };
+    struct Step { Kind kind; std::chrono::milliseconds now, taken = 0ms; };
     using Sent = std::vector<std::pair<std::int64_t, std::int64_t>>;
     struct Case { const char* name; std::vector<Step> steps; Sent sent; double lastAgeMS = 0; } const cases[] = {
         // The encoder refuses a timestamp that does not move forward.

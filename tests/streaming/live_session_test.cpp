@@ -16,14 +16,12 @@ namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::ThrowsMessage;
 using State = PeerConnectionState;
 using Texts = std::vector<std::string>;
 
 constexpr const char* remoteMove = R"({"type":"move","x":0.5,"y":0.5})";
 constexpr const char* leftDown = R"({"type":"down","x":0.5,"y":0.5,"button":0})";
 constexpr const char* notSharing = "The host computer is not sharing a display.";
-constexpr const char* alreadyConnected = "A receiver is already connected. Disconnect it on the host computer first.";
 constexpr const char* live = "Receiver connected";
 constexpr const char* cut = "Receiver connection interrupted";
 constexpr const char* waiting = "Waiting for receiver";
@@ -253,7 +251,8 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
     EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
 
     auto pending = answer(*session, "A");
-    EXPECT_EQ(outcome(answer(*session, "B")), alreadyConnected) << "a second offer while the first is answered";
+    EXPECT_EQ(outcome(answer(*session, "B")), "A receiver is already connected. Disconnect it on the host computer first.")
+        << "a second offer while the first is answered";
     session->disconnect("B");
     EXPECT_EQ(webrtc.last().closes, 0) << "another identifier changes nothing";
     session->disconnect("A");
@@ -391,7 +390,7 @@ TEST_F(LiveSession, PointerInPictureFollowsWhoMovedItLast) {
 TEST_F(LiveSession, PreviewOpensClosesAndComesBackWithTheLastPicture) {
     previewFactory = nullptr; // no window system
     EXPECT_THAT([&] { started()->togglePreview(); },
-                ThrowsMessage<StreamError>(::testing::StrEq("Video preview is unavailable on this computer.")));
+                ::testing::ThrowsMessage<StreamError>(::testing::StrEq("Video preview is unavailable on this computer.")));
     previewFactory = &previews;
     auto session = started();
     answer(*session);
