@@ -122,9 +122,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
     std::string longest = "v=0";
     for (int i = 0; i < 262'140; ++i) longest += "\r\n";
     const std::string tooLong = "v=0" + std::string(262'141, 'a');
-    json withStatistics = settings;
+    json withStatistics = settings, withoutMouse = settings;
     withStatistics["framesSent"] = 42;
-    json withoutMouse = settings;
     withoutMouse["mouseEnabled"] = false;
     using Setup = void (*)(FakeState&);
     const Setup noSession = [](FakeState& s) { s.running = false; };
@@ -132,12 +131,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
     const Setup refuse = [](FakeState& s) { s.answerFailure = std::make_exception_ptr(StreamError(alreadyConnected)); };
     const Setup other = [](FakeState& s) { s.answerFailure = std::make_exception_ptr(std::runtime_error("ICE")); };
     const struct {
-        std::string path, body;
-        Setup setup;
-        int status;
-        json expected;
-        std::string authorization = "Bearer secret-token";
-        std::string method = "POST";
+        std::string path, body; Setup setup; int status; json expected;
+        std::string authorization = "Bearer secret-token", method = "POST";
     } cases[] = {
         {"/", "", {}, 503, stopped, "", "PUT"}, {"/api/status", "{}", {}, 503, stopped, "Bearer secret-token", "post"},
         // A stopped share wins over a bad body, and the body is judged before the token.
@@ -192,9 +187,7 @@ TEST(ReceiverRoutes, RefusesDisconnectedIdentifiersUntilTheSixtyFifthArrives) {
     const auto post = [&](const std::string& path, const std::string& body) {
         return send(state, {"POST", path, {{"authorization", "Bearer secret-token"}}, body}).status;
     };
-    const auto disconnect = [&](const std::string& id) {
-        EXPECT_EQ(post("/api/disconnect", json{{"sessionID", id}}.dump()), 200);
-    };
+    const auto disconnect = [&](std::string id) { EXPECT_EQ(post("/api/disconnect", json{{"sessionID", id}}.dump()), 200); };
     disconnect(receiverID);
     EXPECT_EQ(state.disconnected, std::vector{receiverID});
     for (int i = 1; i < 64; ++i) disconnect(std::to_string(i));
