@@ -86,9 +86,7 @@ const json settings = {{"mouseEnabled", true},
 
 TEST(ReceiverRoutes, ServesTheReceiverFilesAsTheyAreNowForGETWhetherSharingOrNot) {
     const std::string html = "text/html; charset=utf-8";
-    const struct {
-        std::string path, type = {}, body = {}; // no type: 404
-    } cases[] = {
+    const struct { std::string path, type = {}, body = {}; } cases[] = { // no type: 404
         {"/", html, "index.html"}, {"/1234", html, "index.html"}, {"/0000/", html, "index.html"},
         {"/receiver.js", "text/javascript; charset=utf-8", "receiver.js"},
         {"/style.css", "text/css; charset=utf-8", "style.css"},

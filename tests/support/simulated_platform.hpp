@@ -52,11 +52,7 @@ public:
     };
 
     // What a test reads of one successful create().
-    struct Creation {
-        DisplayID display;
-        std::int64_t width;
-        std::string name, identifier;
-    };
+    struct Creation { DisplayID display; std::int64_t width; std::string name, identifier; };
 
     // How the next transactions fail.
     struct TransactionScript {
@@ -67,10 +63,7 @@ public:
 
     // One change of a completed transaction.
     struct AppliedChange {
-        enum class Kind { origin, mirror } kind;
-        DisplayID display;
-        std::int32_t x = 0, y = 0;
-        DisplayID master = nullDisplay;
+        enum class Kind { origin, mirror } kind; DisplayID display; std::int32_t x = 0, y = 0; DisplayID master = nullDisplay;
     };
 
     // The main display is id 1, 2560 × 1440 at the origin.
