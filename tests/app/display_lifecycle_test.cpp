@@ -32,9 +32,8 @@ TEST_P(ActivationTest, ConfirmsTheModeOrReleasesTheDisplay) {
     sim.newDisplays = c.script;
     const UUID id = first().id();
     model->displayProfiles.modify([&](auto& profiles) {
-        profiles[0].refreshRate = c.refreshRate;
-        profiles[0].hiDPI = c.hiDPI;
-        profiles[0].enabled = c.enabledBefore;
+        auto& p = profiles[0];
+        std::tie(p.refreshRate, p.hiDPI, p.enabled) = std::tuple(c.refreshRate, c.hiDPI, c.enabledBefore);
     });
     run(model->connectDisplay(id));
 
@@ -100,7 +99,8 @@ TEST_F(DisplayLifecycleTest, OnlyANewNameRecreatesALiveDisplay) {
 
     // Which names are refused is the profile's own test (tests/core).
     run(model->renameDisplay(id, std::string(81, 'x')));
-    EXPECT_EQ(std::tuple(model->error(), first().name), std::tuple("Use a display name between 1 and 80 characters.", "Studio"));
+    EXPECT_EQ(std::tuple(model->error(), first().name),
+              std::tuple("Use a display name between 1 and 80 characters.", "Studio"));
 }
 
 TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
