@@ -69,7 +69,6 @@ TEST(HTTPRequest, Outcome) {
              {"bare LF", "GET / HTTP/1.1\nHost: a\n\n", "need more"},
              {"16384 bytes, no blank line", std::string(16384, 'a'), "need more"},
              {"16385 bytes, no blank line", std::string(16385, 'a'), "tooLarge"},
-             {"blank line at 16384", headerEndingAt(16384), "request /"},
              {"blank line at 16385", headerEndingAt(16385), "malformed"},
              // Past the limit, a partial blank line that begins too late is still too large.
              {"partial blank line at 16385", headerEndingAt(16385).substr(0, 16387), "tooLarge"},
