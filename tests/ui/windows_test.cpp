@@ -95,11 +95,8 @@ TEST_F(Windows, StateWrittenWhenShownMovedAndResizedWithExactlySevenKeys) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
-class Target final : public QRasterWindow {
-public:
+struct Target final : QRasterWindow {
     int presses = 0;
-
-protected:
     void mousePressEvent(QMouseEvent*) override { ++presses; }
     void paintEvent(QPaintEvent*) override {}
 };
