@@ -150,8 +150,7 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
         {"/api/receiver", "{}", {}, 200, settings},
         {"/api/receiver", "{}", [](FakeState& s) { s.mouse = false; }, 200, withoutMouse},
         {"/api/status", "{}", noSession, 200, settings}, {"/api/status", "{}", {}, 200, withStatistics},
-        {"/api/connect", offer(), {}, 200, answerTo(sdp)}, {"/api/connect", offer(), {}, 401, error(expired), ""},
-        {"/api/connect", offer(longest), {}, 200, answerTo(longest)},
+        {"/api/connect", offer(), {}, 401, error(expired), ""}, {"/api/connect", offer(longest), {}, 200, answerTo(longest)},
         {"/api/connect", offer(tooLong), {}, 400, badOffer}, {"/api/connect", offer("x=0"), {}, 400, badOffer},
         {"/api/connect", offer("v=0", "answer"), {}, 400, badOffer},
         // The offer is judged before the identifier.
