@@ -23,7 +23,6 @@ CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) 
     return {std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, nullptr}), at, true};
 }
 
-// No refinement frames unless a test asks for them.
 Timings withoutRefinement() { return {.stillBeforeRefinement = std::chrono::hours(1)}; }
 
 class CaptureOutputTest : public ::testing::Test {

@@ -53,7 +53,6 @@ struct ScriptedPeer final : WebRTCPeer {
     Task<nlohmann::json> statistics() override { co_return nlohmann::json::object(); }
     void close() override { ++closes, state = PeerConnectionState::closed; }
 
-    // Raised as the stack would.
     void changeState(PeerConnectionState next) { state = next; if (onConnectionState) onConnectionState(next); }
     std::shared_ptr<ScriptedChannel> openChannel(std::string label) {
         auto channel = std::make_shared<ScriptedChannel>(std::move(label));
@@ -149,14 +148,12 @@ protected:
     std::future<nlohmann::json> answer(LiveStreamSession& session, std::string id = "A") {
         return spawn(session.answer("v=0 H264/90000", std::move(id)));
     }
-    // How a task ended: the text of its error, or "done".
     template <class T>
     static std::string outcome(std::future<T> result) {
         if (result.wait_for(0s) != std::future_status::ready) return "still running";
         try { result.get(); } catch (const std::exception& error) { return error.what(); }
         return "done";
     }
-    // A receiver connected with its mouse channel open.
     std::shared_ptr<ScriptedChannel> connect(LiveStreamSession& session) {
         EXPECT_EQ(outcome(answer(session)), "done");
         webrtc.last().changeState(State::connected);

@@ -145,7 +145,6 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     };
     EXPECT_TRUE(QTest::qWaitFor(showsPicture, 5000)) << "the picture misses an edge or stands still";
 
-    // A click through the test picture lands in the window below it.
     const QPointF center = QRectF(output).center();
     for (const auto type : {MouseEventType::moved, MouseEventType::leftDown, MouseEventType::leftUp}) {
         ASSERT_TRUE(backend->input().post({type, 0, center.x(), center.y(), {}, 1}));
@@ -159,7 +158,6 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     motion.close();
 }
 
-// The window the preview shows, once the GUI thread made and showed it.
 QQuickWindow* shownWindow(const PreviewWindow& preview) {
     const auto shown = [&] { return preview.window() && preview.window()->isExposed(); };
     return QTest::qWaitFor(shown, 5000) ? preview.window() : nullptr;
