@@ -30,8 +30,7 @@ struct ScriptedSession : StreamSession {
 
     int stops = 0;
     DisplayID startedDisplay = nullDisplay;
-    std::vector<std::string> offers;
-    std::vector<std::string> disconnected;
+    std::vector<std::string> offers, disconnected;
 
     Task<> start(DisplayID display, DisplayConfiguration, bool, bool) override {
         startedDisplay = display;
@@ -63,11 +62,8 @@ struct ScriptedServer : SharingServer {
         addresses = hosts;
         handler = std::move(requests);
         onFailure = std::move(failed);
-        switch (behaviour) {
-        case Behaviour::ready: ready(); break;
-        case Behaviour::failBeforeReady: onFailure("Address already in use"); break;
-        case Behaviour::neverReady: break;
-        }
+        if (behaviour == Behaviour::ready) ready();
+        if (behaviour == Behaviour::failBeforeReady) onFailure("Address already in use");
     }
     void stop() override {}
 };
