@@ -116,10 +116,8 @@ TEST_F(LocalServerTest, ConnectionsEndAtTheirDeadlineWithoutAnswer) {
     onRequest = [](HTTPRequest, LocalServer::Respond) {};
     start(timings);
     const auto begin = std::chrono::steady_clock::now();
-    LoopbackConnection silent(port);
     LoopbackConnection unanswered(port);
     unanswered.send(get("/"));
-    EXPECT_EQ(silent.readToEnd(), "");
     EXPECT_EQ(unanswered.readToEnd(), "");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, timings.connectionLifetime);
 }
