@@ -57,7 +57,6 @@ TEST(HTTPRequest, Outcome) {
              // The body is not decoded: any bytes pass.
              {"binary body", post("Content-Length: 2", std::string("\xFF\x00", 2)), "request /"},
              {"length with leading zeros", post("Content-Length: 0005", "hello"), "request /"},
-             {"short body", post("Content-Length: 5", "hel"), "need more"},
              {"length plus", post("Content-Length: +5", "hello"), "malformed"},
              {"length inner space", post("Content-Length: 1 0", "hello"), "malformed"},
              {"length empty", post("Content-Length:  "), "malformed"},
