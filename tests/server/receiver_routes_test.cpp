@@ -30,7 +30,7 @@ const std::string alreadyConnected = "A receiver is already connected. Disconnec
 // The model as the routes see it, with its session: answers and statistics come after a
 // suspension, as from the engine.
 struct FakeState : ReceiverState {
-    bool sharing = true, running = true, mouse = true;
+    bool sharing = true, running = true;
     std::string token = "secret-token";
     PairingGate gate;
     std::exception_ptr answerFailure;
@@ -61,7 +61,7 @@ struct FakeState : ReceiverState {
     void disconnectReceiver(const std::string&) override {}
     std::set<std::string>& cancelledSessions() override { return cancelled; }
     ReceiverSettings receiverSettings() override { return {0.5, 1.25, 2, 270, true, false, "cover"}; }
-    bool mouseEnabled() override { return mouse; }
+    bool mouseEnabled() override { return true; }
     fs::path webRoot() override { return root; }
 };
 
@@ -119,9 +119,8 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
     std::string longest = "v=0";
     for (int i = 0; i < 262'140; ++i) longest += "\r\n";
     const std::string tooLong = "v=0" + std::string(262'141, 'a');
-    json withStatistics = settings, withoutMouse = settings;
+    json withStatistics = settings;
     withStatistics["framesSent"] = 42;
-    withoutMouse["mouseEnabled"] = false;
     using Setup = void (*)(FakeState&);
     const Setup noSession = [](FakeState& s) { s.running = false; };
     static const Setup cancel = [](FakeState& s) { s.cancelled.insert(receiverID); };
@@ -147,7 +146,6 @@ TEST(ReceiverRoutes, AnswersEachPOSTWithItsStatusAndBody) {
          [](FakeState& s) { for (int i = 0; i < 5; ++i) s.gate.check("9999", "0427", 1000); }, 429,
          error("Too many incorrect codes. Wait one minute and try again."), ""},
         {"/api/receiver", "{}", {}, 200, settings},
-        {"/api/receiver", "{}", [](FakeState& s) { s.mouse = false; }, 200, withoutMouse},
         {"/api/status", "{}", noSession, 200, settings}, {"/api/status", "{}", {}, 200, withStatistics},
         {"/api/connect", offer(), {}, 401, error(expired), ""}, {"/api/connect", offer(longest), {}, 200, answerTo(longest)},
         {"/api/connect", offer(tooLong), {}, 400, badOffer}, {"/api/connect", offer("x=0"), {}, 400, badOffer},
