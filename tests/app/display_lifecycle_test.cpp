@@ -20,12 +20,8 @@ protected:
 
 // error: null when the display goes live
 struct ActivationCase {
-    const char* name;
-    SimulatedPlatform::NewDisplayScript script;
-    std::int64_t refreshRate;
-    bool hiDPI, enabledBefore;
-    const char* error;
-    int modeQueries;
+    const char* name; SimulatedPlatform::NewDisplayScript script; std::int64_t refreshRate; bool hiDPI, enabledBefore;
+    const char* error; int modeQueries;
 };
 void PrintTo(const ActivationCase& c, std::ostream* out) { *out << c.name; }
 
@@ -36,39 +32,34 @@ TEST_P(ActivationTest, ConfirmsTheModeOrReleasesTheDisplay) {
     sim.newDisplays = c.script;
     const UUID id = first().id();
     model->displayProfiles.modify([&](auto& profiles) {
-        profiles[0].refreshRate = c.refreshRate;
-        profiles[0].hiDPI = c.hiDPI;
-        profiles[0].enabled = c.enabledBefore;
+        auto& p = profiles[0];
+        std::tie(p.refreshRate, p.hiDPI, p.enabled) = std::tuple(c.refreshRate, c.hiDPI, c.enabledBefore);
     });
     run(model->connectDisplay(id));
 
     const bool live = c.error == nullptr;
     EXPECT_EQ(model->error(), live ? std::nullopt : std::optional<std::string>(c.error));
-    EXPECT_EQ(model->activeDisplayIDs().contains(id), live);
-    EXPECT_EQ(sim.displays.size(), live ? 2u : 1u);
+    EXPECT_EQ(std::tuple(model->activeDisplayIDs().contains(id), sim.displays.size(), sim.modeQueries),
+              std::tuple(live, live ? 2u : 1u, c.modeQueries));
     // A failure leaves the user's wish alone.
     EXPECT_EQ(first().enabled, live || c.enabledBefore);
-    EXPECT_EQ(sim.modeQueries, c.modeQueries);
     EXPECT_TRUE(model->restoringDisplayIDs().empty());
 }
 
 const DisplayMode otherSize{7, 1280, 720, 1280, 720, 75};
 const DisplayMode otherRate{8, 1920, 1080, 1920, 1080, 50};
 
-INSTANTIATE_TEST_SUITE_P(
-    DisplayActivation, ActivationTest,
-    ::testing::Values(
-        ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
-        ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
-        ActivationCase{"HiDPIModeCountsPoints", {}, 75, true, false, nullptr, 1},
-        ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
-        // Exactly half a hertz off is too far; rounding the rate would accept it.
-        ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},
-        ActivationCase{"SetModeRefused", {.setModeError = DisplayError{3}}, 75, false, false, activationFailed, 40},
-        ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
-        ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
-        ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},
-        ActivationCase{"CreationFails", {.failure = "No free output."}, 75, false, false, "No free output.", 0}),
+INSTANTIATE_TEST_SUITE_P(DisplayActivation, ActivationTest, ::testing::Values(
+    ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
+    ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
+    ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
+    // Exactly half a hertz off is too far; rounding the rate would accept it.
+    ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},
+    ActivationCase{"SetModeRefused", {.setModeError = DisplayError{3}}, 75, false, false, activationFailed, 40},
+    ActivationCase{"OtherSizeReported", {.reportedMode = otherSize}, 75, false, false, activationFailed, 40},
+    ActivationCase{"OtherRateReported", {.reportedMode = otherRate}, 75, false, false, activationFailed, 40},
+    ActivationCase{"Offline", {.online = false}, 75, false, false, activationFailed, 40},
+    ActivationCase{"CreationFails", {.failure = "No free output."}, 75, false, false, "No free output.", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {
@@ -86,8 +77,7 @@ TEST_F(DisplayLifecycleTest, AddedDisplaysAreNamedByCount) {
     UUID last = first().id();
     while (!model->displayProfiles().empty()) run(model->removeDisplay(last = first().id()));
     EXPECT_NE(model->selectedDisplayID(), last);
-    EXPECT_FALSE(model->selectedDisplay());
-    EXPECT_EQ(sim.releasedDisplays, 3);
+    EXPECT_EQ(std::tuple(bool(model->selectedDisplay()), sim.releasedDisplays), std::tuple(false, 3));
     run(model->addDisplay());
     EXPECT_EQ(names(), std::vector<std::string>{base});
 }
@@ -104,13 +94,12 @@ TEST_F(DisplayLifecycleTest, OnlyANewNameRecreatesALiveDisplay) {
 
     run(model->renameDisplay(id, "Studio"));
     ASSERT_EQ(sim.created.size(), 2u);
-    EXPECT_EQ(sim.created[1].name, "Studio");
-    EXPECT_TRUE(model->activeDisplayIDs().contains(id));
+    EXPECT_EQ(std::tuple(sim.created[1].name, model->activeDisplayIDs().contains(id)), std::tuple("Studio", true));
 
     // Which names are refused is the profile's own test (tests/core).
     run(model->renameDisplay(id, std::string(81, 'x')));
-    EXPECT_EQ(model->error(), "Use a display name between 1 and 80 characters.");
-    EXPECT_EQ(first().name, "Studio");
+    EXPECT_EQ(std::tuple(model->error(), first().name),
+              std::tuple("Use a display name between 1 and 80 characters.", "Studio"));
 }
 
 TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
@@ -132,9 +121,7 @@ TEST_F(DisplayLifecycleTest, ApplyDisplayModeParsesTheForm) {
         EXPECT_EQ(sim.created.size(), c.error ? 1u : 2u);
         model->setError(std::nullopt);
     }
-    EXPECT_EQ(first().width, 2560);
-    EXPECT_EQ(first().bitrateMbps, 35);
-    EXPECT_EQ(sim.created.back().width, 2560);
+    EXPECT_EQ(std::tuple(first().width, first().bitrateMbps, sim.created.back().width), std::tuple(2560, 35, 2560));
 }
 
 TEST_F(DisplayLifecycleTest, ArrangementCaptureWaitsForQuietAndIdle) {
@@ -152,8 +139,7 @@ TEST_F(DisplayLifecycleTest, ArrangementCaptureWaitsForQuietAndIdle) {
         ctx.poll(); // starts the delay that the next change cancels
     }
     drain();
-    EXPECT_EQ(sim.boundsQueries, 1);
-    EXPECT_EQ(first().originX, -1920);
+    EXPECT_EQ(std::tuple(sim.boundsQueries, first().originX), std::tuple(1, -1920));
 
     // A second display whose activation outlasts the delay, enabled without isBusy.
     const auto second = UUID::random();

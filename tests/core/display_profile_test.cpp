@@ -15,11 +15,7 @@ namespace {
 using Kind = ConfigurationError::Kind;
 
 TEST(DisplayConfiguration, KeepsValidValuesOrReportsTheFirstBrokenRule) {
-    struct Case {
-        std::int64_t width, height, refreshRate, bitrateMbps;
-        bool hiDPI;
-        std::optional<Kind> expected;
-    };
+    struct Case { std::int64_t width, height, refreshRate, bitrateMbps; bool hiDPI; std::optional<Kind> expected; };
     const std::optional<Kind> ok, resolution = Kind::invalidResolution, rate = Kind::invalidRefreshRate,
                               bitrate = Kind::invalidBitrate, hiDPI = Kind::invalidHiDPI;
     for (const auto& c : std::initializer_list<Case>{
@@ -40,10 +36,7 @@ TEST(DisplayConfiguration, KeepsValidValuesOrReportsTheFirstBrokenRule) {
 }
 
 TEST(DisplayConfiguration, FittedVideoSizeKeepsTheAspectOnEvenSides) {
-    struct Case {
-        std::int64_t width, height, sourceWidth, sourceHeight;
-        VideoSize expected;
-    };
+    struct Case { std::int64_t width, height, sourceWidth, sourceHeight; VideoSize expected; };
     for (const auto& c : std::initializer_list<Case>{
              // A source without area keeps the configured size.
              {1920, 1080, 0, 1080, {1920, 1080}}, {1920, 1080, 1920, 0, {1920, 1080}}, {1920, 1080, -5, 1080, {1920, 1080}},
@@ -131,8 +124,7 @@ TEST(DisplayProfileJSON, WritesExactlyTheStoredFormAndReadsItBackInAnyKeyOrder) 
     EXPECT_EQ(decodeDisplayProfiles(
                   R"([{"enabled":true,"hiDPI":false,"bitrateMbps":35,"refreshRate":75,"height":1080,"width":1920,)"
                   R"("name":"Desk","id":"6f9619ff-8b86-4d11-b42d-00c04fc964ff","originX":null,"mirrorMain":true,)"
-                  R"("future":[1]}])"),
-              std::vector{expected});
+                  R"("future":[1]}])"), std::vector{expected});
 }
 
 TEST(DisplayProfileJSON, OneWrongValueFailsTheWholeList) {
@@ -166,11 +158,7 @@ DisplayProfile named(UUID id, std::string name) { return {id, std::move(name), 2
 // A missing or undecodable list gives the first-run display; the selection falls back to
 // the first profile, then to a fresh identifier.
 TEST(DisplayListStore, LoadsTheListAndItsSelection) {
-    struct Case {
-        std::optional<std::string> list, stored; // none: missing
-        std::vector<DisplayProfile> profiles;
-        UUID expected;
-    };
+    struct Case { std::optional<std::string> list, stored; std::vector<DisplayProfile> profiles; UUID expected; };
     const std::vector two{named(idA, "A"), named(idB, "B")};
     const auto both = encodeDisplayProfiles(two);
     const std::vector firstRun{DisplayProfile(freshID, "Tavelin Virtual Display", 1920, 1080, 75, 35, false, false)};

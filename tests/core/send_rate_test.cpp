@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "core/capture_pace.hpp"
 #include "core/frame_rate_cap.hpp"
 #include "core/send_rate.hpp"
+#include "core/yuv_conversion.hpp"
 #include "tests/support/case_name.hpp"
 
 namespace tavelin {
@@ -15,14 +18,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One receiver report: packets lost and packets expected since the previous one, and
-// when it arrived.
-struct Step {
-    std::int64_t lost;
-    std::int64_t expected;
-    std::chrono::milliseconds at;
-    std::int64_t target; // the rate after it
-};
+// One receiver report: packets lost and packets expected since the previous one, when
+// it arrived, and the rate after it.
+struct Step { std::int64_t lost, expected; std::chrono::milliseconds at; std::int64_t target; };
 
 struct SteeringCase {
     const char* what;
@@ -53,21 +51,19 @@ TEST_P(SendRateSteering, FollowsTheReportedLoss) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reports, SendRateSteering,
-    testing::Values(
-        SteeringCase{"heavy loss cuts in proportion", 0, {{200, 1000, 1s, 18'000'000}, {500, 1000, 2s, 13'500'000}}},
-        SteeringCase{"repeated heavy loss stops at the floor", 0,
-                     {{900, 1000, 1s, 11'000'000}, {900, 1000, 2s, 6'050'000}, {900, 1000, 3s, 5'000'000}}},
-        SteeringCase{"moderate loss holds the rate", 12'000'000, {{50, 1000, 2s, 12'000'000}, {20, 1000, 3s, 12'000'000}}},
-        // Growth at most once a second, however often reports come.
-        SteeringCase{"a clean link climbs a step a second", 10'000'000,
-                     {{0, 1000, 1s, 10'800'000}, {0, 500, 1500ms, 10'800'000}, {0, 500, 2s, 11'664'000}}},
-        SteeringCase{"a clean link stops at the ceiling", 0, {{0, 1000, 1s, 20'000'000}, {0, 1000, 2s, 20'000'000}}},
-        // The sequence went back: the receiver restarted its counts, which tells nothing.
-        SteeringCase{"restarted counts are ignored", 10'000'000, {{900, -5000, 1s, 10'000'000}}},
-        // Duplicates make the lost count fall; that is no negative loss.
-        SteeringCase{"duplicates count as no loss", 10'000'000, {{-30, 1000, 1s, 10'800'000}}}),
+INSTANTIATE_TEST_SUITE_P(Reports, SendRateSteering, testing::Values(
+    SteeringCase{"heavy loss cuts in proportion", 0, {{200, 1000, 1s, 18'000'000}, {500, 1000, 2s, 13'500'000}}},
+    SteeringCase{"repeated heavy loss stops at the floor", 0,
+                 {{900, 1000, 1s, 11'000'000}, {900, 1000, 2s, 6'050'000}, {900, 1000, 3s, 5'000'000}}},
+    SteeringCase{"moderate loss holds the rate", 12'000'000, {{50, 1000, 2s, 12'000'000}, {20, 1000, 3s, 12'000'000}}},
+    // Growth at most once a second, however often reports come.
+    SteeringCase{"a clean link climbs a step a second", 10'000'000,
+                 {{0, 1000, 1s, 10'800'000}, {0, 500, 1500ms, 10'800'000}, {0, 500, 2s, 11'664'000}}},
+    SteeringCase{"a clean link stops at the ceiling", 0, {{0, 1000, 1s, 20'000'000}, {0, 1000, 2s, 20'000'000}}},
+    // The sequence went back: the receiver restarted its counts, which tells nothing.
+    SteeringCase{"restarted counts are ignored", 10'000'000, {{900, -5000, 1s, 10'000'000}}},
+    // Duplicates make the lost count fall; that is no negative loss.
+    SteeringCase{"duplicates count as no loss", 10'000'000, {{-30, 1000, 1s, 10'800'000}}}),
     support::CaseName{});
 
 TEST(SendRateController, WhatWasLearntSurvivesAnEmptyReportAndNewBounds) {
@@ -90,11 +86,7 @@ TEST(SendRateController, WhatWasLearntSurvivesAnEmptyReportAndNewBounds) {
 }
 
 TEST(FramesForRate, OnlyHoldingTheResolutionTradesFramesForBits) {
-    struct Case {
-        std::int64_t target;
-        bool maintainResolution;
-        std::int64_t frames;
-    };
+    struct Case { std::int64_t target; bool maintainResolution; std::int64_t frames; };
     for (const auto& [target, maintainResolution, frames] : std::vector<Case>{
              {20'000'000, true, 60}, {10'000'000, true, 30}, {1'000'000, true, 15}, {1'000'000, false, 60}}) {
         EXPECT_EQ(framesForRate(60, target, 20'000'000, maintainResolution), frames)
@@ -103,19 +95,13 @@ TEST(FramesForRate, OnlyHoldingTheResolutionTradesFramesForBits) {
     EXPECT_EQ(framesForRate(0, 1'000'000, 20'000'000, true), 0) << "no maximum stays no maximum";
     // The frames let through share the whole target: at a quarter of the frames each
     // gets four times the bits, so the link still carries the target.
-    EXPECT_EQ(encoderBitrate(5'000'000, 60, 15), 20'000'000);
-    EXPECT_EQ(encoderBitrate(5'000'000, 60, 60), 5'000'000);
+    EXPECT_EQ(std::tuple(encoderBitrate(5'000'000, 60, 15), encoderBitrate(5'000'000, 60, 60)), std::tuple(20'000'000, 5'000'000));
     EXPECT_EQ(encoderBitrate(5'000'000, 60, 0), 5'000'000) << "no cap, no change";
 }
 
 TEST(FrameRateCap, AdmitsAtMostTheMaximumInOneSecond) {
-    struct Case {
-        const char* what;
-        int sourceRate;
-        std::int64_t jitterNS; // alternately late and early
-        std::int64_t maximum;
-        int admittedAtLeast, admittedAtMost;
-    };
+    // jitterNS: alternately late and early
+    struct Case { const char* what; int sourceRate; std::int64_t jitterNS, maximum; int admittedAtLeast, admittedAtMost; };
     for (const auto& c : {Case{"no maximum", 60, 0, 0, 60, 60},
                           // A capture paced at the maximum must not lose frames to its jitter.
                           Case{"capture at the maximum with jitter", 60, 3'000'000, 60, 60, 60},
@@ -139,13 +125,7 @@ TEST(FrameRateCap, AdmitsAtMostTheMaximumInOneSecond) {
 // late by `jitter`, taken by a capture that wakes at each change once the pace allows.
 TEST(CapturePace, TakesChangesAtOnceButAtMostOncePerInterval) {
     using namespace std::chrono;
-    struct Case {
-        const char* what;
-        int sourceRate;
-        nanoseconds jitter;
-        int takenAtLeast, takenAtMost;
-        nanoseconds worstWait;
-    };
+    struct Case { const char* what; int sourceRate; nanoseconds jitter; int takenAtLeast, takenAtMost; nanoseconds worstWait; };
     for (const auto& c : {// Catches an interval counted from the last picture: the early draws wait 4 ms.
                           Case{"at the refresh rate, uneven", 60, 2ms, 60, 60, 0ns},
                           // Catches a pace that lets a faster source through (one picture
@@ -171,6 +151,61 @@ TEST(CapturePace, TakesChangesAtOnceButAtMostOncePerInterval) {
         EXPECT_LE(taken, c.takenAtMost) << c.what;
         EXPECT_LE(worstWait, c.worstWait) << c.what;
     }
+}
+
+using RGB = std::array<int, 3>;
+using YUV = std::array<int, 3>;
+
+// A picture of BGRx pixels whose row padding is white, so a converter reading past a
+// row's width shows.
+struct Picture {
+    int width, height, stride;
+    std::vector<std::uint8_t> pixels;
+    Picture(int w, int h, RGB fill) : width(w), height(h), stride(4 * w + 8), pixels(stride * h, 255) {
+        for (int y = 0; y < h; ++y) for (int x = 0; x < w; ++x) set(x, y, fill);
+    }
+    void set(int x, int y, RGB c) {
+        std::uint8_t* p = &pixels[y * stride + 4 * x];
+        p[0] = static_cast<std::uint8_t>(c[2]), p[1] = static_cast<std::uint8_t>(c[1]), p[2] = static_cast<std::uint8_t>(c[0]);
+    }
+};
+
+struct Converted {
+    int chromaWidth;
+    std::vector<std::uint8_t> y, u, v;
+    YUV at(int x, int y0, int width) const { // luma at (x, y0), chroma of its block
+        const auto c = (y0 / 2) * chromaWidth + x / 2;
+        return {y[y0 * width + x], u[c], v[c]};
+    }
+};
+
+Converted convert(const Picture& picture, YUVMatrix matrix) {
+    const int cw = (picture.width + 1) / 2, ch = (picture.height + 1) / 2;
+    Converted out{cw, std::vector<std::uint8_t>(picture.width * picture.height), std::vector<std::uint8_t>(cw * ch),
+                  std::vector<std::uint8_t>(cw * ch)};
+    convertToI420(picture.pixels.data(), picture.stride, picture.width, picture.height,
+                  {out.y.data(), picture.width, out.u.data(), cw, out.v.data(), cw}, matrix);
+    return out;
+}
+
+void expectNear(const YUV& got, const YUV& expected, const char* what) {
+    for (int k = 0; k < 3; ++k) EXPECT_LE(std::abs(got[k] - expected[k]), 1) << what << ", component " << k;
+}
+
+TEST(YUVConversion, ChromaIsTheMeanOfItsBlockAndOddEdgesStandAlone) {
+    // Block (0, 0) mixes red, green, blue and white: grey chroma, its own luma each.
+    // Column 2 (odd width) is blue, row 2 (odd height) is red.
+    Picture picture(3, 3, {0, 0, 0});
+    picture.set(0, 0, {255, 0, 0}), picture.set(1, 0, {0, 255, 0});
+    picture.set(0, 1, {0, 0, 255}), picture.set(1, 1, {255, 255, 255});
+    picture.set(2, 0, {0, 0, 255}), picture.set(2, 1, {0, 0, 255});
+    for (int x = 0; x < 3; ++x) picture.set(x, 2, {255, 0, 0});
+    const auto out = convert(picture, YUVMatrix::bt709);
+    expectNear(out.at(0, 0, 3), {63, 128, 128}, "mixed block, red pixel");
+    expectNear(out.at(1, 1, 3), {235, 128, 128}, "mixed block, white pixel");
+    expectNear(out.at(2, 1, 3), {32, 240, 118}, "lone last column");
+    expectNear(out.at(0, 2, 3), {63, 102, 240}, "lone last row");
+    expectNear(out.at(2, 2, 3), {63, 102, 240}, "lone corner");
 }
 
 } // namespace

@@ -70,7 +70,6 @@ TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
         {"GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port == 65535 ? 1 : port + 1) + "\r\n\r\n", unknownHost},
         {post("Origin: http://" + host + "\r\n"), "HTTP/1.1 200 OK POST /p ok"},
         {post(""), foreign}, {post("Origin: https://" + host + "\r\n"), foreign},
-        {post("Origin: http://example.com\r\n"), foreign},
         // Another of our own addresses is still another origin.
         {post("Origin: http://" + at("192.0.2.7") + "\r\n"), foreign},
         // A page may be opened from a link on another site.
@@ -116,10 +115,8 @@ TEST_F(LocalServerTest, ConnectionsEndAtTheirDeadlineWithoutAnswer) {
     onRequest = [](HTTPRequest, LocalServer::Respond) {};
     start(timings);
     const auto begin = std::chrono::steady_clock::now();
-    LoopbackConnection silent(port);
     LoopbackConnection unanswered(port);
     unanswered.send(get("/"));
-    EXPECT_EQ(silent.readToEnd(), "");
     EXPECT_EQ(unanswered.readToEnd(), "");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, timings.connectionLifetime);
 }

@@ -13,7 +13,6 @@ namespace tavelin {
 namespace {
 
 using namespace std::chrono_literals;
-using std::chrono::milliseconds;
 using Time = std::chrono::steady_clock::time_point;
 using Sink = support::RecordingSink<>;
 
@@ -24,12 +23,7 @@ CapturedFrame frame(Time at, std::int64_t width = 64, std::int64_t height = 32) 
     return {std::make_shared<PixelBuffer>(PixelBuffer{width, height, width * 4, nullptr}), at, true};
 }
 
-// No refinement frames unless a test asks for them.
-Timings withoutRefinement() {
-    Timings timings;
-    timings.stillBeforeRefinement = std::chrono::hours(1);
-    return timings;
-}
+Timings withoutRefinement() { return {.stillBeforeRefinement = std::chrono::hours(1)}; }
 
 class CaptureOutputTest : public ::testing::Test {
 protected:
@@ -53,8 +47,7 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
 
     const auto delivered = sink->frames();
     ASSERT_EQ(delivered.size(), 2u);
-    EXPECT_EQ(delivered[0].buffer, first.buffer);
-    EXPECT_EQ(delivered[1].buffer, third.buffer);
+    EXPECT_EQ(std::tuple(delivered[0].buffer, delivered[1].buffer), std::tuple(first.buffer, third.buffer));
     EXPECT_EQ(delivered[1].timestampNS, ns(t0 + 2ms)) << "the waiting frame, not a refresh of it";
 }
 
@@ -64,7 +57,7 @@ TEST_F(CaptureOutputTest, FramesArrivingDuringADeliveryReplaceEachOtherAndOnlyTh
 // of the last picture is what the receiver page shows as "Capture age".
 TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
     enum Kind { picture, idle, refresh, forcedRefresh };
-    struct Step { Kind kind; milliseconds now, taken = 0ms; };
+    struct Step { Kind kind; std::chrono::milliseconds now, taken = 0ms; };
     using Sent = std::vector<std::pair<std::int64_t, std::int64_t>>;
     struct Case { const char* name; std::vector<Step> steps; Sent sent; double lastAgeMS = 0; } const cases[] = {
         // The encoder refuses a timestamp that does not move forward.
@@ -105,11 +98,8 @@ TEST_F(CaptureOutputTest, WhatIsSentAndWhen) {
 // A picture that stays still is sent again as refinement frames, once: a new picture
 // puts them off and takes their place, a forced refresh (a new receiver) brings them back.
 TEST_F(CaptureOutputTest, AStillPictureIsRefinedOnce) {
-    Timings timings;
-    timings.stillBeforeRefinement = 30ms;
-    timings.refinementFrames = 3;
-    timings.refinementSpacing = 200ms;
-    output = CaptureOutput::create(sink, timings, [this] { return now.load(); });
+    output = CaptureOutput::create(sink, {.stillBeforeRefinement = 30ms, .refinementFrames = 3, .refinementSpacing = 200ms},
+                                   [this] { return now.load(); });
     // Waits for `count` frames, at most 3 s, then a little longer for any that should not come.
     const auto settle = [&](std::size_t count) {
         for (int tries = 0; tries < 300 && sink->frames().size() < count; ++tries) std::this_thread::sleep_for(10ms);

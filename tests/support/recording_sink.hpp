@@ -28,7 +28,6 @@ public:
         hold_ = on;
         changed_.notify_all();
     }
-    // Waits until `count` frames have arrived; returns all of them.
     std::vector<VideoFrame> waitFor(std::size_t count) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return frames_.size() >= count; });

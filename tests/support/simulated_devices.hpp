@@ -10,7 +10,6 @@
 
 namespace tavelin {
 
-// Records every event.
 class SimulatedInput final : public InputPoster, public PointerMonitors {
 public:
     struct Scroll {
@@ -41,9 +40,7 @@ public:
 private:
     struct LiveWatch final : Watch {
         LiveWatch(SimulatedInput& input, std::function<void(std::int64_t)> callback)
-            : input(input), callback(std::move(callback)) {
-            input.watchers.push_back(&this->callback);
-        }
+            : input(input), callback(std::move(callback)) { input.watchers.push_back(&this->callback); }
         ~LiveWatch() override { std::erase(input.watchers, &callback); }
         SimulatedInput& input;
         std::function<void(std::int64_t)> callback;
@@ -52,8 +49,7 @@ private:
 
 // A capture facility that lists a display only after a number of lookups, and whose
 // streams deliver frames only when a test pushes them (stream->onFrame(...)).
-class SimulatedCapture final : public ScreenCapture {
-public:
+struct SimulatedCapture final : ScreenCapture {
     std::vector<CaptureDisplay> displays;
     int hiddenLookups = 0, lookups = 0; // shareableDisplays() lists nothing for hiddenLookups calls
     bool failStart = false;
@@ -64,9 +60,7 @@ public:
         Stream(SimulatedCapture& owner, CaptureDisplay display, CaptureConfiguration configuration,
                FrameHandler onFrame, ErrorHandler onError)
             : owner(owner), display(display), configuration(configuration), onFrame(std::move(onFrame)),
-              onError(std::move(onError)) {
-            owner.streams.push_back(this);
-        }
+              onError(std::move(onError)) { owner.streams.push_back(this); }
         ~Stream() override { std::erase(owner.streams, this); }
         void update(const CaptureConfiguration& changed) override { configuration = changed; ++updates; }
         SimulatedCapture& owner;

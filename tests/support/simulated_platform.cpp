@@ -54,10 +54,7 @@ ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, S
                                                        DisplayServices& displays,
                                                        VirtualDisplayFactory& virtualDisplays) {
     using namespace std::chrono_literals;
-    Timings timings;
-    timings.displayModePoll = 1ms;
-    timings.mirrorStatePoll = 1ms;
-    timings.displayChangeDebounce = 20ms;
+    const Timings timings{.displayModePoll = 1ms, .mirrorStatePoll = 1ms, .displayChangeDebounce = 20ms};
     return {.engine = engine, .platform = {displays, virtualDisplays, *this, *this, *this, *this}, .defaults = store,
             .makeSession = nullptr, .makeServer = nullptr, .arguments = {"tavelin"}, .timings = timings, .webRoot = {},
             .systemDisplays = {}};
@@ -71,26 +68,21 @@ std::vector<DisplayMode> SimulatedPlatform::modes(DisplayID display) {
 
 DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mode) {
     auto* shown = find(display);
-    if (!shown) return DisplayError::illegalArgument;
-    if (shown->setModeError == DisplayError::none) shown->current = mode;
-    return shown->setModeError;
+    if (shown && shown->setModeError == DisplayError::none) shown->current = mode;
+    return shown ? shown->setModeError : DisplayError::illegalArgument;
 }
 
 DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {
     auto* shown = find(display);
     if (!shown) return nullDisplay;
-    if (shown->unsettledQueries > 0) {
-        --shown->unsettledQueries;
-        return shown->reportedMaster;
-    }
+    if (shown->unsettledQueries > 0) { --shown->unsettledQueries; return shown->reportedMaster; }
     return shown->reportedMaster = shown->master;
 }
 
 std::optional<std::vector<DisplayID>> SimulatedPlatform::activeDisplays() {
     if (failActiveDisplays) return std::nullopt;
     std::vector<DisplayID> list{mainDisplayID};
-    for (const auto& [id, shown] : displays)
-        if (id != mainDisplayID && shown.online) list.push_back(id);
+    for (const auto& [id, shown] : displays) if (id != mainDisplayID && shown.online) list.push_back(id);
     return list;
 }
 
@@ -110,8 +102,7 @@ std::unique_ptr<VirtualDisplay> SimulatedPlatform::create(std::int64_t width, st
     // A new display appears to the right of everything else, as X servers place outputs.
     displays.emplace(id, Display{.bounds = {rightEdge(), 0, double(width), double(height)}, .online = script.online,
                                  .modes = {offered}, .hiddenModeQueries = script.hiddenModeQueries,
-                                 .setModeError = script.setModeError, .reportedMode = script.reportedMode,
-                                 .mirrorSettleQueries = script.mirrorSettleQueries});
+                                 .setModeError = script.setModeError, .reportedMode = script.reportedMode});
     created.push_back({id, width, name, identifier});
     return std::make_unique<SimulatedVirtualDisplay>(*this, id);
 }
@@ -144,19 +135,11 @@ void SimulatedPlatform::apply(const std::vector<AppliedChange>& changes) {
     const auto& main = displays.at(mainDisplayID).bounds;
     if (main.x == 0 && main.y == 0) return;
     for (const auto& [id, shown] : displays) {
-        if (shown.master == nullDisplay && shown.bounds.x == 0 && shown.bounds.y == 0) {
-            mainDisplayID = id;
-            return;
-        }
+        if (shown.master == nullDisplay && shown.bounds.x == 0 && shown.bounds.y == 0) { mainDisplayID = id; return; }
     }
 }
 
-void SimulatedPlatform::release(DisplayID display) {
-    if (displays.erase(display) == 0) return;
-    ++releasedDisplays;
-    for (auto& [id, shown] : displays)
-        if (shown.master == display) shown.master = nullDisplay;
-}
+void SimulatedPlatform::release(DisplayID display) { releasedDisplays += int(displays.erase(display)); }
 
 double SimulatedPlatform::rightEdge() const {
     double edge = 0;

@@ -19,16 +19,11 @@ namespace tavelin {
 // An in-memory desktop for tests: a display server, virtual displays, transactions and the
 // small system services, scripted and recorded through public fields. Single-threaded, like
 // the engine; it must outlive every virtual display it created.
-class SimulatedPlatform final : public DisplayServices,
-                                public VirtualDisplayFactory,
-                                public Permissions,
-                                public URLOpener,
-                                public NetworkInterfaces,
-                                public SecureRandom {
+class SimulatedPlatform final : public DisplayServices, public VirtualDisplayFactory, public Permissions,
+                                public URLOpener, public NetworkInterfaces, public SecureRandom {
 public:
     static constexpr int forever = std::numeric_limits<int>::max(); // a count meaning "never"
 
-    // One display as the server sees it.
     struct Display {
         DisplayBounds bounds;
         bool online = true;
@@ -54,15 +49,10 @@ public:
         std::optional<double> modeRefreshRate = {}; // the offered mode's, not the requested rate
         DisplayError setModeError = DisplayError::none;
         std::optional<DisplayMode> reportedMode = {};
-        int mirrorSettleQueries = 0;
     };
 
     // What a test reads of one successful create().
-    struct Creation {
-        DisplayID display;
-        std::int64_t width;
-        std::string name, identifier;
-    };
+    struct Creation { DisplayID display; std::int64_t width; std::string name, identifier; };
 
     // How the next transactions fail.
     struct TransactionScript {
@@ -73,10 +63,7 @@ public:
 
     // One change of a completed transaction.
     struct AppliedChange {
-        enum class Kind { origin, mirror } kind;
-        DisplayID display;
-        std::int32_t x = 0, y = 0;
-        DisplayID master = nullDisplay;
+        enum class Kind { origin, mirror } kind; DisplayID display; std::int32_t x = 0, y = 0; DisplayID master = nullDisplay;
     };
 
     // The main display is id 1, 2560 × 1440 at the origin.
@@ -90,7 +77,6 @@ public:
     ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store, DisplayServices& displays,
                                         VirtualDisplayFactory& virtualDisplays);
 
-    // -- Display server state and script
     DisplayID mainDisplayID = 1;
     std::map<DisplayID, Display> displays;
     Display& display(DisplayID id) { return displays.at(id); }
@@ -98,7 +84,6 @@ public:
     TransactionScript transactions;
     bool failActiveDisplays = false;
 
-    // -- Records
     std::vector<Creation> created;
     int releasedDisplays = 0;
     std::vector<AppliedChange> applied;
@@ -106,14 +91,12 @@ public:
     int modeQueries = 0;   // modes() calls over all displays
     int boundsQueries = 0; // bounds() calls over all displays
 
-    // -- System services
     std::vector<InterfaceAddress> interfaces{{"192.168.1.20", true, true, false}, {"127.0.0.1", true, true, true}};
     bool inputTrusted = true;
     // fill() fails; otherwise it yields the bytes 0, 1, 2, … continuing across calls.
     bool failRandom = false;
     std::uint8_t nextRandomByte = 0;
 
-    // DisplayServices
     std::vector<DisplayMode> modes(DisplayID display) override;
     std::optional<DisplayMode> currentMode(DisplayID display) override {
         const auto* shown = find(display);
@@ -130,11 +113,9 @@ public:
     std::optional<std::vector<DisplayID>> activeDisplays() override;
     std::unique_ptr<DisplayConfigurationTransaction> beginConfiguration() override;
 
-    // VirtualDisplayFactory
     std::unique_ptr<VirtualDisplay> create(std::int64_t width, std::int64_t height, double refreshRate, bool hiDPI,
                                            const std::string& name, const std::string& identifier) override;
 
-    // Permissions, URLOpener (reports success), NetworkInterfaces and SecureRandom
     bool isInputTrusted() override { return inputTrusted; }
     bool requestInputTrust() override { return inputTrusted; }
     bool canCaptureScreen() override { return true; }
@@ -142,9 +123,7 @@ public:
     std::vector<InterfaceAddress> addresses() override { return interfaces; }
     bool fill(std::span<std::uint8_t> bytes) override;
 
-    // Applies the changes of a completed transaction; used by the transaction object.
     void apply(const std::vector<AppliedChange>& changes);
-    // Removes a released virtual display; used by its destructor.
     void release(DisplayID display);
 
 private:

@@ -30,25 +30,18 @@ namespace {
 
 TEST(DisplaySettings, TheDesktopsOwnToolComesFirst) {
     using Command = DisplaySettingsCommand;
-    struct Case {
-        std::string_view desktops;
-        std::vector<std::string> installed;
-        std::optional<Command> command;
-    } const cases[] = {
+    struct Case { std::string_view desktops; std::vector<std::string> installed; std::optional<Command> command; };
+    const Case cases[] = {
         {"ubuntu:GNOME", {"arandr", "gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
         {"KDE", {"gnome-control-center", "systemsettings"}, Command{"systemsettings", {"kcm_kscreen"}}},
         {"xfce", {"arandr", "xfce4-display-settings"}, Command{"xfce4-display-settings", {}}}, // any case
         // Another desktop's tool still beats none; a bare X server may have only arandr.
         {"XFCE", {"gnome-control-center"}, Command{"gnome-control-center", {"display"}}},
-        {"", {"arandr"}, Command{"arandr", {}}},
-        {"GNOME", {}, std::nullopt},
+        {"", {"arandr"}, Command{"arandr", {}}}, {"GNOME", {}, std::nullopt},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.desktops));
-        const auto installed = [&](const std::string& program) {
-            return std::find(c.installed.begin(), c.installed.end(), program) != c.installed.end();
-        };
-        EXPECT_EQ(displaySettingsCommand(c.desktops, installed), c.command);
+        const auto installed = [&](const std::string& program) { return std::ranges::count(c.installed, program) > 0; };
+        EXPECT_EQ(displaySettingsCommand(c.desktops, installed), c.command) << c.desktops;
     }
 }
 
@@ -67,8 +60,8 @@ TEST(ModelBridge, ModelChangesArriveOnTheGuiThread) {
     engine.call([](AppModel& m) { m.port.set("9000"); });
     ASSERT_TRUE(urlChanged.wait(5000));
     EXPECT_EQ(emittedOn, QThread::currentThread());
-    EXPECT_EQ(bridge.port(), "9000");
-    EXPECT_EQ(bridge.receiverURL(), "http://192.168.1.20:9000/" + bridge.pairingCode());
+    EXPECT_EQ(std::tuple(bridge.port(), bridge.receiverURL()),
+              std::tuple("9000", "http://192.168.1.20:9000/" + bridge.pairingCode()));
 
     bridge.copyReceiverLink();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), bridge.receiverURL());
@@ -127,8 +120,7 @@ TEST_F(HandRunBridge, EditsReachTheModelOnceAndLateEchoesDoNotOverwriteTyping) {
     QCoreApplication::processEvents();
     EXPECT_EQ(bridge.width(), "256");
     pump();
-    EXPECT_EQ(bridge.width(), "256");
-    EXPECT_EQ(model->width(), "256");
+    EXPECT_EQ(std::tuple(bridge.width(), model->width()), std::tuple("256", "256"));
 
     // Once the edits are through, the model's own changes show again.
     model->width.set("3840");
@@ -160,10 +152,7 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
     {
         DesktopShell shell(engine.model, engine.context.get_executor(),
                            DesktopShell::Options{true, std::nullopt, [&] { ++quits; }});
-        engine.call([&](AppModel& m) {
-            shell.installHooks(m);
-            m.showWindow("receiver");
-        });
+        engine.call([&](AppModel& m) { shell.installHooks(m); m.showWindow("receiver"); });
         engine.settle();
         QQuickWindow& main = *shell.mainWindow();
         ASSERT_TRUE(main.isVisible());

@@ -30,7 +30,6 @@ public:
     Q_INVOKABLE QVariant get(const QString& field) { engine_->settle(); return probe_->property(qPrintable(field)); }
     // A display operation runs: the model refuses selection and mirroring.
     Q_INVOKABLE void setBusy(bool busy) { engine_->call([busy](AppModel& m) { m.isBusy.set(busy); }); }
-    // A second saved display, not selected.
     Q_INVOKABLE void addSavedDisplay() {
         engine_->call([](AppModel& m) {
             m.displayProfiles.modify([](std::vector<DisplayProfile>& profiles) {

@@ -30,17 +30,13 @@ public:
         std::filesystem::remove_all(configFolder);
     }
 
-    // Runs fn(model) on the engine and waits for its result.
     template <typename Fn>
     auto call(Fn fn) { return asio::post(context, asio::use_future([&] { return fn(*model); })).get(); }
 
     // Lets what the engine posted to the GUI thread arrive, and what that posted back
     // to the engine run, a few times over.
     void settle() {
-        for (int round = 0; round < 3; ++round) {
-            call([](AppModel&) {});
-            QCoreApplication::processEvents();
-        }
+        for (int round = 0; round < 3; ++round) { call([](AppModel&) {}); QCoreApplication::processEvents(); }
     }
 
     SimulatedPlatform platform;

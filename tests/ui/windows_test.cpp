@@ -95,11 +95,8 @@ TEST_F(Windows, StateWrittenWhenShownMovedAndResizedWithExactlySevenKeys) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
-class Target final : public QRasterWindow {
-public:
+struct Target final : QRasterWindow {
     int presses = 0;
-
-protected:
     void mousePressEvent(QMouseEvent*) override { ++presses; }
     void paintEvent(QPaintEvent*) override {}
 };
@@ -133,9 +130,8 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
         return picture;
     };
     const auto showsPicture = [&] {
-        const QImage seen = QGuiApplication::primaryScreen()
-                                ->grabWindow(0, output.x() - 1, 0, output.width() + 2, output.height())
-                                .toImage();
+        auto* const main = QGuiApplication::primaryScreen();
+        const QImage seen = main->grabWindow(0, output.x() - 1, 0, output.width() + 2, output.height()).toImage();
         std::set<QRgb> row;
         for (int x = 1; x <= output.width(); ++x) row.insert(seen.pixelColor(x, 0).rgb());
         bool shown = row.contains(MotionTestPicture::background().rgb()); // the bars leave no trails
@@ -149,7 +145,6 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     };
     EXPECT_TRUE(QTest::qWaitFor(showsPicture, 5000)) << "the picture misses an edge or stands still";
 
-    // A click through the test picture lands in the window below it.
     const QPointF center = QRectF(output).center();
     for (const auto type : {MouseEventType::moved, MouseEventType::leftDown, MouseEventType::leftUp}) {
         ASSERT_TRUE(backend->ports.input.post({type, 0, center.x(), center.y(), {}, 1}));
@@ -163,7 +158,6 @@ TEST_F(Windows, MotionTestCoversTheVirtualDisplayExactlyAndLetsClicksThrough) {
     motion.close();
 }
 
-// The window the preview shows, once the GUI thread made and showed it.
 QQuickWindow* shownWindow(const PreviewWindow& preview) {
     const auto shown = [&] { return preview.window() && preview.window()->isExposed(); };
     return QTest::qWaitFor(shown, 5000) ? preview.window() : nullptr;
@@ -177,8 +171,7 @@ TEST_F(Windows, PreviewShowsThePictureSentHidesOnItsOwnCloseAndGoesWithTheFactor
     preview.show();
     QQuickWindow* window = shownWindow(preview);
     ASSERT_TRUE(window);
-    EXPECT_EQ(window->title(), "Display preview");
-    EXPECT_EQ(window->size(), QSize(480, 270));
+    EXPECT_EQ(std::tuple(window->title(), window->size()), std::tuple("Display preview", QSize(480, 270)));
 
     // A red left half and a blue right half, B, G, R, X; larger than the window, so scaled
     // down, and 16:9 as the window: red left, blue right there too.

@@ -3,7 +3,6 @@ import QtQuick.Controls
 import QtTest
 import Tavelin
 
-// The controls against the real model on its engine thread.
 TestCase {
     id: test
     name: "Controls"
