@@ -240,7 +240,10 @@ TEST(SettingsStore, AKilledSaveLeavesTheListBeingWrittenOrTheOneBefore) {
         UniqueFd reading(ends[0]), writing(ends[1]);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
-        if (child == 0) { reading.reset(); saveForever(file, held + 1, writing.get()); }
+        if (child == 0) {
+            reading.reset();
+            saveForever(file, held + 1, writing.get());
+        }
         writing.reset();
         std::uint32_t last = 0;
         ASSERT_EQ(::read(reading.get(), &last, sizeof last), static_cast<ssize_t>(sizeof last));

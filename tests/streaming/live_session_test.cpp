@@ -125,7 +125,10 @@ protected:
     }
     // Runs what is ready now; the scripted stack answers at once, so a task that is not
     // done after this is waiting for a timer.
-    void settle() { while (engine.poll() > 0) continue; engine.restart(); }
+    void settle() {
+        while (engine.poll() > 0) continue;
+        engine.restart();
+    }
     void runFor(std::chrono::milliseconds time) { engine.run_for(time); engine.restart(); }
     // Starts the task and runs what is ready; its result is ready when it ended.
     template <class T>
@@ -295,7 +298,10 @@ TEST_F(LiveSession, ConnectionStatesAndReports) {
         for (const State state : c.states) peer.changeState(state);
         settle();
         if (c.recoverWithinGrace) peer.changeState(State::connected);
-        for (int tick = 0; tick < 12; ++tick) { if (tick < c.reports) peer.onReceiverReport(); runFor(10ms); }
+        for (int tick = 0; tick < 12; ++tick) {
+            if (tick < c.reports) peer.onReceiverReport();
+            runFor(10ms);
+        }
         EXPECT_EQ(std::tuple(peer.closes, statuses), std::tuple(c.kept ? 0 : 1, c.statuses));
     }
 }

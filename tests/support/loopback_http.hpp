@@ -71,7 +71,10 @@ public:
     void send(std::string_view data) {
         while (!data.empty()) {
             const auto sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-            if (sent <= 0) { ADD_FAILURE() << "send failed: " << std::strerror(errno); return; }
+            if (sent <= 0) {
+                ADD_FAILURE() << "send failed: " << std::strerror(errno);
+                return;
+            }
             data.remove_prefix(static_cast<std::size_t>(sent));
         }
     }

@@ -75,7 +75,10 @@ DisplayError SimulatedPlatform::setMode(DisplayID display, const DisplayMode& mo
 DisplayID SimulatedPlatform::mirrorsDisplay(DisplayID display) {
     auto* shown = find(display);
     if (!shown) return nullDisplay;
-    if (shown->unsettledQueries > 0) { --shown->unsettledQueries; return shown->reportedMaster; }
+    if (shown->unsettledQueries > 0) {
+        --shown->unsettledQueries;
+        return shown->reportedMaster;
+    }
     return shown->reportedMaster = shown->master;
 }
 
@@ -135,7 +138,10 @@ void SimulatedPlatform::apply(const std::vector<AppliedChange>& changes) {
     const auto& main = displays.at(mainDisplayID).bounds;
     if (main.x == 0 && main.y == 0) return;
     for (const auto& [id, shown] : displays) {
-        if (shown.master == nullDisplay && shown.bounds.x == 0 && shown.bounds.y == 0) { mainDisplayID = id; return; }
+        if (shown.master == nullDisplay && shown.bounds.x == 0 && shown.bounds.y == 0) {
+            mainDisplayID = id;
+            return;
+        }
     }
 }
 

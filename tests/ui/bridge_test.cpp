@@ -152,7 +152,10 @@ TEST(DesktopShell, EveryViewLoadsAndBindsCleanly) {
     {
         DesktopShell shell(engine.model, engine.context.get_executor(),
                            DesktopShell::Options{true, std::nullopt, [&] { ++quits; }});
-        engine.call([&](AppModel& m) { shell.installHooks(m); m.showWindow("receiver"); });
+        engine.call([&](AppModel& m) {
+            shell.installHooks(m);
+            m.showWindow("receiver");
+        });
         engine.settle();
         QQuickWindow& main = *shell.mainWindow();
         ASSERT_TRUE(main.isVisible());

@@ -36,7 +36,10 @@ public:
     // Lets what the engine posted to the GUI thread arrive, and what that posted back
     // to the engine run, a few times over.
     void settle() {
-        for (int round = 0; round < 3; ++round) { call([](AppModel&) {}); QCoreApplication::processEvents(); }
+        for (int round = 0; round < 3; ++round) {
+            call([](AppModel&) {});
+            QCoreApplication::processEvents();
+        }
     }
 
     SimulatedPlatform platform;
