@@ -48,7 +48,11 @@ TEST(OneShot, FirstOutcomeDecides) {
         };
         std::string seen;
         auto waiter = [&]() -> Task<> {
-            try { seen = std::to_string(co_await race.wait()); } catch (const std::runtime_error&) { seen = "failed"; }
+            try {
+                seen = std::to_string(co_await race.wait());
+            } catch (const std::runtime_error&) {
+                seen = "failed";
+            }
         };
         if (c.beforeTheWait) settle();
         TaskHandle::spawn(context.get_executor(), waiter());

@@ -40,7 +40,9 @@ public:
 private:
     struct LiveWatch final : Watch {
         LiveWatch(SimulatedInput& input, std::function<void(std::int64_t)> callback)
-            : input(input), callback(std::move(callback)) { input.watchers.push_back(&this->callback); }
+            : input(input), callback(std::move(callback)) {
+            input.watchers.push_back(&this->callback);
+        }
         ~LiveWatch() override { std::erase(input.watchers, &callback); }
         SimulatedInput& input;
         std::function<void(std::int64_t)> callback;
@@ -60,7 +62,9 @@ struct SimulatedCapture final : ScreenCapture {
         Stream(SimulatedCapture& owner, CaptureDisplay display, CaptureConfiguration configuration,
                FrameHandler onFrame, ErrorHandler onError)
             : owner(owner), display(display), configuration(configuration), onFrame(std::move(onFrame)),
-              onError(std::move(onError)) { owner.streams.push_back(this); }
+              onError(std::move(onError)) {
+            owner.streams.push_back(this);
+        }
         ~Stream() override { std::erase(owner.streams, this); }
         void update(const CaptureConfiguration& changed) override { configuration = changed; ++updates; }
         SimulatedCapture& owner;
