@@ -214,7 +214,6 @@ test('a lossy link lowers the sending rate and the picture keeps coming', limit,
   }
 });
 
-// A tablet's tap.
 test('a tap on a touch screen clicks the middle of the shared display', limit, async () => {
   await receiver.close();
   receiver = await openReceiver('chromium', 'streaming', { hasTouch: true });
