@@ -51,8 +51,7 @@ before(async () => {
   await eventually(() => namespaceOf(holder.pid), (theirs) => assert.ok(theirs && theirs !== ours), 'a namespace for the receiver');
   for (const ip of ['link add tavc0 type veth peer name tavc1', `link set tavc1 netns ${holder.pid}`,
     'addr add 10.214.0.1/24 dev tavc0', 'link set tavc0 up']) await run('/usr/sbin/ip', ...ip.split(' '));
-  await receiverSide('link', 'set', 'lo', 'up');
-  await receiverSide('addr', 'add', '10.214.0.2/24', 'dev', 'tavc1');
+  for (const ip of ['link set lo up', 'addr add 10.214.0.2/24 dev tavc1']) await receiverSide(...ip.split(' '));
   await linkUp();
 
   scratch = await mkdtemp(path.join(tmpdir(), 'tavelin-cycles-'));
@@ -92,12 +91,8 @@ async function settledReading() {
 }
 
 // Milliseconds from `since` until X holds no button, or Infinity after 10 s.
-async function releasedAfter(since) {
-  for (const end = since + 10_000; Date.now() < end; await delay(25)) {
-    if (!(await tavelin.heldButtons()).length) return Date.now() - since;
-  }
-  return Infinity;
-}
+const releasedAfter = (since) => eventually(() => tavelin.heldButtons(), (held) => assert.deepEqual(held, []),
+  'the release', since + 10_000 - Date.now()).then(() => Date.now() - since, () => Infinity);
 
 const frames = (page) => Promise.race([decodedFrames(page, 2).then(() => true), delay(20_000, false)]);
 
@@ -114,13 +109,11 @@ async function cycle(way) {
   await page.mouse.move(shared.width / 4, shared.height / 4, { steps: 4 });
   const left = Date.now();
   switch (way) {
-  case 'close': {
-    const devtools = await page.context().newCDPSession(page);
-    devtools.send('Page.crash').catch(() => {}); // the answer never comes
+  case 'close':
+    (await page.context().newCDPSession(page)).send('Page.crash').catch(() => {}); // the answer never comes
     seen.released = await releasedAfter(left);
     await page.context().close();
     break;
-  }
   case 'reload':
     await page.reload();
     seen.released = await releasedAfter(left);
