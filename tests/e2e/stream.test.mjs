@@ -46,9 +46,8 @@ const browsers = {
       const context = await browser.createBrowserContext();
       const page = await context.newPage();
       await page.setViewport(windowSize());
-      page.waitForState = (state) => page.waitForFunction((s) => document.body.dataset.state === s, { timeout: 30_000 }, state);
-      page.close = () => context.close();
-      return page;
+      return Object.assign(page, { close: () => context.close(),
+        waitForState: (state) => page.waitForFunction((s) => document.body.dataset.state === s, { timeout: 30_000 }, state) });
     },
     firstConnection: () => tavelin.waitForLine(/^Tavelin: sending VP8 \(vp8enc\)$/),
   },
