@@ -79,16 +79,15 @@ test('a display saved above or below the main one is placed there', limit, async
   const id = '5A2B7C1E-0D3F-4E6A-9B8C-1F2E3D4C5B6A';
   try {
     // Placed from the main display's top left; mutter then moves the whole layout so that
-    // its top left is 0, 0.
-    for (const [originY, ours, main] of [[-1080, 0, 1080], [1080, 1080, 0]]) {
+    // its top left is 0, 0. Each place is [mutter's own, x, y], from the top.
+    for (const [originY, expected] of [[-1080, [[false, 0, 0], [true, 0, 1080]]], [1080, [[true, 0, 0], [false, 0, 1080]]]]) {
       const displays = [{ id, name: 'Tavelin Virtual Display', width: 1920, height: 1080, refreshRate: 60,
         bitrateMbps: 35, hiDPI: false, enabled: true, originX: 0, originY }];
       await saveDisplays(config, displays, id);
       tavelin = await Tavelin.start({ ...onGnome(), XDG_CONFIG_HOME: config });
       const places = async () => (await logicalMonitors()).map(({ name, x, y }) => [name === 'Meta-0', x, y])
         .sort((a, b) => a[2] - b[2]);
-      await eventually(places, (list) => assert.deepEqual(list, [[true, 0, main], [false, 0, ours]]
-        .sort((a, b) => a[2] - b[2])), `Tavelin's display at 0, ${ours}`);
+      await eventually(places, (list) => assert.deepEqual(list, expected), `Tavelin's display saved at 0, ${originY}`);
       await tavelin.stop();
     }
   } finally {

@@ -23,13 +23,10 @@ const report = (line) => console.log(`load: ${line}`);
 
 before(async () => {
   tavelin = await Tavelin.start();
-  ({ port } = new URL(tavelin.link));
-  code = new URL(tavelin.link).pathname.slice(1);
-  host = `127.0.0.1:${port}`;
+  const link = new URL(tavelin.link);
+  [port, code, host] = [link.port, link.pathname.slice(1), `127.0.0.1:${link.port}`];
 });
 after(() => tavelin?.stop());
-
-const usage = () => tavelin.usage();
 
 // One connection: `chunks` written in order (a number is a pause in ms), then `end`
 // ('half' closes our side, 'reset' aborts with RST, 'hold' waits). Resolves, once the
@@ -78,13 +75,12 @@ function mulberry32(seed) {
 
 // Request shapes and what the server must answer each: a status and its sentence, or no
 // answer at all (status 0) for a request the client never finishes. Which malformed heads
-// and foreign hosts or origins are refused is the parser's and the server's own cases.
-const sessionExpired = '{"error":"Session expired. Open the current receiver link from the host computer."}';
+// and foreign hosts or origins are refused is the parser's and the server's own cases; what
+// each route answers is the route tests'.
 const shapes = [
   { name: 'page', bytes: () => [get('/')], status: 200 },
   { name: 'pairing link', bytes: () => [get(`/${code}`)], status: 200 },
   { name: 'script', bytes: () => [get('/receiver.js')], status: 200 },
-  { name: 'unknown path', bytes: () => [get('/nothing-here')], status: 404 },
   { name: 'binary', bytes: (r) => [Buffer.from([0, ...Array.from({ length: 200 }, () => Math.floor(r() * 256)), 13, 10, 13, 10])],
     status: 400, body: invalid },
   // A letter among the length's digits, a case the parser's own tests lack.
@@ -92,18 +88,13 @@ const shapes = [
     status: 400, body: invalid },
   { name: 'header block over 16 KiB', bytes: () => [`GET / HTTP/1.1\r\nHost: ${host}\r\nX-Long: ${'a'.repeat(17_000)}`],
     status: 400, body: invalid },
-  { name: 'body not JSON', bytes: () => [post('/api/pair', 'pair me')], status: 400, body: '{"error":"Invalid request body."}' },
   { name: 'wrong code', bytes: () => [post('/api/pair', '{"code":"abcd"}')], status: [401, 429] },
-  { name: 'status without token', bytes: () => [post('/api/status', '{}')], status: 401, body: sessionExpired },
-  { name: 'connect without token', bytes: () => [post('/api/connect', '{"type":"offer","sdp":"v=0"}')], status: 401,
-    body: sessionExpired },
   { name: 'trickled', bytes: (r) => [...get('/')].flatMap((c) => (r() < 0.1 ? [c, 1] : [c])), status: 200 },
   { name: 'trickled body', bytes: () => { const p = post('/api/pair', '{"code":"xy"}'); return [p.slice(0, 60), 5, p.slice(60)]; },
     status: [401, 429] },
   // The client gives up; the server must let go of the connection all the same.
   { name: 'half a request', bytes: () => [get('/').slice(0, 20)], end: 'half', status: 0 },
   { name: 'short body', bytes: () => [post('/api/pair', '{"code":"0000"}').slice(0, -4)], end: 'half', status: 0 },
-  { name: 'bare line feeds', bytes: () => [`GET / HTTP/1.1\nHost: ${host}\n\n`], end: 'half', status: 0 },
   { name: 'nothing', bytes: () => [], end: 'half', status: 0 },
   { name: 'reset midway', bytes: () => [get('/').slice(0, 30), 2], end: 'reset', status: 0 },
 ];
@@ -113,7 +104,7 @@ const sameAsExpected = (shape, answer) =>
 
 test('thousands of requests of every shape are each answered as they must be, and cost nothing afterwards', { timeout: 300_000 }, async () => {
   assert.equal((await exchange([get('/')])).status, 200);
-  const before = usage();
+  const before = tavelin.usage();
   const random = mulberry32(20261208);
   const plan = Array.from({ length: requestCount }, () => shapes[Math.floor(random() * shapes.length)]);
   const wrong = [];
@@ -132,10 +123,10 @@ test('thousands of requests of every shape are each answered as they must be, an
   assert.deepEqual(wrong.slice(0, 10), [], `${wrong.length} of ${requestCount} answered wrongly`);
   // The server closes its side after the answer; give the closes a moment to land. A
   // thread of the program's start (it prepares the first connection) may end meanwhile.
-  const settled = await eventually(usage, (now) => {
+  const settled = await eventually(() => tavelin.usage(), (now) => {
     assert.equal(now.fds, before.fds);
     assert.ok(now.threads <= before.threads, `${now.threads} threads, ${before.threads} before`);
-  }, 'descriptors and threads after the load', 5_000).catch((error) => ({ error, ...usage() }));
+  }, 'descriptors and threads after the load', 5_000).catch((error) => ({ error, ...tavelin.usage() }));
   report(`${requestCount} requests of ${shapes.length} shapes in ${seconds.toFixed(1)} s; threads ${before.threads} -> ` +
     `${settled.threads}, descriptors ${before.fds} -> ${settled.fds}`);
   if (settled.error) throw settled.error;
@@ -148,9 +139,9 @@ test('a body of 20 MB and 10,000 headers are refused by their limits without hol
     ...Array.from({ length: huge / piece.length }, () => piece)];
   const headers = [`GET / HTTP/1.1\r\nHost: ${host}\r\n${Array.from({ length: 10_000 }, (_, i) => `X-Header-${i}: ${i}\r\n`).join('')}\r\n`];
   // The server reads at its own pace; a refused body is RST by the time the rest arrives.
-  const before = usage();
+  const before = tavelin.usage();
   let peak = before.rssKiB;
-  const sampler = setInterval(() => { peak = Math.max(peak, usage().rssKiB); }, 10);
+  const sampler = setInterval(() => { peak = Math.max(peak, tavelin.usage().rssKiB); }, 10);
   const answers = [];
   try {
     for (let round = 0; round < bigRounds; ++round) {
@@ -163,7 +154,7 @@ test('a body of 20 MB and 10,000 headers are refused by their limits without hol
     clearInterval(sampler);
   }
   await delay(200);
-  const after = usage();
+  const after = tavelin.usage();
   for (const answer of answers) {
     assert.equal(`${answer.what}: ${answer.status} ${answer.body}`, `${answer.what}: 400 ${invalid}`, answer.error ?? '');
   }
@@ -175,7 +166,7 @@ test('a body of 20 MB and 10,000 headers are refused by their limits without hol
 });
 
 test('a thousand idle connections: 64 are served at a time, each is dropped at 20 s, and the page loads right after', { timeout: 60_000 }, async () => {
-  const before = usage();
+  const before = tavelin.usage();
   const opened = Array.from({ length: 1000 }, (_, i) => {
     const connection = { started: Date.now() };
     connection.ended = exchange([], { source: sources[i % sources.length] }).then(() => { connection.closed = Date.now(); });
@@ -183,7 +174,7 @@ test('a thousand idle connections: 64 are served at a time, each is dropped at 2
   });
   await delay(2_000);
   const held = opened.filter((c) => !c.closed);
-  const during = usage();
+  const during = tavelin.usage();
   assert.equal(held.length, maximumConnections, 'connections held open by the server');
   assert.equal(during.fds - before.fds, maximumConnections, 'sockets the server holds');
   const refused = opened.filter((c) => c.closed);

@@ -29,7 +29,6 @@ async function close() {
 }
 afterEach(close);
 
-// A receiver in a 640x480 window on `link`, once the page shows `state`.
 async function open(link, state) {
   await close();
   page = await newPage(receiverBrowser, { viewport: { width: 640, height: 480 } });
@@ -60,7 +59,6 @@ async function openReceiver(attempts = 2) {
   await host.messages(); // anything sent while connecting
 }
 
-// The packets the host has received once `count` of them arrived.
 async function received(count) {
   const seen = [];
   await eventually(async () => seen.push(...await host.messages()), (n) => assert.ok(n >= count), `${count} packets`);

@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
@@ -32,7 +31,6 @@ const std::string pairingCode = "0427";
 class FakeState final : public ReceiverState {
 public:
     std::set<std::string> cancelled;
-    std::vector<std::string> disconnected;
     int offers = 0;
     PairingGate gate;
 
@@ -48,7 +46,7 @@ public:
         if (!chooseVideo(offer)) throw StreamError("no video codec in common");
         co_return json{{"type", "answer"}, {"sdp", "v=0\r\n"}, {"sessionID", sessionID}};
     }
-    void disconnectReceiver(const std::string& sessionID) override { disconnected.push_back(sessionID); }
+    void disconnectReceiver(const std::string&) override {}
     std::set<std::string>& cancelledSessions() override { return cancelled; }
     ReceiverSettings receiverSettings() override { return {}; }
     bool mouseEnabled() override { return true; }
@@ -89,36 +87,11 @@ void check(FakeState& state, const HTTPRequest& request, const HTTPResponse& res
     FUZZ_REQUIRE(sent.is_object());
     if (response.status != 200) FUZZ_REQUIRE(sent.contains("error") && sent["error"].is_string());
 
-    const auto body = json::parse(request.body, nullptr, false);
-    const auto authorization = request.headers.find("authorization");
-    const bool authorized = authorization != request.headers.end() && authorization->second == "Bearer " + token;
-    const auto& path = request.path;
-    int expected = 0; // 0: decided below
-    if (!body.is_object()) {
-        expected = 400;
-    } else if (path == "/api/pair") {
-        const bool right = body.contains("code") && body["code"] == pairingCode;
-        FUZZ_REQUIRE(response.status == (right ? 200 : 401) || response.status == 429);
-        if (response.status == 200) FUZZ_REQUIRE((sent == json{{"token", token}}));
-    } else if (!authorized) {
-        expected = 401;
-    } else if (path == "/api/connect") {
-        FUZZ_REQUIRE(response.status == 200 || response.status == 400 || response.status == 409);
-        // An answer only ever comes from the stream.
-        if (response.status == 200) FUZZ_REQUIRE(state.offers == offersBefore + 1 && sent.value("type", "") == "answer");
-    } else if (path == "/api/disconnect") {
-        const bool named = body.contains("sessionID") && body["sessionID"].is_string();
-        expected = named ? 200 : 400;
-        if (named) {
-            const auto& id = body["sessionID"].get_ref<const std::string&>();
-            FUZZ_REQUIRE(state.cancelled.contains(id) && state.disconnected.back() == id);
-        }
-    } else {
-        expected = path == "/api/status" || path == "/api/receiver" ? 200 : 404;
+    // An answer only ever comes from the stream; which request gets which status is the
+    // route tests' table.
+    if (request.path == "/api/connect" && response.status == 200) {
+        FUZZ_REQUIRE(state.offers == offersBefore + 1 && sent.value("type", "") == "answer");
     }
-    if (expected) FUZZ_REQUIRE(response.status == expected);
-    // The cancelled connections stay bounded however often a page disconnects.
-    FUZZ_REQUIRE(state.cancelled.size() <= 64);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <variant>
+#include <utility>
 
 #include "core/display_list_store.hpp"
 #include "core/settings_store.hpp"
@@ -13,13 +13,10 @@ namespace {
 
 using namespace tavelin;
 
-void fill(SettingsStore& store, const impl::SettingsMap& values) {
-    for (const auto& [key, value] : values) {
-        if (const auto* data = std::get_if<impl::Data>(&value)) store.setData(key, data->bytes);
-        if (const auto* text = std::get_if<std::string>(&value)) store.setText(key, *text);
-        if (const auto* flag = std::get_if<bool>(&value)) store.setBoolean(key, *flag);
-    }
-}
+// Holds what was decoded, as the file store does once it has read its file.
+struct DecodedStore final : impl::TypedSettingsStore {
+    explicit DecodedStore(impl::SettingsMap values) { replace(std::move(values)); }
+};
 
 } // namespace
 
@@ -33,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     FUZZ_REQUIRE(decoded && *decoded == *values);
     FUZZ_REQUIRE(impl::encodeSettingsFile(*decoded) == encoded);
 
-    MemorySettingsStore store;
-    fill(store, *values);
+    DecodedStore store(*values);
     std::uint8_t drawn = 0;
     const auto newID = [&] { return UUID::version4(UUID::Bytes{++drawn}); };
     const auto list = loadDisplayList(store, newID);

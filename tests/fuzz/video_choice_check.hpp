@@ -26,14 +26,6 @@ struct MediaSection {
 
 inline bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-inline std::string lowerWithoutBlanks(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        if (!isBlank(c)) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
-    return out;
-}
-
 inline std::optional<int> number(std::string_view text) {
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -71,8 +63,11 @@ inline bool hasAttribute(const MediaSection& section, std::string_view name, int
         attribute.remove_prefix(name.size());
         const auto blank = std::ranges::find_if(attribute, isBlank) - attribute.begin();
         if (number(attribute.substr(0, static_cast<std::size_t>(blank))) != payloadType) return false;
-        const auto values = ";" + lowerWithoutBlanks(attribute.substr(static_cast<std::size_t>(blank))) + ";";
-        return values.find(";" + std::string(wanted) + ";") != std::string::npos;
+        std::string values = ";";
+        for (const char c : attribute.substr(static_cast<std::size_t>(blank))) {
+            if (!isBlank(c)) values += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return (values + ";").find(";" + std::string(wanted) + ";") != std::string::npos;
     });
 }
 
