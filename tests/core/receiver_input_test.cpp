@@ -64,6 +64,8 @@ TEST(HTTPRequest, Outcome) {
              {"length overflows 64 bits", post("Content-Length: 9223372036854775808"), "malformed"},
              // Wraps to 5 in unsigned 64-bit arithmetic; must not be read as 5.
              {"length wraps 64 bits", post("Content-Length: 18446744073709551621", "hello"), "malformed"},
+             // Bare LF line endings never make a blank line; the block limit ends them.
+             {"bare LF", "GET / HTTP/1.1\nHost: a\n\n", "need more"},
              {"16385 bytes, no blank line", std::string(16385, 'a'), "tooLarge"},
              {"blank line at 16385", headerEndingAt(16385), "malformed"},
              // Past the limit, a partial blank line that begins too late is still too large.
