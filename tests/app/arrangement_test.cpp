@@ -38,10 +38,12 @@ TEST_F(ArrangementTest, TheNewMainDisplayCannotMirrorItself) {
     model->makeMainDisplay();
     EXPECT_TRUE(sim.applied.empty());
 
-    // Where the displays go and what is saved is the model test on the real server's (x11).
     sim.failActiveDisplays = false;
+    sim.display(display).bounds.y = 360;
     model->makeMainDisplay();
     ASSERT_EQ(sim.mainDisplayID, display);
+    EXPECT_EQ(position(1), Position(-2560, -360)) << "the old main display keeps its place beside it";
+    EXPECT_EQ(savedOrigin(), Position(0, 0));
 
     run(model->mirrorMainDisplay(true));
     EXPECT_EQ(model->error(), "Choose another main display in display settings before mirroring this display.");
@@ -81,9 +83,10 @@ TEST_F(ArrangementTest, MirroringWaitsForTheStateAndKeepsTheOriginBeforeIt) {
     model->rememberArrangement();
     EXPECT_EQ(savedOrigin(), Position(-1920, 0));
 
-    // The way back to that origin is the model test on the real server's (x11).
+    // Unmirrored, the server puts it at the right; the model moves it back to that origin.
     run(model->mirrorMainDisplay(false));
     EXPECT_EQ(std::tuple(first().mirrorMain, model->error()), std::tuple(false, std::nullopt));
+    EXPECT_EQ(position(display), Position(-1920, 0));
 
     // A state that never settles is asked twenty times, then left.
     sim.display(display).mirrorSettleQueries = SimulatedPlatform::forever;
@@ -96,7 +99,13 @@ TEST_F(ArrangementTest, EnablingAppliesTheSavedPlacement) {
     model->displayProfiles.modify([](auto& profiles) { profiles[0].originY = 360; });
     EXPECT_EQ(position(connect()), Position(2560, 0)) << "an origin needs both coordinates";
     run(model->disableDisplay(first().id()));
-    // A full origin applied on enabling is the model test on the real server's (x11).
+    // Restored, as at start, from a full origin.
+    model->displayProfiles.modify([](auto& profiles) {
+        std::tie(profiles[0].originX, profiles[0].originY, profiles[0].enabled) = std::tuple(-1920, 360, true);
+    });
+    run(model->restoreDisplays());
+    EXPECT_EQ(position(model->displays().at(first().id())->displayID()), Position(-1920, 360));
+    run(model->disableDisplay(first().id()));
 
     model->displayProfiles.modify([](auto& profiles) { profiles[0].mirrorMain = true; });
     EXPECT_EQ(sim.display(connect()).master, 1u);

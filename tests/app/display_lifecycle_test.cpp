@@ -52,6 +52,8 @@ const DisplayMode otherRate{8, 1920, 1080, 1920, 1080, 50};
 INSTANTIATE_TEST_SUITE_P(DisplayActivation, ActivationTest, ::testing::Values(
     ActivationCase{"ModesOnTheFortiethQuery", {.hiddenModeQueries = 39}, 75, false, false, nullptr, 40},
     ActivationCase{"ModesTooLate", {.hiddenModeQueries = 40}, 75, false, true, activationFailed, 40},
+    // A HiDPI display's full-size mode reports its points as half its pixels.
+    ActivationCase{"HiDPIModeByItsHalvedPoints", {}, 75, true, false, nullptr, 1},
     ActivationCase{"NtscRateCountsAsSixty", {.modeRefreshRate = 59.94}, 60, false, false, nullptr, 1},
     // Exactly half a hertz off is too far; rounding the rate would accept it.
     ActivationCase{"RateOffByHalf", {.modeRefreshRate = 59.5}, 60, false, false, activationFailed, 40},

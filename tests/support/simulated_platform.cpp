@@ -50,12 +50,10 @@ SimulatedPlatform::SimulatedPlatform() {
     displays.emplace(mainDisplayID, Display{.bounds = {0, 0, 2560, 1440}, .modes = {mode}, .current = mode});
 }
 
-ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, SettingsStore& store,
-                                                       DisplayServices& displays,
-                                                       VirtualDisplayFactory& virtualDisplays) {
+ModelDependencies SimulatedPlatform::modelDependencies(const Executor& engine, SettingsStore& store) {
     using namespace std::chrono_literals;
     const Timings timings{.displayModePoll = 1ms, .mirrorStatePoll = 1ms, .displayChangeDebounce = 20ms};
-    return {.engine = engine, .platform = {displays, virtualDisplays, *this, *this, *this, *this}, .defaults = store,
+    return {.engine = engine, .platform = {*this, *this, *this, *this, *this, *this}, .defaults = store,
             .makeSession = nullptr, .makeServer = nullptr, .arguments = {"tavelin"}, .timings = timings, .webRoot = {},
             .systemDisplays = {}};
 }

@@ -69,13 +69,9 @@ public:
     // The main display is id 1, 2560 × 1440 at the origin.
     SimulatedPlatform();
 
-    // A model on this platform (or on a real display server's services): no session or server
-    // factory, the arguments {"tavelin"}, 1 ms display polls and a 20 ms debounce.
-    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store) {
-        return modelDependencies(engine, store, *this, *this);
-    }
-    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store, DisplayServices& displays,
-                                        VirtualDisplayFactory& virtualDisplays);
+    // A model on this platform: no session or server factory, the arguments {"tavelin"},
+    // 1 ms display polls and a 20 ms debounce.
+    ModelDependencies modelDependencies(const Executor& engine, SettingsStore& store);
 
     DisplayID mainDisplayID = 1;
     std::map<DisplayID, Display> displays;

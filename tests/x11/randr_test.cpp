@@ -1,5 +1,5 @@
-// RandR services, virtual displays and the model arranging them, checked on a connection
-// of the test's own: the server's state, not what the services under test believe.
+// RandR services and virtual displays, checked on a connection of the test's own: the
+// server's state, not what the services under test believe.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,14 +16,10 @@
 
 #include <asio/io_context.hpp>
 
-#include "app/model.hpp"
-#include "core/settings_store.hpp"
 #include "platform/x11/randr_display_services.hpp"
 #include "platform/x11/randr_physical_displays.hpp"
 #include "platform/x11/randr_query.hpp"
 #include "platform/x11/randr_virtual_display.hpp"
-#include "tests/support/engine_runner.hpp"
-#include "tests/support/simulated_platform.hpp"
 
 namespace tavelin::x11 {
 namespace {
@@ -57,10 +53,12 @@ struct Observer {
     Connection c;
 };
 
-// The services and a factory on the test program's server. A test leaves the server as
+// The services and a factory on the test program's server, listening for changes as the
+// program's do, and so keeping what they read between them. A test leaves the server as
 // it found it: the primary lit alone at the root origin.
 class RandRTest : public ::testing::Test {
 protected:
+    RandRTest() { services.onConfigurationChanged([this] { ++changes; }); }
     void TearDown() override {
         EXPECT_EQ(server.primary(), dummy0);
         EXPECT_EQ(server.rect(dummy0), (RootRect{0, 0, 1920, 1080}));
@@ -111,14 +109,8 @@ protected:
     int changes = 0;
 };
 
-// The services listen for changes, as the program's do, and so keep what they read
-// between them. (The model's tests run the engine to its end, which a listener holds up.)
-class ListeningTest : public RandRTest {
-protected:
-    ListeningTest() { services.onConfigurationChanged([this] { ++changes; }); }
-};
-using RandRVirtualDisplayTest = ListeningTest;
-using RandRDisplayServicesTest = ListeningTest;
+using RandRVirtualDisplayTest = RandRTest;
+using RandRDisplayServicesTest = RandRTest;
 
 // Right of everything lit, top-aligned with the primary: an output with the display's mode
 // and EDID, or a monitor where no output is free. Released, it takes all of it away.
@@ -294,62 +286,6 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
         EXPECT_EQ(server.framebuffer(), c.framebuffer);
     }
     // Released while main and left of the other display: the release settles.
-}
-
-class ModelArrangementTest : public RandRTest {
-protected:
-    std::shared_ptr<AppModel> make() {
-        return AppModel::create(sim.modelDependencies(engine.get_executor(), store, services, factory));
-    }
-    void run(Task<> operation) { support::runToEnd(engine, *model, std::move(operation)); }
-    const DisplayProfile& first() const { return model->displayProfiles().front(); }
-    DisplayID shown() const { return model->displays().at(first().id())->displayID(); }
-    Origin savedOrigin() const { return {first().originX.value_or(-1), first().originY.value_or(-1)}; }
-
-    SimulatedPlatform sim;
-    MemorySettingsStore store;
-    std::shared_ptr<AppModel> model = make();
-};
-
-// The directions and failures of each step are the app tests' (simulated platform) and
-// the services tests' (transactions); here the model's transactions meet the real server.
-TEST_F(ModelArrangementTest, PlacesMirrorsRestoresAndMakesMain) {
-    // HiDPI also checks that the model finds the full-size mode by its halved points.
-    model->displayProfiles.modify([](auto& profiles) {
-        auto& p = profiles.front();
-        std::tie(p.width, p.height, p.refreshRate, p.hiDPI) = std::tuple(2560, 1440, 60, true);
-    });
-    run(model->connectDisplay(first().id()));
-    ASSERT_FALSE(model->error()) << *model->error();
-    EXPECT_EQ(services.currentMode(shown())->pixelWidth, 2560);
-    EXPECT_EQ(origin(shown()), Origin(1920, 0));
-    model->placeDisplay("Above");
-    EXPECT_EQ(origin(shown()), Origin(0, -1440));
-    EXPECT_EQ(savedOrigin(), Origin(0, -1440));
-
-    run(model->mirrorMainDisplay(true));
-    EXPECT_FALSE(model->error());
-    EXPECT_EQ(services.mirrorsDisplay(shown()), dummy0);
-    EXPECT_EQ(origin(shown()), Origin(0, 0));
-    model->rememberArrangement();
-    EXPECT_EQ(savedOrigin(), Origin(0, -1440));
-    run(model->mirrorMainDisplay(false));
-    EXPECT_EQ(services.mirrorsDisplay(shown()), nullDisplay);
-    EXPECT_EQ(origin(shown()), Origin(0, -1440));
-
-    model.reset();
-    model = make();
-    run(model->restoreDisplays());
-    EXPECT_FALSE(model->error());
-    ASSERT_TRUE(model->displays().contains(first().id()));
-    EXPECT_EQ(origin(shown()), Origin(0, -1440));
-    model->makeMainDisplay();
-    EXPECT_EQ(server.primary(), shown());
-    EXPECT_EQ(origin(shown()), Origin(0, 0));
-    EXPECT_EQ(origin(dummy0), Origin(0, 1440));
-    EXPECT_EQ(savedOrigin(), Origin(0, 0));
-    // Released, the displays restore the server even after the virtual display was main.
-    model.reset();
 }
 
 // What the services keep between notifies: another client's change reaches the bounds
