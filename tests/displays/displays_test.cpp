@@ -100,16 +100,23 @@ TEST_F(SystemDisplays, AFailedRevertCanBeRepeatedAndAnUnpluggedDisplayIsDropped)
     drain();
     EXPECT_TRUE(controller->pending()) << "the countdown stopped with the failed restore";
 
-    // Another monitor under the same id is the X11 tests' case (identities from the EDID).
     desk.setResult = DisplayError::none;
     controller->revertMode();
     EXPECT_FALSE(controller->pending());
+
+    // Another monitor under the same id during the countdown keeps the mode it has.
+    controller->previewMode(7, "2-1280-720-1280-720-60.0");
+    desk.identities[7] = {9, 9, 9};
+    drain();
+    EXPECT_FALSE(controller->pending());
+    EXPECT_EQ(desk.live[7].pixelWidth, 1280);
 
     // Unplugged during the countdown: dropped silently.
     controller->previewMode(7, "3-1920-1080-1920-1080-60.0");
     desk.live.erase(7);
     drain();
     EXPECT_FALSE(controller->pending());
+    EXPECT_FALSE(desk.live.contains(7)) << "no mode set on a display that is gone";
 }
 
 TEST_F(SystemDisplays, BrightnessIsDebouncedAndDroppedWithItsDisplay) {
