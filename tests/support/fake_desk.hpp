@@ -67,9 +67,8 @@ struct FakeDesk final : DisplayServices, PhysicalDisplays, Brightness, ColorProf
     }
 
     std::vector<ColorProfileFile> available() override { return {{"sRGB", "/p/sRGB.icc"}, {"", "/p/unnamed.icc"}}; }
-    std::optional<std::optional<ColorProfileFile>> currentProfile = std::optional<ColorProfileFile>{};
     std::optional<std::optional<ColorProfileFile>> current(DisplayID d) override {
-        return d == 7 ? currentProfile : std::nullopt;
+        return d == 7 ? std::make_optional(std::optional<ColorProfileFile>()) : std::nullopt;
     }
     bool assign(DisplayID, const std::optional<std::filesystem::path>& file) override {
         assigned.push_back(file);

@@ -278,7 +278,6 @@ TEST_F(RandRDisplayServicesTest, TransactionsPlaceAndMirrorDisplaysInGlobalCoord
         ASSERT_EQ(apply(c.steps), c.result);
         EXPECT_EQ(origin(virt), c.virtAt);
         EXPECT_EQ(origin(main), c.mainAt);
-        EXPECT_EQ(services.mainDisplay(), c.primary);
         EXPECT_EQ(server.primary(), c.primary);
         EXPECT_EQ(services.mirrorsDisplay(virt), c.mirrored);
         EXPECT_EQ(services.mirrorsDisplay(main), nullDisplay);
