@@ -430,6 +430,8 @@ TEST_F(Program, HeadlessRunPairsFollowsItsControlOptionsAndTakesItsXServerAlong)
     const auto paired = testing::loopbackPost(port, "/api/pair", R"({"code":")" + link.substr(base.size()) + R"("})");
     ASSERT_EQ(paired.status, 200) << paired.body;
     const auto token = restOfLine(paired.body, R"("token":")").substr(0, 32);
+    EXPECT_EQ(paired.body, R"({"token":")" + token + R"("})");
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << "128 bits in lower-case hex";
     // An offer without video we can send is refused with its own sentence, never a silent answer.
     const auto connected = testing::loopbackPost(
         port, "/api/connect", R"({"type":"offer","sdp":"v=0\r\n","sessionID":")" + UUID::random().uuidString() + R"("})",
