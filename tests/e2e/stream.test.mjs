@@ -129,9 +129,7 @@ for (const kind of Object.keys(browsers)) describe(kind, () => {
 
   test(`${kind}: stopping sharing shows the stopped state`, limit, async () => {
     assert.equal((await tavelin.stop()).code, 0);
-    await receiver.waitForState('stopped');
-    assert.equal(await receiver.evaluate(() => document.getElementById('status').textContent),
-      'The host computer cannot be reached. Is Tavelin still running?');
+    await receiver.waitForState('stopped'); // its sentence is the page tests'
   });
 });
 
