@@ -192,9 +192,9 @@ export class Tavelin {
 // browser that plays the host's side of a connection. Playwright's own switches already
 // leave out the sandbox, first-run pages, sync and background traffic.
 // `executablePath` starts Chromium through a wrapper of the test's (into another network
-// namespace, say); `more` are further switches.
-export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium', more = [] } = {}) {
-  const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : []), ...more];
+// namespace, say).
+export function launchBrowser({ plainAddresses = false, executablePath = '/usr/bin/chromium' } = {}) {
+  const args = ['--disable-gpu', ...(plainAddresses ? ['--disable-features=WebRtcHideLocalIpsWithMdns'] : [])];
   return chromium.launch({ executablePath, args });
 }
 

@@ -1,8 +1,8 @@
 // The whole road of a receiver against the real program, one list of cases for Chromium
 // and for Debian's Firefox ESR (which gets VP8): pairing, video decoded at the display's
-// size, its mouse on the host's X server, one receiver at a time, a reload, the stopped
-// state. Chromium also takes the offer's details, the colours, a lossy link, a touch
-// screen and an offer without H.264.
+// size, its mouse on the host's X server, the stopped state (one receiver at a time is the
+// session's case, a reload the cycles'). Chromium also takes the offer's details, the
+// colours, a lossy link, a touch screen and an offer without H.264.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
@@ -119,27 +119,11 @@ for (const kind of Object.keys(browsers)) describe(kind, () => {
     await tavelin.holds([], 'released');
   });
 
-  test(`${kind}: a second receiver is refused while the first streams`, limit, async () => {
-    const second = await openReceiver(kind, 'failed');
-    assert.equal(await second.evaluate(() => document.getElementById('status').textContent),
-      'A receiver is already connected. Disconnect it on the host computer first.');
-    await second.close();
-    await decodedFrames(receiver, 2);
-  });
-
-  test(`${kind}: a reload connects again`, limit, async () => {
-    await receiver.reload();
-    await receiver.waitForState('streaming');
-    assert.deepEqual(await decodedFrames(receiver, 2), { width: shared.width, height: shared.height });
-  });
-
   if (kind === 'chromium') chromiumCases();
 
   test(`${kind}: stopping sharing shows the stopped state`, limit, async () => {
     assert.equal((await tavelin.stop()).code, 0);
-    await receiver.waitForState('stopped');
-    assert.equal(await receiver.evaluate(() => document.getElementById('status').textContent),
-      'The host computer cannot be reached. Is Tavelin still running?');
+    await receiver.waitForState('stopped'); // its sentence is the page tests'
   });
 });
 

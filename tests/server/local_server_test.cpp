@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -33,6 +34,7 @@ protected:
         server = std::make_unique<LocalServer>(timings);
         server->handler = [this](HTTPRequest request, LocalServer::Respond respond) {
             if (onRequest) return onRequest(std::move(request), std::move(respond));
+            ++handled;
             respond({200, "text/plain", request.method + " " + request.path + " " + request.body});
         };
         std::promise<void> ready;
@@ -48,6 +50,7 @@ protected:
 
     std::unique_ptr<LocalServer> server;
     std::function<void(HTTPRequest, LocalServer::Respond)> onRequest;
+    std::atomic<int> handled = 0;
     std::uint16_t port = 0;
     std::string host;
 };
@@ -75,7 +78,12 @@ TEST_F(LocalServerTest, GuardsDecideWhatReachesTheHandler) {
         // A page may be opened from a link on another site.
         {"GET /x HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://example.com\r\n\r\n", "HTTP/1.1 200 OK GET /x "},
     };
-    for (const auto& [request, expected] : cases) EXPECT_EQ(outline(exchange(request)), expected) << request;
+    // A refused request never reaches the handler, where a guessed pairing code would count.
+    for (const auto& [request, expected] : cases) {
+        const int before = handled;
+        EXPECT_EQ(outline(exchange(request)), expected) << request;
+        EXPECT_EQ(handled - before, expected.starts_with("HTTP/1.1 200") ? 1 : 0) << request;
+    }
 }
 
 // The type of every JSON answer is the route tests'.

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 

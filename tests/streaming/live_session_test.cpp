@@ -25,6 +25,7 @@ constexpr const char* notSharing = "The host computer is not sharing a display."
 constexpr const char* live = "Receiver connected";
 constexpr const char* cut = "Receiver connection interrupted";
 constexpr const char* waiting = "Waiting for receiver";
+constexpr const char* alreadyConnected = "A receiver is already connected. Disconnect it on the host computer first.";
 
 // A WebRTC stack whose peers, gathering, states, channels and statistics a test scripts;
 // callbacks are raised on the calling thread, which is the test's engine.
@@ -251,8 +252,7 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
     EXPECT_EQ(statuses, (Texts{"Pairing receiver…", waiting}));
 
     auto pending = answer(*session, "A");
-    EXPECT_EQ(outcome(answer(*session, "B")), "A receiver is already connected. Disconnect it on the host computer first.")
-        << "a second offer while the first is answered";
+    EXPECT_EQ(outcome(answer(*session, "B")), alreadyConnected) << "a second offer while the first is answered";
     session->disconnect("B");
     EXPECT_EQ(webrtc.last().closes, 0) << "another identifier changes nothing";
     session->disconnect("A");
@@ -262,6 +262,8 @@ TEST_F(LiveSession, RefusedAnswersSayWhyAndLeaveNoConnection) {
 
     webrtc.pollsUntilGathered = 0;
     connect(*session);
+    EXPECT_EQ(outcome(answer(*session, "B")), alreadyConnected) << "a second offer while the first streams";
+    EXPECT_EQ(webrtc.last().closes, 0) << "the stream refused a second offer goes on";
     run(session->stop());
     EXPECT_EQ(outcome(answer(*session)), notSharing);
 }
